@@ -1,0 +1,245 @@
+// auth_plugin: lets the Mosquitto broker ask a web service who may log in and
+// who may read or write which topic. Each question becomes one HTTP POST of an
+// URL-encoded form; the answer grants exactly when its status is 200.
+//
+// Build:      cmake -S . -B build && cmake --build build     -> build/auth_plugin.so
+// Configure (mosquitto.conf):
+//   auth_plugin /usr/lib/x86_64-linux-gnu/mosquitto/auth_plugin.so
+//   auth_opt_http_user_uri   http://127.0.0.1:8080/user   # credential endpoint
+//   auth_opt_http_acl_uri    http://127.0.0.1:8080/acl    # access endpoint
+//   auth_opt_http_timeout_ms 5000                         # bound on one exchange
+//   auth_opt_http_keepalive  false                        # reuse connections
+
+#include "auth_plugin.h"
+
+#include <curl/curl.h>
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+constexpr long default_timeout_ms = 5000;
+constexpr long max_timeout_ms = 600000;
+
+// Written only by initialisation, before any check; read-only afterwards.
+// The URLs point into the broker's option strings, which outlive every check.
+struct Settings {
+    const char *http_user_uri;
+    const char *http_acl_uri;
+    long http_timeout_ms;
+    bool http_keepalive;
+};
+constexpr Settings unset{nullptr, nullptr, default_timeout_ms, false};
+Settings settings = unset;
+
+// Whether we performed libcurl's global set-up, and so owe its tear-down.
+bool curl_ready = false;
+
+struct CurlCleanup {
+    void operator()(CURL *h) const noexcept { curl_easy_cleanup(h); }
+};
+struct CurlFree {
+    void operator()(char *s) const noexcept { curl_free(s); }
+};
+struct HeapFree {
+    void operator()(char *p) const noexcept { std::free(p); }
+};
+struct ShareCleanup {
+    void operator()(CURLSH *s) const noexcept { curl_share_cleanup(s); }
+};
+using Handle = std::unique_ptr<CURL, CurlCleanup>;
+using Escaped = std::unique_ptr<char, CurlFree>;
+using Buffer = std::unique_ptr<char, HeapFree>;
+
+// Connection reuse: one connection cache shared by every check's handle.
+// libcurl calls the lock functions around each use; one mutex suffices since
+// only the cache is shared.
+std::mutex share_mutex;
+CURLSH *share = nullptr;
+
+void lock_share(CURL *, curl_lock_data, curl_lock_access, void *) noexcept { share_mutex.lock(); }
+void unlock_share(CURL *, curl_lock_data, void *) noexcept { share_mutex.unlock(); }
+
+CURLSH *make_share() noexcept {
+    std::unique_ptr<CURLSH, ShareCleanup> s(curl_share_init());
+    if (!s || curl_share_setopt(s.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK ||
+        curl_share_setopt(s.get(), CURLSHOPT_LOCKFUNC, lock_share) != CURLSHE_OK ||
+        curl_share_setopt(s.get(), CURLSHOPT_UNLOCKFUNC, unlock_share) != CURLSHE_OK)
+        return nullptr;
+    return s.release();
+}
+
+struct Field {
+    const char *name;
+    const char *value;
+};
+
+// The endpoint's answer is untrusted and nobody reads it: drop it rather than
+// let it reach the broker's standard output.
+size_t discard(char *, size_t size, size_t nmemb, void *) noexcept { return size * nmemb; }
+
+// The whole decision: a completed transfer answered with exactly 200.
+bool granted(CURLcode rc, long status) noexcept { return rc == CURLE_OK && status == 200; }
+
+// Posts the fields, escaped and in order, as "name=value&name=value" to url.
+template <std::size_t N>
+bool http_form_check(const char *url, const std::array<Field, N> &fields) noexcept {
+    Buffer body;  // declared first so that it is released last
+    Handle curl(curl_easy_init());
+    if (!curl) return false;
+
+    std::array<Escaped, N> escaped;
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        escaped[i].reset(curl_easy_escape(curl.get(), fields[i].value, 0));
+        if (!escaped[i]) return false;
+        // name, '=', value, then one byte for the '&' that follows or the final NUL
+        size += std::strlen(fields[i].name) + 1 + std::strlen(escaped[i].get()) + 1;
+    }
+    body.reset(static_cast<char *>(std::calloc(size, 1)));
+    if (!body) return false;
+    char *end = body.get();
+    std::size_t left = size;
+    for (std::size_t i = 0; i < N; ++i) {
+        int n = std::snprintf(end, left, "%s%s=%s", i ? "&" : "", fields[i].name, escaped[i].get());
+        if (n < 0 || static_cast<std::size_t>(n) >= left) return false;
+        end += n;
+        left -= static_cast<std::size_t>(n);
+    }
+
+    CURL *h = curl.get();
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_URL, url);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.get());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(end - body.get()));
+    // Signals are the broker's; without this libcurl may use SIGALRM for time-outs.
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, settings.http_timeout_ms);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
+    if (share) curl_easy_setopt(h, CURLOPT_SHARE, share);
+
+    long status = 0;
+    CURLcode rc = curl_easy_perform(h);
+    if (rc == CURLE_OK) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    return granted(rc, status);
+}
+
+bool parse_timeout(const char *text, long &out) noexcept {
+    if (!text) return false;
+    const char *end = text + std::strlen(text);
+    long value = 0;
+    auto [stop, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc() || stop != end || text == end || value < 1 || value > max_timeout_ms)
+        return false;
+    out = value;
+    return true;
+}
+
+bool parse_bool(const char *text, bool &out) noexcept {
+    if (text && std::strcmp(text, "true") == 0) return out = true, true;
+    if (text && std::strcmp(text, "false") == 0) return out = false, true;
+    return false;
+}
+
+int refuse_option(const char *key, const char *value, const char *expected) noexcept {
+    std::fprintf(stderr, "auth_plugin: invalid %s \"%s\": expected %s\n", key, value ? value : "(null)",
+                 expected);
+    settings = unset;
+    return AUTH_PLUGIN_ERR_INVAL;
+}
+
+}  // namespace
+
+extern "C" {
+
+int mosquitto_auth_plugin_version(void) noexcept { return 2; }
+
+int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count) noexcept {
+    // A repeated initialisation starts afresh: the previous option strings may be gone.
+    Settings next = unset;
+    for (int i = 0; opts && i < opt_count; ++i) {
+        const char *key = opts[i].key;
+        const char *value = opts[i].value;
+        if (!key) continue;
+        // Prefix matches on purpose: a longer key that begins with the name counts too.
+        if (std::strncmp(key, "http_user_uri", 13) == 0) next.http_user_uri = value;
+        if (std::strncmp(key, "http_acl_uri", 12) == 0) next.http_acl_uri = value;
+        if (std::strcmp(key, "http_timeout_ms") == 0 && !parse_timeout(value, next.http_timeout_ms))
+            return refuse_option(key, value, "a whole number of milliseconds from 1 to 600000");
+        if (std::strcmp(key, "http_keepalive") == 0 && !parse_bool(value, next.http_keepalive))
+            return refuse_option(key, value, "true or false");
+    }
+
+    if (!curl_ready) {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            std::fprintf(stderr, "auth_plugin: libcurl could not be initialised\n");
+            settings = unset;
+            return AUTH_PLUGIN_ERR_INVAL;
+        }
+        curl_ready = true;
+    }
+    if (!next.http_keepalive && share) {
+        curl_share_cleanup(share);
+        share = nullptr;
+    }
+    if (next.http_keepalive && !share && !(share = make_share())) {
+        std::fprintf(stderr, "auth_plugin: could not set up connection reuse\n");
+        settings = unset;
+        return AUTH_PLUGIN_ERR_INVAL;
+    }
+    settings = next;
+    return AUTH_PLUGIN_OK;
+}
+
+int mosquitto_auth_plugin_cleanup(void *, struct auth_option *, int) noexcept {
+    // Closes every kept connection; the settings stay as they are.
+    if (share) {
+        curl_share_cleanup(share);
+        share = nullptr;
+    }
+    if (curl_ready) {
+        curl_global_cleanup();
+        curl_ready = false;
+    }
+    return AUTH_PLUGIN_OK;
+}
+
+int mosquitto_auth_security_init(void *, struct auth_option *, int, bool) noexcept {
+    return AUTH_PLUGIN_OK;
+}
+
+int mosquitto_auth_security_cleanup(void *, struct auth_option *, int, bool) noexcept {
+    return AUTH_PLUGIN_OK;
+}
+
+int mosquitto_auth_unpwd_check(void *, const char *username, const char *password) noexcept {
+    if (!username || !password) return AUTH_PLUGIN_ERR_AUTH;
+    if (!settings.http_user_uri) return AUTH_PLUGIN_OK;
+    const std::array<Field, 2> fields{{{"username", username}, {"password", password}}};
+    return http_form_check(settings.http_user_uri, fields) ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
+}
+
+int mosquitto_auth_acl_check(void *, const char *clientid, const char *username, const char *topic,
+                             int access) noexcept {
+    if (!settings.http_acl_uri) return AUTH_PLUGIN_OK;
+    if (!clientid || !username || !topic) return AUTH_PLUGIN_ERR_ACL_DENIED;
+    const char *word = access == AUTH_PLUGIN_ACL_READ    ? "read"
+                       : access == AUTH_PLUGIN_ACL_WRITE ? "write"
+                                                         : "none";
+    const std::array<Field, 4> fields{
+        {{"clientid", clientid}, {"username", username}, {"topic", topic}, {"access", word}}};
+    return http_form_check(settings.http_acl_uri, fields) ? AUTH_PLUGIN_OK
+                                                          : AUTH_PLUGIN_ERR_ACL_DENIED;
+}
+
+int mosquitto_auth_psk_key_get(void *, const char *, const char *, char *, int) noexcept {
+    return AUTH_PLUGIN_ERR_AUTH;  // no pre-shared keys, for anyone
+}
+
+}  // extern "C"

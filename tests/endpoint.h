@@ -1,0 +1,85 @@
+// A real HTTP endpoint on 127.0.0.1, port chosen by the kernel, that records
+// every request and answers what the test tells it to.
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct Recorded {
+    std::string method, path, body, content_type, content_length;
+};
+
+class Endpoint {
+public:
+    using Decide = std::function<int(const Recorded &)>;
+
+    // keep_alive_max: how many requests the server answers on one connection
+    // before closing it.
+    explicit Endpoint(std::size_t keep_alive_max = 100) {
+        server_.set_keep_alive_max_count(keep_alive_max);
+        server_.Post(".*", [this](const httplib::Request &req, httplib::Response &res) { serve(req, res); });
+        server_.Get(".*", [this](const httplib::Request &req, httplib::Response &res) { serve(req, res); });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        if (port_ <= 0) throw std::runtime_error("cannot bind the test endpoint");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        for (int i = 0; i < 2000 && !server_.is_running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~Endpoint() {
+        server_.stop();
+        thread_.join();
+    }
+    Endpoint(const Endpoint &) = delete;
+    Endpoint &operator=(const Endpoint &) = delete;
+
+    std::string url(const std::string &path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    int port() const { return port_; }
+
+    // Every request is answered with this status, a body, and for 3xx a
+    // Location pointing back at this endpoint's /redirected.
+    void answer(int status, std::string body = "") {
+        std::lock_guard<std::mutex> lock(mutex_);
+        decide_ = [status](const Recorded &) { return status; };
+        body_ = std::move(body);
+    }
+    void decide(Decide decide) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        decide_ = std::move(decide);
+    }
+    std::vector<Recorded> requests() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.clear();
+    }
+
+private:
+    void serve(const httplib::Request &req, httplib::Response &res) {
+        Recorded r{req.method, req.path, req.body, req.get_header_value("Content-Type"),
+                   req.get_header_value("Content-Length")};
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(r);
+        res.status = decide_(r);
+        if (res.status >= 300 && res.status < 400) res.set_header("Location", url("/redirected"));
+        res.set_content(body_, "text/plain");
+    }
+
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    Decide decide_ = [](const Recorded &) { return 200; };
+    std::string body_;
+    std::vector<Recorded> requests_;
+};

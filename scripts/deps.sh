@@ -1,0 +1,18 @@
+# Installs the Debian packages named as arguments that are not installed yet.
+# Sourced by the other scripts; apt runs only when something is missing.
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  # Keep the machine's own broker service from starting as a side effect.
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+BUILD_PACKAGES=(g++ make cmake pkg-config libcurl4-openssl-dev)
+TEST_PACKAGES=(libgtest-dev libcpp-httplib-dev mosquitto mosquitto-clients)

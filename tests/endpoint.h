@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 
 struct Recorded {
     std::string method, path, body, content_type, content_length;
+    std::map<std::string, std::string> fields;  // the form, decoded
 };
 
 class Endpoint {
@@ -59,6 +61,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
     }
+    // Requests so far, once there are at least n or two seconds have passed.
+    std::vector<Recorded> wait_for_requests(std::size_t n) const {
+        for (int i = 0; i < 200 && requests().size() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return requests();
+    }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.clear();
@@ -67,10 +75,16 @@ public:
 private:
     void serve(const httplib::Request &req, httplib::Response &res) {
         Recorded r{req.method, req.path, req.body, req.get_header_value("Content-Type"),
-                   req.get_header_value("Content-Length")};
+                   req.get_header_value("Content-Length"), {}};
+        for (auto &[name, value] : req.params) r.fields[name] = value;
+        Decide decide;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(r);
+            decide = decide_;
+        }
+        res.status = decide(r);  // unlocked: a test's decision may take its time
         std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(r);
-        res.status = decide_(r);
         if (res.status >= 300 && res.status < 400) res.set_header("Location", url("/redirected"));
         res.set_content(body_, "text/plain");
     }

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix, checks the layout, loads the
+# installed configuration snippet into the real broker, and builds the .deb.
+set -euo pipefail
+build=$1
+mosquitto=$2
+tmp=$(mktemp -d)
+broker=""
+cleanup() {
+  [ -n "$broker" ] && kill "$broker" 2>/dev/null && wait "$broker" 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+cmake --install "$build" --prefix "$tmp/usr" >/dev/null
+libdir=$(cmake -L -N "$build" | sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p')
+plugin="$tmp/usr/$libdir/mosquitto/auth_plugin.so"
+snippet="$tmp/usr/share/doc/auth_plugin/examples/auth_plugin.conf"
+test -f "$plugin" || { echo "missing $plugin"; exit 1; }
+grep -qx "auth_plugin $plugin" "$snippet" || { echo "snippet does not name $plugin"; cat "$snippet"; exit 1; }
+
+# The snippet as an operator would use it: dropped into a conf.d directory.
+mkdir "$tmp/conf.d"
+cp "$snippet" "$tmp/conf.d/"
+port=$(( 20000 + RANDOM % 40000 ))
+printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\ninclude_dir %s\n' "$port" "$tmp/conf.d" >"$tmp/mosquitto.conf"
+chmod 755 "$tmp"  # the broker may drop to its own user
+"$mosquitto" -c "$tmp/mosquitto.conf" >"$tmp/broker.log" 2>&1 &
+broker=$!
+for _ in $(seq 500); do grep -q " running" "$tmp/broker.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
+grep -q "Loading plugin: $plugin" "$tmp/broker.log" && grep -q " running" "$tmp/broker.log" || {
+  echo "the broker did not start with the snippet:"; cat "$tmp/broker.log"; exit 1; }
+
+(cd "$tmp" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >/dev/null)
+deb=$(ls "$tmp"/pkg/*.deb)
+dpkg-deb -f "$deb" Depends | grep -q "libcurl4" || { echo "the package does not declare libcurl"; exit 1; }
+dpkg-deb -c "$deb" | grep -q "./usr/$libdir/mosquitto/auth_plugin.so" || { echo "the package lacks the plug-in"; exit 1; }
+echo "installed, loaded by the broker from the snippet, packaged as $(basename "$deb")"

@@ -4,6 +4,7 @@
 set -euo pipefail
 build=$1
 mosquitto=$2
+libdir=$3  # relative to the prefix, e.g. lib/x86_64-linux-gnu
 tmp=$(mktemp -d)
 broker=""
 cleanup() {
@@ -13,7 +14,6 @@ cleanup() {
 trap cleanup EXIT
 
 cmake --install "$build" --prefix "$tmp/usr" >/dev/null
-libdir=$(cmake -L -N "$build" | sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p')
 plugin="$tmp/usr/$libdir/mosquitto/auth_plugin.so"
 snippet="$tmp/usr/share/doc/auth_plugin/examples/auth_plugin.conf"
 test -f "$plugin" || { echo "missing $plugin"; exit 1; }
@@ -33,6 +33,8 @@ grep -q "Loading plugin: $plugin" "$tmp/broker.log" && grep -q " running" "$tmp/
 
 (cd "$tmp" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >/dev/null)
 deb=$(ls "$tmp"/pkg/*.deb)
-dpkg-deb -f "$deb" Depends | grep -q "libcurl4" || { echo "the package does not declare libcurl"; exit 1; }
-dpkg-deb -c "$deb" | grep -q "./usr/$libdir/mosquitto/auth_plugin.so" || { echo "the package lacks the plug-in"; exit 1; }
+depends=$(dpkg-deb -f "$deb" Depends)
+contents=$(dpkg-deb -c "$deb")
+[[ $depends == *libcurl4* ]] || { echo "the package does not declare libcurl: $depends"; exit 1; }
+[[ $contents == *"./usr/$libdir/mosquitto/auth_plugin.so"* ]] || { echo "the package lacks the plug-in:"; echo "$contents"; exit 1; }
 echo "installed, loaded by the broker from the snippet, packaged as $(basename "$deb")"

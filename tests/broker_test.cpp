@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -55,6 +56,9 @@ public:
         conf << "listener " << port_ << " 127.0.0.1\n"
              << "allow_anonymous true\n"  // let the plug-in decide about anonymous clients too
              << "persistence false\n"
+             // Stay this user: started as root the broker would switch to its
+             // own, which may not read our build tree.
+             << "user " << getpwuid(geteuid())->pw_name << "\n"
              << "log_dest stderr\nlog_type all\n"
              << "auth_plugin " << AUTH_PLUGIN_PATH << "\n";
         for (auto &line : auth_opts) conf << "auth_opt_" << line << "\n";

@@ -23,8 +23,9 @@ grep -qx "auth_plugin $plugin" "$snippet" || { echo "snippet does not name $plug
 mkdir "$tmp/conf.d"
 cp "$snippet" "$tmp/conf.d/"
 port=$(( 20000 + RANDOM % 40000 ))
-printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\ninclude_dir %s\n' "$port" "$tmp/conf.d" >"$tmp/mosquitto.conf"
-chmod 755 "$tmp"  # the broker may drop to its own user
+# "user": started as root the broker would switch to its own user, which may not read this tree.
+printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
+  "$port" "$(id -un)" "$tmp/conf.d" >"$tmp/mosquitto.conf"
 "$mosquitto" -c "$tmp/mosquitto.conf" >"$tmp/broker.log" 2>&1 &
 broker=$!
 for _ in $(seq 500); do grep -q " running" "$tmp/broker.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done

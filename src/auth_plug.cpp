@@ -41,39 +41,86 @@ Settings settings = unset;
 // Whether we performed libcurl's global set-up, and so owe its tear-down.
 bool curl_ready = false;
 
-struct CurlCleanup {
-    void operator()(CURL *h) const noexcept { curl_easy_cleanup(h); }
-};
 struct CurlFree {
     void operator()(char *s) const noexcept { curl_free(s); }
 };
 struct HeapFree {
     void operator()(char *p) const noexcept { std::free(p); }
 };
-struct ShareCleanup {
-    void operator()(CURLSH *s) const noexcept { curl_share_cleanup(s); }
-};
-using Handle = std::unique_ptr<CURL, CurlCleanup>;
 using Escaped = std::unique_ptr<char, CurlFree>;
 using Buffer = std::unique_ptr<char, HeapFree>;
 
-// Connection reuse: one connection cache shared by every check's handle.
-// libcurl calls the lock functions around each use; one mutex suffices since
-// only the cache is shared.
-std::mutex share_mutex;
-CURLSH *share = nullptr;
+// Connection reuse (http_keepalive): finished handles wait in a small pool
+// instead of being cleaned up, and every handle uses one shared connection
+// cache, so a check finds an open connection whichever handle it gets. Off,
+// both stay empty and each check has a fresh handle and a new connection.
+constexpr int max_idle_handles = 8;
+struct Reuse {
+    CURLSH *share = nullptr;
+    std::mutex share_locks[CURL_LOCK_DATA_LAST];  // one per kind of shared data, as libcurl asks
+    std::mutex pool_lock;
+    CURL *idle[max_idle_handles] = {};
+    int idle_count = 0;
+};
+Reuse reuse;
 
-void lock_share(CURL *, curl_lock_data, curl_lock_access, void *) noexcept { share_mutex.lock(); }
-void unlock_share(CURL *, curl_lock_data, void *) noexcept { share_mutex.unlock(); }
-
-CURLSH *make_share() noexcept {
-    std::unique_ptr<CURLSH, ShareCleanup> s(curl_share_init());
-    if (!s || curl_share_setopt(s.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK ||
-        curl_share_setopt(s.get(), CURLSHOPT_LOCKFUNC, lock_share) != CURLSHE_OK ||
-        curl_share_setopt(s.get(), CURLSHOPT_UNLOCKFUNC, unlock_share) != CURLSHE_OK)
-        return nullptr;
-    return s.release();
+void lock_share(CURL *, curl_lock_data data, curl_lock_access, void *) noexcept {
+    if (data < CURL_LOCK_DATA_LAST) reuse.share_locks[data].lock();
 }
+void unlock_share(CURL *, curl_lock_data data, void *) noexcept {
+    if (data < CURL_LOCK_DATA_LAST) reuse.share_locks[data].unlock();
+}
+
+bool start_reuse() noexcept {
+    if (reuse.share) return true;
+    CURLSH *s = curl_share_init();
+    if (s && curl_share_setopt(s, CURLSHOPT_LOCKFUNC, lock_share) == CURLSHE_OK &&
+        curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, unlock_share) == CURLSHE_OK &&
+        curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK) {
+        reuse.share = s;
+        return true;
+    }
+    curl_share_cleanup(s);
+    return false;
+}
+
+// Closes every kept connection. No check may be running.
+void stop_reuse() noexcept {
+    while (reuse.idle_count > 0) curl_easy_cleanup(reuse.idle[--reuse.idle_count]);
+    curl_share_cleanup(reuse.share);
+    reuse.share = nullptr;
+}
+
+CURL *take_handle() noexcept {
+    if (!reuse.share) return curl_easy_init();
+    CURL *h = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(reuse.pool_lock);
+        if (reuse.idle_count > 0) h = reuse.idle[--reuse.idle_count];
+    }
+    if (h) {
+        curl_easy_reset(h);  // forgets the last check's options, keeps the connection cache
+    } else if ((h = curl_easy_init())) {
+        curl_easy_setopt(h, CURLOPT_SHARE, reuse.share);
+    }
+    return h;
+}
+
+void release_handle(CURL *h) noexcept {
+    if (reuse.share) {
+        std::lock_guard<std::mutex> lock(reuse.pool_lock);
+        if (reuse.idle_count < max_idle_handles) {
+            reuse.idle[reuse.idle_count++] = h;
+            return;
+        }
+    }
+    curl_easy_cleanup(h);
+}
+
+struct HandleRelease {
+    void operator()(CURL *h) const noexcept { release_handle(h); }
+};
+using Handle = std::unique_ptr<CURL, HandleRelease>;
 
 struct Field {
     const char *name;
@@ -91,26 +138,35 @@ bool granted(CURLcode rc, long status) noexcept { return rc == CURLE_OK && statu
 template <std::size_t N>
 bool http_form_check(const char *url, const std::array<Field, N> &fields) noexcept {
     Buffer body;  // declared first so that it is released last
-    Handle curl(curl_easy_init());
+    Handle curl(take_handle());
     if (!curl) return false;
 
     std::array<Escaped, N> escaped;
+    std::array<std::size_t, N> name_len{}, value_len{};
     std::size_t size = 0;
     for (std::size_t i = 0; i < N; ++i) {
         escaped[i].reset(curl_easy_escape(curl.get(), fields[i].value, 0));
         if (!escaped[i]) return false;
+        name_len[i] = std::strlen(fields[i].name);
+        value_len[i] = std::strlen(escaped[i].get());
         // name, '=', value, then one byte for the '&' that follows or the final NUL
-        size += std::strlen(fields[i].name) + 1 + std::strlen(escaped[i].get()) + 1;
+        size += name_len[i] + 1 + value_len[i] + 1;
     }
     body.reset(static_cast<char *>(std::calloc(size, 1)));
     if (!body) return false;
+    // Lengths are known, so plain copies do; each is checked against what is left.
     char *end = body.get();
-    std::size_t left = size;
+    const char *const limit = body.get() + size - 1;  // keeps the final NUL
+    auto append = [&](const char *text, std::size_t len) {
+        if (len > static_cast<std::size_t>(limit - end)) return false;
+        std::memcpy(end, text, len);
+        end += len;
+        return true;
+    };
     for (std::size_t i = 0; i < N; ++i) {
-        int n = std::snprintf(end, left, "%s%s=%s", i ? "&" : "", fields[i].name, escaped[i].get());
-        if (n < 0 || static_cast<std::size_t>(n) >= left) return false;
-        end += n;
-        left -= static_cast<std::size_t>(n);
+        if ((i > 0 && !append("&", 1)) || !append(fields[i].name, name_len[i]) || !append("=", 1) ||
+            !append(escaped[i].get(), value_len[i]))
+            return false;
     }
 
     CURL *h = curl.get();
@@ -122,7 +178,6 @@ bool http_form_check(const char *url, const std::array<Field, N> &fields) noexce
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, settings.http_timeout_ms);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
-    if (share) curl_easy_setopt(h, CURLOPT_SHARE, share);
 
     long status = 0;
     CURLcode rc = curl_easy_perform(h);
@@ -184,11 +239,8 @@ int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count)
         }
         curl_ready = true;
     }
-    if (!next.http_keepalive && share) {
-        curl_share_cleanup(share);
-        share = nullptr;
-    }
-    if (next.http_keepalive && !share && !(share = make_share())) {
+    if (!next.http_keepalive) stop_reuse();
+    if (next.http_keepalive && !start_reuse()) {
         std::fprintf(stderr, "auth_plugin: could not set up connection reuse\n");
         settings = unset;
         return AUTH_PLUGIN_ERR_INVAL;
@@ -199,10 +251,7 @@ int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count)
 
 int mosquitto_auth_plugin_cleanup(void *, struct auth_option *, int) noexcept {
     // Closes every kept connection; the settings stay as they are.
-    if (share) {
-        curl_share_cleanup(share);
-        share = nullptr;
-    }
+    stop_reuse();
     if (curl_ready) {
         curl_global_cleanup();
         curl_ready = false;

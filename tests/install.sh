@@ -2,6 +2,7 @@
 # Installs the build into a scratch prefix, checks the layout, loads the
 # installed configuration snippet into the real broker, and builds the .deb.
 set -euo pipefail
+. "$(dirname "$0")/../scripts/common.sh"
 build=$1
 mosquitto=$2
 libdir=$3  # relative to the prefix, e.g. lib/x86_64-linux-gnu
@@ -22,7 +23,7 @@ grep -qx "auth_plugin $plugin" "$snippet" || { echo "snippet does not name $plug
 # The snippet as an operator would use it: dropped into a conf.d directory.
 mkdir "$tmp/conf.d"
 cp "$snippet" "$tmp/conf.d/"
-port=$(( 20000 + RANDOM % 40000 ))
+port=$(free_port)
 # "user": started as root the broker would switch to its own user, which may not read this tree.
 printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
   "$port" "$(id -un)" "$tmp/conf.d" >"$tmp/mosquitto.conf"

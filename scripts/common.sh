@@ -1,5 +1,7 @@
-# Installs the Debian packages named as arguments that are not installed yet.
-# Sourced by the other scripts; apt runs only when something is missing.
+# Helpers sourced by the scripts, tests and benchmarks.
+
+# Installs the Debian packages named as arguments that are not installed yet;
+# apt runs only when something is missing.
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
@@ -16,3 +18,15 @@ ensure_packages() {
 
 BUILD_PACKAGES=(g++ make cmake pkg-config libcurl4-openssl-dev)
 TEST_PACKAGES=(libgtest-dev libcpp-httplib-dev mosquitto mosquitto-clients)
+
+# A loopback port that nothing listens on, below the kernel's ephemeral range
+# so that outgoing connections cannot be holding it.
+free_port() {
+  local port
+  for _ in $(seq 50); do
+    port=$((20000 + RANDOM % 12000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return 0; }
+  done
+  echo "no free port found" >&2
+  return 1
+}

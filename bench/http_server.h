@@ -1,0 +1,106 @@
+// A minimal HTTP/1.1 endpoint for benchmarks: one epoll thread, keep-alive,
+// answers every complete request with an empty 200. Run in a child process so
+// that it never shares the measured process's threads.
+#pragma once
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+namespace bench {
+
+inline int listen_loopback(int &port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(fd, 1024) != 0) std::abort();
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+// Length of the first complete request in buf, or 0 if it is not all there.
+inline std::size_t complete_request(const std::string &buf) {
+    std::size_t end = buf.find("\r\n\r\n");
+    if (end == std::string::npos) return 0;
+    std::size_t length = 0;
+    for (std::size_t at = 0; at < end;) {
+        std::size_t eol = buf.find("\r\n", at);
+        if (strncasecmp(buf.c_str() + at, "Content-Length:", 15) == 0)
+            length = std::strtoul(buf.c_str() + at + 15, nullptr, 10);
+        at = eol + 2;
+    }
+    return buf.size() >= end + 4 + length ? end + 4 + length : 0;
+}
+
+[[noreturn]] inline void serve(int listen_fd) {
+    static const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    int ep = epoll_create1(0);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = listen_fd;
+    epoll_ctl(ep, EPOLL_CTL_ADD, listen_fd, &ev);
+    std::unordered_map<int, std::string> pending;
+    epoll_event events[256];
+    char chunk[16384];
+    for (;;) {
+        int n = epoll_wait(ep, events, 256, -1);
+        for (int i = 0; i < n; ++i) {
+            int fd = events[i].data.fd;
+            if (fd == listen_fd) {
+                for (int c; (c = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
+                    epoll_event cev{};
+                    cev.events = EPOLLIN;
+                    cev.data.fd = c;
+                    epoll_ctl(ep, EPOLL_CTL_ADD, c, &cev);
+                }
+                continue;
+            }
+            ssize_t got;
+            std::string &buf = pending[fd];
+            while ((got = read(fd, chunk, sizeof chunk)) > 0) buf.append(chunk, static_cast<std::size_t>(got));
+            for (std::size_t len; (len = complete_request(buf)) > 0;) {
+                buf.erase(0, len);
+                if (write(fd, answer, sizeof answer - 1) < 0) break;
+            }
+            if (got == 0 || (got < 0 && errno != EAGAIN)) {
+                pending.erase(fd);
+                close(fd);
+            }
+        }
+    }
+}
+
+// The endpoint in a child process; stopped when this goes.
+class ServerProcess {
+public:
+    ServerProcess() {
+        int fd = listen_loopback(port_);
+        pid_ = fork();
+        if (pid_ == 0) serve(fd);
+        close(fd);
+    }
+    ~ServerProcess() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    int port() const { return port_; }
+
+private:
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+}  // namespace bench

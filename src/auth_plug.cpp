@@ -131,29 +131,38 @@ struct Field {
 // let it reach the broker's standard output.
 size_t discard(char *, size_t size, size_t nmemb, void *) noexcept { return size * nmemb; }
 
-// The whole decision: a completed transfer answered with exactly 200.
-bool granted(CURLcode rc, long status) noexcept { return rc == CURLE_OK && status == 200; }
+// libcurl reports a response cut off inside its header block as complete, so
+// the plug-in watches for the blank line that ends the final header block.
+size_t watch_headers(char *line, size_t size, size_t nmemb, void *ended) noexcept {
+    const size_t n = size * nmemb;
+    bool &headers_ended = *static_cast<bool *>(ended);
+    if (n >= 5 && std::memcmp(line, "HTTP/", 5) == 0) headers_ended = false;  // a new block (after a 1xx)
+    else if ((n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n')) headers_ended = true;
+    return n;
+}
 
-// Posts the fields, escaped and in order, as "name=value&name=value" to url.
+// The whole decision: a completed transfer whose answer is exactly 200.
+bool granted(CURLcode rc, bool headers_ended, long status) noexcept {
+    return rc == CURLE_OK && headers_ended && status == 200;
+}
+
+// The form body: each value escaped, "name=value" pairs joined by '&', in
+// one buffer of exactly its size, NUL included. Null if anything failed.
 template <std::size_t N>
-bool http_form_check(const char *url, const std::array<Field, N> &fields) noexcept {
-    Buffer body;  // declared first so that it is released last
-    Handle curl(take_handle());
-    if (!curl) return false;
-
+Buffer form_body(CURL *curl, const std::array<Field, N> &fields, std::size_t &length) noexcept {
     std::array<Escaped, N> escaped;
     std::array<std::size_t, N> name_len{}, value_len{};
     std::size_t size = 0;
     for (std::size_t i = 0; i < N; ++i) {
-        escaped[i].reset(curl_easy_escape(curl.get(), fields[i].value, 0));
-        if (!escaped[i]) return false;
+        escaped[i].reset(curl_easy_escape(curl, fields[i].value, 0));
+        if (!escaped[i]) return nullptr;
         name_len[i] = std::strlen(fields[i].name);
         value_len[i] = std::strlen(escaped[i].get());
         // name, '=', value, then one byte for the '&' that follows or the final NUL
         size += name_len[i] + 1 + value_len[i] + 1;
     }
-    body.reset(static_cast<char *>(std::calloc(size, 1)));
-    if (!body) return false;
+    Buffer body(static_cast<char *>(std::calloc(size, 1)));
+    if (!body) return nullptr;
     // Lengths are known, so plain copies do; each is checked against what is left.
     char *end = body.get();
     const char *const limit = body.get() + size - 1;  // keeps the final NUL
@@ -166,23 +175,42 @@ bool http_form_check(const char *url, const std::array<Field, N> &fields) noexce
     for (std::size_t i = 0; i < N; ++i) {
         if ((i > 0 && !append("&", 1)) || !append(fields[i].name, name_len[i]) || !append("=", 1) ||
             !append(escaped[i].get(), value_len[i]))
-            return false;
+            return nullptr;
     }
+    length = static_cast<std::size_t>(end - body.get());
+    return body;
+}
+
+// Posts the fields as a form to url; true exactly on a completed 200.
+template <std::size_t N>
+bool http_form_check(const char *url, const std::array<Field, N> &fields) noexcept {
+    Buffer body;  // declared first so that it is released last
+    Handle curl(take_handle());
+    if (!curl) return false;
+    std::size_t length = 0;
+    body = form_body(curl.get(), fields, length);
+    if (!body) return false;
 
     CURL *h = curl.get();
-    curl_easy_setopt(h, CURLOPT_POST, 1L);
-    curl_easy_setopt(h, CURLOPT_URL, url);
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.get());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(end - body.get()));
-    // Signals are the broker's; without this libcurl may use SIGALRM for time-outs.
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, settings.http_timeout_ms);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
+    bool headers_ended = false;
+    // An option that did not take could leave the request unbounded or not
+    // the one meant, so it refuses like any other failure.
+    bool ready = curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_URL, url) == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.get()) == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(length)) == CURLE_OK &&
+                 // Signals are the broker's; without this libcurl may use SIGALRM for time-outs.
+                 curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, settings.http_timeout_ms) == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard) == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, watch_headers) == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_HEADERDATA, &headers_ended) == CURLE_OK;
+    if (!ready) return false;
 
     long status = 0;
     CURLcode rc = curl_easy_perform(h);
-    if (rc == CURLE_OK) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    return granted(rc, status);
+    if (rc == CURLE_OK && curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+    return granted(rc, headers_ended, status);
 }
 
 bool parse_timeout(const char *text, long &out) noexcept {

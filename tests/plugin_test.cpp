@@ -15,36 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
 #include "endpoint.h"
 #include "plugin_loader.h"
 
 namespace {
 
 constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
-
-// Redirects a file descriptor into a temporary file while it lives.
-class Capture {
-public:
-    explicit Capture(int fd) : fd_(fd), file_(std::tmpfile()) {
-        std::fflush(nullptr);
-        saved_ = dup(fd_);
-        dup2(fileno(file_), fd_);
-    }
-    std::string text() {
-        std::fflush(nullptr);
-        dup2(saved_, fd_);
-        close(saved_);
-        std::string out;
-        std::rewind(file_);
-        for (int c; (c = std::fgetc(file_)) != EOF;) out += static_cast<char>(c);
-        std::fclose(file_);
-        return out;
-    }
-
-private:
-    int fd_, saved_;
-    FILE *file_;
-};
 
 // A listening socket that completes handshakes (through its backlog) and never answers.
 class SilentListener {

@@ -1,0 +1,99 @@
+// A TCP endpoint on 127.0.0.1 that reads each request and then misbehaves as
+// told: raw bytes, stalls, resets. One connection at a time; every wait is
+// bounded and the thread stops with the object.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+class HostileServer {
+public:
+    // Gets the connection after its request has been read; returns when done.
+    using Behaviour = std::function<void(HostileServer &, int fd)>;
+
+    explicit HostileServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        bind(fd_, reinterpret_cast<sockaddr *>(&addr), len);
+        listen(fd_, 16);
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~HostileServer() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/check"; }
+    int connections() const { return connections_; }
+    bool stopping() const { return stop_; }
+
+    // Sends all of text unless the peer goes away; false if it did.
+    static bool send_all(int fd, const std::string &text) {
+        for (std::size_t at = 0; at < text.size();) {
+            ssize_t n = ::send(fd, text.data() + at, text.size() - at, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            at += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // Waits until the peer closes or the server stops, at most ten seconds.
+    void hold(int fd) const {
+        char buf[256];
+        for (int i = 0; i < 200 && !stop_; ++i) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0 && recv(fd, buf, sizeof buf, 0) <= 0) return;
+        }
+    }
+
+private:
+    void run() {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            int c = accept(fd_, nullptr, nullptr);
+            if (c < 0) continue;
+            ++connections_;
+            if (read_request(c)) behaviour_(*this, c);
+            close(c);
+        }
+    }
+    // Reads headers and a Content-Length body, within two seconds.
+    static bool read_request(int fd) {
+        std::string got;
+        char buf[4096];
+        for (int i = 0; i < 40; ++i) {
+            std::size_t head = got.find("\r\n\r\n");
+            if (head != std::string::npos) {
+                std::size_t at = got.find("Content-Length: ");
+                std::size_t length = at < head ? std::stoul(got.substr(at + 16)) : 0;
+                if (got.size() >= head + 4 + length) return true;
+            }
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) return false;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return false;
+    }
+
+    Behaviour behaviour_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};

@@ -152,8 +152,8 @@ CURLcode curl_easy_getinfo(CURL *h, CURLINFO info, ...) {
     return real<CURLcode (*)(CURL *, CURLINFO, ...)>("curl_easy_getinfo")(h, info, arg);
 }
 
-#ifndef __SANITIZE_ADDRESS__
-// The plug-in's own allocation of the body. (Under AddressSanitizer, calloc
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// The plug-in's own allocation of the body. (Under a sanitizer, calloc
 // belongs to the sanitizer and is left alone.)
 extern void *__libc_calloc(size_t, size_t);
 void *calloc(size_t n, size_t size) {

@@ -294,24 +294,33 @@ TEST_P(PluginTest, FixedEntryPointsAndHooksLeaveSettingsAlone) {
     EXPECT_EQ(paths(), std::vector<std::string>{"/user"});
 }
 
-TEST_P(PluginTest, ConcurrentChecksAreEachDecidedOnTheirOwn) {
+TEST_P(PluginTest, ConcurrentChecksRightAfterInitAreEachDecidedOnTheirOwn) {
     // Each answer depends on the request's own body, so a crossed wire shows.
     endpoint.decide([](const Recorded &r) {
-        return r.body.find("password=good") != std::string::npos ? 200 : 401;
+        bool good = r.body.find("password=good") != std::string::npos || r.body.find("topic=good") != std::string::npos;
+        return good ? 200 : 403;
     });
+    constexpr int cycles = 3, threads = 4, checks = 20;
     std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 25; ++i) {
-                bool good = (i + t) % 2 == 0;
-                int rc = unpwd("u", good ? "good" : "bad");
-                if (rc != (good ? OK : AUTH_DENIED)) ++wrong;
-            }
-        });
-    for (auto &t : threads) t.join();
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        // the threads start the moment initialisation returns
+        ASSERT_EQ(configure({{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")}}), OK);
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([&, t] {
+                for (int i = 0; i < checks; ++i) {
+                    bool good = (i + t) % 2 == 0;
+                    int rc = i % 4 < 2 ? unpwd("u", good ? "good" : "bad")
+                                       : acl("id", "u", good ? "good" : "bad", 1 + i % 2);
+                    int expected = good ? OK : (i % 4 < 2 ? AUTH_DENIED : ACL_DENIED);
+                    if (rc != expected) ++wrong;
+                }
+            });
+        for (auto &t : pool) t.join();
+        EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
+    }
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(endpoint.requests().size(), 100u);
+    EXPECT_EQ(endpoint.requests().size(), static_cast<std::size_t>(cycles * threads * checks));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, PluginTest, ::testing::Values(false, true),

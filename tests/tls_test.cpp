@@ -1,0 +1,96 @@
+// https endpoints. Certificate verification stays as libcurl has it, on: an
+// endpoint whose certificate is not trusted is refused before any request.
+// The trusted case runs only where tests/tls_trusted.sh has put a test CA in
+// place of the trust store, inside a private mount namespace.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+
+#include <httplib.h>
+
+#include "plugin_loader.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TlsEndpoint {
+public:
+    explicit TlsEndpoint(const fs::path &dir)
+        : server_((dir / "server.pem").c_str(), (dir / "server.key").c_str()) {
+        server_.Post("/ok", [this](const httplib::Request &, httplib::Response &res) { ++requests, res.status = 200; });
+        server_.Post("/deny", [this](const httplib::Request &, httplib::Response &res) { ++requests, res.status = 403; });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        for (int i = 0; i < 2000 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~TlsEndpoint() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string url(const char *path) const { return "https://127.0.0.1:" + std::to_string(port_) + path; }
+    std::atomic<int> requests{0};
+
+private:
+    httplib::SSLServer server_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// The certificates: those tls_trusted.sh made, or fresh ones.
+class Tls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char *given = std::getenv("AUTH_PLUGIN_TLS_DIR")) {
+            dir_ = given;
+        } else {
+            std::string tmpl = (fs::temp_directory_path() / "auth_plugin_tls.XXXXXX").string();
+            ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+            dir_ = tmpl;
+            owned_ = true;
+            ASSERT_EQ(std::system((std::string(MAKE_CERTS) + " " + dir_.string()).c_str()), 0);
+        }
+        endpoint_ = std::make_unique<TlsEndpoint>(dir_);
+    }
+    void TearDown() override {
+        endpoint_.reset();
+        if (owned_) fs::remove_all(dir_);
+    }
+    // Both checks against path, in both connection modes.
+    void expect(const char *path, int unpwd, int acl) {
+        const Plugin &plugin = Plugin::get();
+        for (const char *keepalive : {"false", "true"}) {
+            SCOPED_TRACE(std::string(path) + ", keepalive " + keepalive);
+            Options opts(Options::Pairs{{"http_user_uri", endpoint_->url(path)},
+                                        {"http_acl_uri", endpoint_->url(path)},
+                                        {"http_keepalive", keepalive}});
+            ASSERT_EQ(plugin.init(nullptr, opts.data(), opts.size()), 0);
+            EXPECT_EQ(plugin.unpwd_check(nullptr, "alice", "secret"), unpwd);
+            EXPECT_EQ(plugin.acl_check(nullptr, "dev1", "alice", "a/b", 1), acl);
+            EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), 0);
+        }
+    }
+    std::unique_ptr<TlsEndpoint> endpoint_;
+
+private:
+    fs::path dir_;
+    bool owned_ = false;
+};
+
+TEST_F(Tls, UntrustedCertificateIsRefusedBeforeAnyRequest) {
+    if (std::getenv("AUTH_PLUGIN_TLS_TRUSTED")) GTEST_SKIP() << "the test CA is trusted here";
+    expect("/ok", 11, 12);
+    EXPECT_EQ(endpoint_->requests.load(), 0);
+}
+
+TEST_F(Tls, TrustedEndpointIsDecidedByStatus) {
+    if (!std::getenv("AUTH_PLUGIN_TLS_TRUSTED")) GTEST_SKIP() << "runs under tests/tls_trusted.sh";
+    expect("/ok", 0, 0);
+    expect("/deny", 11, 12);
+    EXPECT_EQ(endpoint_->requests.load(), 8);
+}
+
+}  // namespace

@@ -3,9 +3,7 @@
 // configuration; the HTTP endpoint it asks lives in this process.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,24 +11,13 @@
 #include <set>
 
 #include "endpoint.h"
+#include "loopback.h"
 #include "process.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), len);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 // Users and what each may do; the endpoint applies these, as an operator's
 // service would.
@@ -51,7 +38,7 @@ int decide(const Recorded &r) {
 class Broker {
 public:
     explicit Broker(const std::vector<std::string> &auth_opts)
-        : dir_(make_dir()), port_(free_port()) {
+        : dir_(make_dir()), port_(closed_port()) {
         std::ofstream conf(dir_ / "mosquitto.conf");
         conf << "listener " << port_ << " 127.0.0.1\n"
              << "allow_anonymous true\n"  // let the plug-in decide about anonymous clients too
@@ -207,7 +194,7 @@ TEST_F(BrokerTest, UnusualNamesReachTheEndpointIntact) {
 
 TEST_F(BrokerTest, FailingEndpointsRefuseAndTheBrokerCarriesOn) {
     {
-        int down = free_port();  // nothing listens there
+        int down = closed_port();  // nothing listens there
         std::string url = "http://127.0.0.1:" + std::to_string(down) + "/";
         Broker broker({"http_user_uri " + url, "http_acl_uri " + url});
         ASSERT_TRUE(broker.ready()) << broker.process().output();

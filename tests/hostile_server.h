@@ -3,7 +3,6 @@
 // bounded and the thread stops with the object.
 #pragma once
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,29 +13,21 @@
 #include <string>
 #include <thread>
 
+#include "loopback.h"
+
 class HostileServer {
 public:
     // Gets the connection after its request has been read; returns when done.
     using Behaviour = std::function<void(HostileServer &, int fd)>;
 
     explicit HostileServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        bind(fd_, reinterpret_cast<sockaddr *>(&addr), len);
-        listen(fd_, 16);
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] { run(); });
     }
     ~HostileServer() {
         stop_ = true;
         thread_.join();
-        close(fd_);
     }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/check"; }
+    std::string url() const { return listener_.url("/check"); }
     int connections() const { return connections_; }
     bool stopping() const { return stop_; }
 
@@ -61,9 +52,9 @@ public:
 private:
     void run() {
         while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
+            pollfd p{listener_.fd(), POLLIN, 0};
             if (poll(&p, 1, 50) <= 0) continue;
-            int c = accept(fd_, nullptr, nullptr);
+            int c = accept(listener_.fd(), nullptr, nullptr);
             if (c < 0) continue;
             ++connections_;
             if (read_request(c)) behaviour_(*this, c);
@@ -91,8 +82,7 @@ private:
     }
 
     Behaviour behaviour_;
-    int fd_ = -1;
-    int port_ = 0;
+    LoopbackListener listener_;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::thread thread_;

@@ -2,8 +2,6 @@
 // HTTP endpoint on loopback. Every test runs with and without connection reuse.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,38 +15,15 @@
 
 #include "capture.h"
 #include "endpoint.h"
+#include "loopback.h"
 #include "plugin_loader.h"
 
 namespace {
 
 constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
 
-// A listening socket that completes handshakes (through its backlog) and never answers.
-class SilentListener {
-public:
-    SilentListener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        bind(fd_, reinterpret_cast<sockaddr *>(&addr), len);
-        listen(fd_, 16);
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~SilentListener() { close(fd_); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-
-private:
-    int fd_;
-    int port_ = 0;
-};
-
-// A loopback port that nothing listens on.
-std::string closed_port_url() {
-    SilentListener reserved;
-    return reserved.url();  // closed again when it goes out of scope
-}
+// Completes handshakes through its backlog and never answers.
+using SilentListener = LoopbackListener;
 
 class PluginTest : public ::testing::TestWithParam<bool> {
 protected:
@@ -250,7 +225,7 @@ TEST_P(PluginTest, UnreachableOrSilentEndpointsRefuseWithinTheTimeout) {
         const char *what;
         std::string url;
     } cases[] = {
-        {"connection refused", closed_port_url()},
+        {"connection refused", "http://127.0.0.1:" + std::to_string(closed_port()) + "/"},
         {"never answers", silent.url()},
         {"name does not resolve", "http://auth-plugin-test.invalid/"},
         {"unsupported scheme", "gopher2://127.0.0.1/"},

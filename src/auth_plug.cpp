@@ -50,65 +50,38 @@ struct HeapFree {
 using Escaped = std::unique_ptr<char, CurlFree>;
 using Buffer = std::unique_ptr<char, HeapFree>;
 
-// Connection reuse (http_keepalive): finished handles wait in a small pool
-// instead of being cleaned up, and every handle uses one shared connection
-// cache, so a check finds an open connection whichever handle it gets. Off,
-// both stay empty and each check has a fresh handle and a new connection.
+// Connection reuse (http_keepalive): a finished check's handle waits in a
+// small pool instead of being cleaned up, and keeps its open connection, so
+// the next check that takes it skips the connection set-up. A handle, and so
+// its connections, belongs to one check at a time: threads never share a
+// connection. Off, the pool stays empty and every check has a fresh handle.
 constexpr int max_idle_handles = 8;
 struct Reuse {
-    CURLSH *share = nullptr;
-    std::mutex share_locks[CURL_LOCK_DATA_LAST];  // one per kind of shared data, as libcurl asks
-    std::mutex pool_lock;
+    std::mutex lock;
     CURL *idle[max_idle_handles] = {};
     int idle_count = 0;
 };
 Reuse reuse;
 
-void lock_share(CURL *, curl_lock_data data, curl_lock_access, void *) noexcept {
-    if (data < CURL_LOCK_DATA_LAST) reuse.share_locks[data].lock();
-}
-void unlock_share(CURL *, curl_lock_data data, void *) noexcept {
-    if (data < CURL_LOCK_DATA_LAST) reuse.share_locks[data].unlock();
-}
-
-bool start_reuse() noexcept {
-    if (reuse.share) return true;
-    CURLSH *s = curl_share_init();
-    if (s && curl_share_setopt(s, CURLSHOPT_LOCKFUNC, lock_share) == CURLSHE_OK &&
-        curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, unlock_share) == CURLSHE_OK &&
-        curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK) {
-        reuse.share = s;
-        return true;
-    }
-    curl_share_cleanup(s);
-    return false;
-}
-
 // Closes every kept connection. No check may be running.
 void stop_reuse() noexcept {
     while (reuse.idle_count > 0) curl_easy_cleanup(reuse.idle[--reuse.idle_count]);
-    curl_share_cleanup(reuse.share);
-    reuse.share = nullptr;
 }
 
 CURL *take_handle() noexcept {
-    if (!reuse.share) return curl_easy_init();
-    CURL *h = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(reuse.pool_lock);
-        if (reuse.idle_count > 0) h = reuse.idle[--reuse.idle_count];
+    if (settings.http_keepalive) {
+        std::lock_guard<std::mutex> guard(reuse.lock);
+        if (reuse.idle_count > 0) return reuse.idle[--reuse.idle_count];
     }
-    if (h) {
-        curl_easy_reset(h);  // forgets the last check's options, keeps the connection cache
-    } else if ((h = curl_easy_init())) {
-        curl_easy_setopt(h, CURLOPT_SHARE, reuse.share);
-    }
-    return h;
+    return curl_easy_init();
 }
 
 void release_handle(CURL *h) noexcept {
-    if (reuse.share) {
-        std::lock_guard<std::mutex> lock(reuse.pool_lock);
+    if (settings.http_keepalive) {
+        // Forget this check's options (its body and header flag are about to
+        // go); the connection stays open.
+        curl_easy_reset(h);
+        std::lock_guard<std::mutex> guard(reuse.lock);
         if (reuse.idle_count < max_idle_handles) {
             reuse.idle[reuse.idle_count++] = h;
             return;
@@ -244,7 +217,9 @@ extern "C" {
 int mosquitto_auth_plugin_version(void) noexcept { return 2; }
 
 int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count) noexcept {
-    // A repeated initialisation starts afresh: the previous option strings may be gone.
+    // A repeated initialisation starts afresh: the previous option strings may
+    // be gone, and so may the endpoints of any kept connection.
+    stop_reuse();
     Settings next = unset;
     for (int i = 0; opts && i < opt_count; ++i) {
         const char *key = opts[i].key;
@@ -266,12 +241,6 @@ int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count)
             return AUTH_PLUGIN_ERR_INVAL;
         }
         curl_ready = true;
-    }
-    if (!next.http_keepalive) stop_reuse();
-    if (next.http_keepalive && !start_reuse()) {
-        std::fprintf(stderr, "auth_plugin: could not set up connection reuse\n");
-        settings = unset;
-        return AUTH_PLUGIN_ERR_INVAL;
     }
     settings = next;
     return AUTH_PLUGIN_OK;

@@ -16,6 +16,7 @@
 struct Recorded {
     std::string method, path, body, content_type, content_length;
     std::map<std::string, std::string> fields;  // the form, decoded
+    int client_port;                             // tells connections apart
 };
 
 class Endpoint {
@@ -75,7 +76,7 @@ public:
 private:
     void serve(const httplib::Request &req, httplib::Response &res) {
         Recorded r{req.method, req.path, req.body, req.get_header_value("Content-Type"),
-                   req.get_header_value("Content-Length"), {}};
+                   req.get_header_value("Content-Length"), {}, req.remote_port};
         for (auto &[name, value] : req.params) r.fields[name] = value;
         Decide decide;
         {

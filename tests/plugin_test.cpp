@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -267,6 +268,16 @@ TEST_P(PluginTest, FixedEntryPointsAndHooksLeaveSettingsAlone) {
     EXPECT_EQ(plugin.cleanup(nullptr, opts.data(), opts.size()), OK);
     EXPECT_EQ(plugin.version(), 2);
     EXPECT_EQ(paths(), std::vector<std::string>{"/user"});
+}
+
+TEST_P(PluginTest, ConnectionsAreReusedOnlyWithKeepalive) {
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(unpwd("u", "p"), OK);
+        EXPECT_EQ(acl("id", "u", "t", 1), OK);
+    }
+    std::set<int> connections;
+    for (auto &r : endpoint.requests()) connections.insert(r.client_port);
+    EXPECT_EQ(connections.size(), GetParam() ? 1u : 20u);
 }
 
 TEST_P(PluginTest, ConcurrentChecksRightAfterInitAreEachDecidedOnTheirOwn) {

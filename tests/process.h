@@ -4,7 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,25 +19,33 @@
 class Process {
 public:
     // Starts argv[0] with standard output and error appended to log, and
-    // with extra environment entries ("NAME=value") added to ours.
+    // with extra environment entries ("NAME=value") added to ours. The child
+    // is killed if this process dies first, so even a crashed or timed-out
+    // test leaves nothing running.
     Process(const std::vector<std::string> &argv, const std::string &log,
             const std::vector<std::string> &extra_env = {})
         : log_(log) {
-        std::vector<char *> env(extra_env.size());
-        for (std::size_t i = 0; i < extra_env.size(); ++i) env[i] = const_cast<char *>(extra_env[i].c_str());
-        for (char **e = environ; *e; ++e) env.push_back(*e);
-        env.push_back(nullptr);
-        std::vector<char *> args;
+        std::vector<char *> args, env;
         for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+        for (auto &e : extra_env) env.push_back(const_cast<char *>(e.c_str()));
+        for (char **e = environ; *e; ++e) env.push_back(*e);
+        env.push_back(nullptr);
+        const pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("cannot start " + argv[0]);
+        if (pid_ == 0) {  // only async-signal-safe calls from here on
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(127);
+            int in = open("/dev/null", O_RDONLY);
+            int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (in < 0 || out < 0) _exit(127);
+            dup2(in, STDIN_FILENO);
+            dup2(out, STDOUT_FILENO);
+            dup2(out, STDERR_FILENO);
+            execve(args[0], args.data(), env.data());
+            _exit(127);
+        }
     }
     ~Process() { stop(); }
     Process(const Process &) = delete;

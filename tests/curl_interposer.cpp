@@ -17,8 +17,23 @@
 #include <cstring>
 
 namespace {
-std::atomic<int> calls{0}, fail_at{0}, live_handles{0}, live_strings{0};
-std::atomic<bool> failed{false};
+// One failure to inject: the n-th counted event from arming fails.
+struct FailPoint {
+    std::atomic<long> count{0}, at{0};
+    std::atomic<bool> reached{false};
+    void arm(long n) {
+        count = 0;
+        reached = false;
+        at = n;
+    }
+    bool hit() {
+        if (++count != at) return false;
+        reached = true;
+        return true;
+    }
+};
+FailPoint call_failure, alloc_failure;
+std::atomic<int> live_handles{0}, live_strings{0};
 std::atomic<std::uintptr_t> plugin_begin{0}, plugin_end{0};
 
 // The plug-in's address range, found once among the loaded objects.
@@ -46,12 +61,7 @@ bool from_plugin(void *caller) {
 }
 
 // Counts a call from the plug-in; true if this one is to fail.
-bool fails_now(void *caller) {
-    if (!from_plugin(caller)) return false;
-    if (++calls != fail_at) return false;
-    failed = true;
-    return true;
-}
+bool fails_now(void *caller) { return from_plugin(caller) && call_failure.hit(); }
 
 template <typename F>
 F real(const char *name) {
@@ -59,13 +69,8 @@ F real(const char *name) {
 }
 
 // libcurl's allocator hooks
-std::atomic<long> alloc_calls{0}, alloc_fail_at{0}, alloc_live{0};
-std::atomic<bool> alloc_failed{false};
-bool alloc_fails_now() {
-    if (++alloc_calls != alloc_fail_at) return false;
-    alloc_failed = true;
-    return true;
-}
+std::atomic<long> alloc_live{0};
+bool alloc_fails_now() { return alloc_failure.hit(); }
 void *count(void *p) {
     if (p) ++alloc_live;
     return p;
@@ -87,23 +92,15 @@ void *t_calloc(size_t a, size_t b) { return alloc_fails_now() ? nullptr : count(
 
 void interposer_fail_call(int n) {
     if (!plugin_end) find_plugin();
-    calls = 0;
-    failed = false;
-    fail_at = n;
+    call_failure.arm(n);
 }
-int interposer_calls() { return calls; }
-bool interposer_failed() { return failed; }
+bool interposer_failed() { return call_failure.reached; }
 int interposer_live_handles() { return live_handles; }
 int interposer_live_strings() { return live_strings; }
 
 void counting_allocator_install() { curl_global_init_mem(CURL_GLOBAL_DEFAULT, t_malloc, t_free, t_realloc, t_strdup, t_calloc); }
-void counting_allocator_fail(long n) {
-    alloc_calls = 0;
-    alloc_failed = false;
-    alloc_fail_at = n;
-}
-long counting_allocator_calls() { return alloc_calls; }
-bool counting_allocator_failed() { return alloc_failed; }
+void counting_allocator_fail(long n) { alloc_failure.arm(n); }
+bool counting_allocator_failed() { return alloc_failure.reached; }
 long counting_allocator_live() { return alloc_live; }
 
 extern "C" {

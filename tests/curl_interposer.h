@@ -5,8 +5,6 @@
 
 // Makes the plug-in's n-th call from now fail (1-based; 0: none fails).
 void interposer_fail_call(int n);
-// The plug-in's calls since the last interposer_fail_call.
-int interposer_calls();
 // Whether the call chosen to fail was reached.
 bool interposer_failed();
 // Handles and escaped strings the plug-in holds now.
@@ -16,6 +14,5 @@ int interposer_live_strings();
 // libcurl's own allocations, counted through its allocator hooks.
 void counting_allocator_install();          // before the first curl_global_init
 void counting_allocator_fail(long n);       // the n-th allocation from now fails; 0 none
-long counting_allocator_calls();
 bool counting_allocator_failed();
 long counting_allocator_live();             // blocks allocated and not yet freed

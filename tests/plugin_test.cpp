@@ -33,8 +33,10 @@ protected:
     }
     void TearDown() override { EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK); }
 
-    // Initialises the plug-in with these pairs plus this test's connection mode.
+    // Initialises the plug-in afresh with these pairs plus this test's
+    // connection mode. (A clean-up with nothing live does nothing.)
     int configure(Options::Pairs pairs) {
+        EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
         pairs.emplace_back("http_keepalive", GetParam() ? "true" : "false");
         options_ = std::make_unique<Options>(std::move(pairs));
         return plugin.init(nullptr, options_->data(), options_->size());
@@ -224,7 +226,6 @@ TEST_P(PluginTest, UnreachableEndpointsRefuseWithinTheTimeout) {
     } cases[] = {
         {"connection refused", "http://127.0.0.1:" + std::to_string(closed_port()) + "/"},
         {"name does not resolve", "http://auth-plugin-test.invalid/"},
-        {"unsupported scheme", "gopher2://127.0.0.1/"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

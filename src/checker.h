@@ -1,0 +1,29 @@
+// The two questions the broker asks, decided from the settings and, where
+// they say so, by the endpoints.
+#pragma once
+
+#include "http_client.h"
+#include "settings.h"
+
+// How one check was decided.
+struct Verdict {
+    bool granted = false;
+    bool asked = false;  // an exchange with the endpoint was attempted
+    Answer answer;       // what it came to, when asked
+};
+
+class Checker {
+public:
+    // Throws std::bad_alloc when it cannot be set up.
+    explicit Checker(Settings settings);
+    const Settings &settings() const noexcept { return settings_; }
+
+    Verdict login(const char *username, const char *password) noexcept;
+    Verdict access(const char *clientid, const char *username, const char *topic, int access) noexcept;
+
+private:
+    Verdict ask(const std::string &url, const Field *fields, std::size_t count) noexcept;
+
+    const Settings settings_;
+    HttpClient client_;
+};

@@ -1,0 +1,114 @@
+// Options as the broker hands them over, and the library loaded more than
+// once: what starts, what stops the broker, and which policy applies.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "capture.h"
+#include "endpoint.h"
+#include "plugin_loader.h"
+
+namespace {
+
+constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
+
+class Options_ : public ::testing::Test {
+protected:
+    const Plugin &plugin = Plugin::get();
+    Endpoint endpoint;
+    void TearDown() override {
+        // Whatever a test left live goes; extra clean-ups do nothing.
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
+    }
+    // Initialises with pairs; returns the result and what went to standard error.
+    std::pair<int, std::string> init(Options &opts) {
+        Capture err(STDERR_FILENO);
+        int rc = plugin.init(nullptr, opts.data(), opts.size());
+        return {rc, err.text()};
+    }
+};
+
+TEST_F(Options_, UrlsThatCannotWorkStopTheStart) {
+    const std::string good = endpoint.url("/user");
+    struct Case {
+        std::string value;
+        bool valid;
+    } cases[] = {
+        {good, true},
+        {"https://auth.example/user?x=1", true},
+        {"HTTP://127.0.0.1/", true},
+        {"", true},  // configured, every check refuses
+        {good + "   # credential endpoint", false},
+        {good + "   ", false},
+        {good + "\t", false},
+        {"gopher://127.0.0.1/", false},
+        {"file:///etc/passwd", false},
+        {"127.0.0.1:8080/user", false},
+        {"http://", false},
+    };
+    for (const char *key : {"http_user_uri", "http_acl_uri"}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(key) + " " + c.value);
+            Options opts({{key, c.value}});
+            auto [rc, err] = init(opts);
+            if (c.valid) {
+                EXPECT_EQ(rc, OK);
+                EXPECT_EQ(err, "");
+                EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
+            } else {
+                EXPECT_NE(rc, OK);
+                EXPECT_NE(err.find(std::string(key) + " \"" + c.value + "\""), std::string::npos) << err;
+                EXPECT_NE(err.find("inline comments"), std::string::npos) << err;
+                EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+            }
+        }
+    }
+}
+
+TEST_F(Options_, ASecondLoadSharesTheFirstOnlyWithTheSameOptions) {
+    Endpoint other;
+    endpoint.answer(200);
+    other.answer(200);
+    Options first({{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")}});
+    Options same({{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")}});
+    Options different({{"http_user_uri", other.url("/user")}, {"http_acl_uri", endpoint.url("/acl")}});
+    ASSERT_EQ(init(first).first, OK);
+
+    auto [rc, err] = init(different);
+    EXPECT_NE(rc, OK);
+    EXPECT_NE(err.find("different options"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(plugin.unpwd_check(nullptr, "u", "p"), OK);
+    EXPECT_EQ(other.requests().size(), 0u);  // the first load's endpoint still decides
+    EXPECT_EQ(endpoint.requests().size(), 1u);
+
+    ASSERT_EQ(init(same), std::make_pair(OK, std::string()));
+    // Both loads live: the first clean-up leaves the second working.
+    EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
+    EXPECT_EQ(plugin.unpwd_check(nullptr, "u", "p"), OK);
+    EXPECT_EQ(plugin.acl_check(nullptr, "id", "u", "t", 1), OK);
+    EXPECT_EQ(endpoint.requests().size(), 3u);
+    // After the last, nothing is trusted and nothing is asked.
+    EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
+    EXPECT_EQ(plugin.unpwd_check(nullptr, "u", "p"), AUTH_DENIED);
+    EXPECT_EQ(plugin.acl_check(nullptr, "id", "u", "t", 1), ACL_DENIED);
+    EXPECT_EQ(endpoint.requests().size(), 3u);
+
+    // A fresh start takes any options.
+    ASSERT_EQ(init(different).first, OK);
+    EXPECT_EQ(plugin.unpwd_check(nullptr, "u", "p"), OK);
+    EXPECT_EQ(other.requests().size(), 1u);
+}
+
+TEST_F(Options_, OptionStringsAreNotNeededAfterInitialisation) {
+    endpoint.answer(200);
+    auto opts = std::make_unique<Options>(Options::Pairs{{"http_user_uri", endpoint.url("/user")}});
+    ASSERT_EQ(init(*opts).first, OK);
+    opts.reset();  // a reload may free the broker's strings
+    EXPECT_EQ(plugin.unpwd_check(nullptr, "u", "p"), OK);
+    EXPECT_EQ(endpoint.requests().size(), 1u);
+}
+
+}  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -35,20 +37,34 @@ int decide(const Recorded &r) {
     return field("topic").rfind("room/closed", 0) == 0 ? 403 : 200;
 }
 
+// The two ways the broker spells the plug-in's lines; both must work.
+enum class Spelling { current, old };
+
+// The configuration lines that load the plug-in with these options.
+std::string plugin_lines(const std::vector<std::string> &opts, Spelling spelling = Spelling::current) {
+    const bool old = spelling == Spelling::old;
+    std::string out = (old ? "auth_plugin " : "plugin ") + std::string(AUTH_PLUGIN_PATH) + "\n";
+    for (auto &line : opts) out += (old ? "auth_opt_" : "plugin_opt_") + line + "\n";
+    return out;
+}
+
 class Broker {
 public:
-    explicit Broker(const std::vector<std::string> &auth_opts)
-        : dir_(make_dir()), port_(closed_port()) {
+    explicit Broker(const std::vector<std::string> &opts, Spelling spelling = Spelling::current)
+        : Broker("listener " + std::to_string(closed_port()) + " 127.0.0.1\n" +
+                 "allow_anonymous true\n" +  // let the plug-in decide about anonymous clients too
+                 plugin_lines(opts, spelling)) {}
+
+    // A broker with these configuration lines; the first listener is the one clients use.
+    explicit Broker(const std::string &lines) : dir_(make_dir()) {
+        port_ = std::stoi(lines.substr(lines.find("listener ") + 9));
         std::ofstream conf(dir_ / "mosquitto.conf");
-        conf << "listener " << port_ << " 127.0.0.1\n"
-             << "allow_anonymous true\n"  // let the plug-in decide about anonymous clients too
-             << "persistence false\n"
+        conf << "persistence false\n"
              // Stay this user: started as root the broker would switch to its
              // own, which may not read our build tree.
              << "user " << getpwuid(geteuid())->pw_name << "\n"
              << "log_dest stderr\nlog_type all\n"
-             << "auth_plugin " << AUTH_PLUGIN_PATH << "\n";
-        for (auto &line : auth_opts) conf << "auth_opt_" << line << "\n";
+             << lines;
         conf.close();
         process_ = std::make_unique<Process>(
             std::vector<std::string>{MOSQUITTO, "-c", (dir_ / "mosquitto.conf").string()}, log(),
@@ -83,6 +99,7 @@ public:
         return argv;
     }
     std::string file(const std::string &name) const { return (dir_ / name).string(); }
+    int port() const { return port_; }
 
     // Runs a publish to completion and returns its exit code and output.
     std::pair<int, std::string> publish(const std::string &user, const std::string &pass,
@@ -108,18 +125,20 @@ private:
     std::unique_ptr<Process> process_;
 };
 
-class BrokerTest : public ::testing::Test {
-protected:
+// An endpoint that applies decide(), and options that point the plug-in at it.
+struct WithEndpoint {
     Endpoint endpoint;
-    void SetUp() override { endpoint.decide(decide); }
+    WithEndpoint() { endpoint.decide(decide); }
     std::vector<std::string> both_uris() {
         return {"http_user_uri " + endpoint.url("/user"), "http_acl_uri " + endpoint.url("/acl"),
                 "http_timeout_ms 300"};
     }
 };
+class BrokerTest : public ::testing::TestWithParam<Spelling>, protected WithEndpoint {};
+class BrokerLifecycle : public ::testing::Test, protected WithEndpoint {};
 
-TEST_F(BrokerTest, LoginsAreDecidedByTheEndpoint) {
-    Broker broker(both_uris());
+TEST_P(BrokerTest, LoginsAreDecidedByTheEndpoint) {
+    Broker broker(both_uris(), GetParam());
     ASSERT_TRUE(broker.ready()) << broker.process().output();
     struct Case {
         const char *user, *pass;
@@ -140,8 +159,8 @@ TEST_F(BrokerTest, LoginsAreDecidedByTheEndpoint) {
         }
 }
 
-TEST_F(BrokerTest, PublishAndDeliveryFollowTheAccessEndpoint) {
-    Broker broker(both_uris());
+TEST_P(BrokerTest, PublishAndDeliveryFollowTheAccessEndpoint) {
+    Broker broker(both_uris(), GetParam());
     ASSERT_TRUE(broker.ready()) << broker.process().output();
     auto subscriber = [&](const std::string &user, const char *wait) {
         auto argv = broker.client(MOSQUITTO_SUB, "sub-" + user, user, "pw");
@@ -169,8 +188,8 @@ TEST_F(BrokerTest, PublishAndDeliveryFollowTheAccessEndpoint) {
     EXPECT_TRUE(asked_for_mallory);
 }
 
-TEST_F(BrokerTest, UnusualNamesReachTheEndpointIntact) {
-    Broker broker(both_uris());
+TEST_P(BrokerTest, UnusualNamesReachTheEndpointIntact) {
+    Broker broker(both_uris(), GetParam());
     ASSERT_TRUE(broker.ready()) << broker.process().output();
     // A publish topic cannot hold the wildcards + and #, and the broker itself
     // refuses all access to a user name holding them, without asking the
@@ -192,11 +211,11 @@ TEST_F(BrokerTest, UnusualNamesReachTheEndpointIntact) {
     EXPECT_EQ(requests[1].fields.at("access"), "write");
 }
 
-TEST_F(BrokerTest, FailingEndpointsRefuseAndTheBrokerCarriesOn) {
+TEST_P(BrokerTest, FailingEndpointsRefuseAndTheBrokerCarriesOn) {
     {
         int down = closed_port();  // nothing listens there
         std::string url = "http://127.0.0.1:" + std::to_string(down) + "/";
-        Broker broker({"http_user_uri " + url, "http_acl_uri " + url});
+        Broker broker({"http_user_uri " + url, "http_acl_uri " + url}, GetParam());
         ASSERT_TRUE(broker.ready()) << broker.process().output();
         for (int i = 0; i < 2; ++i) {
             auto [code, out] = broker.publish("alice", "secret", "room/open", "x");
@@ -205,7 +224,7 @@ TEST_F(BrokerTest, FailingEndpointsRefuseAndTheBrokerCarriesOn) {
         }
         EXPECT_TRUE(broker.process().running());
     }
-    Broker broker(both_uris());
+    Broker broker(both_uris(), GetParam());
     ASSERT_TRUE(broker.ready()) << broker.process().output();
     // "slow" would be accepted, but only after the time-out has cut the exchange short.
     auto [code, out] = broker.publish("slow", "x", "room/open", "x");
@@ -215,13 +234,99 @@ TEST_F(BrokerTest, FailingEndpointsRefuseAndTheBrokerCarriesOn) {
     EXPECT_TRUE(broker.process().running());
 }
 
-TEST_F(BrokerTest, InvalidTimeoutStopsTheBrokerFromStarting) {
-    Broker broker({"http_user_uri " + endpoint.url("/user"), "http_timeout_ms soon"});
-    EXPECT_FALSE(broker.ready());
-    ASSERT_TRUE(broker.process().wait(5s));
-    EXPECT_NE(broker.process().exit_code(), 0);
-    EXPECT_NE(broker.process().output().find("http_timeout_ms \"soon\""), std::string::npos)
-        << broker.process().output();
+TEST_P(BrokerTest, InvalidOptionsStopTheBrokerFromStarting) {
+    const std::string url = endpoint.url("/user");
+    struct Case {
+        std::vector<std::string> opts;
+        std::string message;
+    } cases[] = {
+        {{"http_user_uri " + url, "http_timeout_ms soon"}, "http_timeout_ms \"soon\""},
+        // the broker keeps an inline comment as part of the value
+        {{"http_user_uri " + url + "   # credential endpoint"}, "http_user_uri \"" + url + "   # credential endpoint\""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        Broker broker(c.opts, GetParam());
+        EXPECT_FALSE(broker.ready());
+        ASSERT_TRUE(broker.process().wait(5s));
+        EXPECT_NE(broker.process().exit_code(), 0);
+        EXPECT_NE(broker.process().output().find(c.message), std::string::npos) << broker.process().output();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Spellings, BrokerTest, ::testing::Values(Spelling::current, Spelling::old),
+                         [](const auto &p) { return p.param == Spelling::old ? "auth_opt" : "plugin_opt"; });
+
+// With per_listener_settings each listener loads the library again, and the
+// loads share one copy of its settings: they must agree.
+TEST_F(BrokerLifecycle, ListenersThatLoadThePluginTwiceMustAgree) {
+    const int a = closed_port(), b = closed_port();
+    auto config = [&](const std::string &second_acl) {
+        return "per_listener_settings true\n"
+               "listener " + std::to_string(a) + " 127.0.0.1\nallow_anonymous true\n" + plugin_lines(both_uris()) +
+               "listener " + std::to_string(b) + " 127.0.0.1\nallow_anonymous true\n" +
+               plugin_lines({"http_user_uri " + endpoint.url("/user"), "http_acl_uri " + second_acl,
+                             "http_timeout_ms 300"});
+    };
+    {
+        Broker broker(config(endpoint.url("/other-acl")));
+        EXPECT_FALSE(broker.ready());
+        ASSERT_TRUE(broker.process().wait(5s));
+        EXPECT_NE(broker.process().exit_code(), 0);
+        EXPECT_NE(broker.process().output().find("different options"), std::string::npos) << broker.process().output();
+    }
+    Broker broker(config(endpoint.url("/acl")));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    EXPECT_EQ(broker.publish("alice", "secret", "room/open", "x").first, 0);
+    EXPECT_NE(broker.publish("alice", "wrong", "room/open", "x").first, 0);
+}
+
+// On SIGHUP the broker re-reads its configuration and asks the plug-in again
+// about every connected client's login.
+TEST_F(BrokerLifecycle, AReloadReChecksConnectedClients) {
+    std::atomic<bool> carol_allowed{true};
+    endpoint.decide([&](const Recorded &r) {
+        if (r.path == "/user" && r.fields.at("username") == "carol" && !carol_allowed) return 401;
+        return decide(r);
+    });
+    Broker broker(both_uris());
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    auto subscriber = [&](const std::string &user) {
+        auto argv = broker.client(MOSQUITTO_SUB, "sub-" + user, user, "pw");
+        argv.insert(argv.end(), {"-t", "room/#", "-v", "-W", "30"});
+        return std::make_unique<Process>(argv, broker.file(user + ".log"));
+    };
+    auto carol = subscriber("carol");
+    auto mallory = subscriber("mallory");
+    ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-carol"));
+    ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-mallory"));
+
+    auto logins = [&](const std::string &user) {
+        int n = 0;
+        for (auto &r : endpoint.requests()) n += r.path == "/user" && r.fields.at("username") == user;
+        return n;
+    };
+    auto reload = [&](int expected_carol_logins) {
+        broker.process().signal(SIGHUP);
+        for (int i = 0; i < 500 && logins("carol") < expected_carol_logins; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(logins("carol"), expected_carol_logins);
+    };
+    reload(2);  // granted again: both stay
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(carol->running());
+    EXPECT_TRUE(mallory->running());
+    EXPECT_EQ(broker.publish("alice", "secret", "room/open", "after-reload").first, 0);
+
+    carol_allowed = false;
+    reload(3);  // now refused: carol goes, mallory stays
+    EXPECT_TRUE(broker.wait_for_log("Client sub-carol disconnected")) << broker.process().output();
+    EXPECT_TRUE(mallory->running());
+    EXPECT_EQ(broker.publish("alice", "secret", "room/open", "still-checked").first, 0);
+    EXPECT_NE(broker.publish("alice", "wrong", "room/open", "x").first, 0);
+    EXPECT_TRUE(broker.process().running());
+    carol->stop();
+    EXPECT_NE(carol->output().find("room/open after-reload"), std::string::npos) << carol->output();
+    EXPECT_EQ(carol->output().find("still-checked"), std::string::npos) << carol->output();
 }
 
 }  // namespace

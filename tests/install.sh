@@ -17,8 +17,10 @@ trap cleanup EXIT
 cmake --install "$build" --prefix "$tmp/usr" >/dev/null
 plugin="$tmp/usr/$libdir/mosquitto/auth_plugin.so"
 snippet="$tmp/usr/share/doc/auth_plugin/examples/auth_plugin.conf"
+tool="$tmp/usr/bin/auth_plugin_check"
 test -f "$plugin" || { echo "missing $plugin"; exit 1; }
-grep -qx "auth_plugin $plugin" "$snippet" || { echo "snippet does not name $plugin"; cat "$snippet"; exit 1; }
+test -x "$tool" || { echo "missing $tool"; exit 1; }
+grep -qx "plugin $plugin" "$snippet" || { echo "snippet does not name $plugin"; cat "$snippet"; exit 1; }
 
 # The snippet as an operator would use it: dropped into a conf.d directory.
 mkdir "$tmp/conf.d"
@@ -39,4 +41,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
 contents=$(dpkg-deb -c "$deb")
 [[ $depends == *libcurl4* ]] || { echo "the package does not declare libcurl: $depends"; exit 1; }
 [[ $contents == *"./usr/$libdir/mosquitto/auth_plugin.so"* ]] || { echo "the package lacks the plug-in:"; echo "$contents"; exit 1; }
+[[ $contents == *"./usr/bin/auth_plugin_check"* ]] || { echo "the package lacks the check tool:"; echo "$contents"; exit 1; }
+# The installed tool reads the installed snippet (its endpoint is not running: refused, exit 1).
+set +e; "$tool" -c "$tmp/mosquitto.conf" -u alice -P x >"$tmp/check.out" 2>&1; rc=$?; set -e
+[ "$rc" -eq 1 ] && grep -q "refused (transfer failed" "$tmp/check.out" || { echo "the check tool did not read the snippet ($rc):"; cat "$tmp/check.out"; exit 1; }
 echo "installed, loaded by the broker from the snippet, packaged as $(basename "$deb")"

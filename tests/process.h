@@ -52,6 +52,9 @@ public:
     Process &operator=(const Process &) = delete;
 
     bool running() { return reap(WNOHANG); }
+    void signal(int sig) {
+        if (running()) kill(pid_, sig);
+    }
 
     // Waits at most `limit` for the process to end; true if it has.
     bool wait(std::chrono::milliseconds limit) {

@@ -1,0 +1,110 @@
+// auth_plugin_check, the operator's tool: reads the plug-in's options from a
+// broker configuration and asks one question through the plug-in's own code.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "endpoint.h"
+#include "loopback.h"
+#include "process.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+class CheckTool : public ::testing::Test {
+protected:
+    Endpoint endpoint;
+    fs::path dir;
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "auth_plugin_check.XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+        endpoint.decide([](const Recorded &r) {
+            if (r.path == "/user") return r.fields.at("password") == "s3cret&" ? 200 : 401;
+            return r.fields.at("access") == "read" ? 200 : 403;
+        });
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    void write(const fs::path &path, const std::string &text) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+    std::string config(const std::string &user_uri, const std::string &prefix = "plugin") {
+        const std::string opt = prefix == "plugin" ? "plugin_opt_" : "auth_opt_";
+        return "listener 1883\n" + prefix + " /usr/lib/mosquitto/auth_plugin.so\n" + opt + "http_user_uri " +
+               user_uri + "\n" + opt + "http_acl_uri " + endpoint.url("/acl") + "\n" + opt + "http_timeout_ms 2000\n";
+    }
+    // Runs the tool; its exit code and output.
+    std::pair<int, std::string> run(std::vector<std::string> args) {
+        args.insert(args.begin(), AUTH_PLUGIN_CHECK);
+        Process tool(args, (dir / ("run" + std::to_string(++runs_) + ".log")).string());
+        EXPECT_TRUE(tool.wait(20s));
+        return {tool.exit_code(), tool.output()};
+    }
+
+private:
+    int runs_ = 0;
+};
+
+TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
+    const std::string conf = (dir / "mosquitto.conf").string();
+    const std::string down = "http://127.0.0.1:" + std::to_string(closed_port()) + "/user";
+    struct Case {
+        const char *what;
+        std::string config;
+        std::vector<std::string> args;
+        int exit;
+        std::vector<std::string> says;
+    } cases[] = {
+        {"granted login", config(endpoint.url("/user")), {"-u", "alice", "-P", "s3cret&"}, 0, {"granted", "HTTP 200", "alice"}},
+        {"old spelling", config(endpoint.url("/user"), "auth_plugin"), {"-u", "alice", "-P", "s3cret&"}, 0, {"granted"}},
+        {"refused login", config(endpoint.url("/user")), {"-u", "alice", "-P", "wrong"}, 1, {"refused", "HTTP 401"}},
+        {"read", config(endpoint.url("/user")), {"-i", "dev1", "-u", "alice", "-t", "a/b", "--read"}, 0, {"granted", "HTTP 200"}},
+        {"write", config(endpoint.url("/user")), {"-i", "dev1", "-u", "alice", "-t", "a/b", "--write"}, 1, {"refused", "HTTP 403"}},
+        {"endpoint down", config(down), {"-u", "alice", "-P", "s3cret&"}, 1, {"refused", "transfer failed", "onnect"}},
+        {"inline comment", config(endpoint.url("/user") + "  # users"), {"-u", "a", "-P", "b"}, 2,
+         {"http_user_uri", "# users", "inline comments"}},
+        {"usage", config(endpoint.url("/user")), {"-u", "alice"}, 2, {"usage"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write(conf, c.config);
+        std::vector<std::string> args{"-c", conf};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        endpoint.clear();
+        auto [code, out] = run(args);
+        EXPECT_EQ(code, c.exit) << out;
+        for (const auto &text : c.says) EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+        EXPECT_EQ(out.find("s3cret"), std::string::npos) << out;  // never the password
+    }
+    // The questions reached the endpoint as the plug-in asks them.
+    write(conf, config(endpoint.url("/user")));
+    endpoint.clear();
+    run({"-c", conf, "-i", "dev 1", "-u", "alice", "-t", "a/b", "--write"});
+    auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].body, "clientid=dev%201&username=alice&topic=a%2Fb&access=write");
+}
+
+TEST_F(CheckTool, FollowsIncludeDirAndPicksThisPlugin) {
+    write(dir / "mosquitto.conf", "listener 1883\n"
+                                  "plugin /usr/lib/mosquitto/other_plugin.so\n"
+                                  "plugin_opt_http_user_uri http://127.0.0.1:1/wrong\n"
+                                  "include_dir " + (dir / "conf.d").string() + "\n");
+    write(dir / "conf.d" / "auth.conf", config(endpoint.url("/user")));
+    write(dir / "conf.d" / "ignored.txt", "plugin_opt_http_user_uri http://127.0.0.1:1/wrong\n");
+    auto [code, out] = run({"-c", (dir / "mosquitto.conf").string(), "-u", "alice", "-P", "s3cret&"});
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_EQ(endpoint.requests().size(), 1u);
+
+    auto [missing, text] = run({"-c", (dir / "absent.conf").string(), "-u", "alice", "-P", "x"});
+    EXPECT_EQ(missing, 2);
+    EXPECT_NE(text.find("absent.conf"), std::string::npos) << text;
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -45,8 +46,16 @@ inline std::size_t complete_request(const std::string &buf) {
     return buf.size() >= end + 4 + length ? end + 4 + length : 0;
 }
 
+// Set by SIGUSR1: the server then prints how many requests it has answered
+// to its standard error.
+inline volatile sig_atomic_t report_requested = 0;
+
 [[noreturn]] inline void serve(int listen_fd) {
     static const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    struct sigaction on_usr1 {};
+    on_usr1.sa_handler = [](int) { report_requested = 1; };
+    sigaction(SIGUSR1, &on_usr1, nullptr);
+    long answered = 0;
     int ep = epoll_create1(0);
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -57,6 +66,10 @@ inline std::size_t complete_request(const std::string &buf) {
     char chunk[16384];
     for (;;) {
         int n = epoll_wait(ep, events, 256, -1);
+        if (report_requested) {
+            report_requested = 0;
+            std::fprintf(stderr, "%ld\n", answered);
+        }
         for (int i = 0; i < n; ++i) {
             int fd = events[i].data.fd;
             if (fd == listen_fd) {
@@ -74,6 +87,7 @@ inline std::size_t complete_request(const std::string &buf) {
             for (std::size_t len; (len = complete_request(buf)) > 0;) {
                 buf.erase(0, len);
                 if (write(fd, answer, sizeof answer - 1) < 0) break;
+                ++answered;
             }
             if (got == 0 || (got < 0 && errno != EAGAIN)) {
                 pending.erase(fd);

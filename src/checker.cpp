@@ -4,7 +4,11 @@
 
 #include "auth_plugin.h"
 
-Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(settings_) {}
+Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(settings_) {
+    if (settings_.http_cache_ms > 0)
+        cache_ = std::make_unique<DecisionCache>(settings_.http_cache_ms,
+                                                 static_cast<std::size_t>(settings_.http_cache_entries));
+}
 
 Verdict Checker::login(const char *username, const char *password) noexcept {
     Verdict v;
@@ -30,8 +34,18 @@ Verdict Checker::ask(const std::string &url, const Field *fields, std::size_t co
     std::size_t length = 0;
     Buffer body = form_body(fields, count, length);
     if (!body) return v;
+    DecisionCache::Digest key;
+    const bool keyed = cache_ && cache_->digest(url, body.get(), length, key);
+    if (keyed) {
+        if (auto kept = cache_->find(key, DecisionCache::Clock::now())) {
+            v.cached = true;
+            v.granted = *kept;
+            return v;
+        }
+    }
     v.answer = client_.post(url.c_str(), body.get(), length);
     v.asked = v.answer.sent;
     v.granted = v.answer.granted();
+    if (keyed) cache_->store(key, v.answer, DecisionCache::Clock::now());
     return v;
 }

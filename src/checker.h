@@ -2,6 +2,9 @@
 // they say so, by the endpoints.
 #pragma once
 
+#include <memory>
+
+#include "decision_cache.h"
 #include "http_client.h"
 #include "settings.h"
 
@@ -9,6 +12,7 @@
 struct Verdict {
     bool granted = false;
     bool asked = false;  // an exchange with the endpoint was attempted
+    bool cached = false; // answered from the decision cache
     Answer answer;       // what it came to, when asked
 };
 
@@ -26,4 +30,5 @@ private:
 
     const Settings settings_;
     HttpClient client_;
+    std::unique_ptr<DecisionCache> cache_;  // null unless http_cache_ms is set
 };

@@ -54,6 +54,12 @@ public:
         decide_ = [status](const Recorded &) { return status; };
         body_ = std::move(body);
     }
+    // A header sent with every answer from now on (an empty value removes it).
+    void header(const std::string &name, const std::string &value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (value.empty()) headers_.erase(name);
+        else headers_[name] = value;
+    }
     void decide(Decide decide) {
         std::lock_guard<std::mutex> lock(mutex_);
         decide_ = std::move(decide);
@@ -87,6 +93,7 @@ private:
         res.status = decide(r);  // unlocked: a test's decision may take its time
         std::lock_guard<std::mutex> lock(mutex_);
         if (res.status >= 300 && res.status < 400) res.set_header("Location", url("/redirected"));
+        for (auto &[name, value] : headers_) res.set_header(name, value);
         res.set_content(body_, "text/plain");
     }
 
@@ -96,5 +103,6 @@ private:
     mutable std::mutex mutex_;
     Decide decide_ = [](const Recorded &) { return 200; };
     std::string body_;
+    std::map<std::string, std::string> headers_;
     std::vector<Recorded> requests_;
 };

@@ -1,0 +1,123 @@
+// What the decision cache costs and saves: a hit against an exchange over a
+// kept connection, both through the loaded plug-in, and the memory one entry
+// takes.
+//
+//   cache_bench [--rounds R] [--count N] [--entries E]
+
+#include <dlfcn.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "auth_plugin.h"
+#include "decision_cache.h"
+#include "http_server.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Plugin {
+    decltype(&mosquitto_auth_plugin_init) init;
+    decltype(&mosquitto_auth_plugin_cleanup) cleanup;
+    decltype(&mosquitto_auth_unpwd_check) unpwd;
+    decltype(&mosquitto_auth_acl_check) acl;
+    Plugin() {
+        void *lib = dlopen(AUTH_PLUGIN_PATH, RTLD_NOW | RTLD_GLOBAL);
+        if (!lib) throw std::runtime_error(dlerror());
+        init = reinterpret_cast<decltype(init)>(dlsym(lib, "mosquitto_auth_plugin_init"));
+        cleanup = reinterpret_cast<decltype(cleanup)>(dlsym(lib, "mosquitto_auth_plugin_cleanup"));
+        unpwd = reinterpret_cast<decltype(unpwd)>(dlsym(lib, "mosquitto_auth_unpwd_check"));
+        acl = reinterpret_cast<decltype(acl)>(dlsym(lib, "mosquitto_auth_acl_check"));
+    }
+    void configure(int port, const char *cache_ms) {
+        const std::string base = "http://127.0.0.1:" + std::to_string(port);
+        std::vector<std::pair<std::string, std::string>> pairs{
+            {"http_user_uri", base + "/user"}, {"http_acl_uri", base + "/acl"},
+            {"http_keepalive", "true"}, {"http_cache_ms", cache_ms}};
+        std::vector<auth_option> opts;
+        for (auto &p : pairs) opts.push_back({p.first.data(), p.second.data()});
+        cleanup(nullptr, nullptr, 0);
+        if (init(nullptr, opts.data(), static_cast<int>(opts.size())) != 0) throw std::runtime_error("init");
+    }
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Bytes the heap holds per entry, for a full cache of n entries.
+double bytes_per_entry(std::size_t n) {
+    const std::size_t before = mallinfo2().uordblks;
+    double per = 0;
+    {
+        DecisionCache cache(60000, n);
+        Answer a;
+        a.sent = a.complete = true;
+        a.transfer = CURLE_OK;
+        a.status = 200;
+        const auto now = DecisionCache::Clock::now();
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string body = "username=user" + std::to_string(i) + "&password=secret";
+            DecisionCache::Digest key;
+            if (!cache.digest("http://127.0.0.1/user", body.c_str(), body.size(), key)) std::abort();
+            cache.store(key, a, now);
+        }
+        per = static_cast<double>(mallinfo2().uordblks - before) / static_cast<double>(cache.size());
+    }
+    return per;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int rounds = 15, count = 2000;
+    std::size_t entries = 100000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--rounds") rounds = std::atoi(argv[i + 1]);
+        else if (a == "--count") count = std::atoi(argv[i + 1]);
+        else if (a == "--entries") entries = static_cast<std::size_t>(std::atol(argv[i + 1]));
+    }
+    bench::ServerProcess server;
+    Plugin plugin;
+    struct Variant {
+        const char *name, *cache_ms;
+        bool acl;
+        std::vector<double> ns;
+    } variants[] = {
+        {"credential check, exchange (keepalive)", "0", false, {}},
+        {"credential check, cache hit", "60000", false, {}},
+        {"access check, exchange (keepalive)", "0", true, {}},
+        {"access check, cache hit", "60000", true, {}},
+    };
+    for (int r = 0; r < rounds; ++r) {
+        for (auto &v : variants) {  // alternated, so that drift hits all alike
+            plugin.configure(server.port(), v.cache_ms);
+            auto check = [&] {
+                return v.acl ? plugin.acl(nullptr, "dev1", "alice", "home/kitchen/light", 1)
+                             : plugin.unpwd(nullptr, "alice", "secret");
+            };
+            if (check() != 0) throw std::runtime_error("warm-up refused");
+            const auto start = Clock::now();
+            for (int i = 0; i < count; ++i)
+                if (check() != 0) throw std::runtime_error("refused");
+            v.ns.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / count);
+        }
+    }
+    plugin.cleanup(nullptr, nullptr, 0);
+    std::printf("%-42s %12s\n", "median of rounds", "ns/check");
+    for (auto &v : variants) std::printf("%-42s %12.0f\n", v.name, median(v.ns));
+    std::printf("%-42s %11.1fx\n", "credential: exchange / hit", median(variants[0].ns) / median(variants[1].ns));
+    std::printf("%-42s %11.1fx\n", "access: exchange / hit", median(variants[2].ns) / median(variants[3].ns));
+    std::printf("%-42s %12.0f  (%zu entries: %.1f MiB)\n", "heap bytes per cache entry", bytes_per_entry(entries),
+                entries, bytes_per_entry(entries) * static_cast<double>(entries) / 1048576.0);
+    return 0;
+}

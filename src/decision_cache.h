@@ -1,0 +1,72 @@
+// Decisions the endpoint gave, reused for identical checks for a fixed time
+// (http_cache_ms). Entries are keyed by a SHA-256 digest of URL and form
+// body, so no password is held in clear. Bounded: when full, an expired entry
+// goes first, then the oldest.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "http_client.h"
+
+class DecisionCache {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Digest = std::array<unsigned char, 32>;
+
+    // Throws std::bad_alloc when SHA-256 cannot be had.
+    DecisionCache(long lifetime_ms, std::size_t capacity);
+
+    bool digest(const std::string &url, const char *body, std::size_t length, Digest &out) const noexcept;
+    // The decision kept for key, if it is still valid at now.
+    std::optional<bool> find(const Digest &key, Clock::time_point now) noexcept;
+    // Keeps the answer's decision, if it is one to keep, from arrived on.
+    void store(const Digest &key, const Answer &answer, Clock::time_point arrived) noexcept;
+    std::size_t size() const noexcept;
+
+    // How long an answer may be reused; zero when it may not be.
+    Clock::duration lifetime(const Answer &answer) const noexcept;
+
+private:
+    struct Entry;
+    using Order = std::list<Entry>;  // oldest first
+    struct Entry {
+        Digest key;
+        Clock::time_point expiry;
+        bool granted;
+        // Entries kept for less than the full lifetime may expire out of
+        // order; they are also listed by expiry.
+        std::optional<std::multimap<Clock::time_point, Order::iterator>::iterator> by_expiry;
+    };
+    struct DigestHash {
+        std::size_t operator()(const Digest &d) const noexcept {
+            std::size_t h;
+            std::memcpy(&h, d.data(), sizeof h);  // a digest is already uniform
+            return h;
+        }
+    };
+    void erase(Order::iterator it) noexcept;
+    void make_room(Clock::time_point now) noexcept;
+
+    struct MdFree {
+        void operator()(EVP_MD *md) const noexcept { EVP_MD_free(md); }
+    };
+    std::unique_ptr<EVP_MD, MdFree> sha256_;
+    const Clock::duration lifetime_;
+    const std::size_t capacity_;
+    mutable std::mutex lock_;
+    Order order_;
+    std::unordered_map<Digest, Order::iterator, DigestHash> index_;
+    std::multimap<Clock::time_point, Order::iterator> short_lived_;
+};

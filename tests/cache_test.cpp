@@ -1,0 +1,265 @@
+// The decision cache (http_cache_ms): what is kept, for how long, under which
+// key, and within which bound. Through the loaded plug-in, in both
+// connection modes, and the cache itself for its eviction order.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "decision_cache.h"
+#include "endpoint.h"
+#include "loopback.h"
+#include "plugin_loader.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
+
+class Cache : public ::testing::TestWithParam<bool> {
+protected:
+    const Plugin &plugin = Plugin::get();
+    Endpoint endpoint;
+    void TearDown() override { EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK); }
+
+    int configure(Options::Pairs extra) {
+        EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
+        Options::Pairs pairs{{"http_user_uri", endpoint.url("/user")},
+                             {"http_acl_uri", endpoint.url("/acl")},
+                             {"http_keepalive", GetParam() ? "true" : "false"}};
+        pairs.insert(pairs.end(), extra.begin(), extra.end());
+        options_ = std::make_unique<Options>(std::move(pairs));
+        return plugin.init(nullptr, options_->data(), options_->size());
+    }
+    int unpwd(const char *user, const char *pass) { return plugin.unpwd_check(nullptr, user, pass); }
+    int acl(const char *id, const char *user, const char *topic, int access) {
+        return plugin.acl_check(nullptr, id, user, topic, access);
+    }
+    std::size_t asked() { return endpoint.requests().size(); }
+
+private:
+    std::unique_ptr<Options> options_;
+};
+
+TEST_P(Cache, RepeatsAreAnsweredFromTheCacheAndAnyOtherFieldAsksAgain) {
+    ASSERT_EQ(configure({{"http_cache_ms", "60000"}}), OK);
+    endpoint.decide([](const Recorded &r) { return r.body.find("bad") == std::string::npos ? 200 : 403; });
+    EXPECT_EQ(unpwd("alice", "pw"), OK);
+    EXPECT_EQ(acl("dev1", "alice", "a/b", 1), OK);
+    EXPECT_EQ(unpwd("alice", "bad"), AUTH_DENIED);
+    EXPECT_EQ(acl("dev1", "alice", "bad", 2), ACL_DENIED);
+    ASSERT_EQ(asked(), 4u);
+    for (int i = 0; i < 5; ++i) {  // grants and refusals both kept
+        EXPECT_EQ(unpwd("alice", "pw"), OK);
+        EXPECT_EQ(acl("dev1", "alice", "a/b", 1), OK);
+        EXPECT_EQ(unpwd("alice", "bad"), AUTH_DENIED);
+        EXPECT_EQ(acl("dev1", "alice", "bad", 2), ACL_DENIED);
+    }
+    EXPECT_EQ(asked(), 4u);
+
+    // Each of these differs from a kept question in one field only.
+    struct Variant {
+        const char *what;
+        std::function<int()> check;
+    } variants[] = {
+        {"password", [&] { return unpwd("alice", "pw2"); }},
+        {"user name", [&] { return unpwd("alice2", "pw"); }},
+        {"fields swapped", [&] { return unpwd("pw", "alice"); }},
+        {"client id", [&] { return acl("dev2", "alice", "a/b", 1); }},
+        {"acl user name", [&] { return acl("dev1", "bob", "a/b", 1); }},
+        {"topic", [&] { return acl("dev1", "alice", "a/c", 1); }},
+        {"access", [&] { return acl("dev1", "alice", "a/b", 2); }},
+    };
+    for (const auto &v : variants) {
+        SCOPED_TRACE(v.what);
+        const std::size_t before = asked();
+        EXPECT_EQ(v.check(), OK);
+        EXPECT_EQ(asked(), before + 1);
+    }
+}
+
+TEST_P(Cache, OnlyDecisionsAreKept) {
+    ASSERT_EQ(configure({{"http_cache_ms", "60000"}}), OK);
+    struct Case {
+        int status;
+        bool kept;
+    } cases[] = {{200, true},  {401, true},  {403, true},  {404, true},  {408, false}, {429, false},
+                 {500, false}, {503, false}, {302, false}, {204, false}, {201, false}};
+    int user = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.status);
+        endpoint.answer(c.status);
+        const std::string name = "u" + std::to_string(user++);
+        unpwd(name.c_str(), "p");
+        const std::size_t before = asked();
+        endpoint.answer(200);  // what a second request would get
+        EXPECT_EQ(unpwd(name.c_str(), "p"), c.kept ? (c.status == 200 ? OK : AUTH_DENIED) : OK);
+        EXPECT_EQ(asked(), before + (c.kept ? 0 : 1));
+    }
+}
+
+TEST_P(Cache, TransferFailuresAndTimeOutsAreNeverKept) {
+    ASSERT_EQ(configure({{"http_cache_ms", "60000"}, {"http_timeout_ms", "200"}}), OK);
+    endpoint.decide([](const Recorded &) {
+        std::this_thread::sleep_for(500ms);  // past the time-out
+        return 200;
+    });
+    EXPECT_EQ(unpwd("u", "p"), AUTH_DENIED);
+    endpoint.answer(200);
+    EXPECT_EQ(unpwd("u", "p"), OK);  // asked again, and granted
+    EXPECT_EQ(asked(), 2u);
+}
+
+TEST_P(Cache, TheEndpointShortensOrForbidsKeeping) {
+    ASSERT_EQ(configure({{"http_cache_ms", "60000"}}), OK);
+    struct Case {
+        const char *cache_control;
+        bool kept;
+    } cases[] = {
+        {"", true},
+        {"private", true},
+        {"max-age=3600", true},
+        {"no-store", false},
+        {"no-cache", false},
+        {"max-age=0", false},
+        {"private, max-age=0", false},
+        {"Max-Age=0", false},
+        {"max-age=soon", false},
+        {"max-age=60, NO-STORE", false},
+    };
+    int user = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.cache_control);
+        endpoint.header("Cache-Control", c.cache_control);
+        const std::string name = "u" + std::to_string(user++);
+        EXPECT_EQ(unpwd(name.c_str(), "p"), OK);
+        const std::size_t before = asked();
+        EXPECT_EQ(unpwd(name.c_str(), "p"), OK);
+        EXPECT_EQ(asked(), before + (c.kept ? 0 : 1));
+    }
+    // max-age=1 under a lifetime of a minute: gone after a second.
+    endpoint.header("Cache-Control", "max-age=1");
+    EXPECT_EQ(unpwd("short", "p"), OK);
+    EXPECT_EQ(unpwd("short", "p"), OK);
+    const std::size_t before = asked();
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(unpwd("short", "p"), OK);
+    EXPECT_EQ(asked(), before + 1);
+}
+
+TEST_P(Cache, AnEntryExpiresAtAFixedTimeWhateverItsUse) {
+    ASSERT_EQ(configure({{"http_cache_ms", "300"}}), OK);
+    endpoint.answer(200);
+    const auto start = std::chrono::steady_clock::now();
+    // Used every 50 ms for 900 ms: an expiry extended by use would never come.
+    while (std::chrono::steady_clock::now() - start < 900ms) {
+        EXPECT_EQ(acl("id", "u", "t", 1), OK);
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_GE(asked(), 3u);
+    EXPECT_LE(asked(), 10u);  // and mostly from the cache
+}
+
+TEST_P(Cache, ReloadHooksKeepItAndOffMeansEveryCheckAsks) {
+    ASSERT_EQ(configure({{"http_cache_ms", "60000"}}), OK);
+    EXPECT_EQ(unpwd("u", "p"), OK);
+    Options none(Options::Pairs{});
+    EXPECT_EQ(plugin.security_cleanup(nullptr, none.data(), 0, true), OK);
+    EXPECT_EQ(plugin.security_init(nullptr, none.data(), 0, true), OK);
+    EXPECT_EQ(unpwd("u", "p"), OK);
+    EXPECT_EQ(asked(), 1u);
+
+    for (const char *off : std::initializer_list<const char *>{"0", nullptr}) {
+        SCOPED_TRACE(off ? off : "unset");
+        ASSERT_EQ(configure(off ? Options::Pairs{{"http_cache_ms", off}} : Options::Pairs{}), OK);
+        endpoint.clear();
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(unpwd("u", "p"), OK);
+        EXPECT_EQ(asked(), 3u);
+    }
+}
+
+TEST_P(Cache, TheCapBoundsTheEntries) {
+    constexpr int cap = 50;
+    ASSERT_EQ(configure({{"http_cache_ms", "60000"}, {"http_cache_entries", std::to_string(cap)}}), OK);
+    endpoint.answer(200);
+    for (int i = 0; i < 10 * cap; ++i) unpwd(("u" + std::to_string(i)).c_str(), "p");
+    endpoint.clear();
+    for (int i = 10 * cap - cap; i < 10 * cap; ++i) unpwd(("u" + std::to_string(i)).c_str(), "p");
+    EXPECT_EQ(asked(), 0u);  // the newest are all kept
+    unpwd("u0", "p");
+    EXPECT_EQ(asked(), 1u);  // the oldest went
+}
+
+TEST_P(Cache, ConcurrentChecksEachGetTheirOwnAnswer) {
+    // A small cap, so that threads also evict under each other.
+    ASSERT_EQ(configure({{"http_cache_ms", "60000"}, {"http_cache_entries", "4"}}), OK);
+    endpoint.decide([](const Recorded &r) { return r.body.find("good") != std::string::npos ? 200 : 403; });
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 60; ++i) {
+                const int q = (i + t) % 10;
+                const bool good = q % 3 == 0;
+                const std::string topic = (good ? "good/" : "bad/") + std::to_string(q);
+                const std::string pass = (good ? "good" : "bad") + std::to_string(q);
+                if (acl("id", "u", topic.c_str(), 1) != (good ? OK : ACL_DENIED)) ++wrong;
+                if (unpwd("u", pass.c_str()) != (good ? OK : AUTH_DENIED)) ++wrong;
+            }
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_LT(asked(), 480u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Cache, ::testing::Values(false, true),
+                         [](const auto &p) { return p.param ? "keepalive" : "fresh_connection"; });
+
+// The cache on its own: its bound and the order in which entries make room.
+TEST(DecisionCacheAlone, MakesRoomWithExpiredEntriesFirstThenTheOldest) {
+    using Clock = DecisionCache::Clock;
+    DecisionCache cache(10000, 3);
+    auto key = [&](const char *body) {
+        DecisionCache::Digest d{};
+        EXPECT_TRUE(cache.digest("http://h/", body, std::strlen(body), d));
+        return d;
+    };
+    auto answer = [](long max_age) {
+        Answer a;
+        a.sent = true;
+        a.transfer = CURLE_OK;
+        a.complete = true;
+        a.status = 200;
+        a.max_age_s = max_age;
+        return a;
+    };
+    const Clock::time_point t0 = Clock::now();
+    cache.store(key("a"), answer(-1), t0);
+    cache.store(key("b"), answer(1), t0 + 1ms);  // kept one second only
+    cache.store(key("c"), answer(-1), t0 + 2ms);
+    // Two seconds on, b has expired though a is older: b makes room.
+    cache.store(key("d"), answer(-1), t0 + 2s);
+    EXPECT_EQ(cache.size(), 3u);
+    EXPECT_TRUE(cache.find(key("a"), t0 + 2s));
+    EXPECT_FALSE(cache.find(key("b"), t0 + 2s));
+    // Nothing expired: the oldest, a, makes room.
+    cache.store(key("e"), answer(-1), t0 + 3s);
+    EXPECT_FALSE(cache.find(key("a"), t0 + 3s));
+    EXPECT_TRUE(cache.find(key("c"), t0 + 3s));
+    EXPECT_TRUE(cache.find(key("e"), t0 + 3s));
+    // Ten times the cap never grows it.
+    for (int i = 0; i < 30; ++i) cache.store(key(std::to_string(i).c_str()), answer(i % 2 ? 1 : -1), t0 + 4s);
+    EXPECT_EQ(cache.size(), 3u);
+    // Keys differ by URL too.
+    DecisionCache::Digest other{};
+    ASSERT_TRUE(cache.digest("http://h/x", "29", 2, other));
+    EXPECT_NE(other, key("29"));
+}
+
+}  // namespace

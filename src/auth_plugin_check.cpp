@@ -30,6 +30,8 @@ int usage() {
 }
 
 std::string describe(const Verdict &v) {
+    if (v.cached) return "from the decision cache";
+    if (v.backed_off) return "without a request: the endpoint is not answering";
     if (!v.asked) return "without asking the endpoint";
     const Answer &a = v.answer;
     if (a.transfer != CURLE_OK) return std::string("transfer failed: ") + curl_easy_strerror(a.transfer);

@@ -8,6 +8,12 @@ Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(se
     if (settings_.http_cache_ms > 0)
         cache_ = std::make_unique<DecisionCache>(settings_.http_cache_ms,
                                                  static_cast<std::size_t>(settings_.http_cache_entries));
+    if (settings_.http_backoff_ms > 0) {
+        if (settings_.http_user_uri)
+            user_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_user_uri);
+        if (settings_.http_acl_uri)
+            acl_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_acl_uri);
+    }
 }
 
 Verdict Checker::login(const char *username, const char *password) noexcept {
@@ -15,7 +21,7 @@ Verdict Checker::login(const char *username, const char *password) noexcept {
     if (!username || !password) return v;
     if (!settings_.http_user_uri) return v.granted = true, v;
     const Field fields[] = {{"username", username}, {"password", password}};
-    return ask(*settings_.http_user_uri, fields, 2);
+    return ask(*settings_.http_user_uri, user_backoff_.get(), fields, 2);
 }
 
 Verdict Checker::access(const char *clientid, const char *username, const char *topic, int access) noexcept {
@@ -26,10 +32,10 @@ Verdict Checker::access(const char *clientid, const char *username, const char *
                        : access == AUTH_PLUGIN_ACL_WRITE ? "write"
                                                          : "none";
     const Field fields[] = {{"clientid", clientid}, {"username", username}, {"topic", topic}, {"access", word}};
-    return ask(*settings_.http_acl_uri, fields, 4);
+    return ask(*settings_.http_acl_uri, acl_backoff_.get(), fields, 4);
 }
 
-Verdict Checker::ask(const std::string &url, const Field *fields, std::size_t count) noexcept {
+Verdict Checker::ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept {
     Verdict v;
     std::size_t length = 0;
     Buffer body = form_body(fields, count, length);
@@ -43,9 +49,16 @@ Verdict Checker::ask(const std::string &url, const Field *fields, std::size_t co
             return v;
         }
     }
+    // Kept answers go on answering while the endpoint is down.
+    const Backoff::Turn turn = backoff ? backoff->turn(Backoff::Clock::now()) : Backoff::Turn::ask;
+    if (turn == Backoff::Turn::refuse) {
+        v.backed_off = true;
+        return v;
+    }
     v.answer = client_.post(url.c_str(), body.get(), length);
     v.asked = v.answer.sent;
     v.granted = v.answer.granted();
+    if (backoff) backoff->record(turn, v.answer, Backoff::Clock::now());
     if (keyed) cache_->store(key, v.answer, DecisionCache::Clock::now());
     return v;
 }

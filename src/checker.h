@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "backoff.h"
 #include "decision_cache.h"
 #include "http_client.h"
 #include "settings.h"
@@ -13,6 +14,7 @@ struct Verdict {
     bool granted = false;
     bool asked = false;  // an exchange with the endpoint was attempted
     bool cached = false; // answered from the decision cache
+    bool backed_off = false;  // refused at once: the endpoint is not answering
     Answer answer;       // what it came to, when asked
 };
 
@@ -26,9 +28,12 @@ public:
     Verdict access(const char *clientid, const char *username, const char *topic, int access) noexcept;
 
 private:
-    Verdict ask(const std::string &url, const Field *fields, std::size_t count) noexcept;
+    Verdict ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept;
 
     const Settings settings_;
     HttpClient client_;
     std::unique_ptr<DecisionCache> cache_;  // null unless http_cache_ms is set
+    // One per URL setting, so that the two endpoints back off independently;
+    // null unless http_backoff_ms is set.
+    std::unique_ptr<Backoff> user_backoff_, acl_backoff_;
 };

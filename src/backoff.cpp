@@ -1,0 +1,50 @@
+#include "backoff.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "settings.h"
+
+Backoff::Backoff(long first_wait_ms, const std::string &url)
+    : first_wait_(std::chrono::milliseconds(first_wait_ms)),
+      cap_(std::max<Clock::duration>(max_wait, std::chrono::milliseconds(first_wait_ms))),
+      url_(redact_url(url)) {}
+
+Backoff::Turn Backoff::turn(Clock::time_point now) noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!backing_off_) return Turn::ask;
+    if (trial_running_ || now < retry_at_) return Turn::refuse;
+    trial_running_ = true;
+    return Turn::trial;
+}
+
+void Backoff::record(Turn turn, const Answer &answer, Clock::time_point now) noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (turn == Turn::trial) trial_running_ = false;
+    if (!answer.sent) return;  // failed before any request: says nothing of the endpoint
+    if (answer.answered()) {
+        if (backing_off_) std::fprintf(stderr, "auth_plugin: %s answers again\n", url_.c_str());
+        backing_off_ = false;
+        return;
+    }
+    if (!backing_off_) {
+        backing_off_ = true;
+        wait_ = first_wait_;
+        const char *why = answer.transfer != CURLE_OK ? curl_easy_strerror(answer.transfer)
+                                                      : "the answer ended inside its headers";
+        std::fprintf(stderr,
+                     "auth_plugin: no answer from %s (%s); its checks are refused without a request "
+                     "until it answers again\n",
+                     url_.c_str(), why);
+    } else if (turn == Turn::trial) {
+        wait_ = std::min(wait_ * 2, cap_);
+    } else {
+        return;  // a check that was already under way when the back-off began
+    }
+    retry_at_ = now + wait_;
+}
+
+Backoff::Clock::duration Backoff::wait() const noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    return backing_off_ ? wait_ : Clock::duration::zero();
+}

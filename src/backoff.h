@@ -1,0 +1,38 @@
+// Fail fast while an endpoint does not answer (http_backoff_ms). After an
+// exchange ends without an HTTP answer, checks toward that URL are refused at
+// once, without a request, for the back-off wait; then one check at a time
+// tries again. Each failed try doubles the wait, up to a cap; any HTTP
+// answer, whatever its status, ends the back-off.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "http_client.h"
+
+class Backoff {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds max_wait{60000};
+
+    // url is used only in the two lines this prints.
+    Backoff(long first_wait_ms, const std::string &url);
+
+    enum class Turn { ask, trial, refuse };
+    // Whether a check may ask now; a trial must be followed by record().
+    Turn turn(Clock::time_point now) noexcept;
+    // What the exchange of a check that was let through came to.
+    void record(Turn turn, const Answer &answer, Clock::time_point now) noexcept;
+
+    Clock::duration wait() const noexcept;  // the current wait; zero when not backing off
+
+private:
+    const Clock::duration first_wait_, cap_;
+    const std::string url_;  // without user information or query
+    mutable std::mutex lock_;
+    bool backing_off_ = false;
+    bool trial_running_ = false;
+    Clock::duration wait_{};
+    Clock::time_point retry_at_{};
+};

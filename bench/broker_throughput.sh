@@ -14,7 +14,7 @@ rounds=${3:-3}
 retained=1000
 tmp=$(mktemp -d)
 server="" broker="" sub=""
-stop() { for p in "$@"; do [ -n "$p" ] && { kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; }; done; }
+stop() { for p in "$@"; do [ -n "$p" ] && { kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; }; done; return 0; }
 trap 'stop "$sub" "$broker" "$server"; rm -rf "$tmp"' EXIT
 
 "$build/bench/check_bench" --server >"$tmp/port" 2>"$tmp/answered" &

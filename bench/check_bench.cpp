@@ -3,8 +3,11 @@
 //   check_bench [--rounds R] [--count N] [--svg FILE]
 //       alternates every variant R times, N requests each, against its own
 //       epoll endpoint in a child process, and prints medians and ratios.
-//   check_bench --server
-//       only the endpoint: prints its port, serves until killed.
+//   check_bench [--port P] --server
+//       only the endpoint: prints its port, serves until killed (SIGUSR1:
+//       print the requests answered; SIGUSR2: stop or start answering).
+//   check_bench --port P --blackhole
+//       a listener on P at which connections never complete.
 //   check_bench --instructions VARIANT --port P [--count N]
 //       N requests of one variant with callgrind's collection on around them
 //       (run under valgrind --tool=callgrind --collect-atstart=no).
@@ -295,6 +298,7 @@ int main(int argc, char **argv) {
         else if (a == "--svg") svg = next();
         else if (a == "--port") port = std::atoi(next().c_str());
         else if (a == "--instructions") measure = next();
+        else if (a == "--blackhole") bench::blackhole(port);
         else if (a == "--server") {
             int fd = bench::listen_loopback(port);
             std::printf("%d\n", port);

@@ -18,15 +18,17 @@
 
 namespace bench {
 
-inline int listen_loopback(int &port) {
+// Listens on 127.0.0.1:port, or on a port the kernel picks when port is 0.
+inline int listen_loopback(int &port, int backlog = 1024) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(fd, 1024) != 0) std::abort();
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(fd, backlog) != 0) std::abort();
     getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
     port = ntohs(addr.sin_port);
     return fd;
@@ -47,14 +49,18 @@ inline std::size_t complete_request(const std::string &buf) {
 }
 
 // Set by SIGUSR1: the server then prints how many requests it has answered
-// to its standard error.
-inline volatile sig_atomic_t report_requested = 0;
+// to its standard error. SIGUSR2 turns hanging on and off: while it hangs,
+// the server reads requests and answers none.
+inline volatile sig_atomic_t report_requested = 0, hanging = 0;
 
 [[noreturn]] inline void serve(int listen_fd) {
     static const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
     struct sigaction on_usr1 {};
     on_usr1.sa_handler = [](int) { report_requested = 1; };
     sigaction(SIGUSR1, &on_usr1, nullptr);
+    struct sigaction on_usr2 {};
+    on_usr2.sa_handler = [](int) { hanging = !hanging; };
+    sigaction(SIGUSR2, &on_usr2, nullptr);
     long answered = 0;
     int ep = epoll_create1(0);
     epoll_event ev{};
@@ -84,7 +90,7 @@ inline volatile sig_atomic_t report_requested = 0;
             ssize_t got;
             std::string &buf = pending[fd];
             while ((got = read(fd, chunk, sizeof chunk)) > 0) buf.append(chunk, static_cast<std::size_t>(got));
-            for (std::size_t len; (len = complete_request(buf)) > 0;) {
+            for (std::size_t len; !hanging && (len = complete_request(buf)) > 0;) {
                 buf.erase(0, len);
                 if (write(fd, answer, sizeof answer - 1) < 0) break;
                 ++answered;
@@ -116,5 +122,22 @@ private:
     int port_ = 0;
     pid_t pid_ = -1;
 };
+
+// A blackholed endpoint: a listener whose accept queue is full and never
+// drained, so that the kernel drops every further connection attempt and
+// connect never completes.
+[[noreturn]] inline void blackhole(int port) {
+    int fd = listen_loopback(port, 0);
+    int filler = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(filler, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) std::abort();
+    std::printf("%d\n", port);
+    std::fflush(stdout);
+    (void)fd;  // held open, never accepted from
+    for (;;) pause();
+}
 
 }  // namespace bench

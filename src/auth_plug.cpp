@@ -9,9 +9,12 @@
 //   # the credential and access endpoints
 //   plugin_opt_http_user_uri   http://127.0.0.1:8080/user
 //   plugin_opt_http_acl_uri    http://127.0.0.1:8080/acl
-//   # bound on one exchange, and connection reuse
-//   plugin_opt_http_timeout_ms 5000
-//   plugin_opt_http_keepalive  false
+//   # bound on one exchange; fail fast while the endpoint is down; reuse
+//   # connections; reuse decisions for up to a minute
+//   plugin_opt_http_timeout_ms 1000
+//   plugin_opt_http_backoff_ms 1000
+//   plugin_opt_http_keepalive  true
+//   plugin_opt_http_cache_ms   60000
 // (auth_plugin / auth_opt_* are the older spelling of the same lines.)
 
 #include <curl/curl.h>

@@ -161,6 +161,9 @@ Answer HttpClient::post(const char *url, const char *body, std::size_t length) n
                  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard) == CURLE_OK &&
                  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, watch_headers) == CURLE_OK &&
                  curl_easy_setopt(h, CURLOPT_HEADERDATA, &answer) == CURLE_OK &&
+                 // Verification is libcurl's default; set anyway, as nothing may turn it off.
+                 curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
                  (!headers_ || curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get()) == CURLE_OK) &&
                  set_path(CURLOPT_CAINFO, settings_.http_cafile) &&
                  set_path(CURLOPT_SSLCERT, settings_.http_certfile) &&

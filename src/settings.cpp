@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <strings.h>
 #include <memory>
 
 #include "auth_plugin.h"
@@ -53,13 +54,19 @@ bool valid_url(const char *text) {
     return host && *host;
 }
 
-// "Name: value" with a non-empty token name; CR and LF would split the request.
+// "Name: value" with a token name and a value; CR and LF would split the
+// request. An empty value would make libcurl drop a header of that name, and
+// the form's own framing headers are not the operator's to replace.
 bool valid_header(const char *text) {
     if (std::strpbrk(text, "\r\n")) return false;
     const char *colon = std::strchr(text, ':');
     if (!colon || colon == text) return false;
     for (const char *c = text; c < colon; ++c)
         if (*c <= ' ' || *c >= 127) return false;
+    if (colon[1 + std::strspn(colon + 1, " \t")] == '\0') return false;
+    const std::string name(text, colon);
+    for (const char *framing : {"content-length", "content-type", "transfer-encoding"})
+        if (strcasecmp(name.c_str(), framing) == 0) return false;
     return true;
 }
 
@@ -143,8 +150,9 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
             }
         } else if (std::strcmp(key, "http_header") == 0) {
             if (!valid_header(value)) {  // the value is a secret: never printed
-                error = "auth_plugin: invalid http_header: expected \"Name: value\" with a non-empty name "
-                        "and no CR or LF";
+                error = "auth_plugin: invalid http_header (value not shown): expected \"Name: value\" with "
+                        "a name and a value, no CR or LF, and not Content-Length, Content-Type or "
+                        "Transfer-Encoding";
                 return false;
             }
             next.http_header.emplace_back(value);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -25,16 +26,30 @@ public:
 
     // keep_alive_max: how many requests the server answers on one connection
     // before closing it.
-    explicit Endpoint(std::size_t keep_alive_max = 100) {
+    explicit Endpoint(std::size_t keep_alive_max = 100) : Endpoint(keep_alive_max, "") {}
+    // The same endpoint on a Unix domain socket at path.
+    static std::unique_ptr<Endpoint> on_unix_socket(const std::string &path) {
+        return std::unique_ptr<Endpoint>(new Endpoint(100, path));
+    }
+
+private:
+    Endpoint(std::size_t keep_alive_max, const std::string &unix_path) {
         server_.set_keep_alive_max_count(keep_alive_max);
         server_.Post(".*", [this](const httplib::Request &req, httplib::Response &res) { serve(req, res); });
         server_.Get(".*", [this](const httplib::Request &req, httplib::Response &res) { serve(req, res); });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        if (port_ <= 0) throw std::runtime_error("cannot bind the test endpoint");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        if (unix_path.empty()) {
+            port_ = server_.bind_to_any_port("127.0.0.1");
+            if (port_ <= 0) throw std::runtime_error("cannot bind the test endpoint");
+            thread_ = std::thread([this] { server_.listen_after_bind(); });
+        } else {
+            server_.set_address_family(AF_UNIX);
+            thread_ = std::thread([this, unix_path] { server_.listen(unix_path.c_str(), 80); });
+        }
         for (int i = 0; i < 2000 && !server_.is_running(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+
+public:
     ~Endpoint() {
         server_.stop();
         thread_.join();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -29,6 +30,11 @@ public:
     }
     std::string url() const { return listener_.url("/check"); }
     int connections() const { return connections_; }
+    // The last request read, as it arrived.
+    std::string last_request() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return request_;
+    }
     bool stopping() const { return stop_; }
 
     // Sends all of text unless the peer goes away; false if it did.
@@ -62,7 +68,7 @@ private:
         }
     }
     // Reads headers and a Content-Length body, within two seconds.
-    static bool read_request(int fd) {
+    bool read_request(int fd) {
         std::string got;
         char buf[4096];
         for (int i = 0; i < 40; ++i) {
@@ -70,7 +76,11 @@ private:
             if (head != std::string::npos) {
                 std::size_t at = got.find("Content-Length: ");
                 std::size_t length = at < head ? std::stoul(got.substr(at + 16)) : 0;
-                if (got.size() >= head + 4 + length) return true;
+                if (got.size() >= head + 4 + length) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    request_ = got;
+                    return true;
+                }
             }
             pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, 50) <= 0) continue;
@@ -85,5 +95,7 @@ private:
     LoopbackListener listener_;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
+    mutable std::mutex mutex_;
+    std::string request_;
     std::thread thread_;
 };

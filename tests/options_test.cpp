@@ -67,6 +67,49 @@ TEST_F(Options_, UrlsThatCannotWorkStopTheStart) {
     }
 }
 
+TEST_F(Options_, EveryInvalidValueStopsTheStartWithOneLine) {
+    const std::string missing = "/nonexistent/auth_plugin/ca.pem";
+    struct Case {
+        Options::Pairs pairs;
+        std::vector<std::string> says;  // what the line must name
+        std::string secret;             // what it must not show
+    } cases[] = {
+        {{{"http_cache_ms", "-1"}}, {"http_cache_ms \"-1\""}, ""},
+        {{{"http_cache_ms", "86400001"}}, {"http_cache_ms"}, ""},
+        {{{"http_cache_ms", "1 # a second"}}, {"http_cache_ms"}, ""},
+        {{{"http_cache_entries", "0"}}, {"http_cache_entries \"0\""}, ""},
+        {{{"http_backoff_ms", "600001"}}, {"http_backoff_ms"}, ""},
+        {{{"http_backoff_ms", "soon"}}, {"http_backoff_ms \"soon\""}, ""},
+        {{{"http_header", "Authorization Bearer t0ken1"}}, {"http_header"}, "t0ken1"},
+        {{{"http_header", ": t0ken2"}}, {"http_header"}, "t0ken2"},
+        {{{"http_header", "X-Key: t0ken3\r\nX-Other: 1"}}, {"http_header"}, "t0ken3"},
+        {{{"http_header", "X-Key: t0ken4\n"}}, {"http_header"}, "t0ken4"},
+        {{{"http_header", "Bad Name: t0ken5"}}, {"http_header"}, "t0ken5"},
+        {{{"http_header", "X-Empty:  "}}, {"http_header"}, "X-Empty"},
+        {{{"http_header", "content-length: 0"}}, {"http_header"}, ""},
+        {{{"http_cafile", missing}}, {"http_cafile", missing}, ""},
+        {{{"http_certfile", missing}, {"http_keyfile", missing}}, {"http_certfile", missing}, ""},
+        {{{"http_certfile", "/dev/null"}}, {"http_certfile and http_keyfile"}, ""},
+        {{{"http_unix_socket", ""}}, {"http_unix_socket"}, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.says[0]);
+        Options opts(c.pairs);
+        auto [rc, err] = init(opts);
+        EXPECT_NE(rc, OK);
+        for (const auto &text : c.says) EXPECT_NE(err.find(text), std::string::npos) << err;
+        if (!c.secret.empty()) {
+            EXPECT_EQ(err.find(c.secret), std::string::npos) << err;
+        }
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+    // Valid values start, silently; a socket path need not exist yet.
+    Options valid({{"http_cache_ms", "0"}, {"http_cache_ms", "86400000"}, {"http_cache_entries", "1"},
+                   {"http_backoff_ms", "0"}, {"http_backoff_ms", "600000"}, {"http_header", "Authorization: Bearer x"},
+                   {"http_header", "X-A:b"}, {"http_cafile", "/dev/null"}, {"http_unix_socket", "/run/none.sock"}});
+    EXPECT_EQ(init(valid), std::make_pair(OK, std::string()));
+}
+
 TEST_F(Options_, ASecondLoadSharesTheFirstOnlyWithTheSameOptions) {
     Endpoint other;
     endpoint.answer(200);

@@ -19,8 +19,10 @@ namespace {
 
 class TlsEndpoint {
 public:
-    explicit TlsEndpoint(const fs::path &dir)
-        : server_((dir / "server.pem").c_str(), (dir / "server.key").c_str()) {
+    // With require_client_cert, only clients with a certificate from the test CA get through.
+    explicit TlsEndpoint(const fs::path &dir, bool require_client_cert = false)
+        : server_((dir / "server.pem").c_str(), (dir / "server.key").c_str(),
+                  require_client_cert ? (dir / "ca.pem").c_str() : nullptr) {
         server_.Post("/ok", [this](const httplib::Request &, httplib::Response &res) { ++requests, res.status = 200; });
         server_.Post("/deny", [this](const httplib::Request &, httplib::Response &res) { ++requests, res.status = 403; });
         port_ = server_.bind_to_any_port("127.0.0.1");
@@ -59,24 +61,27 @@ protected:
         endpoint_.reset();
         if (owned_) fs::remove_all(dir_);
     }
-    // Both checks against path, in both connection modes.
-    void expect(const char *path, int unpwd, int acl) {
+    // Both checks against path, in both connection modes, with these options too.
+    void expect(const char *path, int unpwd, int acl, const Options::Pairs &extra = {}) {
         const Plugin &plugin = Plugin::get();
         for (const char *keepalive : {"false", "true"}) {
             SCOPED_TRACE(std::string(path) + ", keepalive " + keepalive);
-            Options opts(Options::Pairs{{"http_user_uri", endpoint_->url(path)},
-                                        {"http_acl_uri", endpoint_->url(path)},
-                                        {"http_keepalive", keepalive}});
+            Options::Pairs pairs{{"http_user_uri", endpoint_->url(path)},
+                                 {"http_acl_uri", endpoint_->url(path)},
+                                 {"http_keepalive", keepalive}};
+            pairs.insert(pairs.end(), extra.begin(), extra.end());
+            Options opts(std::move(pairs));
             ASSERT_EQ(plugin.init(nullptr, opts.data(), opts.size()), 0);
             EXPECT_EQ(plugin.unpwd_check(nullptr, "alice", "secret"), unpwd);
             EXPECT_EQ(plugin.acl_check(nullptr, "dev1", "alice", "a/b", 1), acl);
             EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), 0);
         }
     }
+    std::string file(const char *name) const { return (dir_ / name).string(); }
     std::unique_ptr<TlsEndpoint> endpoint_;
+    fs::path dir_;
 
 private:
-    fs::path dir_;
     bool owned_ = false;
 };
 
@@ -84,6 +89,29 @@ TEST_F(Tls, UntrustedCertificateIsRefusedBeforeAnyRequest) {
     if (std::getenv("AUTH_PLUGIN_TLS_TRUSTED")) GTEST_SKIP() << "the test CA is trusted here";
     expect("/ok", 11, 12);
     EXPECT_EQ(endpoint_->requests.load(), 0);
+}
+
+TEST_F(Tls, APrivateCaIsTrustedWhenNamed) {
+    if (std::getenv("AUTH_PLUGIN_TLS_TRUSTED")) GTEST_SKIP() << "the test CA is trusted here anyway";
+    expect("/ok", 0, 0, {{"http_cafile", file("ca.pem")}});
+    expect("/deny", 11, 12, {{"http_cafile", file("ca.pem")}});
+    EXPECT_EQ(endpoint_->requests.load(), 8);
+    // A bundle that does not hold the CA trusts nothing here.
+    expect("/ok", 11, 12, {{"http_cafile", file("client.pem")}});
+    EXPECT_EQ(endpoint_->requests.load(), 8);
+}
+
+TEST_F(Tls, AClientCertificateIsShownWhenTheEndpointRequiresOne) {
+    if (std::getenv("AUTH_PLUGIN_TLS_TRUSTED")) GTEST_SKIP();
+    endpoint_ = std::make_unique<TlsEndpoint>(dir_, true);
+    const Options::Pairs trust{{"http_cafile", file("ca.pem")}};
+    expect("/ok", 11, 12, trust);  // none shown: the handshake fails
+    EXPECT_EQ(endpoint_->requests.load(), 0);
+    Options::Pairs with_cert = trust;
+    with_cert.insert(with_cert.end(), {{"http_certfile", file("client.pem")}, {"http_keyfile", file("client.key")}});
+    expect("/ok", 0, 0, with_cert);
+    expect("/deny", 11, 12, with_cert);
+    EXPECT_EQ(endpoint_->requests.load(), 8);
 }
 
 TEST_F(Tls, TrustedEndpointIsDecidedByStatus) {

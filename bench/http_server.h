@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,24 +104,41 @@ inline volatile sig_atomic_t report_requested = 0, hanging = 0;
     }
 }
 
-// The endpoint in a child process; stopped when this goes.
+inline int listen_unix(const std::string &path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) std::abort();
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 1024) != 0) std::abort();
+    return fd;
+}
+
+// The endpoint in a child process, on loopback or on a Unix socket at path;
+// stopped when this goes.
 class ServerProcess {
 public:
     ServerProcess() {
-        int fd = listen_loopback(port_);
-        pid_ = fork();
-        if (pid_ == 0) serve(fd);
-        close(fd);
+        start(listen_loopback(port_));
     }
+    explicit ServerProcess(const std::string &path) : path_(path) { start(listen_unix(path)); }
     ~ServerProcess() {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
+        if (!path_.empty()) unlink(path_.c_str());
     }
     int port() const { return port_; }
 
 private:
+    void start(int fd) {
+        pid_ = fork();
+        if (pid_ == 0) serve(fd);
+        close(fd);
+    }
     int port_ = 0;
     pid_t pid_ = -1;
+    std::string path_;
 };
 
 // A blackholed endpoint: a listener whose accept queue is full and never

@@ -74,6 +74,7 @@ bool matches(const std::string &filter, const std::string &topic) {
 }
 
 bool may(const Rules &rules, const std::string &user, const std::string &topic, const std::string &access) {
+    if (access != "read" && access != "write") return false;
     for (const auto &r : rules.allows)
         if ((r.user == "*" || r.user == user) && r.access.find(access) != std::string::npos &&
             matches(r.filter, topic))

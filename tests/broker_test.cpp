@@ -281,6 +281,49 @@ TEST_F(BrokerLifecycle, ListenersThatLoadThePluginTwiceMustAgree) {
     EXPECT_NE(broker.publish("alice", "wrong", "room/open", "x").first, 0);
 }
 
+// The standard-library Python endpoint from examples/, which requires a
+// shared secret in a request header, behind the real broker.
+TEST(BrokerPythonEndpoint, DecidesWithTheSharedSecretHeader) {
+    const std::string token = "e2e-shared-secret";
+    const fs::path log = fs::temp_directory_path() / ("auth_endpoint_py." + std::to_string(getpid()) + ".log");
+    Process endpoint({PYTHON3, EXAMPLES_DIR "/auth_endpoint.py", EXAMPLES_DIR "/rules.txt", "0"}, log.string(),
+                     {"AUTH_ENDPOINT_TOKEN=" + token});
+    std::string url;
+    for (int i = 0; i < 500 && url.empty(); ++i) {
+        const std::string out = endpoint.output();
+        const std::size_t at = out.find("listening on ");
+        if (at != std::string::npos && out.find('\n', at) != std::string::npos)
+            url = out.substr(at + 13, out.find('\n', at) - at - 13);
+        else
+            std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_FALSE(url.empty()) << endpoint.output();
+    for (const bool right_secret : {true, false}) {
+        SCOPED_TRACE(right_secret ? "right secret" : "wrong secret");
+        Broker broker({"http_user_uri " + url + "/user", "http_acl_uri " + url + "/acl", "http_keepalive true",
+                       "http_cache_ms 60000", "http_header Authorization: Bearer " + (right_secret ? token : "guess")});
+        ASSERT_TRUE(broker.ready()) << broker.process().output();
+        auto argv = broker.client(MOSQUITTO_SUB, "sub-bob", "bob", "builder");
+        argv.insert(argv.end(), {"-t", "home/#", "-v", "-C", "1", "-W", "5"});
+        Process bob(argv, broker.file("bob.log"));
+        if (right_secret) {
+            ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-bob")) << bob.output();
+            EXPECT_EQ(broker.publish("sensor", "s3cret", "home/door/lock", "open").first, 0);  // bob may not read it
+            EXPECT_EQ(broker.publish("sensor", "s3cret", "home/kitchen/temperature", "21.5").first, 0);
+            EXPECT_NE(broker.publish("sensor", "wrong", "home/kitchen/temperature", "0").first, 0);
+            ASSERT_TRUE(bob.wait(10s));
+            EXPECT_EQ(bob.output(), "home/kitchen/temperature 21.5\n");
+        } else {
+            ASSERT_TRUE(bob.wait(10s));
+            EXPECT_NE(bob.output().find("not authorised"), std::string::npos) << bob.output();
+        }
+    }
+    EXPECT_NE(endpoint.output().find("request without the shared secret"), std::string::npos) << endpoint.output();
+    EXPECT_EQ(endpoint.output().find("builder"), std::string::npos);  // it never logs a password
+    endpoint.stop();
+    fs::remove(log);
+}
+
 // On SIGHUP the broker re-reads its configuration and asks the plug-in again
 // about every connected client's login.
 TEST_F(BrokerLifecycle, AReloadReChecksConnectedClients) {

@@ -1,11 +1,13 @@
-// What the decision cache costs and saves: a hit against an exchange over a
-// kept connection, both through the loaded plug-in, and the memory one entry
-// takes.
+// What the optional features cost and save, through the loaded plug-in:
+// a decision-cache hit against an exchange over a kept connection, the
+// memory one cache entry takes, and a check over a Unix domain socket
+// against one over TCP loopback, in both connection modes.
 //
-//   cache_bench [--rounds R] [--count N] [--entries E]
+//   feature_bench [--rounds R] [--count N] [--entries E]
 
 #include <dlfcn.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -36,11 +38,7 @@ struct Plugin {
         unpwd = reinterpret_cast<decltype(unpwd)>(dlsym(lib, "mosquitto_auth_unpwd_check"));
         acl = reinterpret_cast<decltype(acl)>(dlsym(lib, "mosquitto_auth_acl_check"));
     }
-    void configure(int port, const char *cache_ms) {
-        const std::string base = "http://127.0.0.1:" + std::to_string(port);
-        std::vector<std::pair<std::string, std::string>> pairs{
-            {"http_user_uri", base + "/user"}, {"http_acl_uri", base + "/acl"},
-            {"http_keepalive", "true"}, {"http_cache_ms", cache_ms}};
+    void configure(std::vector<std::pair<std::string, std::string>> pairs) {
         std::vector<auth_option> opts;
         for (auto &p : pairs) opts.push_back({p.first.data(), p.second.data()});
         cleanup(nullptr, nullptr, 0);
@@ -86,26 +84,43 @@ int main(int argc, char **argv) {
         else if (a == "--count") count = std::atoi(argv[i + 1]);
         else if (a == "--entries") entries = static_cast<std::size_t>(std::atol(argv[i + 1]));
     }
-    bench::ServerProcess server;
+    bench::ServerProcess tcp;
+    const std::string socket_path = "/tmp/auth_plugin_bench." + std::to_string(getpid()) + ".sock";
+    bench::ServerProcess unix_socket(socket_path);
+    const std::string tcp_base = "http://127.0.0.1:" + std::to_string(tcp.port());
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    auto tcp_options = [&](const char *keepalive, const char *cache_ms) {
+        return Pairs{{"http_user_uri", tcp_base + "/user"}, {"http_acl_uri", tcp_base + "/acl"},
+                     {"http_keepalive", keepalive}, {"http_cache_ms", cache_ms}};
+    };
+    auto unix_options = [&](const char *keepalive) {
+        return Pairs{{"http_user_uri", "http://localhost/user"}, {"http_acl_uri", "http://localhost/acl"},
+                     {"http_keepalive", keepalive}, {"http_unix_socket", socket_path}};
+    };
     Plugin plugin;
     struct Variant {
-        const char *name, *cache_ms;
+        const char *name;
+        Pairs options;
         bool acl;
         std::vector<double> ns;
     } variants[] = {
-        {"credential check, exchange (keepalive)", "0", false, {}},
-        {"credential check, cache hit", "60000", false, {}},
-        {"access check, exchange (keepalive)", "0", true, {}},
-        {"access check, cache hit", "60000", true, {}},
+        {"credential check, exchange (keepalive)", tcp_options("true", "0"), false, {}},
+        {"credential check, cache hit", tcp_options("true", "60000"), false, {}},
+        {"access check, exchange (keepalive)", tcp_options("true", "0"), true, {}},
+        {"access check, cache hit", tcp_options("true", "60000"), true, {}},
+        {"TCP loopback, new connection", tcp_options("false", "0"), false, {}},
+        {"Unix socket, new connection", unix_options("false"), false, {}},
+        {"TCP loopback, keepalive", tcp_options("true", "0"), false, {}},
+        {"Unix socket, keepalive", unix_options("true"), false, {}},
     };
     for (int r = 0; r < rounds; ++r) {
         for (auto &v : variants) {  // alternated, so that drift hits all alike
-            plugin.configure(server.port(), v.cache_ms);
+            plugin.configure(v.options);
             auto check = [&] {
                 return v.acl ? plugin.acl(nullptr, "dev1", "alice", "home/kitchen/light", 1)
                              : plugin.unpwd(nullptr, "alice", "secret");
             };
-            if (check() != 0) throw std::runtime_error("warm-up refused");
+            if (check() != 0) throw std::runtime_error(std::string("warm-up refused: ") + v.name);
             const auto start = Clock::now();
             for (int i = 0; i < count; ++i)
                 if (check() != 0) throw std::runtime_error("refused");
@@ -113,10 +128,13 @@ int main(int argc, char **argv) {
         }
     }
     plugin.cleanup(nullptr, nullptr, 0);
+    auto m = [&](int i) { return median(variants[i].ns); };
     std::printf("%-42s %12s\n", "median of rounds", "ns/check");
-    for (auto &v : variants) std::printf("%-42s %12.0f\n", v.name, median(v.ns));
-    std::printf("%-42s %11.1fx\n", "credential: exchange / hit", median(variants[0].ns) / median(variants[1].ns));
-    std::printf("%-42s %11.1fx\n", "access: exchange / hit", median(variants[2].ns) / median(variants[3].ns));
+    for (int i = 0; i < 8; ++i) std::printf("%-42s %12.0f\n", variants[i].name, m(i));
+    std::printf("%-42s %11.1fx\n", "credential: exchange / hit", m(0) / m(1));
+    std::printf("%-42s %11.1fx\n", "access: exchange / hit", m(2) / m(3));
+    std::printf("%-42s %11.2fx\n", "new connection: Unix socket / TCP", m(5) / m(4));
+    std::printf("%-42s %11.2fx\n", "keepalive: Unix socket / TCP", m(7) / m(6));
     std::printf("%-42s %12.0f  (%zu entries: %.1f MiB)\n", "heap bytes per cache entry", bytes_per_entry(entries),
                 entries, bytes_per_entry(entries) * static_cast<double>(entries) / 1048576.0);
     return 0;

@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""A minimal endpoint for auth_plugin, with Python's standard library only.
+
+    auth_endpoint.py RULES [PORT]        (PORT 0 or absent: the kernel picks one)
+
+RULES is the same plain file as the C++ example's (examples/rules.txt).
+When the environment holds AUTH_ENDPOINT_TOKEN, every request must carry
+"Authorization: Bearer <that token>" (the broker sends it with
+plugin_opt_http_header); any other request is answered 401. Grants may be
+kept by the plug-in's decision cache for a minute; refusals are never kept.
+"""
+import hmac
+import os
+import sys
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs
+
+
+def load(path):
+    passwords, allows = {}, []
+    with open(path, encoding="utf-8") as rules:
+        for n, line in enumerate(rules, 1):
+            words = line.split()
+            if not words or words[0].startswith("#"):
+                continue
+            if words[0] == "user" and len(words) == 3:
+                passwords[words[1]] = words[2]
+            elif words[0] == "allow" and len(words) == 4 and words[2] in ("read", "write", "readwrite"):
+                allows.append(tuple(words[1:]))
+            else:
+                sys.exit(f"auth_endpoint.py: {path}:{n}: cannot read this rule")
+    return passwords, allows
+
+
+def matches(topic_filter, topic):
+    """MQTT filter matching: '+' is one level, '#' the rest."""
+    f, t = topic_filter.split("/"), topic.split("/")
+    for i, level in enumerate(f):
+        if level == "#":
+            return True
+        if i >= len(t) or (level != "+" and level != t[i]):
+            return False
+    return len(f) == len(t)
+
+
+def handler(passwords, allows, token):
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"  # keeps connections open for http_keepalive
+
+        def do_POST(self):
+            length = int(self.headers.get("Content-Length", 0))
+            # keep_blank_values: an empty password is a value, not a missing field
+            form = {k: v[0] for k, v in parse_qs(self.rfile.read(length).decode(), keep_blank_values=True).items()}
+            given = self.headers.get("Authorization", "")
+            if token and not hmac.compare_digest(given.encode(), f"Bearer {token}".encode()):
+                return self.answer(401, "no-store", "request without the shared secret")
+            user = form.get("username", "")
+            if self.path == "/user":
+                ok = user in passwords and hmac.compare_digest(passwords[user], form.get("password", ""))
+                what = f"may '{user}' log in?"  # never the password
+            elif self.path == "/acl":
+                access, topic = form.get("access", ""), form.get("topic", "")
+                ok = access in ("read", "write") and any(
+                    who in ("*", user) and access in kind and matches(flt, topic) for who, kind, flt in allows)
+                what = f"may '{user}' {access} '{topic}'?"
+            else:
+                return self.answer(404, "no-store", f"unknown path {self.path}")
+            self.answer(200 if ok else 403, "max-age=60" if ok else "no-store", what)
+
+        def answer(self, status, cache_control, what):
+            self.send_response(status)
+            self.send_header("Cache-Control", cache_control)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            print(f"asked: {what}  -> {status}", flush=True)
+
+        def log_message(self, *args):
+            pass  # one line per question is printed above
+
+    return Handler
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        sys.exit("usage: auth_endpoint.py RULES [PORT]")
+    passwords, allows = load(sys.argv[1])
+    port = int(sys.argv[2]) if len(sys.argv) == 3 else 0
+    token = os.environ.get("AUTH_ENDPOINT_TOKEN", "")
+    server = ThreadingHTTPServer(("127.0.0.1", port), handler(passwords, allows, token))
+    print(f"listening on http://127.0.0.1:{server.server_address[1]}", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()

@@ -13,7 +13,7 @@
 #include "backoff.h"
 #include "capture.h"
 #include "endpoint.h"
-#include "plugin_loader.h"
+#include "plugin_fixture.h"
 
 using namespace std::chrono_literals;
 
@@ -21,9 +21,8 @@ namespace {
 
 constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
 
-class BackoffTest : public ::testing::TestWithParam<bool> {
+class BackoffTest : public PluginFixture {
 protected:
-    const Plugin &plugin = Plugin::get();
     Endpoint endpoint;
     std::atomic<bool> user_hangs{false}, acl_hangs{false};
     std::atomic<int> status{200};
@@ -35,17 +34,13 @@ protected:
             return status.load();
         });
     }
-    void TearDown() override { EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK); }
-
-    int configure(Options::Pairs extra, const std::string &user_path = "/user") {
-        EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
-        Options::Pairs pairs{{"http_user_uri", endpoint.url(user_path)},
+    // Both URLs at the endpoint, a short time-out, and these options.
+    int configure(Options::Pairs extra) {
+        Options::Pairs pairs{{"http_user_uri", endpoint.url("/user")},
                              {"http_acl_uri", endpoint.url("/acl")},
-                             {"http_timeout_ms", "100"},
-                             {"http_keepalive", GetParam() ? "true" : "false"}};
+                             {"http_timeout_ms", "100"}};
         pairs.insert(pairs.end(), extra.begin(), extra.end());
-        options_ = std::make_unique<Options>(std::move(pairs));
-        return plugin.init(nullptr, options_->data(), options_->size());
+        return PluginFixture::configure(std::move(pairs));
     }
     int unpwd(const char *user = "alice", const char *pass = "pw") { return plugin.unpwd_check(nullptr, user, pass); }
     int acl(const char *topic = "t") { return plugin.acl_check(nullptr, "id", "alice", topic, 1); }
@@ -54,9 +49,6 @@ protected:
         for (auto &r : endpoint.requests()) n += r.path == path;
         return n;
     }
-
-private:
-    std::unique_ptr<Options> options_;
 };
 
 TEST_P(BackoffTest, RefusesWithoutARequestUntilAnyAnswerEndsIt) {
@@ -146,8 +138,7 @@ TEST_P(BackoffTest, OnSeveralThreadsOneCheckAtATimeTriesAgain) {
     err.text();
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, BackoffTest, ::testing::Values(false, true),
-                         [](const auto &p) { return p.param ? "keepalive" : "fresh_connection"; });
+INSTANTIATE_TEST_SUITE_P(Modes, BackoffTest, ::testing::Values(false, true), connection_mode);
 
 // The back-off's timing, with a clock the test moves.
 TEST(BackoffAlone, WaitsDoubleUpToTheCapAndOneTrialAtATime) {

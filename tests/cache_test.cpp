@@ -14,7 +14,7 @@
 #include "decision_cache.h"
 #include "endpoint.h"
 #include "loopback.h"
-#include "plugin_loader.h"
+#include "plugin_fixture.h"
 
 using namespace std::chrono_literals;
 
@@ -22,29 +22,16 @@ namespace {
 
 constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
 
-class Cache : public ::testing::TestWithParam<bool> {
+class Cache : public PluginFixture {
 protected:
-    const Plugin &plugin = Plugin::get();
     Endpoint endpoint;
-    void TearDown() override { EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK); }
-
+    // Both URLs at the endpoint, and these options.
     int configure(Options::Pairs extra) {
-        EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
-        Options::Pairs pairs{{"http_user_uri", endpoint.url("/user")},
-                             {"http_acl_uri", endpoint.url("/acl")},
-                             {"http_keepalive", GetParam() ? "true" : "false"}};
+        Options::Pairs pairs{{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")}};
         pairs.insert(pairs.end(), extra.begin(), extra.end());
-        options_ = std::make_unique<Options>(std::move(pairs));
-        return plugin.init(nullptr, options_->data(), options_->size());
-    }
-    int unpwd(const char *user, const char *pass) { return plugin.unpwd_check(nullptr, user, pass); }
-    int acl(const char *id, const char *user, const char *topic, int access) {
-        return plugin.acl_check(nullptr, id, user, topic, access);
+        return PluginFixture::configure(std::move(pairs));
     }
     std::size_t asked() { return endpoint.requests().size(); }
-
-private:
-    std::unique_ptr<Options> options_;
 };
 
 TEST_P(Cache, RepeatsAreAnsweredFromTheCacheAndAnyOtherFieldAsksAgain) {
@@ -218,8 +205,7 @@ TEST_P(Cache, ConcurrentChecksEachGetTheirOwnAnswer) {
     EXPECT_LT(asked(), 480u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, Cache, ::testing::Values(false, true),
-                         [](const auto &p) { return p.param ? "keepalive" : "fresh_connection"; });
+INSTANTIATE_TEST_SUITE_P(Modes, Cache, ::testing::Values(false, true), connection_mode);
 
 // The cache on its own: its bound and the order in which entries make room.
 TEST(DecisionCacheAlone, MakesRoomWithExpiredEntriesFirstThenTheOldest) {

@@ -17,42 +17,24 @@
 #include "capture.h"
 #include "endpoint.h"
 #include "loopback.h"
-#include "plugin_loader.h"
+#include "plugin_fixture.h"
 
 namespace {
 
 constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
 
-class PluginTest : public ::testing::TestWithParam<bool> {
+class PluginTest : public PluginFixture {
 protected:
-    const Plugin &plugin = Plugin::get();
     Endpoint endpoint;
 
     void SetUp() override {
         configure({{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")}});
-    }
-    void TearDown() override { EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK); }
-
-    // Initialises the plug-in afresh with these pairs plus this test's
-    // connection mode. (A clean-up with nothing live does nothing.)
-    int configure(Options::Pairs pairs) {
-        EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
-        pairs.emplace_back("http_keepalive", GetParam() ? "true" : "false");
-        options_ = std::make_unique<Options>(std::move(pairs));
-        return plugin.init(nullptr, options_->data(), options_->size());
-    }
-    int unpwd(const char *user, const char *pass) { return plugin.unpwd_check(nullptr, user, pass); }
-    int acl(const char *id, const char *user, const char *topic, int access) {
-        return plugin.acl_check(nullptr, id, user, topic, access);
     }
     std::vector<std::string> paths() {
         std::vector<std::string> out;
         for (auto &r : endpoint.requests()) out.push_back(r.path);
         return out;
     }
-
-private:
-    std::unique_ptr<Options> options_;
 };
 
 TEST_P(PluginTest, GrantsExactlyOnStatus200) {
@@ -305,8 +287,7 @@ TEST_P(PluginTest, ConcurrentChecksRightAfterInitAreEachDecidedOnTheirOwn) {
     EXPECT_EQ(endpoint.requests().size(), static_cast<std::size_t>(cycles * threads * checks));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, PluginTest, ::testing::Values(false, true),
-                         [](const auto &p) { return p.param ? "keepalive" : "fresh_connection"; });
+INSTANTIATE_TEST_SUITE_P(Modes, PluginTest, ::testing::Values(false, true), connection_mode);
 
 // With reuse on, an endpoint that closes its connections after every answer
 // still gets every check, each answered correctly.

@@ -8,7 +8,7 @@
 
 #include "endpoint.h"
 #include "hostile_server.h"
-#include "plugin_loader.h"
+#include "plugin_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -16,20 +16,7 @@ namespace {
 
 constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
 
-class Reach : public ::testing::TestWithParam<bool> {
-protected:
-    const Plugin &plugin = Plugin::get();
-    void TearDown() override { EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK); }
-    int configure(Options::Pairs pairs) {
-        EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
-        pairs.emplace_back("http_keepalive", GetParam() ? "true" : "false");
-        options_ = std::make_unique<Options>(std::move(pairs));
-        return plugin.init(nullptr, options_->data(), options_->size());
-    }
-
-private:
-    std::unique_ptr<Options> options_;
-};
+using Reach = PluginFixture;
 
 TEST_P(Reach, ExtraHeadersArriveExactlyAndInOrder) {
     HostileServer server([](HostileServer &, int fd) {
@@ -83,7 +70,6 @@ TEST_P(Reach, AUnixSocketEndpointDecidesByStatusLikeTcp) {
     fs::remove_all(tmpl);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, Reach, ::testing::Values(false, true),
-                         [](const auto &p) { return p.param ? "keepalive" : "fresh_connection"; });
+INSTANTIATE_TEST_SUITE_P(Modes, Reach, ::testing::Values(false, true), connection_mode);
 
 }  // namespace

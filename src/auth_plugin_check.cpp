@@ -65,8 +65,10 @@ int main(int argc, char **argv) {
             return usage();
         }
     }
+    // Exactly one question: a login (-P) or an access (-i, -t and --read or --write).
     const bool login = password != nullptr;
-    if (!config || !user || (login == (clientid || topic || access)) || (!login && (!clientid || !topic || !access)))
+    const bool access_question = clientid || topic || access;
+    if (!config || !user || login == access_question || (access_question && !(clientid && topic && access)))
         return usage();
 
     OptionList pairs;

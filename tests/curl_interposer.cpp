@@ -122,6 +122,12 @@ char *curl_easy_escape(CURL *h, const char *s, int len) {
     if (ours && out) ++live_strings;
     return out;
 }
+// The URL parser's strings are freed with curl_free too.
+CURLUcode curl_url_get(CURLU *u, CURLUPart what, char **part, unsigned int flags) {
+    CURLUcode rc = real<CURLUcode (*)(CURLU *, CURLUPart, char **, unsigned int)>("curl_url_get")(u, what, part, flags);
+    if (rc == CURLUE_OK && *part && from_plugin(__builtin_return_address(0))) ++live_strings;
+    return rc;
+}
 void curl_free(void *p) {
     if (p && from_plugin(__builtin_return_address(0))) --live_strings;
     real<void (*)(void *)>("curl_free")(p);

@@ -7,7 +7,7 @@
 void interposer_fail_call(int n);
 // Whether the call chosen to fail was reached.
 bool interposer_failed();
-// Handles and escaped strings the plug-in holds now.
+// Handles and libcurl strings (escaped values, URL parts) the plug-in holds now.
 int interposer_live_handles();
 int interposer_live_strings();
 

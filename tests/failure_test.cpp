@@ -45,10 +45,20 @@ protected:
 };
 
 TEST_F(InjectedFailure, EachCallIntoLibcurlFailsInTurn) {
-    for (const auto &check : checks) {
+    // Also with the decision cache on: no failure may be kept as a decision.
+    Options cached{Options::Pairs{{"http_user_uri", endpoint.url("/user")},
+                                  {"http_acl_uri", endpoint.url("/acl")},
+                                  {"http_cache_ms", "60000"}}};
+    for (const bool cache : {false, true}) {
+      if (cache) {
+          interposer_fail_call(0);
+          ASSERT_EQ(plugin.cleanup(nullptr, nullptr, 0), 0);
+          ASSERT_EQ(plugin.init(nullptr, cached.data(), cached.size()), 0);
+      }
+      for (const auto &check : checks) {
         int runs = 0;
         for (int n = 1; n < 100; ++n) {
-            SCOPED_TRACE(::testing::Message() << check.name << " check, call " << n << " fails");
+            SCOPED_TRACE(::testing::Message() << check.name << " check, call " << n << " fails, cache " << cache);
             endpoint.clear();
             interposer_fail_call(n);
             int rc = check.run(plugin);
@@ -63,9 +73,16 @@ TEST_F(InjectedFailure, EachCallIntoLibcurlFailsInTurn) {
             EXPECT_EQ(rc, check.refused);
             EXPECT_LE(endpoint.requests().size(), 1u);
         }
-        // a handle, each escape, the body, every option, the transfer, the status
-        EXPECT_GE(runs, 14) << check.name;
-        std::printf("%s check: %d calls, each failed in turn\n", check.name, runs);
+        // each escape, the body, a handle, every option, the transfer, the status
+        EXPECT_GE(runs, 16) << check.name;
+        std::printf("%s check%s: %d calls, each failed in turn\n", check.name, cache ? " (cache on)" : "", runs);
+        if (cache) {  // the one real grant was kept
+            interposer_fail_call(0);
+            endpoint.clear();
+            EXPECT_EQ(check.run(plugin), 0);
+            EXPECT_EQ(endpoint.requests().size(), 0u);
+        }
+      }
     }
 }
 

@@ -14,7 +14,6 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <dlfcn.h>
 #include <valgrind/callgrind.h>
 
 #include <algorithm>
@@ -28,39 +27,23 @@
 #include <thread>
 #include <vector>
 
-#include "auth_plugin.h"
 #include "http_server.h"
+#include "loaded_plugin.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 const char *const user_body = "username=alice&password=secret";
 
-struct Plugin {
-    decltype(&mosquitto_auth_plugin_init) init;
-    decltype(&mosquitto_auth_plugin_cleanup) cleanup;
-    decltype(&mosquitto_auth_unpwd_check) unpwd;
-    decltype(&mosquitto_auth_acl_check) acl;
+struct Plugin : LoadedPlugin {
     std::string user_url, acl_url;
 
     explicit Plugin(int port)
         : user_url("http://127.0.0.1:" + std::to_string(port) + "/user"),
-          acl_url("http://127.0.0.1:" + std::to_string(port) + "/acl") {
-        void *lib = dlopen(AUTH_PLUGIN_PATH, RTLD_NOW | RTLD_GLOBAL);
-        if (!lib) throw std::runtime_error(dlerror());
-        init = reinterpret_cast<decltype(init)>(dlsym(lib, "mosquitto_auth_plugin_init"));
-        cleanup = reinterpret_cast<decltype(cleanup)>(dlsym(lib, "mosquitto_auth_plugin_cleanup"));
-        unpwd = reinterpret_cast<decltype(unpwd)>(dlsym(lib, "mosquitto_auth_unpwd_check"));
-        acl = reinterpret_cast<decltype(acl)>(dlsym(lib, "mosquitto_auth_acl_check"));
-    }
+          acl_url("http://127.0.0.1:" + std::to_string(port) + "/acl") {}
     void configure(bool keepalive) {
-        static std::string keys[] = {"http_user_uri", "http_acl_uri", "http_keepalive"};
-        static std::string values[3];
-        values[0] = user_url, values[1] = acl_url, values[2] = keepalive ? "true" : "false";
-        auth_option opts[3];
-        for (int i = 0; i < 3; ++i) opts[i] = {keys[i].data(), values[i].data()};
-        cleanup(nullptr, nullptr, 0);
-        if (init(nullptr, opts, 3) != 0) throw std::runtime_error("init failed");
+        LoadedPlugin::configure(
+            {{"http_user_uri", user_url}, {"http_acl_uri", acl_url}, {"http_keepalive", keepalive ? "true" : "false"}});
     }
 };
 

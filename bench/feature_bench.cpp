@@ -5,7 +5,6 @@
 //
 //   feature_bench [--rounds R] [--count N] [--entries E]
 
-#include <dlfcn.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -17,34 +16,15 @@
 #include <string>
 #include <vector>
 
-#include "auth_plugin.h"
 #include "decision_cache.h"
 #include "http_server.h"
+#include "loaded_plugin.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Plugin {
-    decltype(&mosquitto_auth_plugin_init) init;
-    decltype(&mosquitto_auth_plugin_cleanup) cleanup;
-    decltype(&mosquitto_auth_unpwd_check) unpwd;
-    decltype(&mosquitto_auth_acl_check) acl;
-    Plugin() {
-        void *lib = dlopen(AUTH_PLUGIN_PATH, RTLD_NOW | RTLD_GLOBAL);
-        if (!lib) throw std::runtime_error(dlerror());
-        init = reinterpret_cast<decltype(init)>(dlsym(lib, "mosquitto_auth_plugin_init"));
-        cleanup = reinterpret_cast<decltype(cleanup)>(dlsym(lib, "mosquitto_auth_plugin_cleanup"));
-        unpwd = reinterpret_cast<decltype(unpwd)>(dlsym(lib, "mosquitto_auth_unpwd_check"));
-        acl = reinterpret_cast<decltype(acl)>(dlsym(lib, "mosquitto_auth_acl_check"));
-    }
-    void configure(std::vector<std::pair<std::string, std::string>> pairs) {
-        std::vector<auth_option> opts;
-        for (auto &p : pairs) opts.push_back({p.first.data(), p.second.data()});
-        cleanup(nullptr, nullptr, 0);
-        if (init(nullptr, opts.data(), static_cast<int>(opts.size())) != 0) throw std::runtime_error("init");
-    }
-};
+using Plugin = LoadedPlugin;
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());

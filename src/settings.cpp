@@ -85,17 +85,19 @@ bool Settings::operator==(const Settings &o) const {
            http_unix_socket == o.http_unix_socket && http_header == o.http_header;
 }
 
-std::string redact_url(const std::string &url) {
-    // Keep scheme, host, port and path; user information and the query may
-    // carry credentials.
-    std::string out = url.substr(0, url.find_first_of("?#"));
-    const std::size_t start = out.find("://");
-    if (start == std::string::npos) return out;
+std::string strip_userinfo(std::string url) {
+    const std::size_t start = url.find("://");
+    if (start == std::string::npos) return url;
     const std::size_t authority = start + 3;
-    const std::size_t path = out.find('/', authority);
-    const std::size_t at = out.rfind('@', path == std::string::npos ? std::string::npos : path);
-    if (at != std::string::npos && at >= authority) out.erase(authority, at + 1 - authority);
-    return out;
+    const std::size_t end = url.find_first_of("/?#", authority);
+    const std::size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at != std::string::npos && at >= authority) url.erase(authority, at + 1 - authority);
+    return url;
+}
+
+std::string redact_url(const std::string &url) {
+    // The query may carry credentials too.
+    return strip_userinfo(url.substr(0, url.find_first_of("?#")));
 }
 
 bool read_settings(const auth_option *opts, int count, Settings &out, std::string &error) {
@@ -111,7 +113,7 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
         if (uri) {
             // An empty value is configured but unreachable: its checks refuse.
             if (*value && !valid_url(value)) {
-                error = invalid(key, value,
+                error = invalid(key, strip_userinfo(value),
                                 "an http or https URL (the broker keeps inline comments and trailing "
                                 "spaces as part of the value)");
                 return false;

@@ -27,4 +27,6 @@ struct Settings {
 bool read_settings(const auth_option *opts, int count, Settings &out, std::string &error);
 
 // The URL without any user name or password, for messages.
+std::string strip_userinfo(std::string url);
+// The same, without the query and fragment too.
 std::string redact_url(const std::string &url);

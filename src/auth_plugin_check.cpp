@@ -32,11 +32,9 @@ int usage() {
 std::string describe(const Verdict &v) {
     if (v.cached) return "from the decision cache";
     if (v.backed_off) return "without a request: the endpoint is not answering";
-    if (!v.asked) return "without asking the endpoint";
-    const Answer &a = v.answer;
-    if (a.transfer != CURLE_OK) return std::string("transfer failed: ") + curl_easy_strerror(a.transfer);
-    if (!a.complete) return "the answer ended inside its headers";
-    return "HTTP " + std::to_string(a.status);
+    if (!v.answer.sent) return "without asking the endpoint";
+    if (const char *failure = v.answer.failure()) return std::string("transfer failed: ") + failure;
+    return "HTTP " + std::to_string(v.answer.status);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ Backoff::Backoff(long first_wait_ms, const std::string &url)
 
 Backoff::Turn Backoff::turn(Clock::time_point now) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!backing_off_) return Turn::ask;
+    if (wait_ == Clock::duration::zero()) return Turn::ask;
     if (trial_running_ || now < retry_at_) return Turn::refuse;
     trial_running_ = true;
     return Turn::trial;
@@ -22,20 +22,18 @@ void Backoff::record(Turn turn, const Answer &answer, Clock::time_point now) noe
     std::lock_guard<std::mutex> guard(lock_);
     if (turn == Turn::trial) trial_running_ = false;
     if (!answer.sent) return;  // failed before any request: says nothing of the endpoint
-    if (answer.answered()) {
-        if (backing_off_) std::fprintf(stderr, "auth_plugin: %s answers again\n", url_.c_str());
-        backing_off_ = false;
+    const char *failure = answer.failure();
+    if (!failure) {
+        if (wait_ != Clock::duration::zero()) std::fprintf(stderr, "auth_plugin: %s answers again\n", url_.c_str());
+        wait_ = Clock::duration::zero();
         return;
     }
-    if (!backing_off_) {
-        backing_off_ = true;
+    if (wait_ == Clock::duration::zero()) {
         wait_ = first_wait_;
-        const char *why = answer.transfer != CURLE_OK ? curl_easy_strerror(answer.transfer)
-                                                      : "the answer ended inside its headers";
         std::fprintf(stderr,
                      "auth_plugin: no answer from %s (%s); its checks are refused without a request "
                      "until it answers again\n",
-                     url_.c_str(), why);
+                     url_.c_str(), failure);
     } else if (turn == Turn::trial) {
         wait_ = std::min(wait_ * 2, cap_);
     } else {
@@ -46,5 +44,5 @@ void Backoff::record(Turn turn, const Answer &answer, Clock::time_point now) noe
 
 Backoff::Clock::duration Backoff::wait() const noexcept {
     std::lock_guard<std::mutex> guard(lock_);
-    return backing_off_ ? wait_ : Clock::duration::zero();
+    return wait_;
 }

@@ -16,7 +16,7 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds max_wait{60000};
 
-    // url is used only in the two lines this prints.
+    // first_wait_ms > 0; url is used only in the two lines this prints.
     Backoff(long first_wait_ms, const std::string &url);
 
     enum class Turn { ask, trial, refuse };
@@ -31,8 +31,7 @@ private:
     const Clock::duration first_wait_, cap_;
     const std::string url_;  // without user information or query
     mutable std::mutex lock_;
-    bool backing_off_ = false;
+    Clock::duration wait_{};  // zero while the endpoint answers
     bool trial_running_ = false;
-    Clock::duration wait_{};
     Clock::time_point retry_at_{};
 };

@@ -1,5 +1,6 @@
 #include "checker.h"
 
+#include <chrono>
 #include <utility>
 
 #include "auth_plugin.h"
@@ -40,25 +41,27 @@ Verdict Checker::ask(const std::string &url, Backoff *backoff, const Field *fiel
     std::size_t length = 0;
     Buffer body = form_body(fields, count, length);
     if (!body) return v;
+    const auto now = std::chrono::steady_clock::now();
     DecisionCache::Digest key;
     const bool keyed = cache_ && cache_->digest(url, body.get(), length, key);
     if (keyed) {
-        if (auto kept = cache_->find(key, DecisionCache::Clock::now())) {
+        if (auto kept = cache_->find(key, now)) {
             v.cached = true;
             v.granted = *kept;
             return v;
         }
     }
     // Kept answers go on answering while the endpoint is down.
-    const Backoff::Turn turn = backoff ? backoff->turn(Backoff::Clock::now()) : Backoff::Turn::ask;
+    const Backoff::Turn turn = backoff ? backoff->turn(now) : Backoff::Turn::ask;
     if (turn == Backoff::Turn::refuse) {
         v.backed_off = true;
         return v;
     }
     v.answer = client_.post(url.c_str(), body.get(), length);
-    v.asked = v.answer.sent;
     v.granted = v.answer.granted();
-    if (backoff) backoff->record(turn, v.answer, Backoff::Clock::now());
-    if (keyed) cache_->store(key, v.answer, DecisionCache::Clock::now());
+    if (!backoff && !keyed) return v;
+    const auto arrived = std::chrono::steady_clock::now();
+    if (backoff) backoff->record(turn, v.answer, arrived);
+    if (keyed) cache_->store(key, v.answer, arrived);
     return v;
 }

@@ -12,10 +12,9 @@
 // How one check was decided.
 struct Verdict {
     bool granted = false;
-    bool asked = false;  // an exchange with the endpoint was attempted
     bool cached = false; // answered from the decision cache
     bool backed_off = false;  // refused at once: the endpoint is not answering
-    Answer answer;       // what it came to, when asked
+    Answer answer;       // the exchange, if one was attempted (answer.sent)
 };
 
 class Checker {

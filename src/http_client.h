@@ -38,6 +38,11 @@ struct Answer {
     bool answered() const noexcept { return transfer == CURLE_OK && complete; }
     // The whole decision: a completed answer whose status is exactly 200.
     bool granted() const noexcept { return answered() && status == 200; }
+    // Why a sent request got no answer, for messages; null when it got one.
+    const char *failure() const noexcept {
+        if (transfer != CURLE_OK) return curl_easy_strerror(transfer);
+        return complete ? nullptr : "the answer ended inside its headers";
+    }
 };
 
 struct SlistFree {

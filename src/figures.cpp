@@ -1,0 +1,80 @@
+#include "figures.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "checker.h"
+
+namespace {
+
+// Milliseconds as plain decimal text, from microseconds: "12", "0.105".
+std::string milliseconds(std::uint32_t us) {
+    std::string text = std::to_string(us / 1000);
+    if (const std::uint32_t frac = us % 1000) {
+        std::string digits = std::to_string(1000 + frac).substr(1);
+        digits.erase(digits.find_last_not_of('0') + 1);
+        text += "." + digits;
+    }
+    return text;
+}
+
+// The nearest-rank percentile q of samples (reordered); 0 when there are none.
+std::uint32_t percentile(std::vector<std::uint32_t> &samples, double q) {
+    if (samples.empty()) return 0;
+    const auto rank = static_cast<std::size_t>(q * static_cast<double>(samples.size()) + 0.999999);
+    const auto at = samples.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(rank, 1) - 1);
+    std::nth_element(samples.begin(), at, samples.end());
+    return *at;
+}
+
+}  // namespace
+
+Figures::Figures(std::chrono::seconds interval, std::string prefix, Clock::time_point start)
+    : interval_(interval), prefix_(std::move(prefix)), next_(start + interval) {
+    samples_.reserve(max_samples);
+}
+
+void Figures::login(const Verdict &verdict, Clock::duration took) noexcept {
+    ++(verdict.granted ? login_granted_ : login_refused_);
+    common(verdict, took);
+}
+
+void Figures::access(const Verdict &verdict, Clock::duration took) noexcept {
+    ++(verdict.granted ? access_granted_ : access_refused_);
+    common(verdict, took);
+}
+
+void Figures::common(const Verdict &verdict, Clock::duration took) noexcept {
+    cache_hits_ += verdict.cached;
+    backoff_refused_ += verdict.backed_off;
+    if (!verdict.answer.sent) return;
+    exchanges_failed_ += !verdict.answer.answered();
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    const auto sample = static_cast<std::uint32_t>(
+        std::clamp<long long>(us, 0, std::numeric_limits<std::uint32_t>::max()));
+    if (samples_.size() < max_samples) samples_.push_back(sample);  // within the reserved room
+    else samples_[recorded_ % max_samples] = sample;
+    ++recorded_;
+}
+
+Figures::Topics Figures::due(Clock::time_point now) {
+    if (now < next_) return {};
+    const std::uint32_t p50 = percentile(samples_, 0.50), p99 = percentile(samples_, 0.99);
+    Topics out;
+    for (auto [name, value] : {std::pair{"login/granted", login_granted_}, {"login/refused", login_refused_},
+                               {"access/granted", access_granted_}, {"access/refused", access_refused_},
+                               {"cache/hits", cache_hits_}, {"backoff/refused", backoff_refused_},
+                               {"exchanges/failed", exchanges_failed_}})
+        out.emplace_back(prefix_ + "/" + name, std::to_string(value));
+    out.emplace_back(prefix_ + "/exchange_ms/p50", milliseconds(p50));
+    out.emplace_back(prefix_ + "/exchange_ms/p99", milliseconds(p99));
+    samples_.clear();
+    recorded_ = 0;
+    next_ += interval_;
+    if (next_ <= now) next_ = now + interval_;  // after a stall longer than an interval
+    return out;
+}
+
+Figures::Clock::duration Figures::until_due(Clock::time_point now) const noexcept {
+    return now < next_ ? next_ - now : Clock::duration::zero();
+}

@@ -1,0 +1,45 @@
+// The figures an instance publishes under $SYS: counts since start, and the
+// time exchanges took over the last interval.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct Verdict;
+
+class Figures {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Topics = std::vector<std::pair<std::string, std::string>>;  // topic, payload
+
+    // Throws std::bad_alloc when the samples' room cannot be reserved.
+    Figures(std::chrono::seconds interval, std::string prefix, Clock::time_point start);
+
+    // One decided check; took is the time the check took, counted as an
+    // exchange's time when the verdict says one was sent.
+    void login(const Verdict &verdict, Clock::duration took) noexcept;
+    void access(const Verdict &verdict, Clock::duration took) noexcept;
+
+    // Once an interval has passed: every figure, and the next interval
+    // starts. Before that: nothing.
+    Topics due(Clock::time_point now);
+    // How long until the next figures are due (zero when they are).
+    Clock::duration until_due(Clock::time_point now) const noexcept;
+
+private:
+    void common(const Verdict &verdict, Clock::duration took) noexcept;
+
+    const Clock::duration interval_;
+    const std::string prefix_;
+    Clock::time_point next_;
+    std::uint64_t login_granted_ = 0, login_refused_ = 0, access_granted_ = 0, access_refused_ = 0;
+    std::uint64_t cache_hits_ = 0, backoff_refused_ = 0, exchanges_failed_ = 0;
+    // Exchange times in microseconds over the current interval; past the
+    // room reserved, the newest replace the oldest.
+    static constexpr std::size_t max_samples = 65536;
+    std::vector<std::uint32_t> samples_;
+    std::size_t recorded_ = 0;
+};

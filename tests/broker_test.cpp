@@ -1,9 +1,9 @@
 // The plug-in inside the real broker, driven by the broker's own clients.
 // Each test starts a broker on a free loopback port with a generated
-// configuration; the HTTP endpoint it asks lives in this process.
+// configuration; the HTTP endpoint it asks lives in this process. CTest runs
+// these with either library on either broker (broker.h).
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 
 #include <atomic>
 #include <csignal>
@@ -12,9 +12,8 @@
 #include <fstream>
 #include <set>
 
+#include "broker.h"
 #include "endpoint.h"
-#include "loopback.h"
-#include "process.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -36,94 +35,6 @@ int decide(const Recorded &r) {
     if (field("username") == "mallory" && field("access") == "read") return 403;
     return field("topic").rfind("room/closed", 0) == 0 ? 403 : 200;
 }
-
-// The two ways the broker spells the plug-in's lines; both must work.
-enum class Spelling { current, old };
-
-// The configuration lines that load the plug-in with these options.
-std::string plugin_lines(const std::vector<std::string> &opts, Spelling spelling = Spelling::current) {
-    const bool old = spelling == Spelling::old;
-    std::string out = (old ? "auth_plugin " : "plugin ") + std::string(AUTH_PLUGIN_PATH) + "\n";
-    for (auto &line : opts) out += (old ? "auth_opt_" : "plugin_opt_") + line + "\n";
-    return out;
-}
-
-class Broker {
-public:
-    explicit Broker(const std::vector<std::string> &opts, Spelling spelling = Spelling::current)
-        : Broker("listener " + std::to_string(closed_port()) + " 127.0.0.1\n" +
-                 "allow_anonymous true\n" +  // let the plug-in decide about anonymous clients too
-                 plugin_lines(opts, spelling)) {}
-
-    // A broker with these configuration lines; the first listener is the one clients use.
-    explicit Broker(const std::string &lines) : dir_(make_dir()) {
-        port_ = std::stoi(lines.substr(lines.find("listener ") + 9));
-        std::ofstream conf(dir_ / "mosquitto.conf");
-        conf << "persistence false\n"
-             // Stay this user: started as root the broker would switch to its
-             // own, which may not read our build tree.
-             << "user " << getpwuid(geteuid())->pw_name << "\n"
-             << "log_dest stderr\nlog_type all\n"
-             << lines;
-        conf.close();
-        process_ = std::make_unique<Process>(
-            std::vector<std::string>{MOSQUITTO, "-c", (dir_ / "mosquitto.conf").string()}, log(),
-            std::vector<std::string>{BROKER_ENV});
-    }
-    ~Broker() {
-        process_.reset();
-        fs::remove_all(dir_);
-    }
-
-    // Waits for the listener to open; false if the broker ended instead.
-    bool ready() {
-        for (int i = 0; i < 500; ++i) {
-            if (log_has(" running")) return true;
-            if (!process_->running()) return false;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-    bool log_has(const std::string &text) const { return process_->output().find(text) != std::string::npos; }
-    bool wait_for_log(const std::string &text) {
-        for (int i = 0; i < 500 && !log_has(text); ++i) std::this_thread::sleep_for(10ms);
-        return log_has(text);
-    }
-    Process &process() { return *process_; }
-
-    // A client of the broker's own; user "" connects without a user name.
-    std::vector<std::string> client(const char *tool, const std::string &id, const std::string &user,
-                                    const std::string &pass) const {
-        std::vector<std::string> argv{tool, "-h", "127.0.0.1", "-p", std::to_string(port_), "-i", id};
-        if (!user.empty()) argv.insert(argv.end(), {"-u", user, "-P", pass});
-        return argv;
-    }
-    std::string file(const std::string &name) const { return (dir_ / name).string(); }
-    int port() const { return port_; }
-
-    // Runs a publish to completion and returns its exit code and output.
-    std::pair<int, std::string> publish(const std::string &user, const std::string &pass,
-                                        const std::string &topic, const std::string &message) {
-        auto argv = client(MOSQUITTO_PUB, "pub-" + std::to_string(++clients_), user, pass);
-        argv.insert(argv.end(), {"-t", topic, "-m", message});
-        Process pub(argv, file("pub" + std::to_string(clients_) + ".log"));
-        bool ended = pub.wait(10s);
-        return {ended ? pub.exit_code() : -1, pub.output()};
-    }
-
-private:
-    static fs::path make_dir() {
-        std::string tmpl = (fs::temp_directory_path() / "auth_plugin_e2e.XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-        return tmpl;
-    }
-    std::string log() const { return (dir_ / "broker.log").string(); }
-
-    fs::path dir_;
-    int port_;
-    int clients_ = 0;
-    std::unique_ptr<Process> process_;
-};
 
 // An endpoint that applies decide(), and options that point the plug-in at it.
 struct WithEndpoint {
@@ -260,6 +171,7 @@ INSTANTIATE_TEST_SUITE_P(Spellings, BrokerTest, ::testing::Values(Spelling::curr
 // With per_listener_settings each listener loads the library again, and the
 // loads share one copy of its settings: they must agree.
 TEST_F(BrokerLifecycle, ListenersThatLoadThePluginTwiceMustAgree) {
+    if (e2e_library_v5()) GTEST_SKIP() << "each plugin line has an instance of its own (broker_v5_test.cpp)";
     const int a = closed_port(), b = closed_port();
     auto config = [&](const std::string &second_acl) {
         return "per_listener_settings true\n"
@@ -362,7 +274,7 @@ TEST_F(BrokerLifecycle, AReloadReChecksConnectedClients) {
 
     carol_allowed = false;
     reload(3);  // now refused: carol goes, mallory stays
-    EXPECT_TRUE(broker.wait_for_log("Client sub-carol disconnected")) << broker.process().output();
+    EXPECT_TRUE(broker.wait_for_disconnect("sub-carol")) << broker.process().output();
     EXPECT_TRUE(mallory->running());
     EXPECT_EQ(broker.publish("alice", "secret", "room/open", "still-checked").first, 0);
     EXPECT_NE(broker.publish("alice", "wrong", "room/open", "x").first, 0);

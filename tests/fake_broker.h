@@ -1,0 +1,54 @@
+// The broker's side of the version-5 interface, as far as a test needs it.
+// The test executable exports these functions, so auth_plugin_v5.so, loaded
+// with dlopen, binds to them as it would to the broker's own. Like the broker,
+// one thread calls everything.
+#pragma once
+
+#include <openssl/x509.h>
+
+#include <string>
+#include <vector>
+
+#include "broker_v5.h"
+
+// The header leaves these incomplete; the library never looks inside.
+struct mosquitto {
+    std::string id, username, address;
+    int protocol_version = 4;
+    X509 *certificate = nullptr;  // owned by the test
+};
+struct mosquitto_plugin_id_t {
+    int line;
+};
+
+namespace fake {
+
+struct Registration {
+    mosquitto_plugin_id_t *id;
+    int event;
+    MOSQ_FUNC_generic_callback cb;
+    void *userdata;
+};
+struct Published {
+    std::string topic, payload;
+    int qos;
+    bool retain;
+};
+
+struct Broker {
+    std::vector<Registration> callbacks;
+    std::vector<Published> published;
+    std::vector<std::string> log;
+    // 2.0.11 with per_listener_settings false: one registration per callback
+    // and event, whichever plugin line asks.
+    bool one_policy_per_library = false;
+
+    // The events this line has registered, in order.
+    std::vector<int> events(const mosquitto_plugin_id_t &id) const;
+    // Calls this line's callback for the event; -1 if it has none.
+    int fire(mosquitto_plugin_id_t &id, int event, void *data);
+};
+
+Broker &broker();
+
+}  // namespace fake

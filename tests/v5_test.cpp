@@ -1,0 +1,335 @@
+// auth_plugin_v5.so loaded with dlopen against a stand-in for the broker
+// (fake_broker.*): one instance per plugin line, what each question asks, and
+// the figures.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "checker.h"
+#include "endpoint.h"
+#include "fake_broker.h"
+#include "figures.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct PluginV5 {
+    decltype(&mosquitto_plugin_version) version;
+    decltype(&mosquitto_plugin_init) init;
+    decltype(&mosquitto_plugin_cleanup) cleanup;
+
+    static const PluginV5 &get() {
+        static const PluginV5 plugin;
+        return plugin;
+    }
+
+private:
+    PluginV5() {
+        void *lib = dlopen(AUTH_PLUGIN_V5_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (!lib) throw std::runtime_error(dlerror());
+        version = reinterpret_cast<decltype(version)>(dlsym(lib, "mosquitto_plugin_version"));
+        init = reinterpret_cast<decltype(init)>(dlsym(lib, "mosquitto_plugin_init"));
+        cleanup = reinterpret_cast<decltype(cleanup)>(dlsym(lib, "mosquitto_plugin_cleanup"));
+        if (!version || !init || !cleanup) throw std::runtime_error("missing entry point");
+    }
+};
+
+// Option pairs as the broker passes them, with storage that outlives the call.
+class Options {
+public:
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    explicit Options(Pairs pairs) : strings_(std::move(pairs)) {
+        for (auto &p : strings_) opts_.push_back({p.first.data(), p.second.data()});
+    }
+    Options(const Options &) = delete;  // the pairs point into strings_
+    Options &operator=(const Options &) = delete;
+    mosquitto_opt *data() { return opts_.data(); }
+    int size() const { return static_cast<int>(opts_.size()); }
+
+private:
+    Pairs strings_;
+    std::vector<mosquitto_opt> opts_;
+};
+
+// One plugin line: its identifier, its options and the user data it got.
+class Line {
+public:
+    Line(int n, Options::Pairs pairs) : id_{n}, options_(std::move(pairs)) {
+        rc_ = PluginV5::get().init(&id_, &userdata_, options_.data(), options_.size());
+    }
+    ~Line() { EXPECT_EQ(PluginV5::get().cleanup(userdata_, nullptr, 0), MOSQ_ERR_SUCCESS); }
+    int rc() const { return rc_; }
+    void *userdata() const { return userdata_; }
+    std::vector<int> events() const { return fake::broker().events(id_); }
+
+    int login(mosquitto &client, const char *user, const char *pass) {
+        mosquitto_evt_basic_auth e{};
+        e.client = &client;
+        e.username = const_cast<char *>(user);
+        e.password = const_cast<char *>(pass);
+        return fake::broker().fire(id_, MOSQ_EVT_BASIC_AUTH, &e);
+    }
+    int access(mosquitto &client, const char *topic, int access, int qos = 0, bool retain = false) {
+        mosquitto_evt_acl_check e{};
+        e.client = &client;
+        e.topic = topic;
+        e.access = access;
+        e.qos = static_cast<uint8_t>(qos);
+        e.retain = retain;
+        return fake::broker().fire(id_, MOSQ_EVT_ACL_CHECK, &e);
+    }
+    int tick(mosquitto_evt_tick &e) { return fake::broker().fire(id_, MOSQ_EVT_TICK, &e); }
+
+private:
+    mosquitto_plugin_id_t id_;
+    Options options_;
+    void *userdata_ = nullptr;
+    int rc_;
+};
+
+class V5 : public ::testing::Test {
+protected:
+    Endpoint endpoint;
+    mosquitto client{"dev1", "alice", "127.0.0.1", 5, nullptr};
+
+    void SetUp() override {
+        fake::broker() = {};
+        endpoint.decide([](const Recorded &r) { return r.body.find("closed") == std::string::npos ? 200 : 403; });
+    }
+    void TearDown() override { EXPECT_TRUE(fake::broker().callbacks.empty()); }
+    std::vector<std::string> bodies() {
+        std::vector<std::string> out;
+        for (auto &r : endpoint.requests()) out.push_back(r.body);
+        return out;
+    }
+};
+
+TEST_F(V5, EachPluginLineHasItsOwnInstance) {
+    Endpoint other;
+    EXPECT_EQ(PluginV5::get().version(0, nullptr), 5);
+    auto a = std::make_unique<Line>(1, Options::Pairs{{"http_user_uri", endpoint.url("/a")}});
+    Line b(2, {{"http_user_uri", other.url("/b")}, {"http_stats_interval_s", "60"}});
+    ASSERT_EQ(a->rc(), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(b.rc(), MOSQ_ERR_SUCCESS);
+    EXPECT_NE(a->userdata(), b.userdata());
+    // TICK only where figures are asked for
+    EXPECT_EQ(a->events(), (std::vector<int>{MOSQ_EVT_BASIC_AUTH, MOSQ_EVT_ACL_CHECK, MOSQ_EVT_RELOAD}));
+    EXPECT_EQ(b.events(), (std::vector<int>{MOSQ_EVT_BASIC_AUTH, MOSQ_EVT_ACL_CHECK, MOSQ_EVT_RELOAD, MOSQ_EVT_TICK}));
+
+    EXPECT_EQ(a->login(client, "u", "p"), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(b.login(client, "u", "p"), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(endpoint.requests().size(), 1u);
+    EXPECT_EQ(endpoint.requests()[0].path, "/a");
+    EXPECT_EQ(other.requests().size(), 1u);
+    EXPECT_EQ(other.requests()[0].path, "/b");
+
+    a.reset();  // its clean-up takes its callbacks only
+    EXPECT_EQ(fake::broker().callbacks.size(), 4u);
+    EXPECT_EQ(b.login(client, "u", "p"), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(other.requests().size(), 2u);
+}
+
+TEST_F(V5, ALineTheBrokerRefusesFailsItsStartWithOneLine) {
+    fake::broker().one_policy_per_library = true;
+    Line first(1, {{"http_user_uri", endpoint.url("/a")}});
+    ASSERT_EQ(first.rc(), MOSQ_ERR_SUCCESS);
+    const auto logged = fake::broker().log.size();
+    Line second(2, {{"http_user_uri", endpoint.url("/b")}});
+    EXPECT_NE(second.rc(), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(second.userdata(), nullptr);
+    EXPECT_TRUE(second.events().empty());
+    ASSERT_EQ(fake::broker().log.size(), logged + 1);
+    EXPECT_NE(fake::broker().log.back().find("per_listener_settings"), std::string::npos) << fake::broker().log.back();
+    EXPECT_EQ(first.login(client, "u", "p"), MOSQ_ERR_SUCCESS);  // the first goes on alone
+    EXPECT_EQ(endpoint.requests().size(), 1u);
+}
+
+TEST_F(V5, InvalidOptionsFailTheStartWithOneLine) {
+    struct Case {
+        Options::Pairs pairs;
+        const char *says;
+    } cases[] = {
+        {{{"http_login_fields", "clientid,password"}}, "password"},
+        {{{"http_acl_fields", "certificate_subject"}}, "certificate_subject"},
+        {{{"http_stats_interval_s", "-1"}}, "http_stats_interval_s"},
+        {{{"http_check_subscribe", "yes"}}, "http_check_subscribe"},
+        {{{"http_timeout_ms", "0"}}, "http_timeout_ms"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.says);
+        fake::broker().log.clear();
+        Line line(1, c.pairs);
+        EXPECT_NE(line.rc(), MOSQ_ERR_SUCCESS);
+        EXPECT_TRUE(line.events().empty());
+        ASSERT_EQ(fake::broker().log.size(), 1u);
+        EXPECT_NE(fake::broker().log[0].find(c.says), std::string::npos) << fake::broker().log[0];
+    }
+}
+
+TEST_F(V5, AccessQuestions) {
+    constexpr int R = MOSQ_ACL_READ, W = MOSQ_ACL_WRITE, S = MOSQ_ACL_SUBSCRIBE, U = MOSQ_ACL_UNSUBSCRIBE;
+    const int OK = MOSQ_ERR_SUCCESS, NO = MOSQ_ERR_ACL_DENIED;
+    struct Case {
+        bool acl_uri, check_subscribe;
+        const char *id, *user, *topic;
+        int access, rc;
+        const char *body;  // "": decided without a request
+    } cases[] = {
+        {true, false, "dev1", "alice", "a/b", R, OK, "clientid=dev1&username=alice&topic=a%2Fb&access=read"},
+        {true, false, "dev1", "alice", "closed", W, NO, "clientid=dev1&username=alice&topic=closed&access=write"},
+        {true, false, "dev1", "alice", "a/#", S, OK, ""},  // subscriptions are granted unless asked for
+        {true, false, "dev1", "alice", "a/#", U, OK, ""},
+        {true, true, "dev1", "alice", "$share/g/a/#", S, OK,
+         "clientid=dev1&username=alice&topic=%24share%2Fg%2Fa%2F%23&access=subscribe"},
+        {true, true, "dev1", "alice", "closed/+", S, NO, "clientid=dev1&username=alice&topic=closed%2F%2B&access=subscribe"},
+        {true, true, "dev1", "alice", "a/+", U, OK, "clientid=dev1&username=alice&topic=a%2F%2B&access=unsubscribe"},
+        {true, false, "dev1", "alice", "a", 16, OK, "clientid=dev1&username=alice&topic=a&access=none"},
+        // a name that is a pattern is refused without a request, subscriptions included
+        {true, false, "dev+1", "alice", "a", R, NO, ""},
+        {true, false, "dev1", "al#ice", "a", W, NO, ""},
+        {true, false, "dev1", "al#ice", "a", S, NO, ""},
+        {true, true, "#", "alice", "a", S, NO, ""},
+        {false, true, "dev+1", "al#ice", "a", W, OK, ""},  // no access endpoint: all granted
+        {true, false, "dev1", "", "a", R, NO, ""},         // no user name
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.id) + " " + c.user + " " + c.topic + " " + std::to_string(c.access));
+        Options::Pairs pairs{{"http_check_subscribe", c.check_subscribe ? "true" : "false"}};
+        if (c.acl_uri) pairs.emplace_back("http_acl_uri", endpoint.url("/acl"));
+        Line line(1, pairs);
+        ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+        endpoint.clear();
+        mosquitto who{c.id, c.user, "127.0.0.1", 5, nullptr};
+        EXPECT_EQ(line.access(who, c.topic, c.access), c.rc);
+        EXPECT_EQ(bodies(), *c.body ? std::vector<std::string>{c.body} : std::vector<std::string>{});
+    }
+}
+
+// A certificate whose subject is all that matters here.
+std::unique_ptr<X509, void (*)(X509 *)> certificate(const char *org, const char *cn) {
+    std::unique_ptr<X509, void (*)(X509 *)> cert(X509_new(), X509_free);
+    X509_NAME *name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(org), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(cn), -1, -1, 0);
+    return cert;
+}
+
+TEST_F(V5, ExtraFieldsFollowInTheOrderGiven) {
+    auto cert = certificate("Acme", "dev 1, \"east\"");
+    mosquitto tls{"dev1", "alice", "::1", 4, cert.get()};
+    struct Case {
+        const char *login_fields, *acl_fields;
+        mosquitto *who;
+        const char *login_body, *acl_body;
+    } cases[] = {
+        {"clientid,address,protocol_version,certificate_subject", "address,qos,retain", &tls,
+         "username=u&password=p&clientid=dev1&address=%3A%3A1&protocol_version=4"
+         "&certificate_subject=CN%3Ddev%201%5C%2C%20%5C%22east%5C%22%2CO%3DAcme",
+         "clientid=dev1&username=alice&topic=t&access=write&address=%3A%3A1&qos=1&retain=true"},
+        {"certificate_subject,clientid", "retain", &client,  // no certificate: an empty value
+         "username=u&password=p&certificate_subject=&clientid=dev1",
+         "clientid=dev1&username=alice&topic=t&access=write&retain=true"},
+        {"", "", &client, "username=u&password=p", "clientid=dev1&username=alice&topic=t&access=write"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.login_body);
+        Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")},
+                      {"http_login_fields", c.login_fields}, {"http_acl_fields", c.acl_fields}});
+        ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+        endpoint.clear();
+        EXPECT_EQ(line.login(*c.who, "u", "p"), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(line.access(*c.who, "t", MOSQ_ACL_WRITE, 1, true), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(bodies(), (std::vector<std::string>{c.login_body, c.acl_body}));
+    }
+}
+
+TEST_F(V5, ExtraFieldsArePartOfTheCacheKey) {
+    Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_cache_ms", "60000"},
+                  {"http_login_fields", "clientid"}});
+    ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+    mosquitto other{"dev2", "alice", "127.0.0.1", 5, nullptr};
+    for (mosquitto *who : {&client, &client, &other, &other}) EXPECT_EQ(line.login(*who, "u", "p"), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(bodies(), (std::vector<std::string>{"username=u&password=p&clientid=dev1",
+                                                  "username=u&password=p&clientid=dev2"}));
+}
+
+TEST_F(V5, FiguresArePublishedFromTick) {
+    Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_stats_interval_s", "1"},
+                  {"http_stats_topic", "test/figures"}});
+    ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(line.login(client, "u", "p"), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(line.login(client, "u", "closed"), MOSQ_ERR_AUTH);
+    mosquitto_evt_tick tick{};
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (fake::broker().published.empty() && std::chrono::steady_clock::now() < deadline) {
+        tick = {};
+        EXPECT_EQ(line.tick(tick), MOSQ_ERR_SUCCESS);
+        // when the next figures are due, for 2.1 (2.0.11's header names the milliseconds next_ns)
+        EXPECT_LE(tick.next_s * 1000 + tick.next_ns, 1000);
+        std::this_thread::sleep_for(10ms);
+    }
+    std::map<std::string, std::string> seen;
+    for (const auto &p : fake::broker().published) {
+        EXPECT_TRUE(p.retain);
+        EXPECT_EQ(p.qos, 0);
+        seen[p.topic] = p.payload;
+    }
+    EXPECT_EQ(seen.size(), 9u);
+    EXPECT_EQ(seen["test/figures/login/granted"], "1");
+    EXPECT_EQ(seen["test/figures/login/refused"], "1");
+    EXPECT_EQ(seen["test/figures/access/granted"], "0");
+    EXPECT_NE(seen["test/figures/exchange_ms/p99"], "");
+}
+
+// The figures themselves, on a clock the test holds.
+TEST(Figures, CountsSinceStartAndTimesOverTheInterval) {
+    const auto t0 = Figures::Clock::time_point() + 1h;
+    Figures figures(10s, "$SYS/x", t0);
+    Verdict granted, refused, cached, backed_off, failed;
+    granted.granted = cached.granted = true;
+    granted.answer.sent = refused.answer.sent = failed.answer.sent = true;
+    granted.answer.transfer = refused.answer.transfer = CURLE_OK;
+    granted.answer.complete = refused.answer.complete = true;
+    cached.cached = true;
+    backed_off.backed_off = true;
+    failed.answer.transfer = CURLE_OPERATION_TIMEDOUT;
+
+    // 102 exchanges: 0 and 0.105 ms, then 1 to 100 ms (nearest rank: p50 is the 51st, p99 the 101st)
+    for (int ms = 1; ms <= 100; ++ms) figures.access(granted, std::chrono::milliseconds(ms));
+    figures.login(refused, 105us);
+    figures.login(cached, 1s);  // no exchange: no time counted
+    figures.access(backed_off, 1s);
+    figures.access(failed, 0us);
+    EXPECT_TRUE(figures.due(t0 + 9999ms).empty());
+    EXPECT_EQ(figures.until_due(t0 + 9s), 1s);
+    const Figures::Topics first = figures.due(t0 + 10s);
+    const Figures::Topics expected{
+        {"$SYS/x/login/granted", "1"},   {"$SYS/x/login/refused", "1"},     {"$SYS/x/access/granted", "100"},
+        {"$SYS/x/access/refused", "2"},  {"$SYS/x/cache/hits", "1"},        {"$SYS/x/backoff/refused", "1"},
+        {"$SYS/x/exchanges/failed", "1"}, {"$SYS/x/exchange_ms/p50", "49"}, {"$SYS/x/exchange_ms/p99", "99"}};
+    EXPECT_EQ(first, expected);
+
+    // The next interval: counts go on, times start afresh.
+    figures.login(refused, 105us);
+    EXPECT_TRUE(figures.due(t0 + 19s).empty());
+    const Figures::Topics second = figures.due(t0 + 20s);
+    ASSERT_EQ(second.size(), 9u);
+    EXPECT_EQ(second[1].second, "2");
+    EXPECT_EQ(second[7].second, "0.105");
+    EXPECT_EQ(second[8].second, "0.105");
+    // Nothing exchanged: the times are 0. A stall past an interval counts the next one from then.
+    const Figures::Topics third = figures.due(t0 + 95s);
+    ASSERT_EQ(third.size(), 9u);
+    EXPECT_EQ(third[7].second, "0");
+    EXPECT_EQ(figures.until_due(t0 + 95s), 10s);
+}
+
+}  // namespace

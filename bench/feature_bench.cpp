@@ -38,7 +38,7 @@ double bytes_per_entry(std::size_t n) {
     {
         DecisionCache cache(60000, n);
         Answer a;
-        a.sent = a.complete = true;
+        a.attempted = a.headers_ended = true;
         a.transfer = CURLE_OK;
         a.status = 200;
         const auto now = DecisionCache::Clock::now();

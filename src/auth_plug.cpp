@@ -19,12 +19,11 @@
 
 #include <curl/curl.h>
 
-#include <cstdio>
-#include <new>
 #include <string>
 
 #include "auth_plugin.h"
 #include "checker.h"
+#include "log.h"
 
 namespace {
 
@@ -34,10 +33,13 @@ namespace {
 // Only the broker's one thread initialises and cleans up, never during a check.
 Checker *checker = nullptr;
 int live_loads = 0;
-bool cleaned_up = false;  // after the last clean-up every check refuses
+// After the last clean-up, or after an initialisation that failed, nothing
+// is trusted: every check refuses until an initialisation succeeds.
+bool refuse_all = false;
 
-int fail_init(const char *line) noexcept {
-    std::fprintf(stderr, "%s\n", line);
+int fail_init(const std::string &line) noexcept {
+    log_line(LogLevel::error, line);
+    refuse_all = true;
     return AUTH_PLUGIN_ERR_INVAL;
 }
 
@@ -51,13 +53,14 @@ int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count)
     try {
         Settings next;
         std::string error;
-        if (!read_settings(opts, opt_count, next, error)) return fail_init(error.c_str());
+        if (!read_settings(opts, opt_count, next, error, Interface::v2)) return fail_init(error);
         if (live_loads > 0) {
             // One copy of the globals cannot apply two policies.
             if (next != checker->settings())
                 return fail_init("auth_plugin: loaded again with different options; every listener that "
                                  "loads this plug-in must give it the same options");
             ++live_loads;
+            refuse_all = false;
             return AUTH_PLUGIN_OK;
         }
         if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
@@ -69,7 +72,10 @@ int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count)
             throw;
         }
         live_loads = 1;
-        cleaned_up = false;
+        refuse_all = false;
+        const auto lines = describe_settings(checker->settings(), Interface::v2);
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            log_line(i == 0 ? LogLevel::notice : LogLevel::warning, lines[i]);
         return AUTH_PLUGIN_OK;
     } catch (...) {
         return fail_init("auth_plugin: out of memory while reading the options");
@@ -81,7 +87,7 @@ int mosquitto_auth_plugin_cleanup(void *, struct auth_option *, int) noexcept {
     delete checker;  // closes every kept connection
     checker = nullptr;
     curl_global_cleanup();
-    cleaned_up = true;
+    refuse_all = true;
     return AUTH_PLUGIN_OK;
 }
 
@@ -94,15 +100,17 @@ int mosquitto_auth_security_cleanup(void *, struct auth_option *, int, bool) noe
 }
 
 int mosquitto_auth_unpwd_check(void *, const char *username, const char *password) noexcept {
-    // Before initialisation nothing is configured; after clean-up nothing is trusted.
-    const bool granted = checker ? checker->login(username, password).granted
-                                 : !cleaned_up && username && password;
+    // Before any initialisation nothing is configured: logins with both are granted.
+    const bool granted = refuse_all  ? false
+                         : checker ? checker->login(username, password).granted
+                                   : username && password;
     return granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
 }
 
 int mosquitto_auth_acl_check(void *, const char *clientid, const char *username, const char *topic,
                              int access) noexcept {
-    const bool granted = checker ? checker->access(clientid, username, topic, access).granted : !cleaned_up;
+    const bool granted =
+        refuse_all ? false : checker ? checker->access(clientid, username, topic, access_word(access)).granted : true;
     return granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_ACL_DENIED;
 }
 

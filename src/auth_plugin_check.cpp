@@ -19,6 +19,7 @@
 #include "auth_plugin.h"
 #include "broker_config.h"
 #include "checker.h"
+#include "redact_url.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ int usage() {
 std::string describe(const Verdict &v) {
     if (v.cached) return "from the decision cache";
     if (v.backed_off) return "without a request: the endpoint is not answering";
-    if (!v.answer.sent) return "without asking the endpoint";
+    if (v.answer.outcome() == Outcome::not_sent) return "without asking the endpoint";
     if (const char *failure = v.answer.failure()) return std::string("transfer failed: ") + failure;
     return "HTTP " + std::to_string(v.answer.status);
 }
@@ -95,13 +96,13 @@ int main(int argc, char **argv) {
     }
     const auto &url = login ? checker->settings().http_user_uri : checker->settings().http_acl_uri;
     const auto start = std::chrono::steady_clock::now();
-    const Verdict v = login ? checker->login(user, password) : checker->access(clientid, user, topic, access);
+    const Verdict v = login ? checker->login(user, password) : checker->access(clientid, user, topic, access_word(access));
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 
     if (login)
         std::printf("login of user \"%s\"", user);
     else
-        std::printf("%s of topic \"%s\" by client \"%s\", user \"%s\"", access == AUTH_PLUGIN_ACL_READ ? "read" : "write",
+        std::printf("%s of topic \"%s\" by client \"%s\", user \"%s\"", access_word(access),
                     topic, clientid, user);
     std::printf(": %s (%s) in %.1f ms\n", v.granted ? "granted" : "refused", describe(v).c_str(), ms);
     std::printf("endpoint: %s\n", url ? (url->empty() ? "(empty: every such check refuses)" : redact_url(*url).c_str())

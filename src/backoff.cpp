@@ -1,9 +1,9 @@
 #include "backoff.h"
 
 #include <algorithm>
-#include <cstdio>
 
-#include "settings.h"
+#include "log.h"
+#include "redact_url.h"
 
 Backoff::Backoff(long first_wait_ms, const std::string &url)
     : first_wait_(std::chrono::milliseconds(first_wait_ms)),
@@ -21,19 +21,17 @@ Backoff::Turn Backoff::turn(Clock::time_point now) noexcept {
 void Backoff::record(Turn turn, const Answer &answer, Clock::time_point now) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
     if (turn == Turn::trial) trial_running_ = false;
-    if (!answer.sent) return;  // failed before any request: says nothing of the endpoint
-    const char *failure = answer.failure();
-    if (!failure) {
-        if (wait_ != Clock::duration::zero()) std::fprintf(stderr, "auth_plugin: %s answers again\n", url_.c_str());
+    const Outcome outcome = answer.outcome();
+    if (outcome == Outcome::not_sent) return;  // says nothing of the endpoint
+    if (answered(outcome)) {
+        if (wait_ != Clock::duration::zero()) log_line(LogLevel::notice, "auth_plugin: " + url_ + " answers again");
         wait_ = Clock::duration::zero();
         return;
     }
     if (wait_ == Clock::duration::zero()) {
         wait_ = first_wait_;
-        std::fprintf(stderr,
-                     "auth_plugin: no answer from %s (%s); its checks are refused without a request "
-                     "until it answers again\n",
-                     url_.c_str(), failure);
+        log_line(LogLevel::warning, "auth_plugin: no answer from " + url_ + " (" + answer.failure() +
+                                        "); its checks are refused without a request until it answers again");
     } else if (turn == Turn::trial) {
         wait_ = std::min(wait_ * 2, cap_);
     } else {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "http_client.h"
+#include "answer.h"
 
 class Backoff {
 public:

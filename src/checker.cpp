@@ -1,5 +1,7 @@
 #include "checker.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <utility>
 
@@ -17,23 +19,47 @@ Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(se
     }
 }
 
-Verdict Checker::login(const char *username, const char *password) noexcept {
+const char *access_word(int access) noexcept {
+    return access == AUTH_PLUGIN_ACL_READ ? "read" : access == AUTH_PLUGIN_ACL_WRITE ? "write" : "none";
+}
+
+namespace {
+
+// The standard fields, then the extra ones, in one list; zero when they do not fit.
+template <std::size_t N>
+std::size_t with_extra(std::array<Field, max_fields> &all, const Field (&fields)[N], const Field *extra,
+                       std::size_t extra_count) noexcept {
+    static_assert(N <= max_fields);
+    if (extra_count > max_fields - N) return 0;
+    std::copy(fields, fields + N, all.begin());
+    std::copy(extra, extra + extra_count, all.begin() + N);
+    return N + extra_count;
+}
+
+}  // namespace
+
+Verdict Checker::login(const char *username, const char *password, const Field *extra,
+                       std::size_t extra_count) noexcept {
     Verdict v;
     if (!username || !password) return v;
     if (!settings_.http_user_uri) return v.granted = true, v;
-    const Field fields[] = {{"username", username}, {"password", password}};
-    return ask(*settings_.http_user_uri, user_backoff_.get(), fields, 2);
+    std::array<Field, max_fields> all;
+    const std::size_t n = with_extra(all, {{"username", username}, {"password", password}}, extra, extra_count);
+    if (n == 0) return v;
+    return ask(*settings_.http_user_uri, user_backoff_.get(), all.data(), n);
 }
 
-Verdict Checker::access(const char *clientid, const char *username, const char *topic, int access) noexcept {
+Verdict Checker::access(const char *clientid, const char *username, const char *topic, const char *word,
+                        const Field *extra, std::size_t extra_count) noexcept {
     Verdict v;
     if (!settings_.http_acl_uri) return v.granted = true, v;
-    if (!clientid || !username || !topic) return v;
-    const char *word = access == AUTH_PLUGIN_ACL_READ    ? "read"
-                       : access == AUTH_PLUGIN_ACL_WRITE ? "write"
-                                                         : "none";
-    const Field fields[] = {{"clientid", clientid}, {"username", username}, {"topic", topic}, {"access", word}};
-    return ask(*settings_.http_acl_uri, acl_backoff_.get(), fields, 4);
+    if (!clientid || !username || !topic || !word) return v;
+    std::array<Field, max_fields> all;
+    const std::size_t n = with_extra(
+        all, {{"clientid", clientid}, {"username", username}, {"topic", topic}, {"access", word}}, extra,
+        extra_count);
+    if (n == 0) return v;
+    return ask(*settings_.http_acl_uri, acl_backoff_.get(), all.data(), n);
 }
 
 Verdict Checker::ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept {
@@ -58,7 +84,7 @@ Verdict Checker::ask(const std::string &url, Backoff *backoff, const Field *fiel
         return v;
     }
     v.answer = client_.post(url.c_str(), body.get(), length);
-    v.granted = v.answer.granted();
+    v.granted = v.answer.outcome() == Outcome::granted;
     if (!backoff && !keyed) return v;
     const auto arrived = std::chrono::steady_clock::now();
     if (backoff) backoff->record(turn, v.answer, arrived);

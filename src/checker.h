@@ -12,10 +12,14 @@
 // How one check was decided.
 struct Verdict {
     bool granted = false;
-    bool cached = false; // answered from the decision cache
+    bool cached = false;      // answered from the decision cache
     bool backed_off = false;  // refused at once: the endpoint is not answering
-    Answer answer;       // the exchange, if one was attempted (answer.sent)
+    Answer answer;            // the exchange, if one was attempted
 };
+
+// The access word the form carries for the version-2 interface's codes:
+// 1 read, 2 write, anything else none.
+const char *access_word(int access) noexcept;
 
 class Checker {
 public:
@@ -23,8 +27,12 @@ public:
     explicit Checker(Settings settings);
     const Settings &settings() const noexcept { return settings_; }
 
-    Verdict login(const char *username, const char *password) noexcept;
-    Verdict access(const char *clientid, const char *username, const char *topic, int access) noexcept;
+    // extra: fields appended after the standard ones (part of the question,
+    // so of the decision cache's key too).
+    Verdict login(const char *username, const char *password, const Field *extra = nullptr,
+                  std::size_t extra_count = 0) noexcept;
+    Verdict access(const char *clientid, const char *username, const char *topic, const char *access_word,
+                   const Field *extra = nullptr, std::size_t extra_count = 0) noexcept;
 
 private:
     Verdict ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept;

@@ -24,10 +24,7 @@ bool DecisionCache::digest(const std::string &url, const char *body, std::size_t
 }
 
 DecisionCache::Clock::duration DecisionCache::lifetime(const Answer &a) const noexcept {
-    // Decisions only: a grant, or a refusal that is not about load or time.
-    const bool decision =
-        a.status == 200 || (a.status >= 400 && a.status < 500 && a.status != 408 && a.status != 429);
-    if (!a.answered() || !decision || a.no_store) return Clock::duration::zero();
+    if (!decided(a.outcome()) || a.reuse_forbidden) return Clock::duration::zero();
     if (a.max_age_s >= 0) return std::min<Clock::duration>(lifetime_, std::chrono::seconds(a.max_age_s));
     return lifetime_;
 }
@@ -51,7 +48,7 @@ void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_p
         auto found = index_.find(key);
         if (found != index_.end()) erase(found->second);  // a newer answer to the same question
         if (index_.size() >= capacity_) make_room(arrived);
-        order_.push_back(Entry{key, arrived + keep, answer.granted(), std::nullopt});
+        order_.push_back(Entry{key, arrived + keep, answer.outcome() == Outcome::granted, std::nullopt});
         const auto it = std::prev(order_.end());
         try {
             if (keep < lifetime_) it->by_expiry = short_lived_.emplace(it->expiry, it);

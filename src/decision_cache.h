@@ -18,7 +18,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "http_client.h"
+#include "answer.h"
 
 class DecisionCache {
 public:

@@ -1,22 +1,19 @@
 #include "settings.h"
 
 #include <curl/curl.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <strings.h>
 #include <memory>
 
 #include "auth_plugin.h"
+#include "redact_url.h"
 
 namespace {
-
-constexpr long max_timeout_ms = 600000;
-constexpr long max_cache_ms = 86400000;
-constexpr long max_cache_entries = 10000000;
-constexpr long max_backoff_ms = 600000;
 
 bool parse_long(const char *text, long lo, long hi, long &out) {
     const char *end = text + std::strlen(text);
@@ -25,12 +22,6 @@ bool parse_long(const char *text, long lo, long hi, long &out) {
     if (ec != std::errc() || stop != end || text == end || value < lo || value > hi) return false;
     out = value;
     return true;
-}
-
-bool parse_bool(const char *text, bool &out) {
-    if (std::strcmp(text, "true") == 0) return out = true, true;
-    if (std::strcmp(text, "false") == 0) return out = false, true;
-    return false;
 }
 
 struct UrlFree {
@@ -74,107 +65,252 @@ std::string invalid(const char *key, const std::string &value, const char *expec
     return std::string("auth_plugin: invalid ") + key + " \"" + value + "\": expected " + expected;
 }
 
+// One option: how its value is read, compared between two loads and shown.
+struct Option {
+    const char *name;
+    bool v5_only;
+    const char *help;  // also what an invalid value is told it should be
+    // Reads value into s; false with error set (one line) when it is invalid.
+    bool (*parse)(const char *key, const char *value, const char *help, Settings &s, std::string &error);
+    bool (*same)(const Settings &a, const Settings &b);
+    std::string (*show)(const Settings &s);
+};
+
+template <auto Member>
+bool same(const Settings &a, const Settings &b) {
+    return a.*Member == b.*Member;
+}
+
+template <long Settings::*Member, long Lo, long Hi>
+bool parse_number(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+    if (parse_long(value, Lo, Hi, s.*Member)) return true;
+    error = invalid(key, value, help);
+    return false;
+}
+template <long Settings::*Member>
+std::string show_number(const Settings &s) {
+    return std::to_string(s.*Member);
+}
+
+template <bool Settings::*Member>
+bool parse_flag(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+    if (std::strcmp(value, "true") == 0 || std::strcmp(value, "false") == 0) {
+        s.*Member = value[0] == 't';
+        return true;
+    }
+    error = invalid(key, value, help);
+    return false;
+}
+template <bool Settings::*Member>
+std::string show_flag(const Settings &s) {
+    return s.*Member ? "true" : "false";
+}
+
+template <std::optional<std::string> Settings::*Member>
+bool parse_url(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+    // An empty value is configured but unreachable: its checks refuse.
+    if (*value && !valid_url(value)) {
+        // Show the URL up to the first white space, where the broker's kept
+        // comment or trailing spaces usually begin, and only the length of the rest.
+        const std::string text = value;
+        const std::size_t cut = text.find_first_of(" \t");
+        std::string shown = "\"" + redact_url(text.substr(0, cut)) + "\"";
+        if (cut != std::string::npos) shown += " and " + std::to_string(text.size() - cut) + " more characters";
+        error = std::string("auth_plugin: invalid ") + key + " " + shown + ": expected " + help;
+        return false;
+    }
+    s.*Member = value;
+    return true;
+}
+template <std::optional<std::string> Settings::*Member>
+std::string show_url(const Settings &s) {
+    const auto &url = s.*Member;
+    if (!url) return "(not set)";
+    return url->empty() ? "(empty: every such check refuses)" : redact_url(*url);
+}
+
+template <std::string Settings::*Member>
+bool parse_path(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+    if (!*value) {
+        error = invalid(key, value, help);
+        return false;
+    }
+    s.*Member = value;
+    return true;
+}
+template <std::string Settings::*Member>
+std::string show_text(const Settings &s) {
+    return (s.*Member).empty() ? "(not set)" : s.*Member;
+}
+
+bool parse_header(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+    if (!valid_header(value)) {  // the value is a secret: never printed
+        error = std::string("auth_plugin: invalid ") + key + " (value not shown): expected " + help;
+        return false;
+    }
+    s.http_header.emplace_back(value);
+    return true;
+}
+std::string show_header_names(const Settings &s) {
+    std::string names;
+    for (const auto &line : s.http_header) names += (names.empty() ? "" : ",") + line.substr(0, line.find(':'));
+    return names.empty() ? "(none)" : names;
+}
+
+// A list of names from a fixed set, separated by commas or spaces, each once.
+template <std::vector<std::string> Settings::*Member, const auto &Allowed>
+bool parse_fields(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+    std::vector<std::string> names;
+    const std::string text = value;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find_first_of(", \t", at), text.size());
+        const std::string name = text.substr(at, end - at);
+        at = end + 1;
+        if (name.empty()) continue;
+        if (std::find(std::begin(Allowed), std::end(Allowed), name) == std::end(Allowed) ||
+            std::find(names.begin(), names.end(), name) != names.end()) {
+            error = std::string("auth_plugin: invalid ") + key + " \"" + value + "\" (field \"" + name +
+                    "\"): expected " + help;
+            return false;
+        }
+        names.push_back(name);
+    }
+    if (names.empty()) {
+        error = invalid(key, value, help);
+        return false;
+    }
+    s.*Member = std::move(names);
+    return true;
+}
+template <std::vector<std::string> Settings::*Member>
+std::string show_list(const Settings &s) {
+    std::string names;
+    for (const auto &n : s.*Member) names += (names.empty() ? "" : ",") + n;
+    return names.empty() ? "(none)" : names;
+}
+
+bool parse_topic(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+    // A prefix the broker can publish under: no wildcards, not empty.
+    if (!*value || std::strpbrk(value, "+# \t") || value[std::strlen(value) - 1] == '/') {
+        error = invalid(key, value, help);
+        return false;
+    }
+    s.http_stats_topic = value;
+    return true;
+}
+
+constexpr const char *login_fields[] = {"clientid", "address", "protocol_version", "certificate_subject"};
+constexpr const char *acl_fields[] = {"address", "qos", "retain"};
+
+// Every option the plug-in knows, in the order they are described at start.
+const Option options[] = {
+    {"http_user_uri", false, "an http or https URL (the broker keeps inline comments and trailing spaces as part of the value)",
+     parse_url<&Settings::http_user_uri>, same<&Settings::http_user_uri>, show_url<&Settings::http_user_uri>},
+    {"http_acl_uri", false, "an http or https URL (the broker keeps inline comments and trailing spaces as part of the value)",
+     parse_url<&Settings::http_acl_uri>, same<&Settings::http_acl_uri>, show_url<&Settings::http_acl_uri>},
+    {"http_timeout_ms", false, "a whole number of milliseconds from 1 to 600000",
+     parse_number<&Settings::http_timeout_ms, 1, 600000>, same<&Settings::http_timeout_ms>,
+     show_number<&Settings::http_timeout_ms>},
+    {"http_keepalive", false, "true or false", parse_flag<&Settings::http_keepalive>,
+     same<&Settings::http_keepalive>, show_flag<&Settings::http_keepalive>},
+    {"http_cache_ms", false, "a whole number of milliseconds from 0 (off) to 86400000",
+     parse_number<&Settings::http_cache_ms, 0, 86400000>, same<&Settings::http_cache_ms>,
+     show_number<&Settings::http_cache_ms>},
+    {"http_cache_entries", false, "a whole number of entries from 1 to 10000000",
+     parse_number<&Settings::http_cache_entries, 1, 10000000>, same<&Settings::http_cache_entries>,
+     show_number<&Settings::http_cache_entries>},
+    {"http_backoff_ms", false, "a whole number of milliseconds from 0 (off) to 600000",
+     parse_number<&Settings::http_backoff_ms, 0, 600000>, same<&Settings::http_backoff_ms>,
+     show_number<&Settings::http_backoff_ms>},
+    {"http_cafile", false, "a path", parse_path<&Settings::http_cafile>, same<&Settings::http_cafile>,
+     show_text<&Settings::http_cafile>},
+    {"http_certfile", false, "a path", parse_path<&Settings::http_certfile>, same<&Settings::http_certfile>,
+     show_text<&Settings::http_certfile>},
+    {"http_keyfile", false, "a path", parse_path<&Settings::http_keyfile>, same<&Settings::http_keyfile>,
+     show_text<&Settings::http_keyfile>},
+    {"http_unix_socket", false, "a path", parse_path<&Settings::http_unix_socket>,
+     same<&Settings::http_unix_socket>, show_text<&Settings::http_unix_socket>},
+    {"http_header", false,
+     "\"Name: value\" with a name and a value, no CR or LF, and not Content-Length, Content-Type or "
+     "Transfer-Encoding (may be given several times)",
+     parse_header, same<&Settings::http_header>, show_header_names},
+    {"http_check_subscribe", true, "true or false", parse_flag<&Settings::http_check_subscribe>,
+     same<&Settings::http_check_subscribe>, show_flag<&Settings::http_check_subscribe>},
+    {"http_login_fields", true, "any of clientid, address, protocol_version, certificate_subject, each once",
+     parse_fields<&Settings::http_login_fields, login_fields>,
+     same<&Settings::http_login_fields>, show_list<&Settings::http_login_fields>},
+    {"http_acl_fields", true, "any of address, qos, retain, each once",
+     parse_fields<&Settings::http_acl_fields, acl_fields>, same<&Settings::http_acl_fields>,
+     show_list<&Settings::http_acl_fields>},
+    {"http_stats_interval_s", true, "a whole number of seconds from 0 (off) to 86400",
+     parse_number<&Settings::http_stats_interval_s, 0, 86400>, same<&Settings::http_stats_interval_s>,
+     show_number<&Settings::http_stats_interval_s>},
+    {"http_stats_topic", true, "a topic without wildcards, spaces or a trailing '/'", parse_topic,
+     same<&Settings::http_stats_topic>, show_text<&Settings::http_stats_topic>},
+};
+
+bool offered(const Option &o, Interface which) { return !o.v5_only || which == Interface::v5; }
+
+const Option *find_option(const char *key, Interface which) {
+    for (const auto &o : options)
+        if (std::strcmp(key, o.name) == 0) return offered(o, which) ? &o : nullptr;
+    // Longer keys that begin with a URL option's name set that URL too.
+    for (const char *prefix : {"http_user_uri", "http_acl_uri"})
+        if (std::strncmp(key, prefix, std::strlen(prefix)) == 0) return find_option(prefix, which);
+    return nullptr;
+}
+
+// Levenshtein distance, for suggesting the option probably meant.
+std::size_t distance(const std::string &a, const std::string &b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = up;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string unknown(const char *key, Interface which) {
+    std::string line = std::string("auth_plugin: unknown option ") + key;
+    for (const auto &o : options) {
+        if (std::strcmp(key, o.name) == 0)  // known, but not behind this interface
+            return line + " (it is read by auth_plugin_v5.so only)";
+    }
+    const Option *closest = nullptr;
+    std::size_t best = 3;  // a small edit: a typo, not another word
+    for (const auto &o : options) {
+        if (!offered(o, which)) continue;
+        const std::size_t d = distance(key, o.name);
+        if (d < best) best = d, closest = &o;
+    }
+    if (closest) line += std::string(" (did you mean ") + closest->name + "?)";
+    return line;
+}
+
 }  // namespace
 
 bool Settings::operator==(const Settings &o) const {
-    return http_user_uri == o.http_user_uri && http_acl_uri == o.http_acl_uri &&
-           http_timeout_ms == o.http_timeout_ms && http_keepalive == o.http_keepalive &&
-           http_cache_ms == o.http_cache_ms && http_cache_entries == o.http_cache_entries &&
-           http_backoff_ms == o.http_backoff_ms && http_cafile == o.http_cafile &&
-           http_certfile == o.http_certfile && http_keyfile == o.http_keyfile &&
-           http_unix_socket == o.http_unix_socket && http_header == o.http_header;
+    return std::all_of(std::begin(options), std::end(options),
+                       [&](const Option &option) { return option.same(*this, o); });
 }
 
-std::string strip_userinfo(std::string url) {
-    const std::size_t start = url.find("://");
-    if (start == std::string::npos) return url;
-    const std::size_t authority = start + 3;
-    const std::size_t end = url.find_first_of("/?#", authority);
-    const std::size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end);
-    if (at != std::string::npos && at >= authority) url.erase(authority, at + 1 - authority);
-    return url;
-}
-
-std::string redact_url(const std::string &url) {
-    // The query may carry credentials too.
-    return strip_userinfo(url.substr(0, url.find_first_of("?#")));
-}
-
-bool read_settings(const auth_option *opts, int count, Settings &out, std::string &error) {
+bool read_settings(const auth_option *opts, int count, Settings &out, std::string &error, Interface which) {
     Settings next;
     for (int i = 0; opts && i < count; ++i) {
         const char *key = opts[i].key;
-        const char *value = opts[i].value ? opts[i].value : "";
         if (!key) continue;
-        // Prefix matches on purpose: a longer key that begins with the name counts too.
-        std::optional<std::string> *uri = nullptr;
-        if (std::strncmp(key, "http_user_uri", 13) == 0) uri = &next.http_user_uri;
-        if (std::strncmp(key, "http_acl_uri", 12) == 0) uri = &next.http_acl_uri;
-        if (uri) {
-            // An empty value is configured but unreachable: its checks refuse.
-            if (*value && !valid_url(value)) {
-                error = invalid(key, strip_userinfo(value),
-                                "an http or https URL (the broker keeps inline comments and trailing "
-                                "spaces as part of the value)");
-                return false;
-            }
-            *uri = value;
-            continue;
+        const Option *option = find_option(key, which);
+        if (!option) {
+            error = unknown(key, which);
+            return false;
         }
-        struct Number {
-            const char *name;
-            long *target, lo, hi;
-            const char *expected;
-        } const numbers[] = {
-            {"http_timeout_ms", &next.http_timeout_ms, 1, max_timeout_ms,
-             "a whole number of milliseconds from 1 to 600000"},
-            {"http_cache_ms", &next.http_cache_ms, 0, max_cache_ms,
-             "a whole number of milliseconds from 0 (off) to 86400000"},
-            {"http_cache_entries", &next.http_cache_entries, 1, max_cache_entries,
-             "a whole number of entries from 1 to 10000000"},
-            {"http_backoff_ms", &next.http_backoff_ms, 0, max_backoff_ms,
-             "a whole number of milliseconds from 0 (off) to 600000"},
-        };
-        bool known = false;
-        for (const auto &n : numbers) {
-            if (std::strcmp(key, n.name) != 0) continue;
-            if (!parse_long(value, n.lo, n.hi, *n.target)) {
-                error = invalid(key, value, n.expected);
-                return false;
-            }
-            known = true;
-        }
-        if (known) continue;
-        if (std::strcmp(key, "http_keepalive") == 0) {
-            if (!parse_bool(value, next.http_keepalive)) {
-                error = invalid(key, value, "true or false");
-                return false;
-            }
-        } else if (std::strcmp(key, "http_header") == 0) {
-            if (!valid_header(value)) {  // the value is a secret: never printed
-                error = "auth_plugin: invalid http_header (value not shown): expected \"Name: value\" with "
-                        "a name and a value, no CR or LF, and not Content-Length, Content-Type or "
-                        "Transfer-Encoding";
-                return false;
-            }
-            next.http_header.emplace_back(value);
-        } else {
-            struct File {
-                const char *name;
-                std::string *target;
-            } const files[] = {{"http_cafile", &next.http_cafile},
-                               {"http_certfile", &next.http_certfile},
-                               {"http_keyfile", &next.http_keyfile},
-                               {"http_unix_socket", &next.http_unix_socket}};
-            for (const auto &f : files) {
-                if (std::strcmp(key, f.name) != 0) continue;
-                if (!*value) {
-                    error = invalid(key, value, "a path");
-                    return false;
-                }
-                *f.target = value;
-            }
-        }
+        if (!option->parse(key, opts[i].value ? opts[i].value : "", option->help, next, error)) return false;
     }
     // The socket may appear after the broker starts; the files must be readable now.
     for (auto [key, path] : {std::pair{"http_cafile", &next.http_cafile},
@@ -190,4 +326,27 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
     }
     out = std::move(next);
     return true;
+}
+
+std::vector<std::string> describe_settings(const Settings &settings, Interface which) {
+    std::string line = "auth_plugin: configured";
+    const char *separator = ": ";
+    for (const auto &o : options) {
+        if (!offered(o, which)) continue;
+        line += separator + std::string(o.name) + " " + o.show(settings);
+        separator = ", ";
+    }
+    std::vector<std::string> lines{line};
+    if (!settings.http_user_uri && !settings.http_acl_uri)
+        lines.emplace_back(
+            "auth_plugin: neither http_user_uri nor http_acl_uri is set: every login that carries a user name "
+            "and a password, and all access, is granted without asking");
+    return lines;
+}
+
+std::string options_help(Interface which) {
+    std::string text;
+    for (const auto &o : options)
+        if (offered(o, which)) text += std::string("  ") + o.name + ": " + o.help + "\n";
+    return text;
 }

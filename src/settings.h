@@ -1,4 +1,6 @@
-// The plug-in's configuration, read once from the broker's option pairs.
+// The plug-in's configuration, read once from the broker's option pairs. One
+// table of options (settings.cpp) gives parsing, comparison, the error for an
+// unknown key and the start-up description.
 #pragma once
 
 #include <optional>
@@ -6,6 +8,9 @@
 #include <vector>
 
 struct auth_option;
+
+// Which library reads the options: some exist only behind the version-5 interface.
+enum class Interface { v2, v5 };
 
 struct Settings {
     std::optional<std::string> http_user_uri;  // unset: logins decided without asking
@@ -18,15 +23,26 @@ struct Settings {
     std::string http_cafile, http_certfile, http_keyfile, http_unix_socket;
     std::vector<std::string> http_header;  // "Name: value", in order
 
+    // The version-5 library's own.
+    bool http_check_subscribe = false;
+    std::vector<std::string> http_login_fields;  // extra login fields, in order
+    std::vector<std::string> http_acl_fields;    // extra access fields, in order
+    long http_stats_interval_s = 0;              // 0: no figures
+    std::string http_stats_topic = "$SYS/plugin/auth_plugin";
+
     bool operator==(const Settings &o) const;
     bool operator!=(const Settings &o) const { return !(*this == o); }
 };
 
-// Fills out from the pairs. On an invalid value returns false and sets error
-// to one line naming the key (and the value, unless it is a secret).
-bool read_settings(const auth_option *opts, int count, Settings &out, std::string &error);
+// Fills out from the pairs. On an unknown key or an invalid value returns
+// false and sets error to one line naming the key (and the value, unless it
+// may be a secret).
+bool read_settings(const auth_option *opts, int count, Settings &out, std::string &error,
+                   Interface which = Interface::v2);
 
-// The URL without any user name or password, for messages.
-std::string strip_userinfo(std::string url);
-// The same, without the query and fragment too.
-std::string redact_url(const std::string &url);
+// The start-up lines: what was configured (URLs redacted, header names
+// only), and a warning when no endpoint is asked at all.
+std::vector<std::string> describe_settings(const Settings &settings, Interface which);
+
+// One line per option, for a tool's --help.
+std::string options_help(Interface which);

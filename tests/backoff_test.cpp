@@ -144,9 +144,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, BackoffTest, ::testing::Values(false, true), con
 TEST(BackoffAlone, WaitsDoubleUpToTheCapAndOneTrialAtATime) {
     using Turn = Backoff::Turn;
     Answer none, answer;
-    none.sent = true;
+    none.attempted = true;
     none.transfer = CURLE_COULDNT_CONNECT;
-    answer.sent = answer.complete = true;
+    answer.attempted = answer.headers_ended = true;
     answer.transfer = CURLE_OK;
     answer.status = 503;  // any answer ends it
     Answer unsent;        // failed before a request: says nothing

@@ -218,9 +218,9 @@ TEST(DecisionCacheAlone, MakesRoomWithExpiredEntriesFirstThenTheOldest) {
     };
     auto answer = [](long max_age) {
         Answer a;
-        a.sent = true;
+        a.attempted = true;
         a.transfer = CURLE_OK;
-        a.complete = true;
+        a.headers_ended = true;
         a.status = 200;
         a.max_age_s = max_age;
         return a;

@@ -68,7 +68,7 @@ TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
         {"write", config(endpoint.url("/user")), {"-i", "dev1", "-u", "alice", "-t", "a/b", "--write"}, 1, {"refused", "HTTP 403"}},
         {"endpoint down", config(down), {"-u", "alice", "-P", "s3cret&"}, 1, {"refused", "transfer failed", "onnect"}},
         {"inline comment", config(endpoint.url("/user") + "  # users"), {"-u", "a", "-P", "b"}, 2,
-         {"http_user_uri", "# users", "inline comments"}},
+         {"http_user_uri", "9 more characters", "inline comments"}},
         {"usage", config(endpoint.url("/user")), {"-u", "alice"}, 2, {"usage"}},
     };
     for (const auto &c : cases) {

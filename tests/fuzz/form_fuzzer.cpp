@@ -1,10 +1,15 @@
-// libFuzzer target for the form body. The exchange's source is compiled in, so
-// the internal builder is reached without exporting anything more.
+// libFuzzer target for what is built from or read out of untrusted bytes. The
+// sources are compiled in, so nothing more needs exporting.
 //
-// The input is split at NUL bytes into up to four values (the broker's
-// strings cannot hold NUL). Both field lists are built from them, and each
-// body must decode back to exactly those fields, in that order, with exactly
-// the expected separators and only unreserved characters or %XX escapes.
+// The form body: the input is split at NUL bytes into up to four values (the
+// broker's strings cannot hold NUL). Both field lists are built from them,
+// and each body must decode back to exactly those fields, in that order, with
+// exactly the expected separators and only unreserved characters or %XX escapes.
+//
+// The response headers: the same input, cut into lines after each LF, is fed
+// to the header reader as libcurl would (the endpoint's bytes); whether the
+// header block ended and what Cache-Control allows must follow the last lines.
+#include "../../src/answer.cpp"
 #include "../../src/http_client.cpp"
 
 #include <cstdint>
@@ -57,6 +62,29 @@ void check(const std::array<Field, N> &fields) {
     if (at != text.size()) __builtin_trap();
 }
 
+void check_headers(const uint8_t *data, size_t size) {
+    Answer a;
+    const char *text = reinterpret_cast<const char *>(data);
+    bool ended = false, cache_control = false;  // in the latest block
+    for (size_t at = 0; at < size;) {
+        const uint8_t *lf = static_cast<const uint8_t *>(std::memchr(data + at, '\n', size - at));
+        const size_t n = lf ? static_cast<size_t>(lf - data) - at + 1 : size - at;
+        const std::string line(text + at, n);
+        read_header_line(a, text + at, n);
+        std::string lower = line.substr(0, 14);
+        for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (line.rfind("HTTP/", 0) == 0) ended = false, cache_control = false;
+        else if (line == "\r\n" || line == "\n") ended = true;
+        else if (lower == "cache-control:") cache_control = true;
+        at += n;
+    }
+    if (a.headers_ended != ended) __builtin_trap();
+    // max-age is either not given or a positive number of seconds, capped.
+    if (a.max_age_s != -1 && (a.max_age_s < 1 || a.max_age_s >= 1000000000)) __builtin_trap();
+    // Only Cache-Control lines of the latest block (after a 1xx, say) count.
+    if (!cache_control && (a.reuse_forbidden || a.max_age_s != -1)) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -74,5 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                       {"username", values[1].c_str()},
                                       {"topic", values[2].c_str()},
                                       {"access", values[3].c_str()}}});
+    check_headers(data, size);
     return 0;
 }

@@ -1,0 +1,73 @@
+#include "answer.h"
+
+#include <cctype>
+#include <cstring>
+
+Outcome Answer::outcome() const noexcept {
+    if (!attempted) return Outcome::not_sent;
+    if (transfer != CURLE_OK || !headers_ended) return Outcome::no_answer;
+    if (status == 200) return Outcome::granted;
+    // Time-out and rate limit answers are about load, not about the question.
+    if (status >= 400 && status < 500 && status != 408 && status != 429) return Outcome::refused;
+    return Outcome::undecided;
+}
+
+const char *Answer::failure() const noexcept {
+    if (transfer != CURLE_OK) return curl_easy_strerror(transfer);
+    return headers_ended ? nullptr : "the answer ended inside its headers";
+}
+
+namespace {
+
+bool iequal_prefix(const char *text, std::size_t n, const char *prefix) {
+    const std::size_t len = std::strlen(prefix);
+    if (n < len) return false;
+    for (std::size_t i = 0; i < len; ++i)
+        if (static_cast<char>(std::tolower(static_cast<unsigned char>(text[i]))) != prefix[i]) return false;
+    return true;
+}
+
+// One Cache-Control header line's directives, folded into the answer.
+void read_cache_control(const char *text, std::size_t n, Answer &a) {
+    std::size_t i = 0;
+    while (i < n) {
+        while (i < n && (text[i] == ' ' || text[i] == '\t' || text[i] == ',')) ++i;
+        std::size_t end = i;
+        while (end < n && text[end] != ',' && text[end] != '\r' && text[end] != '\n') ++end;
+        std::size_t stop = end;
+        while (stop > i && (text[stop - 1] == ' ' || text[stop - 1] == '\t')) --stop;
+        const char *d = text + i;
+        const std::size_t len = stop - i;
+        if ((len == 8 && iequal_prefix(d, len, "no-store")) || (len == 8 && iequal_prefix(d, len, "no-cache"))) {
+            a.reuse_forbidden = true;
+        } else if (iequal_prefix(d, len, "max-age=")) {
+            long seconds = 0;
+            bool digits = len > 8;
+            for (std::size_t k = 8; k < len && digits; ++k) {
+                if (d[k] < '0' || d[k] > '9') digits = false;
+                else if (seconds < 100000000) seconds = seconds * 10 + (d[k] - '0');
+            }
+            if (!digits || seconds == 0) a.reuse_forbidden = true;  // what we cannot read, we do not keep
+            else if (a.max_age_s < 0 || seconds < a.max_age_s) a.max_age_s = seconds;
+        }
+        i = end;
+        while (i < n && text[i] != ',') ++i;
+    }
+}
+
+}  // namespace
+
+// libcurl reports a response cut off inside its header block as complete, so
+// we watch for the blank line that ends the final header block; we also read
+// Cache-Control there, since the body is never read.
+void read_header_line(Answer &a, const char *line, std::size_t n) noexcept {
+    if (n >= 5 && std::memcmp(line, "HTTP/", 5) == 0) {  // a new block (after a 1xx)
+        a.headers_ended = false;
+        a.reuse_forbidden = false;
+        a.max_age_s = -1;
+    } else if ((n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n')) {
+        a.headers_ended = true;
+    } else if (iequal_prefix(line, n, "cache-control:")) {
+        read_cache_control(line + 14, n - 14, a);
+    }
+}

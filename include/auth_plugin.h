@@ -15,11 +15,7 @@ extern "C" {
 
 #define AUTH_PLUGIN_EXPORT __attribute__((visibility("default")))
 
-/* One configuration entry: the broker strips "auth_opt_" from the key. */
-struct auth_option {
-    char *key;
-    char *value;
-};
+#include "auth_option.h"
 
 /* Result codes, in the broker's numbering. */
 enum {

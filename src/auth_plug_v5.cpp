@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "auth_plugin.h"
+#include "auth_option.h"
 #include "broker_v5.h"
 #include "instance.h"
 #include "log.h"
@@ -92,7 +92,9 @@ int init(mosquitto_plugin_id_t *id, void **userdata, const mosquitto_opt *opts, 
                 return fail_init("auth_plugin: the broker refused to register a callback (error " +
                                  std::to_string(rc) + ")");
         }
-        log_start_notice(loaded->instance.settings(), Interface::v5);
+        const auto lines = describe_settings(loaded->instance.settings(), Interface::v5);
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            log_line(i == 0 ? LogLevel::notice : LogLevel::warning, lines[i]);
         *userdata = loaded.release();
         return MOSQ_ERR_SUCCESS;
     } catch (const std::bad_alloc &) {

@@ -3,6 +3,10 @@
 // on 2.1 too; anything only 2.1 has is looked up at run time, never linked.
 #pragma once
 
+// Everything is built hidden; the entry points these headers declare are the
+// ones to export (the version script names them).
+#pragma GCC visibility push(default)
 #include <mosquitto_broker.h>  // first: the plug-in header uses its types
 #include <mosquitto_plugin.h>
 #include <mosquitto.h>
+#pragma GCC visibility pop

@@ -47,8 +47,8 @@ void Figures::access(const Verdict &verdict, Clock::duration took) noexcept {
 void Figures::common(const Verdict &verdict, Clock::duration took) noexcept {
     cache_hits_ += verdict.cached;
     backoff_refused_ += verdict.backed_off;
-    if (!verdict.answer.sent) return;
-    exchanges_failed_ += !verdict.answer.answered();
+    if (!verdict.answer.attempted) return;
+    exchanges_failed_ += verdict.answer.outcome() == Outcome::no_answer;
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
     const auto sample = static_cast<std::uint32_t>(
         std::clamp<long long>(us, 0, std::numeric_limits<std::uint32_t>::max()));

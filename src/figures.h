@@ -19,7 +19,7 @@ public:
     Figures(std::chrono::seconds interval, std::string prefix, Clock::time_point start);
 
     // One decided check; took is the time the check took, counted as an
-    // exchange's time when the verdict says one was sent.
+    // exchange's time when the verdict says one was attempted.
     void login(const Verdict &verdict, Clock::duration took) noexcept;
     void access(const Verdict &verdict, Clock::duration took) noexcept;
 

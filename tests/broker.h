@@ -84,7 +84,7 @@ public:
     // Waits for the listener to open; false if the broker ended instead.
     bool ready() {
         for (int i = 0; i < 500; ++i) {
-            if (log_has(" running")) return true;
+            if (log_has(" running\n")) return true;  // 2.1 also logs "running mosquitto as user"
             if (!process_->running()) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }

@@ -237,12 +237,14 @@ TEST_F(V5, ExtraFieldsFollowInTheOrderGiven) {
         {"certificate_subject,clientid", "retain", &client,  // no certificate: an empty value
          "username=u&password=p&certificate_subject=&clientid=dev1",
          "clientid=dev1&username=alice&topic=t&access=write&retain=true"},
-        {"", "", &client, "username=u&password=p", "clientid=dev1&username=alice&topic=t&access=write"},
+        {"", "", &client, "username=u&password=p", "clientid=dev1&username=alice&topic=t&access=write"},  // unset
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.login_body);
-        Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")},
-                      {"http_login_fields", c.login_fields}, {"http_acl_fields", c.acl_fields}});
+        Options::Pairs pairs{{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")}};
+        if (*c.login_fields) pairs.emplace_back("http_login_fields", c.login_fields);
+        if (*c.acl_fields) pairs.emplace_back("http_acl_fields", c.acl_fields);
+        Line line(1, pairs);
         ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
         endpoint.clear();
         EXPECT_EQ(line.login(*c.who, "u", "p"), MOSQ_ERR_SUCCESS);
@@ -295,9 +297,11 @@ TEST(Figures, CountsSinceStartAndTimesOverTheInterval) {
     Figures figures(10s, "$SYS/x", t0);
     Verdict granted, refused, cached, backed_off, failed;
     granted.granted = cached.granted = true;
-    granted.answer.sent = refused.answer.sent = failed.answer.sent = true;
+    granted.answer.attempted = refused.answer.attempted = failed.answer.attempted = true;
     granted.answer.transfer = refused.answer.transfer = CURLE_OK;
-    granted.answer.complete = refused.answer.complete = true;
+    granted.answer.headers_ended = refused.answer.headers_ended = true;
+    granted.answer.status = 200;
+    refused.answer.status = 403;
     cached.cached = true;
     backed_off.backed_off = true;
     failed.answer.transfer = CURLE_OPERATION_TIMEDOUT;

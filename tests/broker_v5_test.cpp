@@ -1,0 +1,200 @@
+// auth_plugin_v5.so inside the real broker, driven by the broker's own
+// clients: what the version-5 library adds. CTest runs it on Debian's broker
+// (2.0.11) and on Mosquitto 2.1.2 (test names beginning "v5@2.1.2/"); the
+// version-2 suite (broker_test.cpp) runs with this library too.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "broker.h"
+#include "endpoint.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string v5_lines(const std::vector<std::string> &opts) {
+    return plugin_lines(opts, Spelling::current, AUTH_PLUGIN_V5_PATH);
+}
+std::string listener(int port) { return "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n"; }
+
+// Runs a client to completion, within ten seconds; its exit code and output.
+std::pair<int, std::string> run(const std::vector<std::string> &argv, const std::string &log) {
+    Process p(argv, log);
+    const bool ended = p.wait(10s);
+    return {ended ? p.exit_code() : -1, p.output()};
+}
+
+// The requests to one path, as "field=value" maps.
+std::vector<std::map<std::string, std::string>> asked(const Endpoint &e, const std::string &path) {
+    std::vector<std::map<std::string, std::string>> out;
+    for (auto &r : e.requests())
+        if (r.path == path) out.push_back(r.fields);
+    return out;
+}
+
+// Refuses what mentions "closed", grants the rest.
+int by_topic(const Recorded &r) { return r.body.find("closed") == std::string::npos ? 200 : 403; }
+
+class BrokerV5 : public ::testing::Test {
+protected:
+    Endpoint endpoint;
+    void SetUp() override { endpoint.decide(by_topic); }
+    std::vector<std::string> uris(const Endpoint &e) {
+        return {"http_user_uri " + e.url("/user"), "http_acl_uri " + e.url("/acl"), "http_timeout_ms 2000"};
+    }
+};
+
+TEST_F(BrokerV5, EachListenerAsksItsOwnEndpoint) {
+    Endpoint other;
+    const int a = closed_port(), b = closed_port();
+    Broker broker("per_listener_settings true\n" + listener(a) + v5_lines(uris(endpoint)) + listener(b) +
+                  v5_lines(uris(other)));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    struct Case {
+        int port;
+        const char *id;
+        Endpoint *asked, *not_asked;
+    } cases[] = {{a, "on-a", &endpoint, &other}, {b, "on-b", &other, &endpoint}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.id);
+        auto argv = broker.client(MOSQUITTO_PUB, c.id, "alice", "secret");
+        argv[4] = std::to_string(c.port);
+        argv.insert(argv.end(), {"-t", "room/open", "-m", "x"});
+        EXPECT_EQ(run(argv, broker.file(std::string(c.id) + ".log")).first, 0);
+        // the publish is decided after the client has gone: wait for it
+        for (int i = 0; i < 500 && asked(*c.asked, "/acl").empty(); ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(asked(*c.asked, "/user").size(), 1u);
+        ASSERT_EQ(asked(*c.asked, "/acl").size(), 1u);
+        EXPECT_EQ(asked(*c.asked, "/acl")[0].at("clientid"), c.id);
+        EXPECT_TRUE(c.not_asked->requests().empty());
+        c.asked->clear();
+    }
+}
+
+// Without per_listener_settings, 2.0.11 takes one policy per library: the
+// second line stops the start, with one line saying why. 2.1 takes both.
+TEST_F(BrokerV5, TwoLinesOfOnePolicy) {
+    Endpoint other;
+    Broker broker(listener(closed_port()) + v5_lines(uris(endpoint)) + v5_lines(uris(other)));
+    if (e2e_broker_21()) {
+        ASSERT_TRUE(broker.ready()) << broker.process().output();
+        EXPECT_EQ(broker.publish("alice", "secret", "room/open", "x").first, 0);
+        // the first line's answer is the broker's: the second is never asked
+        EXPECT_EQ(endpoint.wait_for_requests(2).size(), 2u);
+        EXPECT_TRUE(other.requests().empty());
+        return;
+    }
+    EXPECT_FALSE(broker.ready());
+    ASSERT_TRUE(broker.process().wait(5s));
+    EXPECT_NE(broker.process().exit_code(), 0);
+    EXPECT_TRUE(broker.log_has("auth_plugin: this library is already loaded by another plugin line"))
+        << broker.process().output();
+}
+
+TEST_F(BrokerV5, SubscriptionsAreAskedAboutWhenAskedTo) {
+    struct Case {
+        bool check;
+        const char *protocol, *suback;
+    } cases[] = {
+        {true, "mqttv311", "Subscribed (mid: 1): 0, 128, 0"},
+        {true, "mqttv5", "Subscribed (mid: 1): 0, 135, 0"},
+        {false, "mqttv311", "Subscribed (mid: 1): 0, 0, 0"},
+        {false, "mqttv5", "Subscribed (mid: 1): 0, 0, 0"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.protocol) + (c.check ? " asked" : " not asked"));
+        auto opts = uris(endpoint);
+        if (c.check) opts.push_back("http_check_subscribe true");
+        Broker broker(listener(closed_port()) + v5_lines(opts));
+        ASSERT_TRUE(broker.ready()) << broker.process().output();
+        endpoint.clear();
+        auto argv = broker.client(MOSQUITTO_SUB, "sub", "alice", "secret");
+        argv.insert(argv.end(), {"-V", c.protocol, "-d", "-E", "-t", "room/open/#", "-t", "room/closed/+", "-t",
+                                 "$share/g/room/open", "-U", "room/old"});
+        auto [code, out] = run(argv, broker.file("sub.log"));
+        EXPECT_NE(out.find(c.suback), std::string::npos) << out;
+        std::vector<std::string> questions;
+        for (int i = 0; i < 500 && c.check && questions.size() < 4; ++i) {
+            std::this_thread::sleep_for(10ms);
+            questions.clear();
+            for (auto &f : asked(endpoint, "/acl")) questions.push_back(f.at("access") + " " + f.at("topic"));
+        }
+        const std::vector<std::string> expected{"subscribe room/open/#", "subscribe room/closed/+",
+                                                "subscribe $share/g/room/open", "unsubscribe room/old"};
+        EXPECT_EQ(questions, c.check ? expected : std::vector<std::string>{});
+    }
+}
+
+// A scratch directory with a test CA, a server certificate and a client certificate.
+struct Certificates {
+    fs::path dir;
+    Certificates() {
+        std::string tmpl = (fs::temp_directory_path() / "auth_plugin_certs.XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
+        dir = tmpl;
+        if (std::system((std::string(MAKE_CERTS) + " " + dir.string()).c_str()) != 0)
+            throw std::runtime_error("make_certs.sh failed");
+    }
+    ~Certificates() { fs::remove_all(dir); }
+    std::string operator[](const char *name) const { return (dir / name).string(); }
+};
+
+TEST_F(BrokerV5, LoginAndAccessFieldsFromATlsListenerThatRequiresCertificates) {
+    const Certificates certs;
+    const int port = closed_port();
+    auto opts = uris(endpoint);
+    opts.insert(opts.end(), {"http_login_fields clientid,address,protocol_version,certificate_subject",
+                             "http_acl_fields retain qos address"});
+    Broker broker(listener(port) + "cafile " + certs["ca.pem"] + "\ncertfile " + certs["server.pem"] + "\nkeyfile " +
+                  certs["server.key"] + "\nrequire_certificate true\n" + v5_lines(opts));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    auto argv = broker.client(MOSQUITTO_PUB, "dev1", "alice", "secret");
+    argv.insert(argv.end(), {"--cafile", certs["ca.pem"], "--cert", certs["client.pem"], "--key", certs["client.key"],
+                             "-V", "mqttv5", "-q", "1", "-r", "-t", "room/open", "-m", "x"});
+    auto [code, out] = run(argv, broker.file("pub.log"));
+    EXPECT_EQ(code, 0) << out;
+    const auto requests = endpoint.wait_for_requests(2);
+    ASSERT_EQ(requests.size(), 2u) << broker.process().output();
+    EXPECT_EQ(requests[0].body,
+              "username=alice&password=secret&clientid=dev1&address=127.0.0.1&protocol_version=5"
+              "&certificate_subject=CN%3Dauth_plugin%20test%20broker");
+    EXPECT_EQ(requests[1].body,
+              "clientid=dev1&username=alice&topic=room%2Fopen&access=write&retain=true&qos=1&address=127.0.0.1");
+}
+
+TEST_F(BrokerV5, FiguresArePublishedUnderSys) {
+    auto opts = uris(endpoint);
+    opts.push_back("http_stats_interval_s 1");
+    Broker broker(listener(closed_port()) + v5_lines(opts));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    EXPECT_NE(broker.publish("alice", "closed", "room/open", "x").first, 0);  // one login refused
+    auto argv = broker.client(MOSQUITTO_SUB, "figures", "carol", "pw");
+    argv.insert(argv.end(), {"-v", "-t", "$SYS/plugin/auth_plugin/#", "-W", "60"});
+    Process sub(argv, broker.file("figures.log"));
+    // Figures come every second from TICK; on an idle 2.1 broker they may
+    // come seconds late. Wait until they count the subscriber's own login.
+    std::map<std::string, std::string> figures;
+    auto complete = [&] { return figures.size() == 9 && figures.at("login/granted") == "1"; };
+    for (int i = 0; i < 3000 && !complete(); ++i) {
+        std::this_thread::sleep_for(10ms);
+        std::istringstream lines(sub.output());
+        for (std::string topic, value; lines >> topic >> value;)
+            figures[topic.substr(std::strlen("$SYS/plugin/auth_plugin/"))] = value;
+    }
+    sub.stop();
+    ASSERT_TRUE(complete()) << sub.output();
+    EXPECT_EQ(figures["login/granted"], "1") << sub.output();
+    EXPECT_EQ(figures["login/refused"], "1");
+    EXPECT_EQ(figures["exchanges/failed"], "0");
+    for (const char *name : {"access/granted", "access/refused", "cache/hits", "backoff/refused", "exchange_ms/p50",
+                             "exchange_ms/p99"})
+        EXPECT_NE(figures[name], "") << name;
+}
+
+}  // namespace

@@ -23,7 +23,6 @@ size_t watch_headers(char *line, size_t size, size_t nmemb, void *data) noexcept
 }  // namespace
 
 Buffer form_body(const Field *fields, std::size_t count, std::size_t &length) noexcept {
-    if (count > max_fields) return nullptr;
     std::array<Escaped, max_fields> escaped;
     std::array<std::size_t, max_fields> name_len{}, value_len{};
     std::size_t size = 0;

@@ -26,8 +26,8 @@ struct HeapFree {
 using Buffer = std::unique_ptr<char, HeapFree>;
 
 // The form body: each value escaped, "name=value" pairs joined by '&', in
-// one buffer of exactly its size, NUL included. Null if anything failed or
-// there are more than max_fields fields.
+// one buffer of exactly its size, NUL included. Null if anything failed.
+// count is at most max_fields.
 Buffer form_body(const Field *fields, std::size_t count, std::size_t &length) noexcept;
 
 struct SlistFree {

@@ -45,6 +45,13 @@ public:
     // Posts body to url; attempted is false when no transfer could be started.
     Answer post(const char *url, const char *body, std::size_t length) noexcept;
 
+    bool keepalive() const noexcept { return keepalive_; }
+    // Sets a handle up to post body to url, its answer read into answer
+    // (both must outlive the transfer); false when an option did not take.
+    bool prepare(CURL *handle, const char *url, const char *body, std::size_t length, Answer &answer) const noexcept;
+    // Reads a finished transfer's result into its answer.
+    static void conclude(CURL *handle, CURLcode result, Answer &answer) noexcept;
+
 private:
     CURL *take() noexcept;
     void give_back(CURL *handle) noexcept;

@@ -165,6 +165,30 @@ TEST_P(BrokerTest, InvalidOptionsStopTheBrokerFromStarting) {
     }
 }
 
+// With the broker's own log file (Debian's stock log_dest), the plug-in's
+// lines are in that file, an error that stops the start included.
+TEST(BrokerLog, ThePluginsLinesReachTheBrokersLogFile) {
+    Endpoint endpoint;
+    const fs::path file = fs::temp_directory_path() / ("auth_plugin_log." + std::to_string(getpid()));
+    for (const auto &[opts, says] :
+         {std::pair{std::vector<std::string>{"http_user_uri " + endpoint.url("/user")},
+                    "auth_plugin: configured: http_user_uri " + endpoint.url("/user")},
+          std::pair{std::vector<std::string>{"http_user_url " + endpoint.url("/user")},
+                    std::string("auth_plugin: unknown option http_user_url (did you mean http_user_uri?)")}}) {
+        SCOPED_TRACE(says);
+        fs::remove(file);
+        Broker broker("listener " + std::to_string(closed_port()) + " 127.0.0.1\nlog_dest file " + file.string() +
+                      "\n" + plugin_lines(opts));
+        const bool starts = says.find("unknown") == std::string::npos;
+        EXPECT_TRUE(starts ? broker.ready() : broker.process().wait(10s));
+        broker.process().stop();  // the broker writes its file until it ends
+        std::ifstream in(file);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find(says), std::string::npos) << text;
+    }
+    fs::remove(file);
+}
+
 INSTANTIATE_TEST_SUITE_P(Spellings, BrokerTest, ::testing::Values(Spelling::current, Spelling::old),
                          [](const auto &p) { return p.param == Spelling::old ? "auth_opt" : "plugin_opt"; });
 

@@ -16,11 +16,15 @@ trap cleanup EXIT
 
 cmake --install "$build" --prefix "$tmp/usr" >/dev/null
 plugin="$tmp/usr/$libdir/mosquitto/auth_plugin.so"
-snippet="$tmp/usr/share/doc/auth_plugin/examples/auth_plugin.conf"
+docs="$tmp/usr/share/doc/mosquitto-auth-plugin-http"
+snippet="$docs/examples/auth_plugin.conf"
 tool="$tmp/usr/bin/auth_plugin_check"
 test -f "$plugin" || { echo "missing $plugin"; exit 1; }
 test -x "$tool" || { echo "missing $tool"; exit 1; }
 grep -qx "plugin $plugin" "$snippet" || { echo "snippet does not name $plugin"; cat "$snippet"; exit 1; }
+for f in README.md docs/endpoint.md docs/hardening.md docs/performance.md examples/auth_endpoint.py examples/auth_endpoint.cpp; do
+  test -f "$docs/$f" || { echo "missing $docs/$f"; exit 1; }
+done
 
 # The snippet as an operator would use it: dropped into a conf.d directory.
 mkdir "$tmp/conf.d"

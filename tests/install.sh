@@ -16,28 +16,34 @@ trap cleanup EXIT
 
 cmake --install "$build" --prefix "$tmp/usr" >/dev/null
 plugin="$tmp/usr/$libdir/mosquitto/auth_plugin.so"
+plugin_v5="$tmp/usr/$libdir/mosquitto/auth_plugin_v5.so"
 docs="$tmp/usr/share/doc/mosquitto-auth-plugin-http"
 snippet="$docs/examples/auth_plugin.conf"
 tool="$tmp/usr/bin/auth_plugin_check"
 test -f "$plugin" || { echo "missing $plugin"; exit 1; }
+test -f "$plugin_v5" || { echo "missing $plugin_v5"; exit 1; }
 test -x "$tool" || { echo "missing $tool"; exit 1; }
 grep -qx "plugin $plugin" "$snippet" || { echo "snippet does not name $plugin"; cat "$snippet"; exit 1; }
 for f in README.md docs/endpoint.md docs/hardening.md docs/performance.md examples/auth_endpoint.py examples/auth_endpoint.cpp; do
   test -f "$docs/$f" || { echo "missing $docs/$f"; exit 1; }
 done
 
-# The snippet as an operator would use it: dropped into a conf.d directory.
-mkdir "$tmp/conf.d"
-cp "$snippet" "$tmp/conf.d/"
+# The snippet as an operator would use it: dropped into a conf.d directory;
+# first with only the file name changed to the version-5 library.
 port=$(free_port)
 # "user": started as root the broker would switch to its own user, which may not read this tree.
 printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
   "$port" "$(id -un)" "$tmp/conf.d" >"$tmp/mosquitto.conf"
-"$mosquitto" -c "$tmp/mosquitto.conf" >"$tmp/broker.log" 2>&1 &
-broker=$!
-for _ in $(seq 500); do grep -q " running" "$tmp/broker.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
-grep -q "Loading plugin: $plugin" "$tmp/broker.log" && grep -q " running" "$tmp/broker.log" || {
-  echo "the broker did not start with the snippet:"; cat "$tmp/broker.log"; exit 1; }
+for lib in "$plugin_v5" "$plugin"; do
+  rm -rf "$tmp/conf.d" && mkdir "$tmp/conf.d"
+  sed "s|^plugin $plugin\$|plugin $lib|" "$snippet" >"$tmp/conf.d/auth_plugin.conf"
+  "$mosquitto" -c "$tmp/mosquitto.conf" >"$tmp/broker.log" 2>&1 &
+  broker=$!
+  for _ in $(seq 500); do grep -q " running$" "$tmp/broker.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
+  grep -q "Loading plugin: $lib" "$tmp/broker.log" && grep -q " running$" "$tmp/broker.log" || {
+    echo "the broker did not start with the snippet naming $lib:"; cat "$tmp/broker.log"; exit 1; }
+  kill "$broker"; wait "$broker" 2>/dev/null || true; broker=""
+done
 
 (cd "$tmp" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >/dev/null)
 deb=$(ls "$tmp"/pkg/*.deb)
@@ -45,8 +51,9 @@ depends=$(dpkg-deb -f "$deb" Depends)
 contents=$(dpkg-deb -c "$deb")
 [[ $depends == *libcurl4* ]] || { echo "the package does not declare libcurl: $depends"; exit 1; }
 [[ $contents == *"./usr/$libdir/mosquitto/auth_plugin.so"* ]] || { echo "the package lacks the plug-in:"; echo "$contents"; exit 1; }
+[[ $contents == *"./usr/$libdir/mosquitto/auth_plugin_v5.so"* ]] || { echo "the package lacks the version-5 plug-in:"; echo "$contents"; exit 1; }
 [[ $contents == *"./usr/bin/auth_plugin_check"* ]] || { echo "the package lacks the check tool:"; echo "$contents"; exit 1; }
 # The installed tool reads the installed snippet (its endpoint is not running: refused, exit 1).
 set +e; "$tool" -c "$tmp/mosquitto.conf" -u alice -P x >"$tmp/check.out" 2>&1; rc=$?; set -e
 [ "$rc" -eq 1 ] && grep -q "refused (transfer failed" "$tmp/check.out" || { echo "the check tool did not read the snippet ($rc):"; cat "$tmp/check.out"; exit 1; }
-echo "installed, loaded by the broker from the snippet, packaged as $(basename "$deb")"
+echo "installed, both libraries loaded by the broker from the snippet, packaged as $(basename "$deb")"

@@ -21,18 +21,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct PluginV5 {
+struct Library {
     decltype(&mosquitto_plugin_version) version;
     decltype(&mosquitto_plugin_init) init;
     decltype(&mosquitto_plugin_cleanup) cleanup;
 
-    static const PluginV5 &get() {
-        static const PluginV5 plugin;
-        return plugin;
+    static const Library &get() {
+        static const Library library;
+        return library;
     }
 
 private:
-    PluginV5() {
+    Library() {
         void *lib = dlopen(AUTH_PLUGIN_V5_PATH, RTLD_NOW | RTLD_LOCAL);
         if (!lib) throw std::runtime_error(dlerror());
         version = reinterpret_cast<decltype(version)>(dlsym(lib, "mosquitto_plugin_version"));
@@ -63,9 +63,9 @@ private:
 class Line {
 public:
     Line(int n, Options::Pairs pairs) : id_{n}, options_(std::move(pairs)) {
-        rc_ = PluginV5::get().init(&id_, &userdata_, options_.data(), options_.size());
+        rc_ = Library::get().init(&id_, &userdata_, options_.data(), options_.size());
     }
-    ~Line() { EXPECT_EQ(PluginV5::get().cleanup(userdata_, nullptr, 0), MOSQ_ERR_SUCCESS); }
+    ~Line() { EXPECT_EQ(Library::get().cleanup(userdata_, nullptr, 0), MOSQ_ERR_SUCCESS); }
     int rc() const { return rc_; }
     void *userdata() const { return userdata_; }
     std::vector<int> events() const { return fake::broker().events(id_); }
@@ -95,7 +95,7 @@ private:
     int rc_;
 };
 
-class V5 : public ::testing::Test {
+class PluginV5 : public ::testing::Test {
 protected:
     Endpoint endpoint;
     mosquitto client{"dev1", "alice", "127.0.0.1", 5, nullptr};
@@ -112,9 +112,9 @@ protected:
     }
 };
 
-TEST_F(V5, EachPluginLineHasItsOwnInstance) {
+TEST_F(PluginV5, EachPluginLineHasItsOwnInstance) {
     Endpoint other;
-    EXPECT_EQ(PluginV5::get().version(0, nullptr), 5);
+    EXPECT_EQ(Library::get().version(0, nullptr), 5);
     auto a = std::make_unique<Line>(1, Options::Pairs{{"http_user_uri", endpoint.url("/a")}});
     Line b(2, {{"http_user_uri", other.url("/b")}, {"http_stats_interval_s", "60"}});
     ASSERT_EQ(a->rc(), MOSQ_ERR_SUCCESS);
@@ -137,7 +137,7 @@ TEST_F(V5, EachPluginLineHasItsOwnInstance) {
     EXPECT_EQ(other.requests().size(), 2u);
 }
 
-TEST_F(V5, ALineTheBrokerRefusesFailsItsStartWithOneLine) {
+TEST_F(PluginV5, ALineTheBrokerRefusesFailsItsStartWithOneLine) {
     fake::broker().one_policy_per_library = true;
     Line first(1, {{"http_user_uri", endpoint.url("/a")}});
     ASSERT_EQ(first.rc(), MOSQ_ERR_SUCCESS);
@@ -152,7 +152,7 @@ TEST_F(V5, ALineTheBrokerRefusesFailsItsStartWithOneLine) {
     EXPECT_EQ(endpoint.requests().size(), 1u);
 }
 
-TEST_F(V5, InvalidOptionsFailTheStartWithOneLine) {
+TEST_F(PluginV5, InvalidOptionsFailTheStartWithOneLine) {
     struct Case {
         Options::Pairs pairs;
         const char *says;
@@ -174,7 +174,7 @@ TEST_F(V5, InvalidOptionsFailTheStartWithOneLine) {
     }
 }
 
-TEST_F(V5, AccessQuestions) {
+TEST_F(PluginV5, AccessQuestions) {
     constexpr int R = MOSQ_ACL_READ, W = MOSQ_ACL_WRITE, S = MOSQ_ACL_SUBSCRIBE, U = MOSQ_ACL_UNSUBSCRIBE;
     const int OK = MOSQ_ERR_SUCCESS, NO = MOSQ_ERR_ACL_DENIED;
     struct Case {
@@ -222,7 +222,7 @@ std::unique_ptr<X509, void (*)(X509 *)> certificate(const char *org, const char 
     return cert;
 }
 
-TEST_F(V5, ExtraFieldsFollowInTheOrderGiven) {
+TEST_F(PluginV5, ExtraFieldsFollowInTheOrderGiven) {
     auto cert = certificate("Acme", "dev 1, \"east\"");
     mosquitto tls{"dev1", "alice", "::1", 4, cert.get()};
     struct Case {
@@ -253,7 +253,7 @@ TEST_F(V5, ExtraFieldsFollowInTheOrderGiven) {
     }
 }
 
-TEST_F(V5, ExtraFieldsArePartOfTheCacheKey) {
+TEST_F(PluginV5, ExtraFieldsArePartOfTheCacheKey) {
     Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_cache_ms", "60000"},
                   {"http_login_fields", "clientid"}});
     ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
@@ -263,7 +263,7 @@ TEST_F(V5, ExtraFieldsArePartOfTheCacheKey) {
                                                   "username=u&password=p&clientid=dev2"}));
 }
 
-TEST_F(V5, FiguresArePublishedFromTick) {
+TEST_F(PluginV5, FiguresArePublishedFromTick) {
     Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_stats_interval_s", "1"},
                   {"http_stats_topic", "test/figures"}});
     ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);

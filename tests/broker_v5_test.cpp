@@ -23,10 +23,21 @@ std::string v5_lines(const std::vector<std::string> &opts) {
 }
 std::string listener(int port) { return "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n"; }
 
-// Runs a client to completion, within ten seconds; its exit code and output.
+// Waits until the condition holds, for thirty seconds at most (sanitized
+// brokers on a busy machine are slow); whether it holds.
+template <typename Condition>
+bool eventually(Condition holds) {
+    for (const auto end = std::chrono::steady_clock::now() + 30s; !holds();) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Runs a client to completion, within thirty seconds; its exit code and output.
 std::pair<int, std::string> run(const std::vector<std::string> &argv, const std::string &log) {
     Process p(argv, log);
-    const bool ended = p.wait(10s);
+    const bool ended = p.wait(30s);
     return {ended ? p.exit_code() : -1, p.output()};
 }
 
@@ -68,7 +79,7 @@ TEST_F(BrokerV5, EachListenerAsksItsOwnEndpoint) {
         argv.insert(argv.end(), {"-t", "room/open", "-m", "x"});
         EXPECT_EQ(run(argv, broker.file(std::string(c.id) + ".log")).first, 0);
         // the publish is decided after the client has gone: wait for it
-        for (int i = 0; i < 500 && asked(*c.asked, "/acl").empty(); ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_TRUE(eventually([&] { return !asked(*c.asked, "/acl").empty(); }));
         ASSERT_EQ(asked(*c.asked, "/user").size(), 1u);
         ASSERT_EQ(asked(*c.asked, "/acl").size(), 1u);
         EXPECT_EQ(asked(*c.asked, "/acl")[0].at("clientid"), c.id);
@@ -117,17 +128,18 @@ TEST_F(BrokerV5, SubscriptionsAreAskedAboutWhenAskedTo) {
         auto argv = broker.client(MOSQUITTO_SUB, "sub", "alice", "secret");
         argv.insert(argv.end(), {"-V", c.protocol, "-d", "-E", "-t", "room/open/#", "-t", "room/closed/+", "-t",
                                  "$share/g/room/open", "-U", "room/old"});
-        auto [code, out] = run(argv, broker.file("sub.log"));
+        const std::string out = run(argv, broker.file("sub.log")).second;
         EXPECT_NE(out.find(c.suback), std::string::npos) << out;
-        std::vector<std::string> questions;
-        for (int i = 0; i < 500 && c.check && questions.size() < 4; ++i) {
-            std::this_thread::sleep_for(10ms);
-            questions.clear();
-            for (auto &f : asked(endpoint, "/acl")) questions.push_back(f.at("access") + " " + f.at("topic"));
-        }
+        auto questions = [&] {
+            std::vector<std::string> list;
+            for (auto &f : asked(endpoint, "/acl")) list.push_back(f.at("access") + " " + f.at("topic"));
+            return list;
+        };
+        // the UNSUBSCRIBE may be read after the client had its SUBACK and left
+        if (c.check) eventually([&] { return questions().size() >= 4; });
         const std::vector<std::string> expected{"subscribe room/open/#", "subscribe room/closed/+",
                                                 "subscribe $share/g/room/open", "unsubscribe room/old"};
-        EXPECT_EQ(questions, c.check ? expected : std::vector<std::string>{});
+        EXPECT_EQ(questions(), c.check ? expected : std::vector<std::string>{});
     }
 }
 
@@ -159,7 +171,8 @@ TEST_F(BrokerV5, LoginAndAccessFieldsFromATlsListenerThatRequiresCertificates) {
                              "-V", "mqttv5", "-q", "1", "-r", "-t", "room/open", "-m", "x"});
     auto [code, out] = run(argv, broker.file("pub.log"));
     EXPECT_EQ(code, 0) << out;
-    const auto requests = endpoint.wait_for_requests(2);
+    // both are asked before the client has its CONNACK and its PUBACK
+    const auto requests = endpoint.requests();
     ASSERT_EQ(requests.size(), 2u) << broker.process().output();
     EXPECT_EQ(requests[0].body,
               "username=alice&password=secret&clientid=dev1&address=127.0.0.1&protocol_version=5"
@@ -180,15 +193,14 @@ TEST_F(BrokerV5, FiguresArePublishedUnderSys) {
     // Figures come every second from TICK; on an idle 2.1 broker they may
     // come seconds late. Wait until they count the subscriber's own login.
     std::map<std::string, std::string> figures;
-    auto complete = [&] { return figures.size() == 9 && figures.at("login/granted") == "1"; };
-    for (int i = 0; i < 3000 && !complete(); ++i) {
-        std::this_thread::sleep_for(10ms);
+    const bool complete = eventually([&] {
         std::istringstream lines(sub.output());
         for (std::string topic, value; lines >> topic >> value;)
             figures[topic.substr(std::strlen("$SYS/plugin/auth_plugin/"))] = value;
-    }
+        return figures.size() == 9 && figures.at("login/granted") == "1";
+    });
     sub.stop();
-    ASSERT_TRUE(complete()) << sub.output();
+    ASSERT_TRUE(complete) << sub.output();
     EXPECT_EQ(figures["login/granted"], "1") << sub.output();
     EXPECT_EQ(figures["login/refused"], "1");
     EXPECT_EQ(figures["exchanges/failed"], "0");

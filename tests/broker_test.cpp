@@ -51,25 +51,14 @@ std::string plugin_lines(const std::vector<std::string> &opts, Spelling spelling
 class Broker {
 public:
     explicit Broker(const std::vector<std::string> &opts, Spelling spelling = Spelling::current)
-        : Broker("listener " + std::to_string(closed_port()) + " 127.0.0.1\n" +
-                 "allow_anonymous true\n" +  // let the plug-in decide about anonymous clients too
-                 plugin_lines(opts, spelling)) {}
-
-    // A broker with these configuration lines; the first listener is the one clients use.
-    explicit Broker(const std::string &lines) : dir_(make_dir()) {
-        port_ = std::stoi(lines.substr(lines.find("listener ") + 9));
-        std::ofstream conf(dir_ / "mosquitto.conf");
-        conf << "persistence false\n"
-             // Stay this user: started as root the broker would switch to its
-             // own, which may not read our build tree.
-             << "user " << getpwuid(geteuid())->pw_name << "\n"
-             << "log_dest stderr\nlog_type all\n"
-             << lines;
-        conf.close();
-        process_ = std::make_unique<Process>(
-            std::vector<std::string>{MOSQUITTO, "-c", (dir_ / "mosquitto.conf").string()}, log(),
-            std::vector<std::string>{BROKER_ENV});
+        : reserved_(std::make_unique<LoopbackListener>(false)) {
+        start("listener " + std::to_string(reserved_->port()) + " 127.0.0.1\n" +
+              "allow_anonymous true\n" +  // let the plug-in decide about anonymous clients too
+              plugin_lines(opts, spelling));
     }
+    // A broker with these configuration lines; the first listener is the one
+    // clients use. Its port should be reserved (LoopbackListener(false)).
+    explicit Broker(const std::string &lines) { start(lines); }
     ~Broker() {
         process_.reset();
         fs::remove_all(dir_);
@@ -112,6 +101,20 @@ public:
     }
 
 private:
+    void start(const std::string &lines) {
+        port_ = std::stoi(lines.substr(lines.find("listener ") + 9));
+        std::ofstream conf(dir_ / "mosquitto.conf");
+        conf << "persistence false\n"
+             // Stay this user: started as root the broker would switch to its
+             // own, which may not read our build tree.
+             << "user " << getpwuid(geteuid())->pw_name << "\n"
+             << "log_dest stderr\nlog_type all\n"
+             << lines;
+        conf.close();
+        process_ = std::make_unique<Process>(
+            std::vector<std::string>{MOSQUITTO, "-c", (dir_ / "mosquitto.conf").string()}, log(),
+            std::vector<std::string>{BROKER_ENV});
+    }
     static fs::path make_dir() {
         std::string tmpl = (fs::temp_directory_path() / "auth_plugin_e2e.XXXXXX").string();
         if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
@@ -119,8 +122,9 @@ private:
     }
     std::string log() const { return (dir_ / "broker.log").string(); }
 
-    fs::path dir_;
-    int port_;
+    std::unique_ptr<LoopbackListener> reserved_;  // the listener's port, kept from other sockets
+    fs::path dir_ = make_dir();
+    int port_ = 0;
     int clients_ = 0;
     std::unique_ptr<Process> process_;
 };
@@ -213,9 +217,8 @@ TEST_P(BrokerTest, UnusualNamesReachTheEndpointIntact) {
 
 TEST_P(BrokerTest, FailingEndpointsRefuseAndTheBrokerCarriesOn) {
     {
-        int down = closed_port();  // nothing listens there
-        std::string url = "http://127.0.0.1:" + std::to_string(down) + "/";
-        Broker broker({"http_user_uri " + url, "http_acl_uri " + url}, GetParam());
+        const LoopbackListener down(false);  // nothing listens there
+        Broker broker({"http_user_uri " + down.url(), "http_acl_uri " + down.url()}, GetParam());
         ASSERT_TRUE(broker.ready()) << broker.process().output();
         for (int i = 0; i < 2; ++i) {
             auto [code, out] = broker.publish("alice", "secret", "room/open", "x");
@@ -260,11 +263,11 @@ INSTANTIATE_TEST_SUITE_P(Spellings, BrokerTest, ::testing::Values(Spelling::curr
 // With per_listener_settings each listener loads the library again, and the
 // loads share one copy of its settings: they must agree.
 TEST_F(BrokerLifecycle, ListenersThatLoadThePluginTwiceMustAgree) {
-    const int a = closed_port(), b = closed_port();
+    const LoopbackListener a(false), b(false);
     auto config = [&](const std::string &second_acl) {
         return "per_listener_settings true\n"
-               "listener " + std::to_string(a) + " 127.0.0.1\nallow_anonymous true\n" + plugin_lines(both_uris()) +
-               "listener " + std::to_string(b) + " 127.0.0.1\nallow_anonymous true\n" +
+               "listener " + std::to_string(a.port()) + " 127.0.0.1\nallow_anonymous true\n" + plugin_lines(both_uris()) +
+               "listener " + std::to_string(b.port()) + " 127.0.0.1\nallow_anonymous true\n" +
                plugin_lines({"http_user_uri " + endpoint.url("/user"), "http_acl_uri " + second_acl,
                              "http_timeout_ms 300"});
     };

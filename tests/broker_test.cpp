@@ -276,7 +276,8 @@ TEST(BrokerLog, ThePluginsLinesReachTheBrokersLogFile) {
                     std::string("auth_plugin: unknown option http_user_url (did you mean http_user_uri?)")}}) {
         SCOPED_TRACE(says);
         fs::remove(file);
-        Broker broker("listener " + std::to_string(closed_port()) + " 127.0.0.1\nlog_dest file " + file.string() +
+        const LoopbackListener port(false);
+        Broker broker("listener " + std::to_string(port.port()) + " 127.0.0.1\nlog_dest file " + file.string() +
                       "\n" + plugin_lines(opts));
         const bool starts = says.find("unknown") == std::string::npos;
         EXPECT_TRUE(starts ? broker.ready() : broker.process().wait(10s));

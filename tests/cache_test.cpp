@@ -242,7 +242,7 @@ TEST(DecisionCacheAlone, AnEntryExpiresAtAFixedTimeWhateverItsUse) {
     DecisionCache::Digest key{};
     ASSERT_TRUE(cache.digest("http://h/", "q", 1, key));
     Answer granted;
-    granted.sent = granted.complete = true;
+    granted.attempted = granted.headers_ended = true;
     granted.transfer = CURLE_OK;
     granted.status = 200;
     const auto t0 = DecisionCache::Clock::now();

@@ -20,6 +20,7 @@
 
 #include "loopback.h"
 #include "process.h"
+#include "timing.h"
 
 inline std::string e2e_run() {
     const char *run = std::getenv("AUTH_PLUGIN_E2E_RUN");
@@ -57,25 +58,14 @@ inline std::string plugin_lines(const std::vector<std::string> &opts, Spelling s
 class Broker {
 public:
     explicit Broker(const std::vector<std::string> &opts, Spelling spelling = Spelling::current)
-        : Broker("listener " + std::to_string(closed_port()) + " 127.0.0.1\n" +
-                 "allow_anonymous true\n" +  // let the plug-in decide about anonymous clients too
-                 plugin_lines(opts, spelling)) {}
-
-    // A broker with these configuration lines; the first listener is the one clients use.
-    explicit Broker(const std::string &lines) : dir_(make_dir()) {
-        port_ = std::stoi(lines.substr(lines.find("listener ") + 9));
-        std::ofstream conf(dir_ / "mosquitto.conf");
-        conf << "persistence false\n"
-             // Stay this user: started as root the broker would switch to its
-             // own, which may not read our build tree.
-             << "user " << getpwuid(geteuid())->pw_name << "\n"
-             << "log_dest stderr\nlog_type all\n"
-             << lines;
-        conf.close();
-        process_ = std::make_unique<Process>(
-            std::vector<std::string>{e2e_broker(), "-c", (dir_ / "mosquitto.conf").string()}, log(),
-            std::vector<std::string>{BROKER_ENV});
+        : reserved_(std::make_unique<LoopbackListener>(false)) {
+        start("listener " + std::to_string(reserved_->port()) + " 127.0.0.1\n" +
+              "allow_anonymous true\n" +  // let the plug-in decide about anonymous clients too
+              plugin_lines(opts, spelling));
     }
+    // A broker with these configuration lines; the first listener is the one
+    // clients use. Its port should be reserved (LoopbackListener(false)).
+    explicit Broker(const std::string &lines) { start(lines); }
     ~Broker() {
         process_.reset();
         std::filesystem::remove_all(dir_);
@@ -83,28 +73,23 @@ public:
 
     // Waits for the listener to open; false if the broker ended instead.
     bool ready() {
-        for (int i = 0; i < 500; ++i) {
-            if (log_has(" running\n")) return true;  // 2.1 also logs "running mosquitto as user"
-            if (!process_->running()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        // 2.1 also logs "running mosquitto as user" on its way up
+        wait_until([&] { return log_has(" running\n") || !process_->running(); });
+        return log_has(" running\n");
     }
     bool log_has(const std::string &text) const { return process_->output().find(text) != std::string::npos; }
     bool wait_for_log(const std::string &text) {
-        for (int i = 0; i < 500 && !log_has(text); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return log_has(text);
+        return wait_until([&] { return log_has(text); });
     }
-    // Waits for the broker to log that this client is gone (2.0 and 2.1 word it differently).
+    // Whether the broker has logged that this client is gone (2.0 and 2.1 word it differently).
+    bool disconnected(const std::string &id) const {
+        const std::string out = process_->output(), start = "Client " + id + " ";
+        for (auto at = out.find(start); at != std::string::npos; at = out.find(start, at + 1))
+            if (out.substr(at, out.find('\n', at) - at).find("disconnected") != std::string::npos) return true;
+        return false;
+    }
     bool wait_for_disconnect(const std::string &id) {
-        auto gone = [&] {
-            const std::string out = process_->output(), start = "Client " + id + " ";
-            for (auto at = out.find(start); at != std::string::npos; at = out.find(start, at + 1))
-                if (out.substr(at, out.find('\n', at) - at).find("disconnected") != std::string::npos) return true;
-            return false;
-        };
-        for (int i = 0; i < 500 && !gone(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return gone();
+        return wait_until([&] { return disconnected(id); });
     }
     Process &process() { return *process_; }
 
@@ -124,11 +109,25 @@ public:
         auto argv = client(MOSQUITTO_PUB, "pub-" + std::to_string(++clients_), user, pass);
         argv.insert(argv.end(), {"-t", topic, "-m", message});
         Process pub(argv, file("pub" + std::to_string(clients_) + ".log"));
-        bool ended = pub.wait(std::chrono::seconds(10));
+        bool ended = pub.wait(std::chrono::seconds(30));
         return {ended ? pub.exit_code() : -1, pub.output()};
     }
 
 private:
+    void start(const std::string &lines) {
+        port_ = std::stoi(lines.substr(lines.find("listener ") + 9));
+        std::ofstream conf(dir_ / "mosquitto.conf");
+        conf << "persistence false\n"
+             // Stay this user: started as root the broker would switch to its
+             // own, which may not read our build tree.
+             << "user " << getpwuid(geteuid())->pw_name << "\n"
+             << "log_dest stderr\nlog_type all\n"
+             << lines;
+        conf.close();
+        process_ = std::make_unique<Process>(
+            std::vector<std::string>{e2e_broker(), "-c", (dir_ / "mosquitto.conf").string()}, log(),
+            std::vector<std::string>{BROKER_ENV});
+    }
     static std::filesystem::path make_dir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "auth_plugin_e2e.XXXXXX").string();
         if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
@@ -136,8 +135,9 @@ private:
     }
     std::string log() const { return (dir_ / "broker.log").string(); }
 
-    std::filesystem::path dir_;
-    int port_;
+    std::unique_ptr<LoopbackListener> reserved_;  // the listener's port, kept from other sockets
+    std::filesystem::path dir_ = make_dir();
+    int port_ = 0;
     int clients_ = 0;
     std::unique_ptr<Process> process_;
 };

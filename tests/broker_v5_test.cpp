@@ -12,6 +12,7 @@
 
 #include "broker.h"
 #include "endpoint.h"
+#include "timing.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -21,20 +22,13 @@ namespace {
 std::string v5_lines(const std::vector<std::string> &opts) {
     return plugin_lines(opts, Spelling::current, AUTH_PLUGIN_V5_PATH);
 }
-std::string listener(int port) { return "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n"; }
-
-// Waits until the condition holds, for thirty seconds at most (sanitized
-// brokers on a busy machine are slow); whether it holds.
-template <typename Condition>
-bool eventually(Condition holds) {
-    for (const auto end = std::chrono::steady_clock::now() + 30s; !holds();) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+// A listener on a port reserved for the broker while the test runs.
+std::string listener(const LoopbackListener &port) {
+    return "listener " + std::to_string(port.port()) + " 127.0.0.1\nallow_anonymous true\n";
 }
 
-// Runs a client to completion, within thirty seconds; its exit code and output.
+// Runs a client to completion, within thirty seconds; its exit code and output
+// (sanitized brokers on a busy machine are slow).
 std::pair<int, std::string> run(const std::vector<std::string> &argv, const std::string &log) {
     Process p(argv, log);
     const bool ended = p.wait(30s);
@@ -63,7 +57,7 @@ protected:
 
 TEST_F(BrokerV5, EachListenerAsksItsOwnEndpoint) {
     Endpoint other;
-    const int a = closed_port(), b = closed_port();
+    const LoopbackListener a(false), b(false);
     Broker broker("per_listener_settings true\n" + listener(a) + v5_lines(uris(endpoint)) + listener(b) +
                   v5_lines(uris(other)));
     ASSERT_TRUE(broker.ready()) << broker.process().output();
@@ -71,7 +65,7 @@ TEST_F(BrokerV5, EachListenerAsksItsOwnEndpoint) {
         int port;
         const char *id;
         Endpoint *asked, *not_asked;
-    } cases[] = {{a, "on-a", &endpoint, &other}, {b, "on-b", &other, &endpoint}};
+    } cases[] = {{a.port(), "on-a", &endpoint, &other}, {b.port(), "on-b", &other, &endpoint}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.id);
         auto argv = broker.client(MOSQUITTO_PUB, c.id, "alice", "secret");
@@ -79,7 +73,7 @@ TEST_F(BrokerV5, EachListenerAsksItsOwnEndpoint) {
         argv.insert(argv.end(), {"-t", "room/open", "-m", "x"});
         EXPECT_EQ(run(argv, broker.file(std::string(c.id) + ".log")).first, 0);
         // the publish is decided after the client has gone: wait for it
-        ASSERT_TRUE(eventually([&] { return !asked(*c.asked, "/acl").empty(); }));
+        ASSERT_TRUE(wait_until([&] { return !asked(*c.asked, "/acl").empty(); }));
         ASSERT_EQ(asked(*c.asked, "/user").size(), 1u);
         ASSERT_EQ(asked(*c.asked, "/acl").size(), 1u);
         EXPECT_EQ(asked(*c.asked, "/acl")[0].at("clientid"), c.id);
@@ -92,7 +86,8 @@ TEST_F(BrokerV5, EachListenerAsksItsOwnEndpoint) {
 // second line stops the start, with one line saying why. 2.1 takes both.
 TEST_F(BrokerV5, TwoLinesOfOnePolicy) {
     Endpoint other;
-    Broker broker(listener(closed_port()) + v5_lines(uris(endpoint)) + v5_lines(uris(other)));
+    const LoopbackListener port(false);
+    Broker broker(listener(port) + v5_lines(uris(endpoint)) + v5_lines(uris(other)));
     if (e2e_broker_21()) {
         ASSERT_TRUE(broker.ready()) << broker.process().output();
         EXPECT_EQ(broker.publish("alice", "secret", "room/open", "x").first, 0);
@@ -122,7 +117,8 @@ TEST_F(BrokerV5, SubscriptionsAreAskedAboutWhenAskedTo) {
         SCOPED_TRACE(std::string(c.protocol) + (c.check ? " asked" : " not asked"));
         auto opts = uris(endpoint);
         if (c.check) opts.push_back("http_check_subscribe true");
-        Broker broker(listener(closed_port()) + v5_lines(opts));
+        const LoopbackListener port(false);
+        Broker broker(listener(port) + v5_lines(opts));
         ASSERT_TRUE(broker.ready()) << broker.process().output();
         endpoint.clear();
         auto argv = broker.client(MOSQUITTO_SUB, "sub", "alice", "secret");
@@ -136,7 +132,7 @@ TEST_F(BrokerV5, SubscriptionsAreAskedAboutWhenAskedTo) {
             return list;
         };
         // the UNSUBSCRIBE may be read after the client had its SUBACK and left
-        if (c.check) eventually([&] { return questions().size() >= 4; });
+        if (c.check) wait_until([&] { return questions().size() >= 4; });
         const std::vector<std::string> expected{"subscribe room/open/#", "subscribe room/closed/+",
                                                 "subscribe $share/g/room/open", "unsubscribe room/old"};
         EXPECT_EQ(questions(), c.check ? expected : std::vector<std::string>{});
@@ -159,7 +155,7 @@ struct Certificates {
 
 TEST_F(BrokerV5, LoginAndAccessFieldsFromATlsListenerThatRequiresCertificates) {
     const Certificates certs;
-    const int port = closed_port();
+    const LoopbackListener port(false);
     auto opts = uris(endpoint);
     opts.insert(opts.end(), {"http_login_fields clientid,address,protocol_version,certificate_subject",
                              "http_acl_fields retain qos address"});
@@ -184,7 +180,8 @@ TEST_F(BrokerV5, LoginAndAccessFieldsFromATlsListenerThatRequiresCertificates) {
 TEST_F(BrokerV5, FiguresArePublishedUnderSys) {
     auto opts = uris(endpoint);
     opts.push_back("http_stats_interval_s 1");
-    Broker broker(listener(closed_port()) + v5_lines(opts));
+    const LoopbackListener port(false);
+    Broker broker(listener(port) + v5_lines(opts));
     ASSERT_TRUE(broker.ready()) << broker.process().output();
     EXPECT_NE(broker.publish("alice", "closed", "room/open", "x").first, 0);  // one login refused
     auto argv = broker.client(MOSQUITTO_SUB, "figures", "carol", "pw");
@@ -193,12 +190,12 @@ TEST_F(BrokerV5, FiguresArePublishedUnderSys) {
     // Figures come every second from TICK; on an idle 2.1 broker they may
     // come seconds late. Wait until they count the subscriber's own login.
     std::map<std::string, std::string> figures;
-    const bool complete = eventually([&] {
+    const bool complete = wait_until([&] {
         std::istringstream lines(sub.output());
         for (std::string topic, value; lines >> topic >> value;)
             figures[topic.substr(std::strlen("$SYS/plugin/auth_plugin/"))] = value;
         return figures.size() == 9 && figures.at("login/granted") == "1";
-    });
+    }, 40s);
     sub.stop();
     ASSERT_TRUE(complete) << sub.output();
     EXPECT_EQ(figures["login/granted"], "1") << sub.output();

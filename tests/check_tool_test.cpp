@@ -9,6 +9,7 @@
 #include "endpoint.h"
 #include "loopback.h"
 #include "process.h"
+#include "timing.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -37,7 +38,8 @@ protected:
     std::string config(const std::string &user_uri, const std::string &prefix = "plugin") {
         const std::string opt = prefix == "plugin" ? "plugin_opt_" : "auth_opt_";
         return "listener 1883\n" + prefix + " /usr/lib/mosquitto/auth_plugin.so\n" + opt + "http_user_uri " +
-               user_uri + "\n" + opt + "http_acl_uri " + endpoint.url("/acl") + "\n" + opt + "http_timeout_ms 2000\n";
+               user_uri + "\n" + opt + "http_acl_uri " + endpoint.url("/acl") + "\n" + opt + "http_timeout_ms " +
+               std::to_string(scaled(2000ms).count()) + "\n";
     }
     // Runs the tool; its exit code and output.
     std::pair<int, std::string> run(std::vector<std::string> args, bool through_tool = true) {
@@ -53,7 +55,8 @@ private:
 
 TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
     const std::string conf = (dir / "mosquitto.conf").string();
-    const std::string down = "http://127.0.0.1:" + std::to_string(closed_port()) + "/user";
+    const LoopbackListener closed(false);
+    const std::string down = closed.url("/user");
     struct Case {
         const char *what;
         std::string config;

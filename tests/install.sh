@@ -30,16 +30,23 @@ done
 
 # The snippet as an operator would use it: dropped into a conf.d directory;
 # first with only the file name changed to the version-5 library.
-port=$(free_port)
-# "user": started as root the broker would switch to its own user, which may not read this tree.
-printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
-  "$port" "$(id -un)" "$tmp/conf.d" >"$tmp/mosquitto.conf"
 for lib in "$plugin_v5" "$plugin"; do
   rm -rf "$tmp/conf.d" && mkdir "$tmp/conf.d"
   sed "s|^plugin $plugin\$|plugin $lib|" "$snippet" >"$tmp/conf.d/auth_plugin.conf"
-  "$mosquitto" -c "$tmp/mosquitto.conf" >"$tmp/broker.log" 2>&1 &
-  broker=$!
-  for _ in $(seq 500); do grep -q " running$" "$tmp/broker.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
+  # A free port can be taken by someone else before the broker binds it: then another one.
+  for _ in 1 2 3 4 5; do
+    port=$(free_port)
+    # "user": started as root the broker would switch to its own user, which may not read this tree.
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
+      "$port" "$(id -un)" "$tmp/conf.d" >"$tmp/mosquitto.conf"
+    "$mosquitto" -c "$tmp/mosquitto.conf" >"$tmp/broker.log" 2>&1 &
+    broker=$!
+    # Until it runs or ends, at most about twenty seconds.
+    for _ in $(seq 2000); do grep -q " running$" "$tmp/broker.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
+    grep -q "Address already in use" "$tmp/broker.log" || break
+    wait "$broker" 2>/dev/null || true
+    broker=""
+  done
   grep -q "Loading plugin: $lib" "$tmp/broker.log" && grep -q " running$" "$tmp/broker.log" || {
     echo "the broker did not start with the snippet naming $lib:"; cat "$tmp/broker.log"; exit 1; }
   kill "$broker"; wait "$broker" 2>/dev/null || true; broker=""

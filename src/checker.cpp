@@ -10,12 +10,14 @@
 Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(settings_) {
     if (settings_.http_cache_ms > 0)
         cache_ = std::make_unique<DecisionCache>(settings_.http_cache_ms,
-                                                 static_cast<std::size_t>(settings_.http_cache_entries));
+                                                 static_cast<std::size_t>(settings_.http_cache_entries),
+                                                 settings_.http_cache_stale_ms);
     if (settings_.http_backoff_ms > 0) {
+        const long stale_ms = settings_.http_cache_stale_ms;
         if (settings_.http_user_uri)
-            user_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_user_uri);
+            user_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_user_uri, stale_ms);
         if (settings_.http_acl_uri)
-            acl_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_acl_uri);
+            acl_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_acl_uri, stale_ms);
     }
 }
 
@@ -81,6 +83,7 @@ Verdict Checker::ask(const std::string &url, Backoff *backoff, const Field *fiel
     const Backoff::Turn turn = backoff ? backoff->turn(now) : Backoff::Turn::ask;
     if (turn == Backoff::Turn::refuse) {
         v.backed_off = true;
+        if (keyed) answer_stale(v, key, now);
         return v;
     }
     v.answer = client_.post(url.c_str(), body.get(), length);
@@ -88,6 +91,21 @@ Verdict Checker::ask(const std::string &url, Backoff *backoff, const Field *fiel
     if (!backoff && !keyed) return v;
     const auto arrived = std::chrono::steady_clock::now();
     if (backoff) backoff->record(turn, v.answer, arrived);
-    if (keyed) cache_->store(key, v.answer, arrived);
+    if (keyed) {
+        cache_->store(key, v.answer, arrived);
+        // Only the endpoint's silence or failure: a request never sent (out
+        // of memory, say) tells nothing of it, and refuses as ever.
+        const Outcome outcome = v.answer.outcome();
+        if (outcome == Outcome::no_answer || outcome == Outcome::undecided) answer_stale(v, key, arrived);
+    }
     return v;
+}
+
+void Checker::answer_stale(Verdict &v, const DecisionCache::Digest &key,
+                           std::chrono::steady_clock::time_point now) noexcept {
+    if (settings_.http_cache_stale_ms == 0) return;
+    if (auto kept = cache_->find_stale(key, now)) {
+        v.stale = true;
+        v.granted = *kept;
+    }
 }

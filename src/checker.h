@@ -2,6 +2,7 @@
 // they say so, by the endpoints.
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "backoff.h"
@@ -12,8 +13,9 @@
 // How one check was decided.
 struct Verdict {
     bool granted = false;
-    bool cached = false;      // answered from the decision cache
-    bool backed_off = false;  // refused at once: the endpoint is not answering
+    bool cached = false;      // answered from the decision cache, within its lifetime
+    bool backed_off = false;  // not asked: the endpoint is not answering
+    bool stale = false;       // answered by a kept decision past its lifetime: the endpoint gave none
     Answer answer;            // the exchange, if one was attempted
 };
 
@@ -36,6 +38,8 @@ public:
 
 private:
     Verdict ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept;
+    // For a check the endpoint gave no decision: a kept one within its stale bound, if any.
+    void answer_stale(Verdict &v, const DecisionCache::Digest &key, std::chrono::steady_clock::time_point now) noexcept;
 
     const Settings settings_;
     HttpClient client_;

@@ -219,6 +219,9 @@ const Option options[] = {
     {"http_cache_entries", false, "a whole number of entries from 1 to 10000000",
      parse_number<&Settings::http_cache_entries, 1, 10000000>, same<&Settings::http_cache_entries>,
      show_number<&Settings::http_cache_entries>},
+    {"http_cache_stale_ms", false, "a whole number of milliseconds from 0 (off) to 86400000",
+     parse_number<&Settings::http_cache_stale_ms, 0, 86400000>, same<&Settings::http_cache_stale_ms>,
+     show_number<&Settings::http_cache_stale_ms>},
     {"http_backoff_ms", false, "a whole number of milliseconds from 0 (off) to 600000",
      parse_number<&Settings::http_backoff_ms, 0, 600000>, same<&Settings::http_backoff_ms>,
      show_number<&Settings::http_backoff_ms>},
@@ -318,6 +321,10 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
                              std::pair{"http_keyfile", &next.http_keyfile}}) {
         if (path->empty() || access(path->c_str(), R_OK) == 0) continue;
         error = std::string("auth_plugin: cannot read ") + key + " \"" + *path + "\": " + std::strerror(errno);
+        return false;
+    }
+    if (next.http_cache_stale_ms > 0 && next.http_cache_ms == 0) {
+        error = "auth_plugin: http_cache_stale_ms needs http_cache_ms: only kept decisions can answer stale";
         return false;
     }
     if (next.http_certfile.empty() != next.http_keyfile.empty()) {

@@ -19,6 +19,7 @@ struct Settings {
     bool http_keepalive = false;
     long http_cache_ms = 0;  // 0: every check asks
     long http_cache_entries = 100000;
+    long http_cache_stale_ms = 0;  // 0: a decision past its lifetime never answers
     long http_backoff_ms = 0;  // 0: every check asks, even during an outage
     std::string http_cafile, http_certfile, http_keyfile, http_unix_socket;
     std::vector<std::string> http_header;  // "Name: value", in order

@@ -2,18 +2,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Plugin {
-    std::string path;
-    OptionList options;
-};
-
-bool read_file(const fs::path &path, std::vector<Plugin> &plugins, std::string &error, int depth) {
+bool read_file(const fs::path &path, BrokerConfig &config, int &listener, std::string &error, int depth) {
+    auto &plugins = config.plugins;
     std::ifstream in(path);
     if (!in) {
         error = "cannot read " + path.string();
@@ -32,8 +29,12 @@ bool read_file(const fs::path &path, std::vector<Plugin> &plugins, std::string &
             const std::size_t value_start = line.find_first_not_of(" \t", key_end);
             if (value_start != std::string::npos) value = line.substr(value_start);
         }
-        if (key == "plugin" || key == "auth_plugin") {
-            plugins.push_back({value, {}});
+        if (key == "listener") {
+            listener = std::atoi(value.c_str());
+        } else if (key == "per_listener_settings") {
+            config.per_listener_settings = value == "true";
+        } else if (key == "plugin" || key == "auth_plugin") {
+            plugins.push_back({value, listener, {}});
         } else if (key.rfind("plugin_opt_", 0) == 0 || key.rfind("auth_opt_", 0) == 0) {
             if (plugins.empty()) {
                 error = path.string() + ": " + key + " comes before any plugin line";
@@ -55,7 +56,7 @@ bool read_file(const fs::path &path, std::vector<Plugin> &plugins, std::string &
             }
             std::sort(files.begin(), files.end());  // the broker reads them in this order
             for (const auto &file : files)
-                if (!read_file(file, plugins, error, depth + 1)) return false;
+                if (!read_file(file, config, listener, error, depth + 1)) return false;
         }
     }
     return true;
@@ -63,16 +64,38 @@ bool read_file(const fs::path &path, std::vector<Plugin> &plugins, std::string &
 
 }  // namespace
 
-bool read_broker_config(const std::string &path, OptionList &options, std::string &error) {
-    std::vector<Plugin> plugins;
-    if (!read_file(path, plugins, error, 0)) return false;
-    if (plugins.empty()) {
+bool read_broker_config(const std::string &path, BrokerConfig &config, std::string &error) {
+    int listener = 0;
+    if (!read_file(path, config, listener, error, 0)) return false;
+    if (config.plugins.empty()) {
         error = path + " loads no plug-in";
         return false;
     }
-    auto ours = std::find_if(plugins.begin(), plugins.end(), [](const Plugin &p) {
+    return true;
+}
+
+bool pick_plugin_line(const BrokerConfig &config, int listener, PluginLine &out, std::string &error) {
+    const auto ours = [](const PluginLine &p) {
         return fs::path(p.path).filename().string().find("auth_plugin") != std::string::npos;
-    });
-    options = (ours != plugins.end() ? *ours : plugins.front()).options;
+    };
+    const bool any_ours = std::any_of(config.plugins.begin(), config.plugins.end(), ours);
+    std::vector<const PluginLine *> lines;
+    for (const auto &p : config.plugins)
+        if ((!any_ours || ours(p)) && (!config.per_listener_settings || !listener || p.listener == listener))
+            lines.push_back(&p);
+    if (lines.empty()) {
+        error = "no plug-in line for listener " + std::to_string(listener);
+        return false;
+    }
+    for (const auto *p : lines) {
+        if (p->options == lines.front()->options && p->path == lines.front()->path) continue;
+        std::string listeners;
+        for (const auto *q : lines) listeners += " " + std::to_string(q->listener);
+        error = "the plug-in lines of listeners" + listeners +
+                " give different options; name one with -l PORT" +
+                (config.per_listener_settings ? "" : " (without per_listener_settings the broker refuses to start)");
+        return false;
+    }
+    out = *lines.front();
     return true;
 }

@@ -23,7 +23,6 @@ size_t watch_headers(char *line, size_t size, size_t nmemb, void *data) noexcept
 }  // namespace
 
 Buffer form_body(const Field *fields, std::size_t count, std::size_t &length) noexcept {
-    if (count > max_fields) return nullptr;
     std::array<Escaped, max_fields> escaped;
     std::array<std::size_t, max_fields> name_len{}, value_len{};
     std::size_t size = 0;
@@ -92,39 +91,42 @@ void HttpClient::give_back(CURL *h) noexcept {
     curl_easy_cleanup(h);
 }
 
-Answer HttpClient::post(const char *url, const char *body, std::size_t length) noexcept {
-    Answer answer;
-    std::unique_ptr<CURL, GiveBack> curl(take(), GiveBack{this});
-    if (!curl) return answer;
-    CURL *h = curl.get();
+bool HttpClient::prepare(CURL *h, const char *url, const char *body, std::size_t length,
+                         Answer &answer) const noexcept {
     auto set_path = [h](CURLoption option, const std::string &path) {
         return path.empty() || curl_easy_setopt(h, option, path.c_str()) == CURLE_OK;
     };
     // An option that did not take could leave the request unbounded or not
     // the one meant, so it refuses like any other failure.
-    bool ready = curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
-                 curl_easy_setopt(h, CURLOPT_URL, url) == CURLE_OK &&
-                 curl_easy_setopt(h, CURLOPT_POSTFIELDS, body) == CURLE_OK &&
-                 curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(length)) == CURLE_OK &&
-                 // Signals are the broker's; without this libcurl may use SIGALRM for time-outs.
-                 curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-                 curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms_) == CURLE_OK &&
-                 curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard) == CURLE_OK &&
-                 curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, watch_headers) == CURLE_OK &&
-                 curl_easy_setopt(h, CURLOPT_HEADERDATA, &answer) == CURLE_OK &&
-                 // Verification is libcurl's default; set anyway, as nothing may turn it off.
-                 curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-                 curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-                 (!headers_ || curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get()) == CURLE_OK) &&
-                 set_path(CURLOPT_CAINFO, cafile_) &&
-                 set_path(CURLOPT_SSLCERT, certfile_) &&
-                 set_path(CURLOPT_SSLKEY, keyfile_) &&
-                 set_path(CURLOPT_UNIX_SOCKET_PATH, unix_socket_);
-    if (!ready) return answer;
+    return curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_URL, url) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_POSTFIELDS, body) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(length)) == CURLE_OK &&
+           // Signals are the broker's; without this libcurl may use SIGALRM for time-outs.
+           curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms_) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, watch_headers) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_HEADERDATA, &answer) == CURLE_OK &&
+           // Verification is libcurl's default; set anyway, as nothing may turn it off.
+           curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+           curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+           (!headers_ || curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get()) == CURLE_OK) &&
+           set_path(CURLOPT_CAINFO, cafile_) && set_path(CURLOPT_SSLCERT, certfile_) &&
+           set_path(CURLOPT_SSLKEY, keyfile_) && set_path(CURLOPT_UNIX_SOCKET_PATH, unix_socket_);
+}
 
-    answer.attempted = true;
-    answer.transfer = curl_easy_perform(h);
-    if (answer.transfer == CURLE_OK && curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answer.status) != CURLE_OK)
+void HttpClient::conclude(CURL *h, CURLcode result, Answer &answer) noexcept {
+    answer.transfer = result;
+    if (result == CURLE_OK && curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answer.status) != CURLE_OK)
         answer.status = 0;
+}
+
+Answer HttpClient::post(const char *url, const char *body, std::size_t length) noexcept {
+    Answer answer;
+    std::unique_ptr<CURL, GiveBack> curl(take(), GiveBack{this});
+    if (!curl || !prepare(curl.get(), url, body, length, answer)) return answer;
+    answer.attempted = true;
+    conclude(curl.get(), curl_easy_perform(curl.get()), answer);
     return answer;
 }

@@ -26,8 +26,8 @@ struct HeapFree {
 using Buffer = std::unique_ptr<char, HeapFree>;
 
 // The form body: each value escaped, "name=value" pairs joined by '&', in
-// one buffer of exactly its size, NUL included. Null if anything failed or
-// there are more than max_fields fields.
+// one buffer of exactly its size, NUL included. Null if anything failed.
+// count is at most max_fields.
 Buffer form_body(const Field *fields, std::size_t count, std::size_t &length) noexcept;
 
 struct SlistFree {
@@ -44,6 +44,13 @@ public:
 
     // Posts body to url; attempted is false when no transfer could be started.
     Answer post(const char *url, const char *body, std::size_t length) noexcept;
+
+    bool keepalive() const noexcept { return keepalive_; }
+    // Sets a handle up to post body to url, its answer read into answer
+    // (both must outlive the transfer); false when an option did not take.
+    bool prepare(CURL *handle, const char *url, const char *body, std::size_t length, Answer &answer) const noexcept;
+    // Reads a finished transfer's result into its answer.
+    static void conclude(CURL *handle, CURLcode result, Answer &answer) noexcept;
 
 private:
     CURL *take() noexcept;

@@ -9,6 +9,7 @@
 #include "endpoint.h"
 #include "loopback.h"
 #include "process.h"
+#include "timing.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -37,11 +38,12 @@ protected:
     std::string config(const std::string &user_uri, const std::string &prefix = "plugin") {
         const std::string opt = prefix == "plugin" ? "plugin_opt_" : "auth_opt_";
         return "listener 1883\n" + prefix + " /usr/lib/mosquitto/auth_plugin.so\n" + opt + "http_user_uri " +
-               user_uri + "\n" + opt + "http_acl_uri " + endpoint.url("/acl") + "\n" + opt + "http_timeout_ms 2000\n";
+               user_uri + "\n" + opt + "http_acl_uri " + endpoint.url("/acl") + "\n" + opt + "http_timeout_ms " +
+               std::to_string(scaled(2000ms).count()) + "\n";
     }
     // Runs the tool; its exit code and output.
-    std::pair<int, std::string> run(std::vector<std::string> args) {
-        args.insert(args.begin(), AUTH_PLUGIN_CHECK);
+    std::pair<int, std::string> run(std::vector<std::string> args, bool through_tool = true) {
+        if (through_tool) args.insert(args.begin(), AUTH_PLUGIN_CHECK);
         Process tool(args, (dir / ("run" + std::to_string(++runs_) + ".log")).string());
         EXPECT_TRUE(tool.wait(20s));
         return {tool.exit_code(), tool.output()};
@@ -53,7 +55,8 @@ private:
 
 TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
     const std::string conf = (dir / "mosquitto.conf").string();
-    const std::string down = "http://127.0.0.1:" + std::to_string(closed_port()) + "/user";
+    const LoopbackListener closed(false);
+    const std::string down = closed.url("/user");
     struct Case {
         const char *what;
         std::string config;
@@ -70,6 +73,13 @@ TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
         {"inline comment", config(endpoint.url("/user") + "  # users"), {"-u", "a", "-P", "b"}, 2,
          {"http_user_uri", "9 more characters", "inline comments"}},
         {"usage", config(endpoint.url("/user")), {"-u", "alice"}, 2, {"usage"}},
+        {"help", config(endpoint.url("/user")), {"--help"}, 0, {"usage", "-P PASSWORD", "http_cache_ms:"}},
+        {"as the broker's user", config(endpoint.url("/user")), {"--user", "nobody", "-u", "alice", "-P", "s3cret&"}, 0,
+         {"granted"}},
+        {"no such user", config(endpoint.url("/user")), {"--user", "no-such-user", "-u", "a", "-P", "b"}, 2, {"no user"}},
+        {"settings shown, redacted", config("http://op:pw@127.0.0.1:" + std::to_string(endpoint.port()) + "/user?k=v"),
+         {"-u", "alice", "-P", "s3cret&"}, 0,
+         {"http_user_uri http://127.0.0.1:" + std::to_string(endpoint.port()) + "/user,", "http_timeout_ms 2000"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -89,6 +99,52 @@ TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
     auto requests = endpoint.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].body, "clientid=dev%201&username=alice&topic=a%2Fb&access=write");
+}
+
+TEST_F(CheckTool, ReadsThePasswordFromStandardInput) {
+    const std::string conf = (dir / "mosquitto.conf").string();
+    write(conf, config(endpoint.url("/user")));
+    for (auto [input, code] : {std::pair{"s3cret&\n", 0}, std::pair{"wrong\n", 1}, std::pair{"", 2}}) {
+        SCOPED_TRACE(input);
+        const std::string command = std::string("printf '") + input + "' | " + AUTH_PLUGIN_CHECK + " -c " + conf +
+                                    " -u alice -P -";
+        auto [exit, out] = run({"/bin/sh", "-c", command}, false);
+        EXPECT_EQ(exit, code) << out;
+    }
+}
+
+TEST_F(CheckTool, UsesTheListenersLineAndRefusesLinesThatDisagree) {
+    const std::string conf = (dir / "mosquitto.conf").string();
+    const std::string plugin = "plugin /usr/lib/mosquitto/auth_plugin.so\nplugin_opt_http_user_uri ";
+    const std::string two_listeners = "listener 1883\n" + plugin + endpoint.url("/user") + "\nlistener 1884\n" + plugin +
+                                      "http://127.0.0.1:1/user\n";
+    struct Case {
+        std::string config;
+        std::vector<std::string> listener;
+        int exit;
+        std::size_t asked;
+    } cases[] = {
+        {"per_listener_settings true\n" + two_listeners, {"-l", "1883"}, 0, 1},
+        {"per_listener_settings true\n" + two_listeners, {"-l", "1884"}, 1, 0},
+        {"per_listener_settings true\n" + two_listeners, {}, 2, 0},
+        {"per_listener_settings true\n" + two_listeners, {"-l", "1885"}, 2, 0},
+        {two_listeners, {"-l", "1883"}, 2, 0},  // one policy for all: they must agree
+        {"listener 1883\n" + plugin + endpoint.url("/user") + "\nlistener 1884\n" + plugin + endpoint.url("/user") + "\n",
+         {}, 0, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.config + (c.listener.empty() ? "" : c.listener[1]));
+        write(conf, c.config);
+        endpoint.clear();
+        std::vector<std::string> args{"-c", conf, "-u", "alice", "-P", "s3cret&"};
+        args.insert(args.end(), c.listener.begin(), c.listener.end());
+        auto [code, out] = run(args);
+        EXPECT_EQ(code, c.exit) << out;
+        EXPECT_EQ(endpoint.requests().size(), c.asked);
+        if (c.exit == 2) {
+            EXPECT_NE(out.find("listener"), std::string::npos) << out;
+        }
+    }
 }
 
 TEST_F(CheckTool, FollowsIncludeDirAndPicksThisPlugin) {

@@ -1,10 +1,15 @@
 // A real HTTP endpoint on 127.0.0.1, port chosen by the kernel, that records
-// every request and answers what the test tells it to.
+// every request and answers what the test tells it to, or hangs until the
+// test lets it answer.
 #pragma once
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "timing.h"
 
 struct Recorded {
     std::string method, path, body, content_type, content_length;
@@ -40,17 +47,29 @@ private:
         if (unix_path.empty()) {
             port_ = server_.bind_to_any_port("127.0.0.1");
             if (port_ <= 0) throw std::runtime_error("cannot bind the test endpoint");
-            thread_ = std::thread([this] { server_.listen_after_bind(); });
         } else {
             server_.set_address_family(AF_UNIX);
-            thread_ = std::thread([this, unix_path] { server_.listen(unix_path.c_str(), 80); });
         }
-        for (int i = 0; i < 2000 && !server_.is_running(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        thread_ = std::thread([this, unix_path] {
+            unix_path.empty() ? server_.listen_after_bind() : server_.listen(unix_path.c_str(), 80);
+            ended_ = true;
+        });
+        // Until it runs, stop() would not reach the listening thread.
+        wait_until([this] { return server_.is_running() || ended_; });
+        if (!server_.is_running()) {
+            if (!ended_) std::abort();  // twenty seconds and still not listening: nothing sensible is left
+            thread_.join();
+            throw std::runtime_error("the test endpoint does not listen");
+        }
     }
 
 public:
     ~Endpoint() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        released_.notify_all();
         server_.stop();
         thread_.join();
     }
@@ -83,11 +102,27 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
     }
-    // Requests so far, once there are at least n or two seconds have passed.
+    // Requests so far, once there are at least n (or after twenty seconds). A
+    // client that gave up may return before the request it sent is recorded.
     std::vector<Recorded> wait_for_requests(std::size_t n) const {
-        for (int i = 0; i < 200 && requests().size() < n; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        wait_until([&] { return requests().size() >= n; });
         return requests();
+    }
+    // For a decision: the request hangs, unanswered, until release() or until
+    // the endpoint goes, as an endpoint that stopped answering would (at most
+    // two minutes, so that a test that forgets cannot hang for good).
+    void hold() const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const std::uint64_t generation = generation_;
+        released_.wait_for(lock, std::chrono::minutes(2), [&] { return generation_ != generation || stopping_; });
+    }
+    // Lets every request held so far go on to its answer.
+    void release() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++generation_;
+        }
+        released_.notify_all();
     }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -115,7 +150,11 @@ private:
     httplib::Server server_;
     int port_ = 0;
     std::thread thread_;
+    std::atomic<bool> ended_{false};
     mutable std::mutex mutex_;
+    mutable std::condition_variable released_;
+    std::uint64_t generation_ = 0;
+    bool stopping_ = false;
     Decide decide_ = [](const Recorded &) { return 200; };
     std::string body_;
     std::map<std::string, std::string> headers_;

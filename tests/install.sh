@@ -16,22 +16,33 @@ trap cleanup EXIT
 
 cmake --install "$build" --prefix "$tmp/usr" >/dev/null
 plugin="$tmp/usr/$libdir/mosquitto/auth_plugin.so"
-snippet="$tmp/usr/share/doc/auth_plugin/examples/auth_plugin.conf"
+docs="$tmp/usr/share/doc/mosquitto-auth-plugin-http"
+snippet="$docs/examples/auth_plugin.conf"
 tool="$tmp/usr/bin/auth_plugin_check"
 test -f "$plugin" || { echo "missing $plugin"; exit 1; }
 test -x "$tool" || { echo "missing $tool"; exit 1; }
 grep -qx "plugin $plugin" "$snippet" || { echo "snippet does not name $plugin"; cat "$snippet"; exit 1; }
+for f in README.md docs/endpoint.md docs/hardening.md docs/performance.md examples/auth_endpoint.py examples/auth_endpoint.cpp; do
+  test -f "$docs/$f" || { echo "missing $docs/$f"; exit 1; }
+done
 
 # The snippet as an operator would use it: dropped into a conf.d directory.
 mkdir "$tmp/conf.d"
 cp "$snippet" "$tmp/conf.d/"
-port=$(free_port)
-# "user": started as root the broker would switch to its own user, which may not read this tree.
-printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
-  "$port" "$(id -un)" "$tmp/conf.d" >"$tmp/mosquitto.conf"
-"$mosquitto" -c "$tmp/mosquitto.conf" >"$tmp/broker.log" 2>&1 &
-broker=$!
-for _ in $(seq 500); do grep -q " running" "$tmp/broker.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
+# A free port can be taken by someone else before the broker binds it: then another one.
+for _ in 1 2 3 4 5; do
+  port=$(free_port)
+  # "user": started as root the broker would switch to its own user, which may not read this tree.
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
+    "$port" "$(id -un)" "$tmp/conf.d" >"$tmp/mosquitto.conf"
+  "$mosquitto" -c "$tmp/mosquitto.conf" >"$tmp/broker.log" 2>&1 &
+  broker=$!
+  # Until it runs or ends, at most about twenty seconds.
+  for _ in $(seq 2000); do grep -q " running" "$tmp/broker.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
+  grep -q "Address already in use" "$tmp/broker.log" || break
+  wait "$broker" 2>/dev/null || true
+  broker=""
+done
 grep -q "Loading plugin: $plugin" "$tmp/broker.log" && grep -q " running" "$tmp/broker.log" || {
   echo "the broker did not start with the snippet:"; cat "$tmp/broker.log"; exit 1; }
 

@@ -1,4 +1,4 @@
-// A TCP socket listening on 127.0.0.1 at a port the kernel picks.
+// A TCP socket on 127.0.0.1 at a port the kernel picks.
 #pragma once
 
 #include <netinet/in.h>
@@ -9,8 +9,14 @@
 
 class LoopbackListener {
 public:
-    // With listening off, the port is only reserved while this lives.
+    // With listening off, the port only stays reserved while this lives:
+    // connections to it are refused, and the kernel picks it for no other
+    // socket. A process that binds it by number with SO_REUSEADDR, as the
+    // broker does its listeners, can still take it over, so a reservation
+    // can be handed on to a broker without a moment in which it is free.
     explicit LoopbackListener(bool listening = true) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        const int on = 1;
+        if (!listening) setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -34,6 +40,3 @@ private:
     int fd_;
     int port_ = 0;
 };
-
-// A loopback port that nothing listens on (once the call returns).
-inline int closed_port() { return LoopbackListener(false).port(); }

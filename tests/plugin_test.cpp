@@ -201,11 +201,12 @@ TEST_P(PluginTest, TimeoutOptionIsValidated) {
 }
 
 TEST_P(PluginTest, UnreachableEndpointsRefuseWithinTheTimeout) {
+    const LoopbackListener closed(false);
     struct Case {
         const char *what;
         std::string url;
     } cases[] = {
-        {"connection refused", "http://127.0.0.1:" + std::to_string(closed_port()) + "/"},
+        {"connection refused", closed.url()},
         {"name does not resolve", "http://auth-plugin-test.invalid/"},
     };
     for (const auto &c : cases) {

@@ -10,13 +10,12 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "capture.h"
 #include "decision_cache.h"
 #include "endpoint.h"
-#include "gate.h"
 #include "plugin_fixture.h"
+#include "timing.h"
 
 using namespace std::chrono_literals;
 
@@ -136,20 +135,22 @@ TEST(StaleOption, NeedsTheCacheAndMillisecondsUpToADay) {
 }
 
 // The loaded plug-in: a lifetime of 1 ms, so that every decision is past it
-// once the clock says so; no sleep decides a result. A held request times out
-// after half a second, long enough for any answer the endpoint gives.
+// once the clock says so; no sleep decides a result.
 class Stale : public PluginFixture {
 protected:
     std::atomic<int> status{200};  // what the endpoint answers when it answers
+    std::atomic<bool> down{false};  // the endpoint hangs, past the time-out
     Endpoint endpoint;
-    Gate outage;  // closed, the endpoint hangs; goes before the endpoint, releasing what it holds
 
     int configure(const char *stale_ms) {
+        down = false;
+        endpoint.release();  // the last case's requests, long given up
         Options::Pairs pairs{{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")},
-                             {"http_timeout_ms", "500"}, {"http_cache_ms", "1"}, {"http_backoff_ms", "60000"}};
+                             {"http_timeout_ms", std::to_string(scaled(250ms).count())},
+                             {"http_cache_ms", "1"}, {"http_backoff_ms", "60000"}};
         if (stale_ms) pairs.emplace_back("http_cache_stale_ms", stale_ms);
         endpoint.decide([this](const Recorded &) {
-            outage.pass();
+            if (down) endpoint.hold();
             return status.load();
         });
         return PluginFixture::configure(std::move(pairs));
@@ -159,7 +160,7 @@ protected:
         status = with_status;
         const int result = unpwd(user, "pw");
         const auto past = Clock::now() + 1ms + more;
-        while (Clock::now() <= past) std::this_thread::sleep_for(1ms);
+        wait_until([&] { return Clock::now() > past; });
         return result;
     }
     // Requests about this user; one the plug-in gave up on may be recorded late.
@@ -207,7 +208,7 @@ TEST_P(Stale, ARecentDecisionAnswersWhenTheEndpointGivesNone) {
         if (c.failure == Failure::status_503 || c.failure == Failure::status_429)
             status = c.failure == Failure::status_503 ? 503 : 429;
         else
-            outage.close();
+            down = true;
         // A question never answered is refused; its time-out begins the back-off.
         if (c.failure == Failure::back_off) {
             EXPECT_EQ(unpwd(bob.c_str(), "pw"), AUTH_DENIED);
@@ -218,7 +219,6 @@ TEST_P(Stale, ARecentDecisionAnswersWhenTheEndpointGivesNone) {
             EXPECT_EQ(asked(alice), 1u);  // neither asked again
             EXPECT_EQ(asked(carol), 0u);
         }
-        outage.open();
         const std::string log = err.text();
         if (c.failure == Failure::back_off) {
             EXPECT_NE(log.find("no answer from"), std::string::npos) << log;

@@ -12,6 +12,7 @@
 #include <httplib.h>
 
 #include "plugin_loader.h"
+#include "timing.h"
 
 namespace fs = std::filesystem;
 
@@ -26,8 +27,12 @@ public:
         server_.Post("/ok", [this](const httplib::Request &, httplib::Response &res) { ++requests, res.status = 200; });
         server_.Post("/deny", [this](const httplib::Request &, httplib::Response &res) { ++requests, res.status = 403; });
         port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        for (int i = 0; i < 2000 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        thread_ = std::thread([this] {
+            server_.listen_after_bind();
+            ended_ = true;
+        });
+        // Until it runs, stop() would not reach the listening thread.
+        if (!wait_until([this] { return server_.is_running() || ended_; })) std::abort();
     }
     ~TlsEndpoint() {
         server_.stop();
@@ -40,6 +45,7 @@ private:
     httplib::SSLServer server_;
     int port_ = 0;
     std::thread thread_;
+    std::atomic<bool> ended_{false};
 };
 
 // The certificates: those tls_trusted.sh made, or fresh ones.

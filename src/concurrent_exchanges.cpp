@@ -1,0 +1,140 @@
+#include "concurrent_exchanges.h"
+
+#include <new>
+
+struct ConcurrentExchanges::Exchange {
+    struct EasyFree {
+        void operator()(CURL *h) const noexcept { curl_easy_cleanup(h); }
+    };
+    const std::string *url;
+    Buffer body;
+    std::size_t length;
+    Done done;
+    Answer answer;
+    std::unique_ptr<CURL, EasyFree> handle;
+};
+
+namespace {
+
+void call(const ConcurrentExchanges::Done &done, const Answer &answer) noexcept {
+    try {
+        done(answer);
+    } catch (...) {
+        // The owner's to handle; nothing may cross the thread's boundary.
+    }
+}
+
+}  // namespace
+
+ConcurrentExchanges::ConcurrentExchanges(const HttpClient &client, long max_in_flight)
+    : client_(client), max_in_flight_(max_in_flight), multi_(curl_multi_init()) {
+    if (!multi_ || curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, max_in_flight_) != CURLM_OK ||
+        curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, max_in_flight_) != CURLM_OK)
+        throw std::bad_alloc();
+    thread_ = std::thread([this] { run(); });
+}
+
+ConcurrentExchanges::~ConcurrentExchanges() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+    }
+    curl_multi_wakeup(multi_.get());
+    thread_.join();
+    for (auto &waiting : waiting_) call(waiting->done, Answer{});
+}
+
+bool ConcurrentExchanges::submit(const std::string &url, Buffer body, std::size_t length, Done done) noexcept {
+    try {
+        auto exchange = std::make_unique<Exchange>(Exchange{&url, std::move(body), length, std::move(done), {}, {}});
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (stopping_) return false;
+            waiting_.push_back(std::move(exchange));
+        }
+        curl_multi_wakeup(multi_.get());
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::size_t ConcurrentExchanges::waiting() const noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    return waiting_.size();
+}
+
+void ConcurrentExchanges::start_waiting() noexcept {
+    while (static_cast<long>(running_.size()) < max_in_flight_) {
+        std::unique_ptr<Exchange> next;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (waiting_.empty()) return;
+            next = std::move(waiting_.front());
+            waiting_.pop_front();
+        }
+        Exchange &e = *next;
+        e.handle.reset(curl_easy_init());
+        CURL *h = e.handle.get();
+        // Without keep-alive, each connection closes after its exchange, as
+        // a synchronous check's does.
+        bool ready = h && client_.prepare(h, e.url->c_str(), e.body.get(), e.length, e.answer) &&
+                     (client_.keepalive() || curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK);
+        if (ready) {
+            try {
+                running_.emplace(h, std::move(next));
+            } catch (...) {
+                ready = false;
+            }
+        }
+        if (ready && curl_multi_add_handle(multi_.get(), h) != CURLM_OK) {
+            next = std::move(running_.at(h));
+            running_.erase(h);
+            ready = false;
+        }
+        if (!ready) {
+            call(e.done, Answer{});
+            continue;
+        }
+        e.answer.attempted = true;
+    }
+}
+
+void ConcurrentExchanges::finish(CURL *handle, CURLcode result) noexcept {
+    auto found = running_.find(handle);
+    if (found == running_.end()) return;
+    std::unique_ptr<Exchange> e = std::move(found->second);
+    running_.erase(found);
+    curl_multi_remove_handle(multi_.get(), handle);
+    HttpClient::conclude(handle, result, e->answer);
+    call(e->done, e->answer);
+}
+
+void ConcurrentExchanges::run() noexcept {
+    for (;;) {
+        start_waiting();
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (stopping_) break;
+        }
+        int active = 0;
+        curl_multi_perform(multi_.get(), &active);
+        int left = 0;
+        bool finished = false;
+        while (CURLMsg *msg = curl_multi_info_read(multi_.get(), &left)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            finish(msg->easy_handle, msg->data.result);
+            finished = true;
+        }
+        // A finished exchange frees a place for a waiting one at once.
+        if (finished) continue;
+        // Woken by a submission or the destructor; time-outs are libcurl's.
+        curl_multi_poll(multi_.get(), nullptr, 0, 1000, nullptr);
+    }
+    // Abandoned while running: each owner hears of it once.
+    for (auto &[handle, e] : running_) {
+        curl_multi_remove_handle(multi_.get(), handle);
+        call(e->done, Answer{});
+    }
+    running_.clear();
+}

@@ -1,0 +1,57 @@
+// Many exchanges at once, on a thread of their own, through libcurl's multi
+// interface: for hosts that let a check be answered later, so that a slow
+// endpoint no longer makes every question wait for the one before it.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "http_client.h"
+
+class ConcurrentExchanges {
+public:
+    // Called once per submitted exchange, on the exchanges' thread, with what
+    // it came to; with an answer not attempted when it was abandoned.
+    using Done = std::function<void(const Answer &)>;
+
+    // At most max_in_flight exchanges run at once; the rest wait in the order
+    // they came. Throws std::bad_alloc or std::system_error when it cannot start.
+    ConcurrentExchanges(const HttpClient &client, long max_in_flight);
+    // Abandons what is waiting or running (each Done is called) and stops the thread.
+    ~ConcurrentExchanges();
+    ConcurrentExchanges(const ConcurrentExchanges &) = delete;
+    ConcurrentExchanges &operator=(const ConcurrentExchanges &) = delete;
+
+    // Queues one exchange; url must outlive it. False (and done not called)
+    // when it cannot be queued.
+    bool submit(const std::string &url, Buffer body, std::size_t length, Done done) noexcept;
+
+    std::size_t waiting() const noexcept;  // queued, not yet running
+
+private:
+    struct Exchange;
+    struct MultiFree {
+        void operator()(CURLM *m) const noexcept { curl_multi_cleanup(m); }
+    };
+    void run() noexcept;
+    void start_waiting() noexcept;
+    void finish(CURL *handle, CURLcode result) noexcept;
+
+    const HttpClient &client_;
+    const long max_in_flight_;
+    std::unique_ptr<CURLM, MultiFree> multi_;
+    mutable std::mutex lock_;
+    std::deque<std::unique_ptr<Exchange>> waiting_;  // guarded by lock_
+    bool stopping_ = false;                          // guarded by lock_
+    std::unordered_map<CURL *, std::unique_ptr<Exchange>> running_;  // the thread's own
+    std::thread thread_;
+};

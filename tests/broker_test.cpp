@@ -424,8 +424,10 @@ TEST_F(BrokerLifecycle, RecentDecisionsCarryConnectedClientsThroughAnOutageAndAR
         SCOPED_TRACE(stale ? "http_cache_stale_ms 3600000" : "unset");
         down = false;
         endpoint.release();
+        // A short time-out, sat through once per URL: the back-off then outlasts the test.
         auto opts = both_uris();
-        opts.insert(opts.end(), {"http_cache_ms 1000", "http_backoff_ms 1000"});
+        opts.insert(opts.end(), {"http_timeout_ms " + std::to_string(scaled(250ms).count()), "http_cache_ms 1000",
+                                 "http_backoff_ms 60000"});
         if (stale) opts.emplace_back("http_cache_stale_ms 3600000");
         Broker broker(opts);
         ASSERT_TRUE(broker.ready()) << broker.process().output();

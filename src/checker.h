@@ -19,6 +19,18 @@ struct Verdict {
     Answer answer;            // the exchange, if one was attempted
 };
 
+// A check made ready to ask: what it does before its exchange, kept until
+// the answer arrives, for an exchange that someone else runs.
+struct Question {
+    const std::string *url = nullptr;  // the settings' own
+    Buffer body;
+    std::size_t length = 0;
+    Backoff *backoff = nullptr;
+    Backoff::Turn turn = Backoff::Turn::ask;
+    bool keyed = false;  // has a decision-cache key
+    DecisionCache::Digest key{};
+};
+
 // The access word the form carries for the version-2 interface's codes:
 // 1 read, 2 write, anything else none.
 const char *access_word(int access) noexcept;
@@ -36,7 +48,18 @@ public:
     Verdict access(const char *clientid, const char *username, const char *topic, const char *access_word,
                    const Field *extra = nullptr, std::size_t extra_count = 0) noexcept;
 
+    // A login in two halves, for an exchange run elsewhere. begin_login is
+    // true when q must be asked of the endpoint (q.url, q.body); false when
+    // v is already the verdict (decided without asking, from the cache
+    // unless consult_cache is false, or refused by the back-off). finish is
+    // called exactly once for each q begun, with what the exchange came to.
+    bool begin_login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
+                     bool consult_cache, Question &q, Verdict &v) noexcept;
+    Verdict finish(const Question &q, const Answer &answer) noexcept;
+
 private:
+    bool begin(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count, bool consult_cache,
+               Question &q, Verdict &v) noexcept;
     Verdict ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept;
     // For a check the endpoint gave no decision: a kept one within its stale bound, if any.
     void answer_stale(Verdict &v, const DecisionCache::Digest &key, std::chrono::steady_clock::time_point now) noexcept;

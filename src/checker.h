@@ -40,6 +40,7 @@ public:
     // Throws std::bad_alloc when it cannot be set up.
     explicit Checker(Settings settings);
     const Settings &settings() const noexcept { return settings_; }
+    const HttpClient &client() const noexcept { return client_; }
 
     // extra: fields appended after the standard ones (part of the question,
     // so of the decision cache's key too).

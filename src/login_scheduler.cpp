@@ -12,39 +12,45 @@ LoginScheduler::~LoginScheduler() {
 }
 
 LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const void *client, const char *username,
-                                          const char *password, const Field *extra,
-                                          std::size_t extra_count) noexcept {
+                                          const char *password, const Field *extra, std::size_t extra_count,
+                                          Verdict &decided) noexcept {
     // A new connection: an older one's re-check no longer concerns this id.
     rechecks_.erase(clientid);
-    return start(Kind::login, clientid, client, username, password, extra, extra_count);
+    return start(Kind::login, clientid, client, username, password, extra, extra_count, decided);
+}
+
+void LoginScheduler::forget(const std::string &clientid) noexcept {
+    rechecks_.erase(clientid);
+    latest_.erase(clientid);
 }
 
 LoginScheduler::Now LoginScheduler::recheck(const std::string &clientid, const void *client, const char *username,
-                                            const char *password, const Field *extra,
-                                            std::size_t extra_count) noexcept {
-    return start(Kind::recheck, clientid, client, username, password, extra, extra_count);
+                                            const char *password, const Field *extra, std::size_t extra_count,
+                                            Verdict &decided) noexcept {
+    return start(Kind::recheck, clientid, client, username, password, extra, extra_count, decided);
 }
 
 LoginScheduler::Now LoginScheduler::start(Kind kind, const std::string &clientid, const void *client,
                                           const char *username, const char *password, const Field *extra,
-                                          std::size_t extra_count) noexcept {
+                                          std::size_t extra_count, Verdict &decided) noexcept {
     Question q;
-    Verdict v;
+    Verdict &v = decided;
+    v = Verdict{};
     const bool login = kind == Kind::login;
     if (login) latest_.erase(clientid);  // an older delayed login of this id is answered no more
-    if (!checker_.begin_login(username, password, extra, extra_count, login, q, v)) {
-        if (settled && (v.cached || v.backed_off || v.stale)) settled(v);
+    if (!checker_.begin_login(username, password, extra, extra_count, login, q, v))
         return v.granted ? Now::granted : Now::refused;
-    }
+    v.granted = !login;  // a re-check stands until its answer says otherwise
     const unsigned long token = next_token_++;
     Buffer body = std::move(q.body);
     const std::size_t length = q.length;
     const std::string &url = *q.url;
     auto &current = login ? latest_ : rechecks_;
     try {
-        entries_.emplace(token, Entry{kind, clientid, client, std::move(q)});
+        entries_.emplace(token, Entry{kind, clientid, client, std::move(q), std::chrono::steady_clock::now()});
     } catch (...) {
         checker_.finish(q, Answer{});  // out of memory: refused, its question finished
+        v.granted = false;
         return Now::refused;
     }
     bool queued = false;
@@ -60,6 +66,7 @@ LoginScheduler::Now LoginScheduler::start(Kind kind, const std::string &clientid
         current.erase(clientid);
         checker_.finish(entries_.at(token).question, Answer{});
         entries_.erase(token);
+        v.granted = false;
         return Now::refused;
     }
     return login ? Now::later : Now::granted;
@@ -83,7 +90,7 @@ void LoginScheduler::tick() noexcept {
         Entry entry = std::move(found->second);
         entries_.erase(found);
         const Verdict v = checker_.finish(entry.question, answer);
-        if (settled) settled(v);
+        if (settled) settled(v, std::chrono::steady_clock::now() - entry.asked);
         auto &current = entry.kind == Kind::login ? latest_ : rechecks_;
         auto mine = current.find(entry.clientid);
         if (mine == current.end() || mine->second != token) continue;  // superseded, or gone

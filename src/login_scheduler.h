@@ -6,6 +6,7 @@
 // the exchanges themselves runs on the broker's thread.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -33,13 +34,17 @@ public:
     // A new login of client (any pointer that tells connections apart):
     // answered now when the cache or the settings decide it, else later,
     // through Host::complete.
+    // decided: the verdict when answered now.
     Now login(const std::string &clientid, const void *client, const char *username, const char *password,
-              const Field *extra, std::size_t extra_count) noexcept;
+              const Field *extra, std::size_t extra_count, Verdict &decided) noexcept;
     // The re-check of an admitted client after a reload: granted now unless
     // decided otherwise without asking (the back-off, say), and asked again
     // of the endpoint (never the cache); a refusal disconnects it later.
     Now recheck(const std::string &clientid, const void *client, const char *username, const char *password,
-                const Field *extra, std::size_t extra_count) noexcept;
+                const Field *extra, std::size_t extra_count, Verdict &decided) noexcept;
+    // A new connection of this id answered elsewhere: what is pending for
+    // its id no longer concerns it.
+    void forget(const std::string &clientid) noexcept;
     // The client's connection ended: nothing pending may touch its id's next one.
     void disconnected(const std::string &clientid, const void *client) noexcept;
     // Completes and disconnects what the answers so far decided.
@@ -47,8 +52,8 @@ public:
     // Anything asked and not yet settled by tick().
     bool pending() const noexcept { return !entries_.empty(); }
 
-    // Each exchange's verdict, once settled (figures).
-    std::function<void(const Verdict &)> settled;
+    // Each exchange's verdict once settled, and how long it took (figures).
+    std::function<void(const Verdict &, std::chrono::steady_clock::duration)> settled;
 
 private:
     enum class Kind { login, recheck };
@@ -57,9 +62,10 @@ private:
         std::string clientid;
         const void *client;
         Question question;
+        std::chrono::steady_clock::time_point asked;
     };
     Now start(Kind kind, const std::string &clientid, const void *client, const char *username,
-              const char *password, const Field *extra, std::size_t extra_count) noexcept;
+              const char *password, const Field *extra, std::size_t extra_count, Verdict &decided) noexcept;
 
     Checker &checker_;
     Host host_;

@@ -250,6 +250,13 @@ const Option options[] = {
      show_number<&Settings::http_stats_interval_s>},
     {"http_stats_topic", true, "a topic without wildcards, spaces or a trailing '/'", parse_topic,
      same<&Settings::http_stats_topic>, show_text<&Settings::http_stats_topic>},
+    {"http_async_logins", true, "true or false", parse_flag<&Settings::http_async_logins>,
+     same<&Settings::http_async_logins>, show_flag<&Settings::http_async_logins>},
+    {"http_max_in_flight", true, "a whole number of exchanges at once from 1 to 1024",
+     parse_number<&Settings::http_max_in_flight, 1, 1024>, same<&Settings::http_max_in_flight>,
+     show_number<&Settings::http_max_in_flight>},
+    {"http_reload_in_background", true, "true or false", parse_flag<&Settings::http_reload_in_background>,
+     same<&Settings::http_reload_in_background>, show_flag<&Settings::http_reload_in_background>},
 };
 
 bool offered(const Option &o, Interface which) { return !o.v5_only || which == Interface::v5; }

@@ -50,10 +50,12 @@ protected:
                                  [this](const std::string &id) { disconnected.push_back(id); }});
     }
     Now login(const std::string &id, const std::string &user, const void *client_ptr = nullptr) {
-        return scheduler->login(id, client_ptr ? client_ptr : this, user.c_str(), "pw", nullptr, 0);
+        Verdict v;
+        return scheduler->login(id, client_ptr ? client_ptr : this, user.c_str(), "pw", nullptr, 0, v);
     }
     Now recheck(const std::string &id, const std::string &user, const void *client_ptr) {
-        return scheduler->recheck(id, client_ptr, user.c_str(), "pw", nullptr, 0);
+        Verdict v;
+        return scheduler->recheck(id, client_ptr, user.c_str(), "pw", nullptr, 0, v);
     }
     // Ticks, as the broker's loop does, until nothing is pending.
     bool settle() {

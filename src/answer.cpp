@@ -27,7 +27,28 @@ bool iequal_prefix(const char *text, std::size_t n, const char *prefix) {
     return true;
 }
 
-// One Cache-Control header line's directives, folded into the answer.
+// The seconds after "name=", capped; false when they are not plain digits.
+bool read_seconds(const char *d, std::size_t len, std::size_t from, long &seconds) {
+    if (len <= from) return false;
+    seconds = 0;
+    for (std::size_t k = from; k < len; ++k) {
+        if (d[k] < '0' || d[k] > '9') return false;
+        if (seconds < 100000000) seconds = seconds * 10 + (d[k] - '0');
+    }
+    return true;
+}
+
+// The smaller of two bounds, -1 meaning none yet.
+void lower(long &bound, long seconds) {
+    if (bound < 0 || seconds < bound) bound = seconds;
+}
+
+bool is(const char *d, std::size_t len, const char *name) {
+    return len == std::strlen(name) && iequal_prefix(d, len, name);
+}
+
+// One Cache-Control header line's directives, folded into the answer. What we
+// cannot read, we do not keep.
 void read_cache_control(const char *text, std::size_t n, Answer &a) {
     std::size_t i = 0;
     while (i < n) {
@@ -38,17 +59,17 @@ void read_cache_control(const char *text, std::size_t n, Answer &a) {
         while (stop > i && (text[stop - 1] == ' ' || text[stop - 1] == '\t')) --stop;
         const char *d = text + i;
         const std::size_t len = stop - i;
-        if ((len == 8 && iequal_prefix(d, len, "no-store")) || (len == 8 && iequal_prefix(d, len, "no-cache"))) {
+        long seconds = 0;
+        if (is(d, len, "no-store") || is(d, len, "no-cache")) {
             a.reuse_forbidden = true;
+        } else if (is(d, len, "must-revalidate") || is(d, len, "proxy-revalidate")) {
+            a.stale_forbidden = true;
         } else if (iequal_prefix(d, len, "max-age=")) {
-            long seconds = 0;
-            bool digits = len > 8;
-            for (std::size_t k = 8; k < len && digits; ++k) {
-                if (d[k] < '0' || d[k] > '9') digits = false;
-                else if (seconds < 100000000) seconds = seconds * 10 + (d[k] - '0');
-            }
-            if (!digits || seconds == 0) a.reuse_forbidden = true;  // what we cannot read, we do not keep
-            else if (a.max_age_s < 0 || seconds < a.max_age_s) a.max_age_s = seconds;
+            if (!read_seconds(d, len, 8, seconds) || seconds == 0) a.reuse_forbidden = true;
+            else lower(a.max_age_s, seconds);
+        } else if (iequal_prefix(d, len, "stale-if-error=")) {
+            if (!read_seconds(d, len, 15, seconds)) a.reuse_forbidden = true;
+            else lower(a.stale_if_error_s, seconds);
         }
         i = end;
         while (i < n && text[i] != ',') ++i;
@@ -65,6 +86,8 @@ void read_header_line(Answer &a, const char *line, std::size_t n) noexcept {
         a.headers_ended = false;
         a.reuse_forbidden = false;
         a.max_age_s = -1;
+        a.stale_if_error_s = -1;
+        a.stale_forbidden = false;
     } else if ((n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n')) {
         a.headers_ended = true;
     } else if (iequal_prefix(line, n, "cache-control:")) {

@@ -26,6 +26,11 @@ struct Answer {
     // Cache-Control said no-store, no-cache or max-age=0, or could not be read.
     bool reuse_forbidden = false;
     long max_age_s = -1;  // Cache-Control: max-age, -1 when not given
+    // How long past its lifetime the decision may answer while the endpoint
+    // gives none: Cache-Control stale-if-error (-1 when not given), and
+    // must-revalidate or proxy-revalidate, which forbid it.
+    long stale_if_error_s = -1;
+    bool stale_forbidden = false;
 
     Outcome outcome() const noexcept;
     // Why an attempted exchange got no answer, for messages; null when it got one.

@@ -90,6 +90,7 @@ bool become(const char *name, std::string &error) {
 
 std::string describe(const Verdict &v) {
     if (v.cached) return "from the decision cache";
+    if (v.stale) return "a stale decision: the endpoint gave none";
     if (v.backed_off) return "without a request: the endpoint is not answering";
     if (v.answer.outcome() == Outcome::not_sent) return "without asking the endpoint";
     if (const char *failure = v.answer.failure()) return std::string("transfer failed: ") + failure;

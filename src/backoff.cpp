@@ -5,10 +5,11 @@
 #include "log.h"
 #include "redact_url.h"
 
-Backoff::Backoff(long first_wait_ms, const std::string &url)
+Backoff::Backoff(long first_wait_ms, const std::string &url, long stale_ms)
     : first_wait_(std::chrono::milliseconds(first_wait_ms)),
       cap_(std::max<Clock::duration>(max_wait, std::chrono::milliseconds(first_wait_ms))),
-      url_(redact_url(url)) {}
+      url_(redact_url(url)),
+      stale_ms_(stale_ms) {}
 
 Backoff::Turn Backoff::turn(Clock::time_point now) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
@@ -30,8 +31,11 @@ void Backoff::record(Turn turn, const Answer &answer, Clock::time_point now) noe
     }
     if (wait_ == Clock::duration::zero()) {
         wait_ = first_wait_;
-        log_line(LogLevel::warning, "auth_plugin: no answer from " + url_ + " (" + answer.failure() +
-                                        "); its checks are refused without a request until it answers again");
+        const std::string stale = stale_ms_ > 0 ? "recent decisions (up to " + std::to_string(stale_ms_) +
+                                                      " ms past their lifetime) are being served, and its other "
+                                                : "its ";
+        log_line(LogLevel::warning, "auth_plugin: no answer from " + url_ + " (" + answer.failure() + "); " + stale +
+                                        "checks are refused without a request until it answers again");
     } else if (turn == Turn::trial) {
         wait_ = std::min(wait_ * 2, cap_);
     } else {

@@ -16,8 +16,9 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds max_wait{60000};
 
-    // first_wait_ms > 0; url is used only in the two lines this prints.
-    Backoff(long first_wait_ms, const std::string &url);
+    // first_wait_ms > 0; url is used only in the two lines this prints, and
+    // stale_ms (http_cache_stale_ms) only to say that recent decisions still answer.
+    Backoff(long first_wait_ms, const std::string &url, long stale_ms = 0);
 
     enum class Turn { ask, trial, refuse };
     // Whether a check may ask now; a trial must be followed by record().
@@ -30,6 +31,7 @@ public:
 private:
     const Clock::duration first_wait_, cap_;
     const std::string url_;  // without user information or query
+    const long stale_ms_;
     mutable std::mutex lock_;
     Clock::duration wait_{};  // zero while the endpoint answers
     bool trial_running_ = false;

@@ -10,12 +10,14 @@
 Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(settings_) {
     if (settings_.http_cache_ms > 0)
         cache_ = std::make_unique<DecisionCache>(settings_.http_cache_ms,
-                                                 static_cast<std::size_t>(settings_.http_cache_entries));
+                                                 static_cast<std::size_t>(settings_.http_cache_entries),
+                                                 settings_.http_cache_stale_ms);
     if (settings_.http_backoff_ms > 0) {
+        const long stale_ms = settings_.http_cache_stale_ms;
         if (settings_.http_user_uri)
-            user_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_user_uri);
+            user_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_user_uri, stale_ms);
         if (settings_.http_acl_uri)
-            acl_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_acl_uri);
+            acl_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_acl_uri, stale_ms);
     }
 }
 
@@ -40,13 +42,10 @@ std::size_t with_extra(std::array<Field, max_fields> &all, const Field (&fields)
 
 Verdict Checker::login(const char *username, const char *password, const Field *extra,
                        std::size_t extra_count) noexcept {
+    Question q;
     Verdict v;
-    if (!username || !password) return v;
-    if (!settings_.http_user_uri) return v.granted = true, v;
-    std::array<Field, max_fields> all;
-    const std::size_t n = with_extra(all, {{"username", username}, {"password", password}}, extra, extra_count);
-    if (n == 0) return v;
-    return ask(*settings_.http_user_uri, user_backoff_.get(), all.data(), n);
+    if (!begin_login(username, password, extra, extra_count, true, q, v)) return v;
+    return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
 }
 
 Verdict Checker::access(const char *clientid, const char *username, const char *topic, const char *word,
@@ -62,32 +61,72 @@ Verdict Checker::access(const char *clientid, const char *username, const char *
     return ask(*settings_.http_acl_uri, acl_backoff_.get(), all.data(), n);
 }
 
-Verdict Checker::ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept {
-    Verdict v;
-    std::size_t length = 0;
-    Buffer body = form_body(fields, count, length);
-    if (!body) return v;
+bool Checker::begin(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count,
+                    bool consult_cache, Question &q, Verdict &v) noexcept {
+    v = Verdict{};
+    q.body = form_body(fields, count, q.length);
+    if (!q.body) return false;
+    q.url = &url;
+    q.backoff = backoff;
     const auto now = std::chrono::steady_clock::now();
-    DecisionCache::Digest key;
-    const bool keyed = cache_ && cache_->digest(url, body.get(), length, key);
-    if (keyed) {
-        if (auto kept = cache_->find(key, now)) {
+    q.keyed = cache_ && cache_->digest(url, q.body.get(), q.length, q.key);
+    if (q.keyed && consult_cache) {
+        if (auto kept = cache_->find(q.key, now)) {
             v.cached = true;
             v.granted = *kept;
-            return v;
+            return false;
         }
     }
     // Kept answers go on answering while the endpoint is down.
-    const Backoff::Turn turn = backoff ? backoff->turn(now) : Backoff::Turn::ask;
-    if (turn == Backoff::Turn::refuse) {
+    q.turn = backoff ? backoff->turn(now) : Backoff::Turn::ask;
+    if (q.turn == Backoff::Turn::refuse) {
         v.backed_off = true;
-        return v;
+        if (q.keyed) answer_stale(v, q.key, now);
+        return false;
     }
-    v.answer = client_.post(url.c_str(), body.get(), length);
-    v.granted = v.answer.outcome() == Outcome::granted;
-    if (!backoff && !keyed) return v;
+    return true;
+}
+
+Verdict Checker::finish(const Question &q, const Answer &answer) noexcept {
+    Verdict v;
+    v.answer = answer;
+    v.granted = answer.outcome() == Outcome::granted;
+    if (!q.backoff && !q.keyed) return v;
     const auto arrived = std::chrono::steady_clock::now();
-    if (backoff) backoff->record(turn, v.answer, arrived);
-    if (keyed) cache_->store(key, v.answer, arrived);
+    if (q.backoff) q.backoff->record(q.turn, answer, arrived);
+    if (q.keyed) {
+        cache_->store(q.key, answer, arrived);
+        // Only the endpoint's silence or failure: a request never sent (out
+        // of memory, say) tells nothing of it, and refuses as ever.
+        const Outcome outcome = answer.outcome();
+        if (outcome == Outcome::no_answer || outcome == Outcome::undecided) answer_stale(v, q.key, arrived);
+    }
     return v;
+}
+
+Verdict Checker::ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept {
+    Question q;
+    Verdict v;
+    if (!begin(url, backoff, fields, count, true, q, v)) return v;
+    return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
+}
+
+bool Checker::begin_login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
+                          bool consult_cache, Question &q, Verdict &v) noexcept {
+    v = Verdict{};
+    if (!username || !password) return false;
+    if (!settings_.http_user_uri) return v.granted = true, false;
+    std::array<Field, max_fields> all;
+    const std::size_t n = with_extra(all, {{"username", username}, {"password", password}}, extra, extra_count);
+    if (n == 0) return false;
+    return begin(*settings_.http_user_uri, user_backoff_.get(), all.data(), n, consult_cache, q, v);
+}
+
+void Checker::answer_stale(Verdict &v, const DecisionCache::Digest &key,
+                           std::chrono::steady_clock::time_point now) noexcept {
+    if (settings_.http_cache_stale_ms == 0) return;
+    if (auto kept = cache_->find_stale(key, now)) {
+        v.stale = true;
+        v.granted = *kept;
+    }
 }

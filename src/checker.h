@@ -2,6 +2,7 @@
 // they say so, by the endpoints.
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "backoff.h"
@@ -12,9 +13,22 @@
 // How one check was decided.
 struct Verdict {
     bool granted = false;
-    bool cached = false;      // answered from the decision cache
-    bool backed_off = false;  // refused at once: the endpoint is not answering
+    bool cached = false;      // answered from the decision cache, within its lifetime
+    bool backed_off = false;  // not asked: the endpoint is not answering
+    bool stale = false;       // answered by a kept decision past its lifetime: the endpoint gave none
     Answer answer;            // the exchange, if one was attempted
+};
+
+// A check made ready to ask: what it does before its exchange, kept until
+// the answer arrives, for an exchange that someone else runs.
+struct Question {
+    const std::string *url = nullptr;  // the settings' own
+    Buffer body;
+    std::size_t length = 0;
+    Backoff *backoff = nullptr;
+    Backoff::Turn turn = Backoff::Turn::ask;
+    bool keyed = false;  // has a decision-cache key
+    DecisionCache::Digest key{};
 };
 
 // The access word the form carries for the version-2 interface's codes:
@@ -26,6 +40,7 @@ public:
     // Throws std::bad_alloc when it cannot be set up.
     explicit Checker(Settings settings);
     const Settings &settings() const noexcept { return settings_; }
+    const HttpClient &client() const noexcept { return client_; }
 
     // extra: fields appended after the standard ones (part of the question,
     // so of the decision cache's key too).
@@ -34,8 +49,21 @@ public:
     Verdict access(const char *clientid, const char *username, const char *topic, const char *access_word,
                    const Field *extra = nullptr, std::size_t extra_count = 0) noexcept;
 
+    // A login in two halves, for an exchange run elsewhere. begin_login is
+    // true when q must be asked of the endpoint (q.url, q.body); false when
+    // v is already the verdict (decided without asking, from the cache
+    // unless consult_cache is false, or refused by the back-off). finish is
+    // called exactly once for each q begun, with what the exchange came to.
+    bool begin_login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
+                     bool consult_cache, Question &q, Verdict &v) noexcept;
+    Verdict finish(const Question &q, const Answer &answer) noexcept;
+
 private:
+    bool begin(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count, bool consult_cache,
+               Question &q, Verdict &v) noexcept;
     Verdict ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept;
+    // For a check the endpoint gave no decision: a kept one within its stale bound, if any.
+    void answer_stale(Verdict &v, const DecisionCache::Digest &key, std::chrono::steady_clock::time_point now) noexcept;
 
     const Settings settings_;
     HttpClient client_;

@@ -2,9 +2,10 @@
 
 #include <new>
 
-DecisionCache::DecisionCache(long lifetime_ms, std::size_t capacity)
+DecisionCache::DecisionCache(long lifetime_ms, std::size_t capacity, long stale_ms)
     : sha256_(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
       lifetime_(std::chrono::milliseconds(lifetime_ms)),
+      stale_(std::chrono::milliseconds(stale_ms)),
       capacity_(capacity) {
     if (!sha256_) throw std::bad_alloc();
     index_.reserve(capacity_ < 65536 ? capacity_ : 65536);
@@ -23,38 +24,56 @@ bool DecisionCache::digest(const std::string &url, const char *body, std::size_t
            EVP_DigestFinal_ex(ctx.get(), out.data(), &size) == 1 && size == out.size();
 }
 
-DecisionCache::Clock::duration DecisionCache::lifetime(const Answer &a) const noexcept {
-    if (!decided(a.outcome()) || a.reuse_forbidden) return Clock::duration::zero();
-    if (a.max_age_s >= 0) return std::min<Clock::duration>(lifetime_, std::chrono::seconds(a.max_age_s));
-    return lifetime_;
+DecisionCache::Keep DecisionCache::keep(const Answer &a) const noexcept {
+    if (!decided(a.outcome()) || a.reuse_forbidden) return {};
+    Keep k{lifetime_, stale_};
+    if (a.max_age_s >= 0) k.fresh = std::min<Clock::duration>(k.fresh, std::chrono::seconds(a.max_age_s));
+    if (a.stale_forbidden)
+        k.stale = Clock::duration::zero();
+    else if (a.stale_if_error_s >= 0)
+        k.stale = std::min<Clock::duration>(k.stale, std::chrono::seconds(a.stale_if_error_s));
+    return k;
 }
 
 std::optional<bool> DecisionCache::find(const Digest &key, Clock::time_point now) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
-    if (found->second->expiry <= now) {
-        erase(found->second);
-        return std::nullopt;
-    }
-    return found->second->granted;
+    if (now < found->second->expiry) return found->second->granted;
+    if (found->second->end <= now) erase(found->second);
+    return std::nullopt;
+}
+
+std::optional<bool> DecisionCache::find_stale(const Digest &key, Clock::time_point now) noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = index_.find(key);
+    if (found == index_.end()) return std::nullopt;
+    if (now < found->second->end) return found->second->granted;
+    erase(found->second);
+    return std::nullopt;
 }
 
 void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_point arrived) noexcept {
-    const Clock::duration keep = lifetime(answer);
-    if (keep <= Clock::duration::zero()) return;
+    // No decision (a 5xx, say) leaves a kept one to answer while the endpoint gives none.
+    if (!decided(answer.outcome())) return;
+    const Keep keep_for = keep(answer);
     try {
         std::lock_guard<std::mutex> guard(lock_);
+        // A newer decision to the same question: what was kept must not
+        // answer again, even stale, whether or not this one may be kept.
         auto found = index_.find(key);
-        if (found != index_.end()) erase(found->second);  // a newer answer to the same question
-        if (index_.size() >= capacity_) make_room(arrived);
-        order_.push_back(Entry{key, arrived + keep, answer.outcome() == Outcome::granted, std::nullopt});
+        if (found != index_.end()) erase(found->second);
+        drop_ended(arrived);
+        if (keep_for.fresh <= Clock::duration::zero()) return;
+        if (index_.size() >= capacity_) erase(order_.begin());
+        const auto expiry = arrived + keep_for.fresh;
+        order_.push_back(Entry{key, expiry, expiry + keep_for.stale, answer.outcome() == Outcome::granted, std::nullopt});
         const auto it = std::prev(order_.end());
         try {
-            if (keep < lifetime_) it->by_expiry = short_lived_.emplace(it->expiry, it);
+            if (keep_for.fresh < lifetime_ || keep_for.stale < stale_) it->by_end = short_lived_.emplace(it->end, it);
             index_.emplace(key, it);
         } catch (...) {
-            if (it->by_expiry) short_lived_.erase(*it->by_expiry);
+            if (it->by_end) short_lived_.erase(*it->by_end);
             order_.erase(it);
         }
     } catch (...) {
@@ -69,16 +88,21 @@ std::size_t DecisionCache::size() const noexcept {
 
 void DecisionCache::erase(Order::iterator it) noexcept {
     index_.erase(it->key);
-    if (it->by_expiry) short_lived_.erase(*it->by_expiry);
+    if (it->by_end) short_lived_.erase(*it->by_end);
     order_.erase(it);
 }
 
-void DecisionCache::make_room(Clock::time_point now) noexcept {
-    // Entries kept for the full lifetime expire in the order they came, so
-    // the oldest is the first of them to expire; shorter ones are listed by
-    // expiry. An expired entry goes first, else the oldest.
-    if (!short_lived_.empty() && short_lived_.begin()->first <= now)
-        erase(short_lived_.begin()->second);
-    else if (!order_.empty())
-        erase(order_.begin());
+void DecisionCache::drop_ended(Clock::time_point now) noexcept {
+    // Entries kept for the full lifetime and stale bound end in the order they
+    // came, so the oldest is the first of them to end; shorter ones are listed
+    // by end. One that can answer nothing more only takes room. Two at most
+    // per store: they go faster than entries come, and no check pays for many.
+    for (int i = 0; i < 2; ++i) {
+        if (!short_lived_.empty() && short_lived_.begin()->first <= now)
+            erase(short_lived_.begin()->second);
+        else if (!order_.empty() && order_.front().end <= now)
+            erase(order_.begin());
+        else
+            return;
+    }
 }

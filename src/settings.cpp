@@ -219,6 +219,9 @@ const Option options[] = {
     {"http_cache_entries", false, "a whole number of entries from 1 to 10000000",
      parse_number<&Settings::http_cache_entries, 1, 10000000>, same<&Settings::http_cache_entries>,
      show_number<&Settings::http_cache_entries>},
+    {"http_cache_stale_ms", false, "a whole number of milliseconds from 0 (off) to 86400000",
+     parse_number<&Settings::http_cache_stale_ms, 0, 86400000>, same<&Settings::http_cache_stale_ms>,
+     show_number<&Settings::http_cache_stale_ms>},
     {"http_backoff_ms", false, "a whole number of milliseconds from 0 (off) to 600000",
      parse_number<&Settings::http_backoff_ms, 0, 600000>, same<&Settings::http_backoff_ms>,
      show_number<&Settings::http_backoff_ms>},
@@ -247,6 +250,13 @@ const Option options[] = {
      show_number<&Settings::http_stats_interval_s>},
     {"http_stats_topic", true, "a topic without wildcards, spaces or a trailing '/'", parse_topic,
      same<&Settings::http_stats_topic>, show_text<&Settings::http_stats_topic>},
+    {"http_async_logins", true, "true or false", parse_flag<&Settings::http_async_logins>,
+     same<&Settings::http_async_logins>, show_flag<&Settings::http_async_logins>},
+    {"http_max_in_flight", true, "a whole number of exchanges at once from 1 to 1024",
+     parse_number<&Settings::http_max_in_flight, 1, 1024>, same<&Settings::http_max_in_flight>,
+     show_number<&Settings::http_max_in_flight>},
+    {"http_reload_in_background", true, "true or false", parse_flag<&Settings::http_reload_in_background>,
+     same<&Settings::http_reload_in_background>, show_flag<&Settings::http_reload_in_background>},
 };
 
 bool offered(const Option &o, Interface which) { return !o.v5_only || which == Interface::v5; }
@@ -318,6 +328,10 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
                              std::pair{"http_keyfile", &next.http_keyfile}}) {
         if (path->empty() || access(path->c_str(), R_OK) == 0) continue;
         error = std::string("auth_plugin: cannot read ") + key + " \"" + *path + "\": " + std::strerror(errno);
+        return false;
+    }
+    if (next.http_cache_stale_ms > 0 && next.http_cache_ms == 0) {
+        error = "auth_plugin: http_cache_stale_ms needs http_cache_ms: only kept decisions can answer stale";
         return false;
     }
     if (next.http_certfile.empty() != next.http_keyfile.empty()) {

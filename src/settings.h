@@ -19,6 +19,7 @@ struct Settings {
     bool http_keepalive = false;
     long http_cache_ms = 0;  // 0: every check asks
     long http_cache_entries = 100000;
+    long http_cache_stale_ms = 0;  // 0: a decision past its lifetime never answers
     long http_backoff_ms = 0;  // 0: every check asks, even during an outage
     std::string http_cafile, http_certfile, http_keyfile, http_unix_socket;
     std::vector<std::string> http_header;  // "Name: value", in order
@@ -29,6 +30,12 @@ struct Settings {
     std::vector<std::string> http_acl_fields;    // extra access fields, in order
     long http_stats_interval_s = 0;              // 0: no figures
     std::string http_stats_topic = "$SYS/plugin/auth_plugin";
+    // Where the broker lets a login be answered later (2.1), logins the cache
+    // cannot answer are asked among many at once.
+    bool http_async_logins = true;
+    long http_max_in_flight = 64;  // exchanges at once, per instance
+    // After a reload, re-checks are granted at once and revalidated behind.
+    bool http_reload_in_background = true;
 
     bool operator==(const Settings &o) const;
     bool operator!=(const Settings &o) const { return !(*this == o); }

@@ -324,4 +324,81 @@ TEST_F(BrokerLifecycle, AReloadReChecksConnectedClients) {
     EXPECT_EQ(carol->output().find("still-checked"), std::string::npos) << carol->output();
 }
 
+// An outage of the endpoint at the nightly SIGHUP: with http_cache_stale_ms,
+// connected clients stay and go on with what was answered before; without it,
+// the re-checked logins end without an answer and every client goes.
+TEST_F(BrokerLifecycle, RecentDecisionsCarryConnectedClientsThroughAnOutageAndAReload) {
+    std::atomic<bool> down{false};  // the endpoint hangs
+    endpoint.decide([&](const Recorded &r) {
+        if (down) endpoint.hold();
+        return decide(r);
+    });
+    for (const bool stale : {true, false}) {
+        SCOPED_TRACE(stale ? "http_cache_stale_ms 3600000" : "unset");
+        down = false;
+        endpoint.release();
+        // A short time-out, sat through once per URL: the back-off then outlasts the test.
+        auto opts = both_uris();
+        opts.insert(opts.end(), {"http_timeout_ms " + std::to_string(scaled(250ms).count()), "http_cache_ms 1000",
+                                 "http_backoff_ms 60000"});
+        if (stale) opts.emplace_back("http_cache_stale_ms 3600000");
+        Broker broker(opts);
+        ASSERT_TRUE(broker.ready()) << broker.process().output();
+        int runs = 0;
+        auto run = [&](const char *tool, const std::string &id, std::vector<std::string> args) {
+            auto argv = broker.client(tool, id, "alice", "secret");
+            argv.insert(argv.end(), args.begin(), args.end());
+            return std::make_unique<Process>(argv, broker.file(id + std::to_string(++runs) + ".log"));
+        };
+        // A publish to v5 with QoS 1, so that a refused one says so; silent when granted.
+        auto once = [&](const char *topic, const char *message) {
+            auto pub = run(MOSQUITTO_PUB, "once", {"-V", "mqttv5", "-q", "1", "-t", topic, "-m", message});
+            EXPECT_TRUE(pub->wait(30s));
+            return pub->output();
+        };
+        auto carol = run(MOSQUITTO_SUB, "carol", {"-t", "room/#", "-v", "-W", "60"});
+        auto seen = [&](const std::string &text) {
+            const std::string out = carol->output();
+            std::size_t n = 0;
+            for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+            return n;
+        };
+        auto carol_has = [&](const std::string &text, std::size_t times = 1) {
+            return wait_until([&] { return seen(text) >= times; });
+        };
+        ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from carol"));
+        auto ticker = run(MOSQUITTO_PUB, "ticker", {"-t", "room/open", "-m", "tick", "--repeat", "1000",
+                                                   "--repeat-delay", "0.1"});
+        EXPECT_EQ(once("room/open", "before"), "");
+        ASSERT_TRUE(carol_has("room/open before")) << carol->output();
+        ASSERT_TRUE(carol_has("room/open tick")) << carol->output();
+
+        // The outage, until every decision above is past its lifetime and the back-off has begun.
+        down = true;
+        const auto expired = std::chrono::steady_clock::now() + 1100ms;
+        wait_until([&] { return std::chrono::steady_clock::now() > expired; });
+        ASSERT_TRUE(broker.wait_for_log("no answer from")) << broker.process().output();
+        EXPECT_EQ(broker.log_has("recent decisions"), stale);
+
+        broker.process().signal(SIGHUP);
+        ASSERT_TRUE(broker.wait_for_log("Reloading config.")) << broker.process().output();
+        if (stale) {
+            // All after the reload's re-checks: a topic never answered is refused, one answered goes on.
+            const std::string refused = once("room/never", "lost"), granted = once("room/open", "after");
+            EXPECT_NE(refused.find("Publish 1 failed: Not authorized"), std::string::npos) << refused;
+            EXPECT_EQ(granted, "");
+            ASSERT_TRUE(carol_has("room/open after")) << carol->output();
+            EXPECT_TRUE(carol_has("room/open tick", seen("room/open tick") + 3)) << carol->output();  // still ticking
+            EXPECT_EQ(carol->output().find("lost"), std::string::npos) << carol->output();
+            for (const char *id : {"carol", "ticker"})
+                EXPECT_FALSE(broker.log_has("Client " + std::string(id) + " disconnected")) << broker.process().output();
+        } else {
+            EXPECT_TRUE(broker.wait_for_log("Client carol disconnected")) << broker.process().output();
+            EXPECT_TRUE(broker.wait_for_log("Client ticker disconnected")) << broker.process().output();
+        }
+    }
+    down = false;
+    endpoint.release();
+}
+
 }  // namespace

@@ -79,7 +79,7 @@ TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
         {"no such user", config(endpoint.url("/user")), {"--user", "no-such-user", "-u", "a", "-P", "b"}, 2, {"no user"}},
         {"settings shown, redacted", config("http://op:pw@127.0.0.1:" + std::to_string(endpoint.port()) + "/user?k=v"),
          {"-u", "alice", "-P", "s3cret&"}, 0,
-         {"http_user_uri http://127.0.0.1:" + std::to_string(endpoint.port()) + "/user,", "http_timeout_ms " + std::to_string(scaled(2000ms).count())}},
+         {"http_user_uri http://127.0.0.1:" + std::to_string(endpoint.port()) + "/user,", "http_timeout_ms " + std::to_string(scaled(2000ms).count()) + ","}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -8,7 +8,8 @@
 //
 // The response headers: the same input, cut into lines after each LF, is fed
 // to the header reader as libcurl would (the endpoint's bytes); whether the
-// header block ended and what Cache-Control allows must follow the last lines.
+// header block ended and what Cache-Control allows must follow the last lines,
+// and each bound or prohibition must come from its directive in them.
 #include "../../src/answer.cpp"
 #include "../../src/http_client.cpp"
 
@@ -65,24 +66,33 @@ void check(const std::array<Field, N> &fields) {
 void check_headers(const uint8_t *data, size_t size) {
     Answer a;
     const char *text = reinterpret_cast<const char *>(data);
-    bool ended = false, cache_control = false;  // in the latest block
+    bool ended = false;
+    std::string cache_control;  // the latest block's Cache-Control lines, in lower case
     for (size_t at = 0; at < size;) {
         const uint8_t *lf = static_cast<const uint8_t *>(std::memchr(data + at, '\n', size - at));
         const size_t n = lf ? static_cast<size_t>(lf - data) - at + 1 : size - at;
         const std::string line(text + at, n);
         read_header_line(a, text + at, n);
-        std::string lower = line.substr(0, 14);
+        std::string lower = line;
         for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (line.rfind("HTTP/", 0) == 0) ended = false, cache_control = false;
+        if (line.rfind("HTTP/", 0) == 0) ended = false, cache_control.clear();
         else if (line == "\r\n" || line == "\n") ended = true;
-        else if (lower == "cache-control:") cache_control = true;
+        else if (lower.rfind("cache-control:", 0) == 0) cache_control += lower + "\n";
         at += n;
     }
     if (a.headers_ended != ended) __builtin_trap();
-    // max-age is either not given or a positive number of seconds, capped.
+    // Each bound is either not given or a number of seconds, capped; max-age
+    // is positive (zero keeps nothing).
     if (a.max_age_s != -1 && (a.max_age_s < 1 || a.max_age_s >= 1000000000)) __builtin_trap();
-    // Only Cache-Control lines of the latest block (after a 1xx, say) count.
-    if (!cache_control && (a.reuse_forbidden || a.max_age_s != -1)) __builtin_trap();
+    if (a.stale_if_error_s != -1 && (a.stale_if_error_s < 0 || a.stale_if_error_s >= 1000000000)) __builtin_trap();
+    // Only Cache-Control lines of the latest block (after a 1xx, say) count,
+    // and each field only from its own directive.
+    auto said = [&](const char *directive) { return cache_control.find(directive) != std::string::npos; };
+    if (a.reuse_forbidden && !said("no-store") && !said("no-cache") && !said("max-age=") && !said("stale-if-error="))
+        __builtin_trap();
+    if (a.max_age_s != -1 && !said("max-age=")) __builtin_trap();
+    if (a.stale_if_error_s != -1 && !said("stale-if-error=")) __builtin_trap();
+    if (a.stale_forbidden && !said("must-revalidate") && !said("proxy-revalidate")) __builtin_trap();
 }
 
 }  // namespace

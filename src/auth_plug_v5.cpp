@@ -45,7 +45,7 @@ private:
         MOSQ_FUNC_generic_callback fn;
     };
     mosquitto_plugin_id_t *id_;
-    Callback registered_[4] = {};
+    Callback registered_[5] = {};
     int count_ = 0;
 };
 
@@ -61,8 +61,16 @@ int on_tick(int, void *event, void *loaded) noexcept {
     of(loaded).tick(*static_cast<mosquitto_evt_tick *>(event));
     return MOSQ_ERR_SUCCESS;
 }
-// Options are read at start only; 2.1 stops the broker on anything but success.
-int on_reload(int, void *, void *) noexcept { return MOSQ_ERR_SUCCESS; }
+// Options are read at start only; 2.1 stops the broker on anything but
+// success. The logins asked until the next TICK are the reload's re-checks.
+int on_reload(int, void *, void *loaded) noexcept {
+    of(loaded).reload();
+    return MOSQ_ERR_SUCCESS;
+}
+int on_disconnect(int, void *event, void *loaded) noexcept {
+    of(loaded).disconnected(*static_cast<mosquitto_evt_disconnect *>(event));
+    return MOSQ_ERR_SUCCESS;
+}
 
 int fail_init(const std::string &line) noexcept {
     log_line(LogLevel::error, line);
@@ -78,10 +86,11 @@ int init(mosquitto_plugin_id_t *id, void **userdata, const mosquitto_opt *opts, 
         std::string error;
         if (!read_settings(pairs.data(), static_cast<int>(pairs.size()), settings, error, Interface::v5))
             return fail_init(error);
-        const bool figures = settings.http_stats_interval_s > 0;
         auto loaded = std::make_unique<Loaded>(id, std::move(settings));
+        const bool ticks = loaded->instance.needs_ticks();
         for (auto [event, fn] : {std::pair{MOSQ_EVT_BASIC_AUTH, &on_basic_auth}, {MOSQ_EVT_ACL_CHECK, &on_acl_check},
-                                 {MOSQ_EVT_RELOAD, &on_reload}, {MOSQ_EVT_TICK, figures ? &on_tick : nullptr}}) {
+                                 {MOSQ_EVT_RELOAD, &on_reload}, {MOSQ_EVT_TICK, ticks ? &on_tick : nullptr},
+                                 {MOSQ_EVT_DISCONNECT, ticks ? &on_disconnect : nullptr}}) {
             if (!fn) continue;
             const int rc = loaded->add(event, fn);
             if (rc == MOSQ_ERR_ALREADY_EXISTS)
@@ -95,6 +104,8 @@ int init(mosquitto_plugin_id_t *id, void **userdata, const mosquitto_opt *opts, 
         const auto lines = describe_settings(loaded->instance.settings(), Interface::v5);
         for (std::size_t i = 0; i < lines.size(); ++i)
             log_line(i == 0 ? LogLevel::notice : LogLevel::warning, lines[i]);
+        if (const std::string logins = loaded->instance.describe_logins(); !logins.empty())
+            log_line(LogLevel::notice, logins);
         *userdata = loaded.release();
         return MOSQ_ERR_SUCCESS;
     } catch (const std::bad_alloc &) {

@@ -46,7 +46,8 @@ void Figures::access(const Verdict &verdict, Clock::duration took) noexcept {
 
 void Figures::common(const Verdict &verdict, Clock::duration took) noexcept {
     cache_hits_ += verdict.cached;
-    backoff_refused_ += verdict.backed_off;
+    cache_stale_ += verdict.stale;
+    backoff_refused_ += verdict.backed_off && !verdict.stale;  // a kept decision answered instead
     if (!verdict.answer.attempted) return;
     exchanges_failed_ += verdict.answer.outcome() == Outcome::no_answer;
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
@@ -63,7 +64,7 @@ Figures::Topics Figures::due(Clock::time_point now) {
     Topics out;
     for (auto [name, value] : {std::pair{"login/granted", login_granted_}, {"login/refused", login_refused_},
                                {"access/granted", access_granted_}, {"access/refused", access_refused_},
-                               {"cache/hits", cache_hits_}, {"backoff/refused", backoff_refused_},
+                               {"cache/hits", cache_hits_}, {"cache/stale", cache_stale_}, {"backoff/refused", backoff_refused_},
                                {"exchanges/failed", exchanges_failed_}})
         out.emplace_back(prefix_ + "/" + name, std::to_string(value));
     out.emplace_back(prefix_ + "/exchange_ms/p50", milliseconds(p50));

@@ -1,5 +1,6 @@
 #include "instance.h"
 
+#include <dlfcn.h>
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
@@ -81,6 +82,10 @@ const char *access_word_v5(int access) noexcept {
 bool has_wildcard(const char *name) noexcept { return name && std::strpbrk(name, "+#"); }
 
 Verdict refused() noexcept { return {}; }
+
+// The broker's answer for a login it will hear of later (2.1; 2.0.11's
+// headers lack the name).
+constexpr int auth_delayed = -5;
 Verdict granted() noexcept {
     Verdict v;
     v.granted = true;
@@ -99,6 +104,44 @@ Instance::Instance(Settings settings) : checker_(std::move(settings)) {
     if (s.http_stats_interval_s > 0)
         figures_ = std::make_unique<Figures>(std::chrono::seconds(s.http_stats_interval_s), s.http_stats_topic,
                                              Clock::now());
+    complete_ = reinterpret_cast<CompleteLogin>(dlsym(RTLD_DEFAULT, "mosquitto_complete_basic_auth"));
+    async_logins_ = s.http_async_logins && complete_ && s.http_user_uri;
+    if (!(async_logins_ || (s.http_reload_in_background && s.http_user_uri))) return;
+    LoginScheduler::Host host{[this](const std::string &clientid, bool granted) {
+                                  complete_(clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
+                              },
+                              [](const std::string &clientid) {
+                                  mosquitto_kick_client_by_clientid(clientid.c_str(), false);
+                              }};
+    scheduler_ = std::make_unique<LoginScheduler>(checker_, checker_.client(), s.http_max_in_flight, std::move(host));
+    scheduler_->settled = [this](const Verdict &v, Clock::duration took) {
+        if (figures_) figures_->login(v, took);
+    };
+}
+
+std::string Instance::describe_logins() const {
+    const Settings &s = settings();
+    if (!s.http_user_uri) return "";
+    std::string line = std::string("auth_plugin: logins ") +
+                       (async_logins_ ? "the decision cache cannot answer are answered later, up to " +
+                                            std::to_string(s.http_max_in_flight) + " asked at once"
+                                      : complete_ ? "are answered at once (http_async_logins false)"
+                                                  : "are answered at once (this broker cannot answer them later)");
+    line += s.http_reload_in_background
+                ? "; after a reload, connected clients stay while re-checked in the background (once the broker's "
+                  "TICK is seen; Mosquitto 2.0.11 with per_listener_settings true sends none, and then re-checks "
+                  "at once)"
+                : "; after a reload, connected clients are re-checked at once";
+    return line;
+}
+
+void Instance::disconnected(const mosquitto_evt_disconnect &event) noexcept {
+    if (!scheduler_) return;
+    const char *clientid = mosquitto_client_id(event.client);
+    try {
+        scheduler_->disconnected(clientid ? clientid : "", event.client);
+    } catch (...) {
+    }
 }
 
 int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
@@ -106,7 +149,24 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     Verdict v;
     try {
         const ExtraFields extra(settings().http_login_fields, event.client, nullptr);
-        v = checker_.login(event.username, event.password, extra.data(), extra.size());
+        const char *id = mosquitto_client_id(event.client);
+        const std::string clientid = id ? id : "";
+        // The broker disconnects a client whose re-check is answered later,
+        // so a reload's re-checks are granted now and revalidated behind; that
+        // needs TICK, which 2.1 always sends and 2.0.11 may not.
+        const bool background = scheduler_ && reloading_ && settings().http_reload_in_background &&
+                                (ticked_ || complete_);
+        if (background || (scheduler_ && async_logins_ && !reloading_)) {
+            const auto now = background ? scheduler_->recheck(clientid, event.client, event.username, event.password,
+                                                              extra.data(), extra.size(), v)
+                                        : scheduler_->login(clientid, event.client, event.username, event.password,
+                                                            extra.data(), extra.size(), v);
+            // Counted once settled.
+            if (now == LoginScheduler::Now::later) return background ? MOSQ_ERR_SUCCESS : auth_delayed;
+        } else {
+            if (scheduler_) scheduler_->forget(clientid);
+            v = checker_.login(event.username, event.password, extra.data(), extra.size());
+        }
     } catch (...) {
         v = refused();  // a value that could not be had refuses
     }
@@ -140,6 +200,18 @@ Verdict Instance::decide_access(const mosquitto_evt_acl_check &event) noexcept {
 }
 
 void Instance::tick(mosquitto_evt_tick &event) noexcept {
+    ticked_ = true;
+    reloading_ = false;
+    if (scheduler_) {
+        scheduler_->tick();
+        if (scheduler_->pending()) {
+            // Never throttled while answers are awaited: 2.1 bounds its
+            // loop's wait by this (read as milliseconds from this field).
+            event.next_s = 0;
+            event.next_ns = 1;
+            return;
+        }
+    }
     if (!figures_) return;
     const auto now = Clock::now();
     try {

@@ -8,6 +8,7 @@
 #include "broker_v5.h"
 #include "checker.h"
 #include "figures.h"
+#include "login_scheduler.h"
 
 // libcurl's global state, counted by libcurl itself: one hold per instance.
 struct CurlGlobal {
@@ -26,8 +27,14 @@ public:
     // The broker's result codes: success, MOSQ_ERR_AUTH, MOSQ_ERR_ACL_DENIED.
     int login(const mosquitto_evt_basic_auth &event) noexcept;
     int access(const mosquitto_evt_acl_check &event) noexcept;
-    // Publishes the figures when they are due.
+    // Completes what was answered since, and publishes the figures when they are due.
     void tick(mosquitto_evt_tick &event) noexcept;
+    // The logins asked until the next TICK re-check clients already admitted.
+    void reload() noexcept { reloading_ = true; }
+    void disconnected(const mosquitto_evt_disconnect &event) noexcept;
+    bool needs_ticks() const noexcept { return figures_ || scheduler_; }
+    // How logins and reloads are answered here, for the start-up notice.
+    std::string describe_logins() const;
 
 private:
     Verdict decide_access(const mosquitto_evt_acl_check &event) noexcept;
@@ -35,4 +42,11 @@ private:
     CurlGlobal curl_;  // first in, last out
     Checker checker_;
     std::unique_ptr<Figures> figures_;  // null unless http_stats_interval_s is set
+    // The broker's way of answering a login later (2.1 only), looked up at start.
+    using CompleteLogin = void (*)(const char *clientid, int result);
+    CompleteLogin complete_ = nullptr;
+    bool async_logins_ = false;  // logins the cache cannot answer are answered later
+    bool reloading_ = false;     // between RELOAD and the next TICK
+    bool ticked_ = false;        // TICK arrives (2.0.11 sends none with per_listener_settings true)
+    std::unique_ptr<LoginScheduler> scheduler_;  // last: stopped first; null when neither is on
 };

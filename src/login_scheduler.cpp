@@ -69,7 +69,7 @@ LoginScheduler::Now LoginScheduler::start(Kind kind, const std::string &clientid
         v.granted = false;
         return Now::refused;
     }
-    return login ? Now::later : Now::granted;
+    return Now::later;
 }
 
 void LoginScheduler::disconnected(const std::string &clientid, const void *client) noexcept {

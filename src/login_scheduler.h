@@ -37,9 +37,10 @@ public:
     // decided: the verdict when answered now.
     Now login(const std::string &clientid, const void *client, const char *username, const char *password,
               const Field *extra, std::size_t extra_count, Verdict &decided) noexcept;
-    // The re-check of an admitted client after a reload: granted now unless
-    // decided otherwise without asking (the back-off, say), and asked again
-    // of the endpoint (never the cache); a refusal disconnects it later.
+    // The re-check of an admitted client after a reload: answered now when
+    // decided without asking (the back-off, say); else later, meaning it
+    // stands while the endpoint is asked again (never the cache), and a
+    // refusal disconnects it through Host::disconnect.
     Now recheck(const std::string &clientid, const void *client, const char *username, const char *password,
                 const Field *extra, std::size_t extra_count, Verdict &decided) noexcept;
     // A new connection of this id answered elsewhere: what is pending for

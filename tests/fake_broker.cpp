@@ -74,4 +74,9 @@ void *mosquitto_client_certificate(const struct mosquitto *c) {
     return c->certificate;
 }
 
+int mosquitto_kick_client_by_clientid(const char *clientid, bool) {
+    fake::broker().kicked.emplace_back(clientid ? clientid : "(all)");
+    return MOSQ_ERR_SUCCESS;
+}
+
 }  // extern "C"

@@ -39,6 +39,7 @@ struct Broker {
     std::vector<Registration> callbacks;
     std::vector<Published> published;
     std::vector<std::string> log;
+    std::vector<std::string> kicked;  // client ids disconnected by the plug-in
     // 2.0.11 with per_listener_settings false: one registration per callback
     // and event, whichever plugin line asks.
     bool one_policy_per_library = false;

@@ -16,6 +16,7 @@
 #include "endpoint.h"
 #include "fake_broker.h"
 #include "figures.h"
+#include "timing.h"
 
 namespace {
 
@@ -87,6 +88,16 @@ public:
         return fake::broker().fire(id_, MOSQ_EVT_ACL_CHECK, &e);
     }
     int tick(mosquitto_evt_tick &e) { return fake::broker().fire(id_, MOSQ_EVT_TICK, &e); }
+    int tick() {
+        mosquitto_evt_tick e{};
+        return tick(e);
+    }
+    int reload() { return fake::broker().fire(id_, MOSQ_EVT_RELOAD, nullptr); }
+    int disconnect(mosquitto &client) {
+        mosquitto_evt_disconnect e{};
+        e.client = &client;
+        return fake::broker().fire(id_, MOSQ_EVT_DISCONNECT, &e);
+    }
 
 private:
     mosquitto_plugin_id_t id_;
@@ -115,14 +126,16 @@ protected:
 TEST_F(PluginV5, EachPluginLineHasItsOwnInstance) {
     Endpoint other;
     EXPECT_EQ(Library::get().version(0, nullptr), 5);
-    auto a = std::make_unique<Line>(1, Options::Pairs{{"http_user_uri", endpoint.url("/a")}});
+    auto a = std::make_unique<Line>(
+        1, Options::Pairs{{"http_user_uri", endpoint.url("/a")}, {"http_reload_in_background", "false"}});
     Line b(2, {{"http_user_uri", other.url("/b")}, {"http_stats_interval_s", "60"}});
     ASSERT_EQ(a->rc(), MOSQ_ERR_SUCCESS);
     ASSERT_EQ(b.rc(), MOSQ_ERR_SUCCESS);
     EXPECT_NE(a->userdata(), b.userdata());
-    // TICK only where figures are asked for
+    // TICK (and DISCONNECT) only where figures or background re-checks need them
     EXPECT_EQ(a->events(), (std::vector<int>{MOSQ_EVT_BASIC_AUTH, MOSQ_EVT_ACL_CHECK, MOSQ_EVT_RELOAD}));
-    EXPECT_EQ(b.events(), (std::vector<int>{MOSQ_EVT_BASIC_AUTH, MOSQ_EVT_ACL_CHECK, MOSQ_EVT_RELOAD, MOSQ_EVT_TICK}));
+    EXPECT_EQ(b.events(), (std::vector<int>{MOSQ_EVT_BASIC_AUTH, MOSQ_EVT_ACL_CHECK, MOSQ_EVT_RELOAD, MOSQ_EVT_TICK,
+                                            MOSQ_EVT_DISCONNECT}));
 
     EXPECT_EQ(a->login(client, "u", "p"), MOSQ_ERR_SUCCESS);
     EXPECT_EQ(b.login(client, "u", "p"), MOSQ_ERR_SUCCESS);
@@ -132,9 +145,54 @@ TEST_F(PluginV5, EachPluginLineHasItsOwnInstance) {
     EXPECT_EQ(other.requests()[0].path, "/b");
 
     a.reset();  // its clean-up takes its callbacks only
-    EXPECT_EQ(fake::broker().callbacks.size(), 4u);
+    EXPECT_EQ(fake::broker().callbacks.size(), 5u);
     EXPECT_EQ(b.login(client, "u", "p"), MOSQ_ERR_SUCCESS);
     EXPECT_EQ(other.requests().size(), 2u);
+}
+
+// After a reload the broker re-checks every connected client; this broker
+// cannot answer a login later, so each re-check is granted at once and asked
+// behind, and a client found refused is disconnected at a later TICK. Before
+// any TICK (2.0.11 with per_listener_settings true sends none), and with the
+// option off, re-checks are answered at once.
+TEST_F(PluginV5, AReloadsReChecksAreAnsweredAtOnceAndRevocationsFollow) {
+    mosquitto revoked{"dev-revoked", "revoked", "127.0.0.1", 5, nullptr}, kept{"dev-kept", "kept", "127.0.0.1", 5, nullptr},
+        gone{"dev-gone", "gone-revoked", "127.0.0.1", 5, nullptr};
+    endpoint.decide([](const Recorded &r) { return r.fields.at("username").find("revoked") == std::string::npos ? 200 : 401; });
+    struct Case {
+        const char *background;
+        bool ticked;  // a TICK came before the reload
+        int revoked_answer;
+        std::vector<std::string> kicked;
+    } cases[] = {
+        {"true", true, MOSQ_ERR_SUCCESS, {"dev-revoked"}},
+        {"true", false, MOSQ_ERR_AUTH, {}},
+        {"false", true, MOSQ_ERR_AUTH, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.background) + (c.ticked ? " ticked" : ""));
+        fake::broker() = {};
+        Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_reload_in_background", c.background}});
+        ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+        if (c.ticked) line.tick();
+        ASSERT_EQ(line.reload(), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(line.login(revoked, "revoked", "p"), c.revoked_answer);
+        EXPECT_EQ(line.login(kept, "kept", "p"), MOSQ_ERR_SUCCESS);
+        const bool behind = c.revoked_answer == MOSQ_ERR_SUCCESS;
+        if (behind) {
+            EXPECT_EQ(line.login(gone, "gone-revoked", "p"), MOSQ_ERR_SUCCESS);
+            line.disconnect(gone);  // left before its answer: not touched
+        }
+        // TICKs, as the broker's loop sends them, until every answer is in.
+        const std::size_t asked = behind ? 3 : 2;
+        ASSERT_TRUE(wait_until([&] {
+            line.tick();
+            return endpoint.requests().size() >= asked && fake::broker().kicked.size() >= c.kicked.size();
+        }));
+        for (int i = 0; i < 3; ++i) line.tick();
+        EXPECT_EQ(fake::broker().kicked, c.kicked);
+        endpoint.clear();
+    }
 }
 
 TEST_F(PluginV5, ALineTheBrokerRefusesFailsItsStartWithOneLine) {
@@ -284,7 +342,7 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
         EXPECT_EQ(p.qos, 0);
         seen[p.topic] = p.payload;
     }
-    EXPECT_EQ(seen.size(), 9u);
+    EXPECT_EQ(seen.size(), 10u);
     EXPECT_EQ(seen["test/figures/login/granted"], "1");
     EXPECT_EQ(seen["test/figures/login/refused"], "1");
     EXPECT_EQ(seen["test/figures/access/granted"], "0");
@@ -295,7 +353,7 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
 TEST(Figures, CountsSinceStartAndTimesOverTheInterval) {
     const auto t0 = Figures::Clock::time_point() + 1h;
     Figures figures(10s, "$SYS/x", t0);
-    Verdict granted, refused, cached, backed_off, failed;
+    Verdict granted, refused, cached, backed_off, failed, stale;
     granted.granted = cached.granted = true;
     granted.answer.attempted = refused.answer.attempted = failed.answer.attempted = true;
     granted.answer.transfer = refused.answer.transfer = CURLE_OK;
@@ -304,6 +362,7 @@ TEST(Figures, CountsSinceStartAndTimesOverTheInterval) {
     refused.answer.status = 403;
     cached.cached = true;
     backed_off.backed_off = true;
+    stale.backed_off = stale.stale = stale.granted = true;
     failed.answer.transfer = CURLE_OPERATION_TIMEDOUT;
 
     // 102 exchanges: 0 and 0.105 ms, then 1 to 100 ms (nearest rank: p50 is the 51st, p99 the 101st)
@@ -311,13 +370,15 @@ TEST(Figures, CountsSinceStartAndTimesOverTheInterval) {
     figures.login(refused, 105us);
     figures.login(cached, 1s);  // no exchange: no time counted
     figures.access(backed_off, 1s);
+    figures.access(stale, 1s);  // a kept decision answered while backing off
     figures.access(failed, 0us);
     EXPECT_TRUE(figures.due(t0 + 9999ms).empty());
     EXPECT_EQ(figures.until_due(t0 + 9s), 1s);
     const Figures::Topics first = figures.due(t0 + 10s);
     const Figures::Topics expected{
-        {"$SYS/x/login/granted", "1"},   {"$SYS/x/login/refused", "1"},     {"$SYS/x/access/granted", "100"},
-        {"$SYS/x/access/refused", "2"},  {"$SYS/x/cache/hits", "1"},        {"$SYS/x/backoff/refused", "1"},
+        {"$SYS/x/login/granted", "1"},   {"$SYS/x/login/refused", "1"},     {"$SYS/x/access/granted", "101"},
+        {"$SYS/x/access/refused", "2"},  {"$SYS/x/cache/hits", "1"},        {"$SYS/x/cache/stale", "1"},
+        {"$SYS/x/backoff/refused", "1"},
         {"$SYS/x/exchanges/failed", "1"}, {"$SYS/x/exchange_ms/p50", "49"}, {"$SYS/x/exchange_ms/p99", "99"}};
     EXPECT_EQ(first, expected);
 
@@ -325,14 +386,14 @@ TEST(Figures, CountsSinceStartAndTimesOverTheInterval) {
     figures.login(refused, 105us);
     EXPECT_TRUE(figures.due(t0 + 19s).empty());
     const Figures::Topics second = figures.due(t0 + 20s);
-    ASSERT_EQ(second.size(), 9u);
+    ASSERT_EQ(second.size(), 10u);
     EXPECT_EQ(second[1].second, "2");
-    EXPECT_EQ(second[7].second, "0.105");
     EXPECT_EQ(second[8].second, "0.105");
+    EXPECT_EQ(second[9].second, "0.105");
     // Nothing exchanged: the times are 0. A stall past an interval counts the next one from then.
     const Figures::Topics third = figures.due(t0 + 95s);
-    ASSERT_EQ(third.size(), 9u);
-    EXPECT_EQ(third[7].second, "0");
+    ASSERT_EQ(third.size(), 10u);
+    EXPECT_EQ(third[8].second, "0");
     EXPECT_EQ(figures.until_due(t0 + 95s), 10s);
 }
 

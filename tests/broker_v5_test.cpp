@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <csignal>
 #include <cstdlib>
+#include <mutex>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <sstream>
 
 #include "broker.h"
@@ -204,6 +208,81 @@ TEST_F(BrokerV5, FiguresArePublishedUnderSys) {
     for (const char *name : {"access/granted", "access/refused", "cache/hits", "cache/stale", "backoff/refused", "exchange_ms/p50",
                              "exchange_ms/p99"})
         EXPECT_NE(figures[name], "") << name;
+}
+
+}  // namespace
+
+namespace {
+
+// A storm of logins, half of them refused. On 2.1 the logins are asked at
+// once: the endpoint holds each request until it holds several together,
+// which only concurrent logins can bring about; on 2.0.11 they are asked one
+// after another, as before. Then a reload while the endpoint hangs, and the
+// broker stopped with re-checks in flight: it ends at once, cleanly.
+TEST_F(BrokerV5, ALoginStormIsAnsweredConcurrentlyWhereTheBrokerAllowsIt) {
+    constexpr int clients = 12, together = 6;
+    const bool concurrent = e2e_broker_21();
+    // Shared with the endpoint's threads, which may outlive this function's locals.
+    struct Gate {
+        std::mutex m;
+        std::condition_variable changed;
+        int held = 0, most = 0;
+        bool open = false, hang = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    gate->open = !concurrent;
+    endpoint.decide([gate](const Recorded &r) {
+        std::unique_lock<std::mutex> lock(gate->m);
+        gate->most = std::max(gate->most, ++gate->held);
+        gate->changed.notify_all();
+        gate->changed.wait_for(lock, 20s, [&] { return gate->open || gate->held >= together; });
+        gate->open = true;
+        --gate->held;
+        gate->changed.notify_all();
+        if (gate->hang) gate->changed.wait_for(lock, 60s, [&] { return !gate->hang; });
+        return r.fields.count("password") && r.fields.at("username").rfind("ok", 0) == 0 ? 200 : 401;
+    });
+    const LoopbackListener port(false);
+    Broker broker(listener(port) + v5_lines({"http_user_uri " + endpoint.url("/user"), "http_timeout_ms 30000"}));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    EXPECT_EQ(broker.log_has("answered later"), concurrent) << broker.process().output();
+
+    std::vector<std::unique_ptr<Process>> pubs;
+    for (int i = 0; i < clients; ++i) {
+        const std::string user = (i % 2 ? "ok-" : "no-") + std::to_string(i);
+        auto argv = broker.client(MOSQUITTO_PUB, "storm-" + std::to_string(i), user, "pw");
+        argv.insert(argv.end(), {"-t", "storm", "-m", "x"});
+        pubs.push_back(std::make_unique<Process>(argv, broker.file("storm" + std::to_string(i) + ".log")));
+    }
+    for (int i = 0; i < clients; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(pubs[i]->wait(60s));
+        EXPECT_EQ(pubs[i]->exit_code() == 0, i % 2 == 1) << pubs[i]->output();  // each its own decision
+    }
+    {
+        std::lock_guard<std::mutex> lock(gate->m);
+        if (concurrent) EXPECT_GE(gate->most, together);
+        else EXPECT_EQ(gate->most, 1);
+    }
+    EXPECT_EQ(endpoint.requests().size(), static_cast<std::size_t>(clients));
+
+    // A connected client, a reload while the endpoint hangs, and a stop.
+    auto argv = broker.client(MOSQUITTO_SUB, "stays", "ok-stays", "pw");
+    argv.insert(argv.end(), {"-t", "x", "-W", "60"});
+    Process sub(argv, broker.file("stays.log"));
+    ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from stays"));
+    {
+        std::lock_guard<std::mutex> lock(gate->m);
+        gate->hang = true;
+    }
+    broker.process().signal(SIGHUP);
+    ASSERT_TRUE(endpoint.wait_for_requests(clients + 2).size() >= static_cast<std::size_t>(clients + 2));
+    broker.process().signal(SIGTERM);
+    EXPECT_TRUE(broker.process().wait(20s));
+    EXPECT_EQ(broker.process().exit_code(), 0) << broker.process().output();
+    std::lock_guard<std::mutex> lock(gate->m);
+    gate->hang = false;
+    gate->changed.notify_all();
 }
 
 }  // namespace

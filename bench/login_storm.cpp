@@ -1,0 +1,270 @@
+// Logins at scale through the real broker: N clients connect at once, each
+// with its own user name, against an endpoint that answers every request
+// after a fixed latency (many at once, keep-alive). Prints how long until all
+// were answered and the worst round trip a connected client's PINGREQ saw
+// meanwhile. With --reload, the N clients stay connected, one user is then
+// revoked and the broker gets SIGHUP: prints how long the broker was frozen
+// and how long until the revoked client was gone, and how many others stayed.
+//
+//   login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload] [plugin option lines...]
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_server.h"
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+// The endpoint: answers each complete request after latency; 403 to a user
+// named "revoked" once revoked is set, 200 to everything else.
+std::atomic<bool> revoked{false};
+void endpoint(int listen_fd, int latency_ms) {
+    int ep = epoll_create1(0);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = listen_fd;
+    epoll_ctl(ep, EPOLL_CTL_ADD, listen_fd, &ev);
+    std::map<int, std::string> buffers;
+    std::multimap<Clock::time_point, std::pair<int, bool>> due;  // when, (fd, grant)
+    for (;;) {
+        int timeout = -1;
+        if (!due.empty())
+            timeout = static_cast<int>(std::max<long>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(due.begin()->first - Clock::now()).count()));
+        epoll_event events[64];
+        const int n = epoll_wait(ep, events, 64, timeout);
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == listen_fd) {
+                for (int c; (c = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
+                    epoll_event cev{};
+                    cev.events = EPOLLIN;
+                    cev.data.fd = c;
+                    epoll_ctl(ep, EPOLL_CTL_ADD, c, &cev);
+                }
+                continue;
+            }
+            char chunk[8192];
+            ssize_t got;
+            while ((got = read(fd, chunk, sizeof chunk)) > 0) buffers[fd].append(chunk, static_cast<std::size_t>(got));
+            if (got == 0) {
+                close(fd);
+                buffers.erase(fd);
+                continue;
+            }
+            std::string &buf = buffers[fd];
+            while (std::size_t len = bench::complete_request(buf)) {
+                const bool grant = !(revoked && buf.substr(0, len).find("username=revoked") != std::string::npos);
+                due.emplace(Clock::now() + std::chrono::milliseconds(latency_ms), std::make_pair(fd, grant));
+                buf.erase(0, len);
+            }
+        }
+        while (!due.empty() && due.begin()->first <= Clock::now()) {
+            const auto [fd, grant] = due.begin()->second;
+            const char *answer = grant ? "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"
+                                       : "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+            if (write(fd, answer, std::strlen(answer)) < 0) {
+                // the broker gave up on it
+            }
+            due.erase(due.begin());
+        }
+    }
+}
+
+void put_string(std::string &out, const std::string &s) {
+    out += static_cast<char>(s.size() >> 8);
+    out += static_cast<char>(s.size() & 0xff);
+    out += s;
+}
+
+int connect_to(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// CONNECT, MQTT 3.1.1, clean session, user name and password, keep-alive 600 s.
+std::string connect_packet(const std::string &id, const std::string &user) {
+    std::string body;
+    put_string(body, "MQTT");
+    body += '\x04';
+    body += '\xc2';
+    body += '\x02';
+    body += '\x58';
+    put_string(body, id);
+    put_string(body, user);
+    put_string(body, "pw");
+    std::string packet = "\x10";
+    packet += static_cast<char>(body.size());
+    return packet + body;
+}
+
+// A client that pings every 2 ms and keeps the worst round trip since reset.
+struct Probe {
+    int fd = -1;
+    std::atomic<bool> stop{false};
+    std::atomic<double> worst{0};
+    std::atomic<long> pings{0};  // completed
+    std::thread thread;
+    void start() {
+        thread = std::thread([this] {
+            while (!stop) {
+                const auto sent = Clock::now();
+                const unsigned char ping[2] = {0xc0, 0x00};
+                unsigned char pong[2];
+                if (write(fd, ping, 2) != 2 || read(fd, pong, 2) != 2) break;
+                const double ms = ms_since(sent);
+                if (ms > worst) worst = ms;
+                ++pings;
+                std::this_thread::sleep_for(2ms);
+            }
+        });
+    }
+    ~Probe() {
+        stop = true;
+        if (thread.joinable()) thread.join();
+        if (fd >= 0) close(fd);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload] [option lines...]\n");
+        return 2;
+    }
+    const std::string broker = argv[1], plugin = argv[2];
+    const int latency_ms = std::atoi(argv[3]), clients = std::atoi(argv[4]);
+    bool reload = false;
+    std::vector<std::string> opts;
+    for (int i = 5; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--reload") == 0) reload = true;
+        else opts.emplace_back(argv[i]);
+    }
+    rlimit files{65536, 65536};
+    setrlimit(RLIMIT_NOFILE, &files);
+    signal(SIGPIPE, SIG_IGN);
+
+    int endpoint_port = 0, broker_port = 0;
+    const int listen_fd = bench::listen_loopback(endpoint_port);
+    std::thread(endpoint, listen_fd, latency_ms).detach();
+    close(bench::listen_loopback(broker_port));  // a free port for the broker
+
+    char dir[] = "/tmp/login_storm.XXXXXX";
+    if (!mkdtemp(dir)) return 1;
+    const std::string conf = std::string(dir) + "/mosquitto.conf", log = std::string(dir) + "/broker.log";
+    {
+        std::ofstream out(conf);
+        out << "persistence false\nuser root\nlog_dest file " << log << "\nmax_keepalive 65535\n"
+            << "listener " << broker_port << " 127.0.0.1\nmax_connections -1\n"
+            << "plugin " << plugin << "\nplugin_opt_http_user_uri http://127.0.0.1:" << endpoint_port << "/user\n";
+        for (auto &o : opts) out << "plugin_opt_" << o << "\n";
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(broker.c_str(), broker.c_str(), "-c", conf.c_str(), nullptr);
+        _exit(127);
+    }
+    Probe probe;
+    for (int i = 0; i < 500 && probe.fd < 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+        probe.fd = connect_to(broker_port);
+    }
+    const std::string hello = connect_packet("probe", "probe");
+    unsigned char connack[4];
+    if (probe.fd < 0 || write(probe.fd, hello.data(), hello.size()) < 0 || read(probe.fd, connack, 4) != 4 ||
+        connack[3] != 0) {
+        std::fprintf(stderr, "login_storm: the broker did not start\n");
+        kill(pid, SIGKILL);
+        return 1;
+    }
+    probe.start();
+
+    // The storm: every client connects and sends its CONNECT, then all CONNACKs are read.
+    std::vector<int> fds;
+    const auto start = Clock::now();
+    for (int i = 0; i < clients; ++i) {
+        // (the probe's ping worst is over the whole storm, from here)
+        const int fd = connect_to(broker_port);
+        if (fd < 0) break;
+        const std::string p = connect_packet("c" + std::to_string(i), i == 0 && reload ? "revoked" : "u" + std::to_string(i));
+        if (write(fd, p.data(), p.size()) < 0) break;
+        fds.push_back(fd);
+    }
+    int accepted = 0;
+    for (int fd : fds) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 120000) == 1 && read(fd, connack, 4) == 4 && connack[3] == 0) ++accepted;
+    }
+    const double all_ms = ms_since(start);
+    const double worst_ms = probe.worst.exchange(0);
+    if (!reload) {
+        std::printf("clients %d latency_ms %d logged_in %d all_ms %.0f ping_worst_ms %.0f\n", clients, latency_ms,
+                    accepted, all_ms, worst_ms);
+    } else {
+        std::this_thread::sleep_for(200ms);
+        probe.worst = 0;
+        revoked = true;
+        const auto signalled = Clock::now();
+        kill(pid, SIGHUP);
+        // The revoked client is the first; the others must stay.
+        pollfd p{fds[0], POLLIN, 0};
+        double gone_ms = -1;
+        if (poll(&p, 1, 60000) == 1) gone_ms = ms_since(signalled);
+        // The freeze is over once pings sent after now come back.
+        std::this_thread::sleep_for(std::chrono::milliseconds(latency_ms * 2 + 500));
+        const long seen = probe.pings;
+        for (int i = 0; i < 120000 && probe.pings < seen + 2; ++i) std::this_thread::sleep_for(1ms);
+        int stayed = 0;
+        for (std::size_t i = 1; i < fds.size(); ++i) {
+            pollfd q{fds[i], POLLIN, 0};
+            char byte;
+            stayed += !(poll(&q, 1, 0) == 1 && recv(fds[i], &byte, 1, MSG_DONTWAIT) <= 0);
+        }
+        std::printf("clients %d latency_ms %d frozen_ms %.0f revoked_gone_ms %.0f others_stayed %d of %zu\n",
+                    clients, latency_ms, probe.worst.load(), gone_ms, stayed, fds.size() - 1);
+    }
+    for (int fd : fds) close(fd);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::remove(conf.c_str());
+    std::remove(log.c_str());
+    rmdir(dir);
+    return 0;
+}

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Logins and reloads at scale, through the real brokers, side by side in one
+# run: Debian's 2.0.11 and 2.1.2 (built by the tests), the version-5 library
+# with its options off and on. Keep-alive on; prints one line per case.
+#   bench/login_storm.sh BUILD_DIR [CLIENTS...]     (default 200 2000)
+set -euo pipefail
+build=$(cd "${1:?usage: bench/login_storm.sh BUILD_DIR [CLIENTS...]}" && pwd)
+shift
+counts=("$@")
+[ ${#counts[@]} -gt 0 ] || counts=(200 2000)
+storm=$build/bench/login_storm
+v5=$build/auth_plugin_v5.so
+m20=/usr/sbin/mosquitto
+m21=$build/tests/mosquitto_21-prefix/src/mosquitto_21-build/src/mosquitto
+[ -x "$m21" ] || { echo "no Mosquitto 2.1.2 in $build (build the tests first)" >&2; exit 1; }
+
+echo "== logins: all clients connect at once (cache on, entries new)"
+for n in "${counts[@]}"; do
+  for ms in 0 5 20; do
+    printf '2.0.11 synchronous      '; "$storm" "$m20" "$v5" "$ms" "$n" "http_keepalive true" "http_cache_ms 60000" 2>/dev/null
+    printf '2.1.2  async logins off '; "$storm" "$m21" "$v5" "$ms" "$n" "http_keepalive true" "http_cache_ms 60000" "http_async_logins false" 2>/dev/null
+    printf '2.1.2  async logins on  '; "$storm" "$m21" "$v5" "$ms" "$n" "http_keepalive true" "http_cache_ms 60000" 2>/dev/null
+  done
+done
+echo "== reload: all clients connected, one revoked, then SIGHUP"
+for n in "${counts[@]}"; do
+  for ms in 5 20; do
+    for cache in 0 60000; do
+      for b in 2.0.11 2.1.2; do
+        broker=$m20; [ "$b" = 2.1.2 ] && broker=$m21
+        for bg in false true; do
+          printf '%-6s cache %-5s background %-5s ' "$b" "$cache" "$bg"
+          "$storm" "$broker" "$v5" "$ms" "$n" --reload "http_keepalive true" "http_cache_ms $cache" \
+            "http_reload_in_background $bg" 2>/dev/null
+        done
+      done
+    done
+  done
+done

@@ -16,24 +16,26 @@ m21=$build/tests/mosquitto_21-prefix/src/mosquitto_21-build/src/mosquitto
 
 echo "== logins: all clients connect at once (cache on, entries new)"
 for n in "${counts[@]}"; do
+  printf '2.1.2  no plug-in       '; "$storm" "$m21" none 0 "$n" 2>/dev/null
   for ms in 0 5 20; do
     printf '2.0.11 synchronous      '; "$storm" "$m20" "$v5" "$ms" "$n" "http_keepalive true" "http_cache_ms 60000" 2>/dev/null
     printf '2.1.2  async logins off '; "$storm" "$m21" "$v5" "$ms" "$n" "http_keepalive true" "http_cache_ms 60000" "http_async_logins false" 2>/dev/null
     printf '2.1.2  async logins on  '; "$storm" "$m21" "$v5" "$ms" "$n" "http_keepalive true" "http_cache_ms 60000" 2>/dev/null
   done
 done
-echo "== reload: all clients connected, one revoked, then SIGHUP"
+echo "== reload: all clients connected, one revoked, then SIGHUP (cache off; last, cache on)"
+reload() {  # BROKER_NAME CLIENTS LATENCY CACHE_MS
+  local broker=$m20
+  [ "$1" = 2.1.2 ] && broker=$m21
+  for bg in false true; do
+    printf '%-6s cache %-5s background %-5s ' "$1" "$4" "$bg"
+    "$storm" "$broker" "$v5" "$3" "$2" --reload "http_keepalive true" "http_cache_ms $4" \
+      "http_reload_in_background $bg" 2>/dev/null
+  done
+}
 for n in "${counts[@]}"; do
   for ms in 5 20; do
-    for cache in 0 60000; do
-      for b in 2.0.11 2.1.2; do
-        broker=$m20; [ "$b" = 2.1.2 ] && broker=$m21
-        for bg in false true; do
-          printf '%-6s cache %-5s background %-5s ' "$b" "$cache" "$bg"
-          "$storm" "$broker" "$v5" "$ms" "$n" --reload "http_keepalive true" "http_cache_ms $cache" \
-            "http_reload_in_background $bg" 2>/dev/null
-        done
-      done
-    done
+    for b in 2.0.11 2.1.2; do reload "$b" "$n" "$ms" 0; done
   done
 done
+for b in 2.0.11 2.1.2; do reload "$b" 200 20 60000; done

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "mqtt_client.h"
+
 namespace {
 
 volatile sig_atomic_t stop = 0;
@@ -35,11 +37,6 @@ bool read_exactly(int fd, unsigned char *buf, std::size_t n) {
     return true;
 }
 
-void put_string(std::string &out, const std::string &s) {
-    out += static_cast<char>(s.size() >> 8);
-    out += static_cast<char>(s.size() & 0xff);
-    out += s;
-}
 
 }  // namespace
 
@@ -53,28 +50,9 @@ int main(int argc, char **argv) {
     on_term.sa_handler = [](int) { stop = 1; };
     sigaction(SIGTERM, &on_term, nullptr);  // no SA_RESTART: a blocked read ends
 
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(std::atoi(argv[1])));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return perror("connect"), 1;
-
-    // CONNECT, MQTT 3.1.1, clean session, user name and password, keep-alive 600 s.
-    std::string body;
-    put_string(body, "MQTT");
-    body += '\x04';
-    body += '\xc2';
-    body += '\x02';
-    body += '\x58';
-    put_string(body, "mqtt-probe");
-    put_string(body, argv[2]);
-    put_string(body, argv[3]);
-    std::string packet = "\x10";
-    packet += static_cast<char>(body.size());  // short enough for one length byte
-    packet += body;
+    const int fd = bench::connect_loopback(std::atoi(argv[1]));
+    if (fd < 0) return perror("connect"), 1;
+    const std::string packet = bench::connect_packet("mqtt-probe", argv[2], argv[3]);
     if (write(fd, packet.data(), packet.size()) != static_cast<ssize_t>(packet.size())) return 1;
     unsigned char connack[4];
     if (!read_exactly(fd, connack, 4) || connack[0] != 0x20 || connack[3] != 0) {

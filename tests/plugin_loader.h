@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "auth_plugin.h"
+#include "option_pairs.h"
 
 struct Plugin {
     decltype(&mosquitto_auth_plugin_version) version;
@@ -46,19 +47,4 @@ private:
     }
 };
 
-// Option pairs as the broker passes them, with storage that outlives the call.
-class Options {
-public:
-    using Pairs = std::vector<std::pair<std::string, std::string>>;
-    explicit Options(Pairs pairs) : strings_(std::move(pairs)) {
-        for (auto &p : strings_) opts_.push_back({p.first.data(), p.second.data()});
-    }
-    Options(const Options &) = delete;  // the pairs point into strings_
-    Options &operator=(const Options &) = delete;
-    auth_option *data() { return opts_.data(); }
-    int size() const { return static_cast<int>(opts_.size()); }
-
-private:
-    Pairs strings_;
-    std::vector<auth_option> opts_;
-};
+using Options = OptionPairs<auth_option>;

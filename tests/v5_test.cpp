@@ -16,6 +16,7 @@
 #include "endpoint.h"
 #include "fake_broker.h"
 #include "figures.h"
+#include "option_pairs.h"
 #include "timing.h"
 
 namespace {
@@ -43,22 +44,7 @@ private:
     }
 };
 
-// Option pairs as the broker passes them, with storage that outlives the call.
-class Options {
-public:
-    using Pairs = std::vector<std::pair<std::string, std::string>>;
-    explicit Options(Pairs pairs) : strings_(std::move(pairs)) {
-        for (auto &p : strings_) opts_.push_back({p.first.data(), p.second.data()});
-    }
-    Options(const Options &) = delete;  // the pairs point into strings_
-    Options &operator=(const Options &) = delete;
-    mosquitto_opt *data() { return opts_.data(); }
-    int size() const { return static_cast<int>(opts_.size()); }
-
-private:
-    Pairs strings_;
-    std::vector<mosquitto_opt> opts_;
-};
+using Options = OptionPairs<mosquitto_opt>;
 
 // One plugin line: its identifier, its options and the user data it got.
 class Line {

@@ -10,7 +10,8 @@
 //   plugin_opt_http_user_uri   http://127.0.0.1:8080/user
 //   plugin_opt_http_acl_uri    http://127.0.0.1:8080/acl
 //   # bound on one exchange; fail fast while the endpoint is down; reuse
-//   # connections; reuse decisions for up to a minute
+//   # connections; reuse decisions for up to a minute, or until the broker
+//   # reloads (SIGHUP), when the endpoint is asked again
 //   plugin_opt_http_timeout_ms 1000
 //   plugin_opt_http_backoff_ms 1000
 //   plugin_opt_http_keepalive  true
@@ -91,11 +92,18 @@ int mosquitto_auth_plugin_cleanup(void *, struct auth_option *, int) noexcept {
     return AUTH_PLUGIN_OK;
 }
 
-int mosquitto_auth_security_init(void *, struct auth_option *, int, bool) noexcept {
+// On SIGHUP the broker calls both with reload true, then checks every
+// connected client's login again. Those checks must reach the endpoint, whose
+// policy may have changed with the broker's: kept decisions stop answering
+// fresh, though they still answer while the endpoint gives none. Both hooks
+// do it, so that either alone suffices; a second time changes nothing.
+int mosquitto_auth_security_init(void *, struct auth_option *, int, bool reload) noexcept {
+    if (reload && checker) checker->reload();
     return AUTH_PLUGIN_OK;
 }
 
-int mosquitto_auth_security_cleanup(void *, struct auth_option *, int, bool) noexcept {
+int mosquitto_auth_security_cleanup(void *, struct auth_option *, int, bool reload) noexcept {
+    if (reload && checker) checker->reload();
     return AUTH_PLUGIN_OK;
 }
 

@@ -122,6 +122,10 @@ bool Checker::begin_login(const char *username, const char *password, const Fiel
     return begin(*settings_.http_user_uri, user_backoff_.get(), all.data(), n, consult_cache, q, v);
 }
 
+void Checker::reload() noexcept {
+    if (cache_) cache_->expire_all();
+}
+
 void Checker::answer_stale(Verdict &v, const DecisionCache::Digest &key,
                            std::chrono::steady_clock::time_point now) noexcept {
     if (settings_.http_cache_stale_ms == 0) return;

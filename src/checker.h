@@ -58,6 +58,11 @@ public:
                      bool consult_cache, Question &q, Verdict &v) noexcept;
     Verdict finish(const Question &q, const Answer &answer) noexcept;
 
+    // The broker reloads its configuration: the endpoint's policy may have
+    // changed too, so no kept decision answers fresh any more; kept ones
+    // still answer while the endpoint gives no decision.
+    void reload() noexcept;
+
 private:
     bool begin(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count, bool consult_cache,
                Question &q, Verdict &v) noexcept;

@@ -6,7 +6,8 @@ DecisionCache::DecisionCache(long lifetime_ms, std::size_t capacity, long stale_
     : sha256_(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
       lifetime_(std::chrono::milliseconds(lifetime_ms)),
       stale_(std::chrono::milliseconds(stale_ms)),
-      capacity_(capacity) {
+      capacity_(capacity),
+      refusal_cap_(capacity / refusal_share > 0 ? capacity / refusal_share : 1) {
     if (!sha256_) throw std::bad_alloc();
     index_.reserve(capacity_ < 65536 ? capacity_ : 65536);
 }
@@ -39,8 +40,8 @@ std::optional<bool> DecisionCache::find(const Digest &key, Clock::time_point now
     std::lock_guard<std::mutex> guard(lock_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
-    if (now < found->second->expiry) return found->second->granted;
-    if (found->second->end <= now) erase(found->second);
+    if (fresh(*found->second, now)) return found->second->granted;
+    if (!within_bound(*found->second, now)) erase(found->second);
     return std::nullopt;
 }
 
@@ -48,7 +49,7 @@ std::optional<bool> DecisionCache::find_stale(const Digest &key, Clock::time_poi
     std::lock_guard<std::mutex> guard(lock_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
-    if (now < found->second->end) return found->second->granted;
+    if (within_bound(*found->second, now)) return found->second->granted;
     erase(found->second);
     return std::nullopt;
 }
@@ -65,20 +66,34 @@ void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_p
         if (found != index_.end()) erase(found->second);
         drop_ended(arrived);
         if (keep_for.fresh <= Clock::duration::zero()) return;
-        if (index_.size() >= capacity_) erase(order_.begin());
+        const bool granted = answer.outcome() == Outcome::granted;
+        const bool full = index_.size() >= capacity_;
+        if (granted) {
+            if (full) erase(refused_.empty() ? granted_.begin() : refused_.begin());
+        } else if (full || refused_.size() >= refusal_cap_) {
+            // A refusal makes room only at another refusal's expense.
+            if (refused_.empty()) return;
+            erase(refused_.begin());
+        }
+        Order &order = granted ? granted_ : refused_;
         const auto expiry = arrived + keep_for.fresh;
-        order_.push_back(Entry{key, expiry, expiry + keep_for.stale, answer.outcome() == Outcome::granted, std::nullopt});
-        const auto it = std::prev(order_.end());
+        order.push_back(Entry{key, expiry, expiry + keep_for.stale, granted, generation_, std::nullopt});
+        const auto it = std::prev(order.end());
         try {
             if (keep_for.fresh < lifetime_ || keep_for.stale < stale_) it->by_end = short_lived_.emplace(it->end, it);
             index_.emplace(key, it);
         } catch (...) {
             if (it->by_end) short_lived_.erase(*it->by_end);
-            order_.erase(it);
+            order.erase(it);
         }
     } catch (...) {
         // Out of memory: the answer is simply not kept.
     }
+}
+
+void DecisionCache::expire_all() noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++generation_;
 }
 
 std::size_t DecisionCache::size() const noexcept {
@@ -89,19 +104,22 @@ std::size_t DecisionCache::size() const noexcept {
 void DecisionCache::erase(Order::iterator it) noexcept {
     index_.erase(it->key);
     if (it->by_end) short_lived_.erase(*it->by_end);
-    order_.erase(it);
+    list_of(*it).erase(it);
 }
 
 void DecisionCache::drop_ended(Clock::time_point now) noexcept {
     // Entries kept for the full lifetime and stale bound end in the order they
-    // came, so the oldest is the first of them to end; shorter ones are listed
-    // by end. One that can answer nothing more only takes room. Two at most
-    // per store: they go faster than entries come, and no check pays for many.
+    // came, so the oldest of each list is the first of it to end; shorter ones
+    // are listed by end. One that can answer nothing more only takes room. Two
+    // at most per store: they go faster than entries come, and no check pays
+    // for many.
     for (int i = 0; i < 2; ++i) {
         if (!short_lived_.empty() && short_lived_.begin()->first <= now)
             erase(short_lived_.begin()->second);
-        else if (!order_.empty() && order_.front().end <= now)
-            erase(order_.begin());
+        else if (!refused_.empty() && refused_.front().end <= now)
+            erase(refused_.begin());
+        else if (!granted_.empty() && granted_.front().end <= now)
+            erase(granted_.begin());
         else
             return;
     }

@@ -2,7 +2,9 @@
 // (http_cache_ms) and, when the endpoint gives no decision, for a bounded time
 // past it (http_cache_stale_ms). Entries are keyed by a SHA-256 digest of URL
 // and form body, so no password is held in clear. Bounded: an entry that can
-// answer nothing more goes first, then the oldest.
+// answer nothing more goes first, then the oldest refusal, then the oldest
+// grant. Refusals hold a bounded share only, so that a flood of wrong
+// passwords cannot push out the grants that carry clients through an outage.
 #pragma once
 
 #include <openssl/evp.h>
@@ -10,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <list>
 #include <map>
@@ -38,6 +41,10 @@ public:
     // A decision that arrived replaces what was kept for key, and is kept
     // itself if the answer allows; anything else leaves the cache as it is.
     void store(const Digest &key, const Answer &answer, Clock::time_point arrived) noexcept;
+    // Every decision kept so far stops answering as fresh, yet keeps its
+    // stale bound (for a reload, whose new policy the endpoint decides).
+    // Decisions stored afterwards are fresh as usual.
+    void expire_all() noexcept;
     std::size_t size() const noexcept;
 
     // How long an answer may be reused (zero: not kept), and how long past
@@ -47,6 +54,10 @@ public:
     };
     Keep keep(const Answer &answer) const noexcept;
 
+    // Refusals hold at most 1/refusal_share of the entries (at least one):
+    // the rest stays for grants, whatever number of refusals comes.
+    static constexpr std::size_t refusal_share = 4;
+
 private:
     struct Entry;
     using Order = std::list<Entry>;  // oldest first
@@ -55,6 +66,7 @@ private:
         Clock::time_point expiry;  // the end of its lifetime
         Clock::time_point end;     // the end of its stale bound: it answers nothing after
         bool granted;
+        std::uint64_t generation;  // expire_all's count when stored: fresh only while it is current
         // Entries kept for less than the full lifetime or stale bound may end
         // out of order; they are also listed by end.
         std::optional<std::multimap<Clock::time_point, Order::iterator>::iterator> by_end;
@@ -66,6 +78,15 @@ private:
             return h;
         }
     };
+    Order &list_of(const Entry &e) noexcept { return e.granted ? granted_ : refused_; }
+    bool fresh(const Entry &e, Clock::time_point now) const noexcept {
+        return e.generation == generation_ && now < e.expiry;
+    }
+    // Within its stale bound; one that was never to answer stale
+    // (must-revalidate, say) answers nothing once expired by a reload.
+    bool within_bound(const Entry &e, Clock::time_point now) const noexcept {
+        return now < e.end && (e.generation == generation_ || e.expiry < e.end);
+    }
     void erase(Order::iterator it) noexcept;
     void drop_ended(Clock::time_point now) noexcept;
 
@@ -74,9 +95,10 @@ private:
     };
     std::unique_ptr<EVP_MD, MdFree> sha256_;
     const Clock::duration lifetime_, stale_;
-    const std::size_t capacity_;
+    const std::size_t capacity_, refusal_cap_;
     mutable std::mutex lock_;
-    Order order_;
+    Order granted_, refused_;
+    std::uint64_t generation_ = 0;
     std::unordered_map<Digest, Order::iterator, DigestHash> index_;
     std::multimap<Clock::time_point, Order::iterator> short_lived_;
 };

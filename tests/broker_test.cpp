@@ -324,6 +324,38 @@ TEST_F(BrokerLifecycle, AReloadReChecksConnectedClients) {
     EXPECT_EQ(carol->output().find("still-checked"), std::string::npos) << carol->output();
 }
 
+// A reload applies the endpoint's policy now, even to logins whose decision
+// is still kept: carol, revoked, goes; alice, still accepted, stays.
+TEST_F(BrokerLifecycle, AReloadAsksAgainAboutLoginsTheCacheStillHolds) {
+    std::atomic<bool> carol_allowed{true};
+    endpoint.decide([&](const Recorded &r) {
+        if (r.path == "/user" && r.fields.at("username") == "carol" && !carol_allowed) return 401;
+        return decide(r);
+    });
+    auto opts = both_uris();
+    opts.emplace_back("http_cache_ms 60000");
+    Broker broker(opts);
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    auto subscriber = [&](const std::string &user, const std::string &pass) {
+        auto argv = broker.client(MOSQUITTO_SUB, "sub-" + user, user, pass);
+        argv.insert(argv.end(), {"-t", "room/#", "-v", "-W", "60"});  // -W only bounds it
+        return std::make_unique<Process>(argv, broker.file(user + ".log"));
+    };
+    auto carol = subscriber("carol", "pw");
+    auto alice = subscriber("alice", "secret");
+    ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-carol"));
+    ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-alice"));
+
+    carol_allowed = false;
+    broker.process().signal(SIGHUP);
+    EXPECT_TRUE(broker.wait_for_disconnect("sub-carol")) << broker.process().output();
+    EXPECT_EQ(broker.publish("alice", "secret", "room/open", "after-reload").first, 0);
+    EXPECT_TRUE(wait_until([&] { return alice->output().find("room/open after-reload") != std::string::npos; }))
+        << alice->output();
+    EXPECT_FALSE(broker.disconnected("sub-alice")) << broker.process().output();
+    carol->stop();
+}
+
 // An outage of the endpoint at the nightly SIGHUP: with http_cache_stale_ms,
 // connected clients stay and go on with what was answered before; without it,
 // the re-checked logins end without an answer and every client goes.

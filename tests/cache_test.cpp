@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -142,14 +144,33 @@ TEST_P(Cache, TheEndpointShortensOrForbidsKeeping) {
     EXPECT_EQ(asked(), before + 1);
 }
 
-TEST_P(Cache, ReloadHooksKeepItAndOffMeansEveryCheckAsks) {
+TEST_P(Cache, AReloadAsksAgainAndOffMeansEveryCheckAsks) {
     ASSERT_EQ(configure({{"http_cache_ms", "60000"}}), OK);
-    EXPECT_EQ(unpwd("u", "p"), OK);
     Options none(Options::Pairs{});
-    EXPECT_EQ(plugin.security_cleanup(nullptr, none.data(), 0, true), OK);
-    EXPECT_EQ(plugin.security_init(nullptr, none.data(), 0, true), OK);
-    EXPECT_EQ(unpwd("u", "p"), OK);
-    EXPECT_EQ(asked(), 1u);
+    struct Case {
+        const char *what;
+        bool cleanup, init, reload;  // which hooks are called, with which flag
+    } cases[] = {
+        {"no reload", true, true, false},
+        {"a reload, as the broker calls it", true, true, true},
+        {"its clean-up alone", true, false, true},
+        {"its initialisation alone", false, true, true},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string user = "u" + std::to_string(n++);
+        EXPECT_EQ(unpwd(user.c_str(), "p"), OK);
+        const std::size_t before = asked();
+        if (c.cleanup) {
+            EXPECT_EQ(plugin.security_cleanup(nullptr, none.data(), 0, c.reload), OK);
+        }
+        if (c.init) {
+            EXPECT_EQ(plugin.security_init(nullptr, none.data(), 0, c.reload), OK);
+        }
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(unpwd(user.c_str(), "p"), OK);  // the second from the new answer
+        EXPECT_EQ(asked(), before + (c.reload ? 1 : 0));
+    }
 
     for (const char *off : std::initializer_list<const char *>{"0", nullptr}) {
         SCOPED_TRACE(off ? off : "unset");
@@ -157,6 +178,30 @@ TEST_P(Cache, ReloadHooksKeepItAndOffMeansEveryCheckAsks) {
         endpoint.clear();
         for (int i = 0; i < 3; ++i) EXPECT_EQ(unpwd("u", "p"), OK);
         EXPECT_EQ(asked(), 3u);
+    }
+}
+
+// A reload during an outage keeps those whose grant is within its stale
+// bound; with the endpoint up, its new decision is the one that counts.
+TEST_P(Cache, AfterAReloadKeptDecisionsAnswerOnlyWhileTheEndpointGivesNone) {
+    ASSERT_EQ(configure({{"http_cache_ms", "60000"}, {"http_cache_stale_ms", "3600000"}}), OK);
+    Options none(Options::Pairs{});
+    struct Case {
+        int status;  // what the endpoint answers after the reload
+        int result;
+    } cases[] = {{503, OK}, {429, OK}, {403, AUTH_DENIED}};
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.status);
+        const std::string user = "u" + std::to_string(n++);
+        endpoint.answer(200);
+        ASSERT_EQ(unpwd(user.c_str(), "p"), OK);
+        ASSERT_EQ(plugin.security_cleanup(nullptr, none.data(), 0, true), OK);
+        ASSERT_EQ(plugin.security_init(nullptr, none.data(), 0, true), OK);
+        endpoint.answer(c.status);
+        const std::size_t before = asked();
+        EXPECT_EQ(unpwd(user.c_str(), "p"), c.result);
+        EXPECT_EQ(asked(), before + 1);
     }
 }
 
@@ -197,8 +242,24 @@ TEST_P(Cache, ConcurrentChecksEachGetTheirOwnAnswer) {
 INSTANTIATE_TEST_SUITE_P(Modes, Cache, ::testing::Values(false, true), connection_mode);
 
 // The cache on its own: its bound and the order in which entries make room.
+using Clock = DecisionCache::Clock;
+
+DecisionCache::Digest key_of(const DecisionCache &cache, const std::string &body) {
+    DecisionCache::Digest d{};
+    EXPECT_TRUE(cache.digest("http://h/", body.data(), body.size(), d));
+    return d;
+}
+
+Answer decision(int status, bool stale_forbidden = false) {
+    Answer a;
+    a.attempted = a.headers_ended = true;
+    a.transfer = CURLE_OK;
+    a.status = status;
+    a.stale_forbidden = stale_forbidden;
+    return a;
+}
+
 TEST(DecisionCacheAlone, MakesRoomWithExpiredEntriesFirstThenTheOldest) {
-    using Clock = DecisionCache::Clock;
     DecisionCache cache(10000, 3);
     auto key = [&](const char *body) {
         DecisionCache::Digest d{};
@@ -241,17 +302,82 @@ TEST(DecisionCacheAlone, AnEntryExpiresAtAFixedTimeWhateverItsUse) {
     DecisionCache cache(300, 10);
     DecisionCache::Digest key{};
     ASSERT_TRUE(cache.digest("http://h/", "q", 1, key));
-    Answer granted;
-    granted.attempted = granted.headers_ended = true;
-    granted.transfer = CURLE_OK;
-    granted.status = 200;
     const auto t0 = DecisionCache::Clock::now();
-    cache.store(key, granted, t0);
+    cache.store(key, decision(200), t0);
     // Used every 50 ms: an expiry extended by use would never come.
     for (auto t = t0; t < t0 + 300ms; t += 50ms) EXPECT_EQ(cache.find(key, t), std::optional<bool>(true));
     EXPECT_EQ(cache.find(key, t0 + 299ms), std::optional<bool>(true));
     EXPECT_EQ(cache.find(key, t0 + 300ms), std::nullopt);
     EXPECT_EQ(cache.size(), 0u);  // and it is gone
+}
+
+// A flood of refusals (wrong passwords) takes a quarter of the room at most,
+// and only from other refusals; a grant makes room at a refusal's expense first.
+TEST(DecisionCacheAlone, RefusalsNeverPushOutGrants) {
+    struct Case {
+        std::size_t capacity, grants;
+    } cases[] = {{100, 100}, {100, 90}, {100, 10}, {100, 0}, {7, 2}, {1, 1}, {1, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.grants) + " grants in " + std::to_string(c.capacity));
+        DecisionCache cache(60000, c.capacity, 60000);
+        const std::size_t share = std::max<std::size_t>(1, c.capacity / DecisionCache::refusal_share);
+        auto t = Clock::now();
+        auto store = [&](const std::string &body, int status) {
+            cache.store(key_of(cache, body), decision(status), t += 1ms);
+        };
+        auto held = [&](const std::string &body) { return cache.find(key_of(cache, body), t).has_value(); };
+        for (std::size_t i = 0; i < c.grants; ++i) store("g" + std::to_string(i), 200);
+        const std::size_t flood = 10 * c.capacity;
+        for (std::size_t i = 0; i < flood; ++i) store("r" + std::to_string(i), 403);
+
+        std::size_t grants = 0, refusals = 0;
+        for (std::size_t i = 0; i < c.grants; ++i) grants += held("g" + std::to_string(i));
+        for (std::size_t i = 0; i < flood; ++i) refusals += held("r" + std::to_string(i));
+        EXPECT_EQ(grants, c.grants);
+        EXPECT_EQ(refusals, std::min(share, c.capacity - c.grants));  // all the room they may have
+        if (refusals > 0) {
+            EXPECT_TRUE(held("r" + std::to_string(flood - 1)));  // the newest
+        }
+        EXPECT_LE(cache.size(), c.capacity);
+
+        store("new", 200);
+        EXPECT_TRUE(held("new"));
+        if (c.grants > 0) {
+            EXPECT_EQ(held("g0"), refusals > 0 || c.grants < c.capacity);  // a refusal made room
+        }
+        EXPECT_LE(cache.size(), c.capacity);
+    }
+}
+
+// A reload: every kept decision is past its lifetime at once, and within
+// the stale bound it had.
+TEST(DecisionCacheAlone, ExpireAllEndsLifetimesButNotStaleBounds) {
+    DecisionCache cache(10000, 10, 60000);  // a lifetime of 10 s, a stale bound of 60 s
+    const auto t0 = Clock::now();
+    struct Case {
+        const char *what;
+        Answer answer;
+        Clock::duration at;  // when find_stale is asked, after the answer arrived
+        std::optional<bool> stale;
+    } cases[] = {
+        {"a grant", decision(200), 1s, true},
+        {"a refusal", decision(403), 1s, false},
+        {"a grant, a second before its bound ends", decision(200), 69s, true},
+        {"a grant, past its bound", decision(200), 70s, std::nullopt},
+        {"a grant never to answer stale", decision(200, true), 1s, std::nullopt},
+    };
+    for (const auto &c : cases) {
+        cache.store(key_of(cache, c.what), c.answer, t0);
+        EXPECT_EQ(cache.find(key_of(cache, c.what), t0 + 1s), c.answer.status == 200) << c.what;
+    }
+    cache.expire_all();
+    cache.store(key_of(cache, "after"), decision(200), t0 + 2s);
+    EXPECT_EQ(cache.find(key_of(cache, "after"), t0 + 3s), true);  // fresh as usual
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(cache.find(key_of(cache, c.what), t0 + 1s), std::nullopt);
+        EXPECT_EQ(cache.find_stale(key_of(cache, c.what), t0 + c.at), c.stale);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 //   plugin_opt_http_acl_uri  http://127.0.0.1:8080/acl
 //   (every option of auth_plugin.so, and the version-5 ones: README.md)
 
+#include <dlfcn.h>
+
 #include <new>
 #include <string>
 #include <vector>
@@ -45,7 +47,7 @@ private:
         MOSQ_FUNC_generic_callback fn;
     };
     mosquitto_plugin_id_t *id_;
-    Callback registered_[5] = {};
+    Callback registered_[6] = {};
     int count_ = 0;
 };
 
@@ -62,15 +64,20 @@ int on_tick(int, void *event, void *loaded) noexcept {
     return MOSQ_ERR_SUCCESS;
 }
 // Options are read at start only; 2.1 stops the broker on anything but
-// success. The logins asked until the next TICK are the reload's re-checks.
+// success. The re-checks of admitted connections follow.
 int on_reload(int, void *, void *loaded) noexcept {
     of(loaded).reload();
     return MOSQ_ERR_SUCCESS;
 }
-int on_disconnect(int, void *event, void *loaded) noexcept {
-    of(loaded).disconnected(*static_cast<mosquitto_evt_disconnect *>(event));
+// DISCONNECT, and 2.1's CLIENT_OFFLINE for a connection whose session
+// persists: their event data agree on where the client is.
+int on_ended(int, void *event, void *loaded) noexcept {
+    of(loaded).ended(static_cast<mosquitto_evt_disconnect *>(event)->client);
     return MOSQ_ERR_SUCCESS;
 }
+// 2.1's; 2.0.11's headers lack it, and that broker refuses to register it
+// (it sends DISCONNECT for every connection that ends).
+constexpr int evt_client_offline = 28;
 
 int fail_init(const std::string &line) noexcept {
     log_line(LogLevel::error, line);
@@ -88,9 +95,11 @@ int init(mosquitto_plugin_id_t *id, void **userdata, const mosquitto_opt *opts, 
             return fail_init(error);
         auto loaded = std::make_unique<Loaded>(id, std::move(settings));
         const bool ticks = loaded->instance.needs_ticks();
-        for (auto [event, fn] : {std::pair{MOSQ_EVT_BASIC_AUTH, &on_basic_auth}, {MOSQ_EVT_ACL_CHECK, &on_acl_check},
+        const bool newer_broker = dlsym(RTLD_DEFAULT, "mosquitto_complete_basic_auth") != nullptr;
+        for (auto [event, fn] : {std::pair<int, decltype(&on_basic_auth)>{MOSQ_EVT_BASIC_AUTH, &on_basic_auth}, {MOSQ_EVT_ACL_CHECK, &on_acl_check},
                                  {MOSQ_EVT_RELOAD, &on_reload}, {MOSQ_EVT_TICK, ticks ? &on_tick : nullptr},
-                                 {MOSQ_EVT_DISCONNECT, ticks ? &on_disconnect : nullptr}}) {
+                                 {MOSQ_EVT_DISCONNECT, ticks ? &on_ended : nullptr},
+                                 {evt_client_offline, ticks && newer_broker ? &on_ended : nullptr}}) {
             if (!fn) continue;
             const int rc = loaded->add(event, fn);
             if (rc == MOSQ_ERR_ALREADY_EXISTS)
@@ -110,8 +119,10 @@ int init(mosquitto_plugin_id_t *id, void **userdata, const mosquitto_opt *opts, 
         return MOSQ_ERR_SUCCESS;
     } catch (const std::bad_alloc &) {
         return fail_init("auth_plugin: out of memory while starting");
+    } catch (const std::exception &e) {
+        return fail_init(std::string("auth_plugin: could not start: ") + e.what());
     } catch (...) {
-        return fail_init("auth_plugin: libcurl could not be initialised");
+        return fail_init("auth_plugin: could not start");
     }
 }
 

@@ -1,5 +1,6 @@
 #include "concurrent_exchanges.h"
 
+#include <algorithm>
 #include <new>
 
 struct ConcurrentExchanges::Exchange {
@@ -10,6 +11,8 @@ struct ConcurrentExchanges::Exchange {
     Buffer body;
     std::size_t length;
     Done done;
+    std::optional<Clock::time_point> deadline;
+    Wanted wanted;
     Answer answer;
     std::unique_ptr<CURL, EasyFree> handle;
 };
@@ -41,16 +44,19 @@ ConcurrentExchanges::~ConcurrentExchanges() {
     }
     curl_multi_wakeup(multi_.get());
     thread_.join();
-    for (auto &waiting : waiting_) call(waiting->done, Answer{});
+    for (auto *queue : {&waiting_, &waiting_later_})
+        for (auto &waiting : *queue) call(waiting->done, Answer{});
 }
 
-bool ConcurrentExchanges::submit(const std::string &url, Buffer body, std::size_t length, Done done) noexcept {
+bool ConcurrentExchanges::submit(const std::string &url, Buffer body, std::size_t length, Done done,
+                                 std::optional<Clock::time_point> deadline, Wanted wanted) noexcept {
     try {
-        auto exchange = std::make_unique<Exchange>(Exchange{&url, std::move(body), length, std::move(done), {}, {}});
+        auto exchange = std::make_unique<Exchange>(
+            Exchange{&url, std::move(body), length, std::move(done), deadline, std::move(wanted), {}, {}});
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (stopping_) return false;
-            waiting_.push_back(std::move(exchange));
+            (deadline ? waiting_ : waiting_later_).push_back(std::move(exchange));
         }
         curl_multi_wakeup(multi_.get());
         return true;
@@ -61,24 +67,59 @@ bool ConcurrentExchanges::submit(const std::string &url, Buffer body, std::size_
 
 std::size_t ConcurrentExchanges::waiting() const noexcept {
     std::lock_guard<std::mutex> guard(lock_);
-    return waiting_.size();
+    return waiting_.size() + waiting_later_.size();
+}
+
+std::unique_ptr<ConcurrentExchanges::Exchange> ConcurrentExchanges::next_waiting() noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto *queue : {&waiting_, &waiting_later_}) {
+        if (queue->empty()) continue;
+        auto next = std::move(queue->front());
+        queue->pop_front();
+        return next;
+    }
+    return nullptr;
+}
+
+std::chrono::milliseconds ConcurrentExchanges::sweep_waiting() noexcept {
+    using std::chrono::milliseconds;
+    for (;;) {
+        std::unique_ptr<Exchange> ended;
+        const auto now = Clock::now();
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (waiting_.empty()) return milliseconds(1000);
+            const Exchange &front = *waiting_.front();
+            if ((!front.wanted || front.wanted->load()) && now < *front.deadline)
+                return std::chrono::ceil<milliseconds>(*front.deadline - now);
+            ended = std::move(waiting_.front());
+            waiting_.pop_front();
+        }
+        call(ended->done, Answer{});
+    }
 }
 
 void ConcurrentExchanges::start_waiting() noexcept {
     while (static_cast<long>(running_.size()) < max_in_flight_) {
-        std::unique_ptr<Exchange> next;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (waiting_.empty()) return;
-            next = std::move(waiting_.front());
-            waiting_.pop_front();
-        }
+        std::unique_ptr<Exchange> next = next_waiting();
+        if (!next) return;
         Exchange &e = *next;
+        // Nobody waits for it any more, or its time is up: not asked at all.
+        long left_ms = 0;
+        if (e.deadline) {
+            left_ms = static_cast<long>(
+                std::chrono::ceil<std::chrono::milliseconds>(*e.deadline - Clock::now()).count());
+        }
+        if ((e.wanted && !e.wanted->load()) || (e.deadline && left_ms <= 0)) {
+            call(e.done, Answer{});
+            continue;
+        }
         e.handle.reset(curl_easy_init());
         CURL *h = e.handle.get();
         // Without keep-alive, each connection closes after its exchange, as
         // a synchronous check's does.
         bool ready = h && client_.prepare(h, e.url->c_str(), e.body.get(), e.length, e.answer) &&
+                     (!e.deadline || curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left_ms) == CURLE_OK) &&
                      (client_.keepalive() || curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK);
         if (ready) {
             try {
@@ -128,8 +169,10 @@ void ConcurrentExchanges::run() noexcept {
         }
         // A finished exchange frees a place for a waiting one at once.
         if (finished) continue;
-        // Woken by a submission or the destructor; time-outs are libcurl's.
-        curl_multi_poll(multi_.get(), nullptr, 0, 1000, nullptr);
+        // Woken by a submission or the destructor, or when the first waiting
+        // exchange's time is up; running ones' time-outs are libcurl's.
+        const auto until = sweep_waiting();
+        curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(std::max<long>(1, until.count())), nullptr);
     }
     // Abandoned while running: each owner hears of it once.
     for (auto &[handle, e] : running_) {

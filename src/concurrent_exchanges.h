@@ -5,12 +5,14 @@
 
 #include <curl/curl.h>
 
-#include <condition_variable>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -24,16 +26,25 @@ public:
     using Done = std::function<void(const Answer &)>;
 
     // At most max_in_flight exchanges run at once; the rest wait in the order
-    // they came. Throws std::bad_alloc or std::system_error when it cannot start.
+    // they came, those with a deadline (someone waits for them) first. Throws std::bad_alloc or std::system_error when it cannot start.
     ConcurrentExchanges(const HttpClient &client, long max_in_flight);
     // Abandons what is waiting or running (each Done is called) and stops the thread.
     ~ConcurrentExchanges();
     ConcurrentExchanges(const ConcurrentExchanges &) = delete;
     ConcurrentExchanges &operator=(const ConcurrentExchanges &) = delete;
 
+    using Clock = std::chrono::steady_clock;
+    // Cleared by the owner when the exchange is no longer wanted; one not yet
+    // started then never is.
+    using Wanted = std::shared_ptr<const std::atomic<bool>>;
+
     // Queues one exchange; url must outlive it. False (and done not called)
-    // when it cannot be queued.
-    bool submit(const std::string &url, Buffer body, std::size_t length, Done done) noexcept;
+    // when it cannot be queued. With a deadline, the whole exchange, waiting
+    // included, ends by then: one still waiting at its deadline is never
+    // started, and one started gets what time is left. An exchange never
+    // started is done with an answer not attempted.
+    bool submit(const std::string &url, Buffer body, std::size_t length, Done done,
+                std::optional<Clock::time_point> deadline = std::nullopt, Wanted wanted = nullptr) noexcept;
 
     std::size_t waiting() const noexcept;  // queued, not yet running
 
@@ -44,13 +55,18 @@ private:
     };
     void run() noexcept;
     void start_waiting() noexcept;
+    // Ends what waits past its deadline or is no longer wanted, from the
+    // front of the queue with deadlines; how long until its front's deadline.
+    std::chrono::milliseconds sweep_waiting() noexcept;
+    std::unique_ptr<Exchange> next_waiting() noexcept;
     void finish(CURL *handle, CURLcode result) noexcept;
 
     const HttpClient &client_;
     const long max_in_flight_;
     std::unique_ptr<CURLM, MultiFree> multi_;
     mutable std::mutex lock_;
-    std::deque<std::unique_ptr<Exchange>> waiting_;  // guarded by lock_
+    std::deque<std::unique_ptr<Exchange>> waiting_;        // with deadlines; guarded by lock_
+    std::deque<std::unique_ptr<Exchange>> waiting_later_;  // without; guarded by lock_
     bool stopping_ = false;                          // guarded by lock_
     std::unordered_map<CURL *, std::unique_ptr<Exchange>> running_;  // the thread's own
     std::thread thread_;

@@ -95,9 +95,44 @@ Verdict granted() noexcept {
 }  // namespace
 
 CurlGlobal::CurlGlobal() {
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw std::runtime_error("libcurl");
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw std::runtime_error("libcurl could not be initialised");
 }
 CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
+
+// One for the library, made by the first instance that needs it and freed by
+// the last: plain globals, so that loading the library runs no code.
+struct Shared {
+    Connections connections;
+    std::unique_ptr<Waker> waker;  // 2.1 only
+    int users = 0;
+};
+
+namespace {
+
+Shared *shared = nullptr;
+
+Shared *hold_shared(bool waker) {
+    std::unique_ptr<Shared> made;
+    if (!shared) made = std::make_unique<Shared>();
+    Shared &s = made ? *made : *shared;
+    if (waker && !s.waker) s.waker = std::make_unique<Waker>();
+    if (made) shared = made.release();
+    ++shared->users;
+    return shared;
+}
+
+void release_shared() noexcept {
+    if (shared && --shared->users == 0) {
+        delete shared;
+        shared = nullptr;
+    }
+}
+
+// The broker's reason code for a login refused because too many wait (2.1
+// sends it to MQTT 5 clients as 0x89; 2.0.11's headers lack the name).
+constexpr int server_busy = 137;
+
+}  // namespace
 
 Instance::Instance(Settings settings) : checker_(std::move(settings)) {
     const Settings &s = checker_.settings();
@@ -105,18 +140,35 @@ Instance::Instance(Settings settings) : checker_(std::move(settings)) {
         figures_ = std::make_unique<Figures>(std::chrono::seconds(s.http_stats_interval_s), s.http_stats_topic,
                                              Clock::now());
     complete_ = reinterpret_cast<CompleteLogin>(dlsym(RTLD_DEFAULT, "mosquitto_complete_basic_auth"));
+    session_of_ = reinterpret_cast<SessionOf>(dlsym(RTLD_DEFAULT, "mosquitto_client"));
     async_logins_ = s.http_async_logins && complete_ && s.http_user_uri;
-    if (!(async_logins_ || (s.http_reload_in_background && s.http_user_uri))) return;
-    LoginScheduler::Host host{[this](const std::string &clientid, bool granted) {
-                                  complete_(clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
-                              },
-                              [](const std::string &clientid) {
-                                  mosquitto_kick_client_by_clientid(clientid.c_str(), false);
-                              }};
-    scheduler_ = std::make_unique<LoginScheduler>(checker_, checker_.client(), s.http_max_in_flight, std::move(host));
-    scheduler_->settled = [this](const Verdict &v, Clock::duration took) {
-        if (figures_) figures_->login(v, took);
-    };
+    const bool scheduled = async_logins_ || (s.http_reload_in_background && s.http_user_uri);
+    if (!scheduled && !figures_) return;
+    // 2.1's loop is the one that may sleep through a due TICK (waker.h).
+    shared_ = hold_shared(complete_ != nullptr);
+    if (!scheduled) return;
+    LoginScheduler::Host host{
+        [this](const std::string &clientid, const void *client, bool granted) { complete(clientid, client, granted); },
+        [](const std::string &clientid) { mosquitto_kick_client_by_clientid(clientid.c_str(), false); },
+        [waker = shared_->waker.get()] {
+            if (waker) waker->wake();
+        }};
+    try {
+        scheduler_ = std::make_unique<LoginScheduler>(checker_, checker_.client(), s.http_max_in_flight,
+                                                      shared_->connections, std::move(host));
+        scheduler_->settled = [this](const Verdict &v, Clock::duration took) {
+            if (figures_) figures_->login(v, took);
+        };
+    } catch (...) {
+        scheduler_.reset();
+        release_shared();
+        throw;
+    }
+}
+
+Instance::~Instance() {
+    scheduler_.reset();  // before what it reaches: the connections and the waker
+    if (shared_) release_shared();
 }
 
 std::string Instance::describe_logins() const {
@@ -124,24 +176,42 @@ std::string Instance::describe_logins() const {
     if (!s.http_user_uri) return "";
     std::string line = std::string("auth_plugin: logins ") +
                        (async_logins_ ? "the decision cache cannot answer are answered later, up to " +
-                                            std::to_string(s.http_max_in_flight) + " asked at once"
+                                            std::to_string(s.http_max_in_flight) + " asked at once and " +
+                                            std::to_string(LoginScheduler::max_waiting_logins) +
+                                            " waiting (more are refused as busy)"
                                       : complete_ ? "are answered at once (http_async_logins false)"
                                                   : "are answered at once (this broker cannot answer them later)");
     line += s.http_reload_in_background
-                ? "; after a reload, connected clients stay while re-checked in the background (once the broker's "
-                  "TICK is seen; Mosquitto 2.0.11 with per_listener_settings true sends none, and then re-checks "
-                  "at once)"
+                ? "; after a reload, the connections this library admitted stay while re-checked in the background "
+                  "(once the broker's TICK is seen; Mosquitto 2.0.11 with per_listener_settings true sends none, "
+                  "and then re-checks at once)"
                 : "; after a reload, connected clients are re-checked at once";
     return line;
 }
 
-void Instance::disconnected(const mosquitto_evt_disconnect &event) noexcept {
+void Instance::reload() noexcept {
+    reloading_ = true;
+    checker_.reload();
+}
+
+void Instance::ended(const mosquitto *client) noexcept {
     if (!scheduler_) return;
-    const char *clientid = mosquitto_client_id(event.client);
-    try {
-        scheduler_->disconnected(clientid ? clientid : "", event.client);
-    } catch (...) {
+    shared_->connections.end(client);
+    scheduler_->disconnected(client);
+}
+
+void Instance::complete(const std::string &clientid, const void *client, bool granted) noexcept {
+    if (granted) {
+        try {
+            shared_->connections.admit(client, clientid);
+        } catch (...) {
+            granted = false;  // a connection we could not keep track of is not admitted
+        }
     }
+    complete_(clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
+    // The broker admits synchronously; if the client had left while parked,
+    // nothing was, and the address may serve another connection later.
+    if (granted && session_of_ && session_of_(clientid.c_str()) != client) shared_->connections.end(client);
 }
 
 int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
@@ -149,26 +219,54 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     Verdict v;
     try {
         const ExtraFields extra(settings().http_login_fields, event.client, nullptr);
-        const char *id = mosquitto_client_id(event.client);
-        const std::string clientid = id ? id : "";
-        // The broker disconnects a client whose re-check is answered later,
-        // so a reload's re-checks are granted now and revalidated behind; that
-        // needs TICK, which 2.1 always sends and 2.0.11 may not.
-        const bool background = scheduler_ && reloading_ && settings().http_reload_in_background &&
-                                (ticked_ || complete_);
-        if (background || (scheduler_ && async_logins_ && !reloading_)) {
-            const auto now = background ? scheduler_->recheck(clientid, event.client, event.username, event.password,
-                                                              extra.data(), extra.size(), v)
-                                        : scheduler_->login(clientid, event.client, event.username, event.password,
-                                                            extra.data(), extra.size(), v);
-            // Counted once settled.
-            if (now == LoginScheduler::Now::later) return background ? MOSQ_ERR_SUCCESS : auth_delayed;
-        } else {
-            if (scheduler_) scheduler_->forget(clientid);
+        if (!scheduler_) {
             v = checker_.login(event.username, event.password, extra.data(), extra.size());
+        } else {
+            const char *id = mosquitto_client_id(event.client);
+            const std::string clientid = id ? id : "";
+            Connections &connections = shared_->connections;
+            // A reload's re-check is the login of a connection we admitted and
+            // have not seen end, asked after RELOAD; on 2.1 it is also the
+            // session the broker holds under its id, which a new connection
+            // never is until admitted.
+            const bool walked = reloading_ && session_of_ && session_of_(clientid.c_str()) == event.client;
+            const unsigned long serial = reloading_ ? connections.serial(event.client, clientid) : 0;
+            if (serial && (!session_of_ || walked)) {
+                // The broker disconnects a client whose re-check is answered
+                // later, so it is granted now and revalidated behind; that
+                // needs TICK, which 2.1 always sends and 2.0.11 may not.
+                if (settings().http_reload_in_background && (ticked_ || complete_)) {
+                    const auto now = scheduler_->recheck(clientid, event.client, serial, event.username,
+                                                         event.password, extra.data(), extra.size(), v);
+                    if (now == LoginScheduler::Now::later) return MOSQ_ERR_SUCCESS;  // counted once settled
+                } else {
+                    v = checker_.login(event.username, event.password, extra.data(), extra.size(), false);
+                }
+            } else if (walked) {
+                // A session without a connection of ours (2.1 re-checks
+                // offline persistent sessions too): nothing is admitted by
+                // answering, so nothing is asked. Refused, as we vouch for no
+                // connection there; 2.1 keeps such a session (it only marks it
+                // disconnected again), and its next connection logs in afresh.
+                return MOSQ_ERR_AUTH;
+            } else {
+                if (async_logins_) {
+                    switch (scheduler_->login(clientid, event.client, event.username, event.password, extra.data(),
+                                              extra.size(), v)) {
+                    case LoginScheduler::Now::later: return auth_delayed;  // counted once settled
+                    case LoginScheduler::Now::busy:
+                        if (figures_) figures_->login(v, Clock::now() - start);
+                        return server_busy;
+                    default: break;
+                    }
+                } else {
+                    v = checker_.login(event.username, event.password, extra.data(), extra.size());
+                }
+                if (v.granted) connections.admit(event.client, clientid);
+            }
         }
     } catch (...) {
-        v = refused();  // a value that could not be had refuses
+        v = refused();  // a value that could not be had, or no room to remember the connection, refuses
     }
     if (figures_) figures_->login(v, Clock::now() - start);
     return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
@@ -202,28 +300,31 @@ Verdict Instance::decide_access(const mosquitto_evt_acl_check &event) noexcept {
 void Instance::tick(mosquitto_evt_tick &event) noexcept {
     ticked_ = true;
     reloading_ = false;
-    if (scheduler_) {
-        scheduler_->tick();
-        if (scheduler_->pending()) {
-            // Never throttled while answers are awaited: 2.1 bounds its
-            // loop's wait by this (read as milliseconds from this field).
-            event.next_s = 0;
-            event.next_ns = 1;
-            return;
+    Waker *waker = shared_ ? shared_->waker.get() : nullptr;
+    // Said before the answers are taken: one arriving meanwhile wakes again.
+    if (waker) waker->woken();
+    if (scheduler_) scheduler_->tick();
+    const auto now = Clock::now();
+    if (figures_) {
+        try {
+            for (const auto &[topic, payload] : figures_->due(now))
+                mosquitto_broker_publish_copy(nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                              payload.data(), 0, true, nullptr);
+        } catch (...) {
+            // no figures this time; the counts go on
         }
     }
+    // 2.1 calls a callback that asked 0 on every pass of its loop, which
+    // bounds no wait, and the waker ends the wait when something is due.
+    // 2.0.11 calls about ten times a second whatever this says.
+    event.next_s = 0;
+    event.next_ns = 0;
     if (!figures_) return;
-    const auto now = Clock::now();
-    try {
-        for (const auto &[topic, payload] : figures_->due(now))
-            mosquitto_broker_publish_copy(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
-                                          0, true, nullptr);
-    } catch (...) {
-        // no figures this time; the counts go on
+    if (waker) {
+        waker->wake_at(now + figures_->until_due(now));
+        return;
     }
-    // 2.1 calls again no sooner than this and bounds its wait by it (it reads
-    // the field 2.0.11's header calls next_ns as milliseconds); 2.0.11 calls
-    // about ten times a second whatever it says.
+    // Without a waker (2.0.11), a later call is the same as the next one.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(figures_->until_due(now)).count();
     event.next_s = static_cast<time_t>(ms / 1000);
     event.next_ns = static_cast<long>(ms % 1000);

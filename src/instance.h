@@ -9,6 +9,7 @@
 #include "checker.h"
 #include "figures.h"
 #include "login_scheduler.h"
+#include "waker.h"
 
 // libcurl's global state, counted by libcurl itself: one hold per instance.
 struct CurlGlobal {
@@ -18,35 +19,51 @@ struct CurlGlobal {
     CurlGlobal &operator=(const CurlGlobal &) = delete;
 };
 
+// What every `plugin` line of this library shares while any is loaded: the
+// connections it admitted and, where the broker needs one, the waker.
+struct Shared;
+
 class Instance {
 public:
     // Throws when it cannot be set up.
     explicit Instance(Settings settings);
+    ~Instance();
+    Instance(const Instance &) = delete;
+    Instance &operator=(const Instance &) = delete;
     const Settings &settings() const noexcept { return checker_.settings(); }
 
-    // The broker's result codes: success, MOSQ_ERR_AUTH, MOSQ_ERR_ACL_DENIED.
+    // The broker's result codes: success, MOSQ_ERR_AUTH, MOSQ_ERR_ACL_DENIED,
+    // and on 2.1 a delayed or busy answer.
     int login(const mosquitto_evt_basic_auth &event) noexcept;
     int access(const mosquitto_evt_acl_check &event) noexcept;
     // Completes what was answered since, and publishes the figures when they are due.
     void tick(mosquitto_evt_tick &event) noexcept;
-    // The logins asked until the next TICK re-check clients already admitted.
-    void reload() noexcept { reloading_ = true; }
-    void disconnected(const mosquitto_evt_disconnect &event) noexcept;
+    // Every kept decision is to be asked again; the logins of admitted
+    // connections until the next TICK are the reload's re-checks.
+    void reload() noexcept;
+    // A connection ended (DISCONNECT, or CLIENT_OFFLINE on 2.1).
+    void ended(const mosquitto *client) noexcept;
+    // TICK and the end of connections are needed for these.
     bool needs_ticks() const noexcept { return figures_ || scheduler_; }
     // How logins and reloads are answered here, for the start-up notice.
     std::string describe_logins() const;
 
 private:
     Verdict decide_access(const mosquitto_evt_acl_check &event) noexcept;
+    void complete(const std::string &clientid, const void *client, bool granted) noexcept;
+
+    // The broker's functions that only 2.1 has, looked up at start.
+    using CompleteLogin = void (*)(const char *clientid, int result);
+    using SessionOf = mosquitto *(*)(const char *clientid);
 
     CurlGlobal curl_;  // first in, last out
     Checker checker_;
     std::unique_ptr<Figures> figures_;  // null unless http_stats_interval_s is set
-    // The broker's way of answering a login later (2.1 only), looked up at start.
-    using CompleteLogin = void (*)(const char *clientid, int result);
-    CompleteLogin complete_ = nullptr;
-    bool async_logins_ = false;  // logins the cache cannot answer are answered later
-    bool reloading_ = false;     // between RELOAD and the next TICK
-    bool ticked_ = false;        // TICK arrives (2.0.11 sends none with per_listener_settings true)
+    CompleteLogin complete_ = nullptr;  // answers a delayed login
+    SessionOf session_of_ = nullptr;    // the session the broker holds under a client id
+    Shared *shared_ = nullptr;          // held while the scheduler or the figures need it
+    bool async_logins_ = false;         // logins the cache cannot answer are answered later
+    bool reloading_ = false;            // between RELOAD and the next TICK
+    bool ticked_ = false;               // TICK arrives (2.0.11 sends none with per_listener_settings true)
     std::unique_ptr<LoginScheduler> scheduler_;  // last: stopped first; null when neither is on
 };

@@ -8,9 +8,11 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "concurrent_exchanges.h"
 #include "endpoint.h"
+#include "timing.h"
 
 using namespace std::chrono_literals;
 
@@ -84,10 +86,16 @@ struct Concurrent : ::testing::Test {
     Settings settings;
     const std::string url = gated.endpoint.url("/user");
     Results results;
-    void submit(ConcurrentExchanges &exchanges, int id, const std::string &user) {
+    void submit(ConcurrentExchanges &exchanges, int id, const std::string &user,
+                std::optional<ConcurrentExchanges::Clock::time_point> deadline = std::nullopt,
+                ConcurrentExchanges::Wanted wanted = nullptr) {
         Buffer b = body(user);
         const std::size_t length = std::strlen(b.get());
-        ASSERT_TRUE(exchanges.submit(url, std::move(b), length, results.done(id)));
+        ASSERT_TRUE(exchanges.submit(url, std::move(b), length, results.done(id), deadline, std::move(wanted)));
+    }
+    std::vector<Answer> answers(int id) {
+        std::lock_guard<std::mutex> lock(results.m);
+        return results.by_id[id];
     }
 };
 
@@ -121,6 +129,29 @@ TEST_F(Concurrent, AbandonedExchangesAreEachToldOnceAndNothingIsLeft) {
         ASSERT_EQ(answers.size(), 1u) << id;
         EXPECT_EQ(answers[0].outcome(), Outcome::not_sent) << id;
     }
+}
+
+// Someone waits for an exchange with a deadline: past it, it is not asked,
+// and one asked gets only the time left. One no longer wanted is not asked.
+TEST_F(Concurrent, WhatWaitsPastItsDeadlineOrIsNoLongerWantedIsNeverAsked) {
+    using Clock = ConcurrentExchanges::Clock;
+    HttpClient client(settings);
+    ConcurrentExchanges exchanges(client, 1);
+    auto unwanted = std::make_shared<std::atomic<bool>>(true);
+    submit(exchanges, 0, "granted");  // holds the only place
+    ASSERT_TRUE(gated.holding(1));
+    submit(exchanges, 1, "granted", Clock::now() + 50ms);  // its time runs out while it waits
+    submit(exchanges, 2, "granted", std::nullopt, unwanted);
+    submit(exchanges, 3, "granted", Clock::now() + 60s);
+    ASSERT_TRUE(wait_until([&] { return !answers(1).empty(); }));  // ended without waiting for the first
+    EXPECT_TRUE(answers(0).empty());
+    unwanted->store(false);
+    gated.open();
+    ASSERT_TRUE(results.wait_for(4));
+    EXPECT_EQ(answers(1).at(0).outcome(), Outcome::not_sent);
+    EXPECT_EQ(answers(2).at(0).outcome(), Outcome::not_sent);
+    EXPECT_EQ(answers(3).at(0).outcome(), Outcome::granted);
+    EXPECT_EQ(gated.endpoint.requests().size(), 2u);  // the first and the last only
 }
 
 TEST_F(Concurrent, EachExchangeKeepsItsTimeOutAndKeptConnectionsServeTheNext) {

@@ -4,23 +4,58 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "connections.h"
 #include "endpoint.h"
 #include "login_scheduler.h"
 #include "loopback.h"
 #include "timing.h"
 
+// Allocation failures on the test's thread, for the out-of-memory test: the
+// n-th allocation from when it is armed throws std::bad_alloc. (The compiler
+// sees the malloc behind the replaced operator new and frowns at the free.)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+thread_local long allocations_to_failure = -1;  // -1: none fails
+thread_local bool allocation_failed = false;
+}  // namespace
+
+void *operator new(std::size_t size) {
+    if (allocations_to_failure == 0) {
+        allocations_to_failure = -1;
+        allocation_failed = true;
+        throw std::bad_alloc();
+    }
+    if (allocations_to_failure > 0) --allocations_to_failure;
+    if (void *p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+
 namespace {
 
 using Now = LoginScheduler::Now;
 
+// What the test itself records is never made to fail.
+struct Unfailing {
+    long saved = allocations_to_failure;
+    Unfailing() { allocations_to_failure = -1; }
+    ~Unfailing() { allocations_to_failure = saved; }
+};
+
 class Scheduler : public ::testing::Test {
 protected:
     Endpoint endpoint;
+    Connections connections;  // shared by every scheduler, as by every plugin line
     std::map<std::string, std::vector<bool>> completed;  // client id -> each answer given
     std::vector<std::string> disconnected;
     std::unique_ptr<Checker> checker;
@@ -40,28 +75,42 @@ protected:
         holding = false;
         endpoint.release();
     }
+    std::unique_ptr<LoginScheduler> make(Checker &c) {
+        return std::make_unique<LoginScheduler>(
+            c, *client, 8, connections,
+            LoginScheduler::Host{
+                [this](const std::string &id, const void *, bool granted) {
+                    Unfailing unfailing;
+                    completed[id].push_back(granted);
+                },
+                [this](const std::string &id) {
+                    Unfailing unfailing;
+                    disconnected.push_back(id);
+                },
+                nullptr});
+    }
     void start(Settings s = {}, std::string url = "") {
         s.http_user_uri = url.empty() ? endpoint.url("/user") : url;
         checker = std::make_unique<Checker>(s);
         client = std::make_unique<HttpClient>(s);
-        scheduler = std::make_unique<LoginScheduler>(
-            *checker, *client, 8,
-            LoginScheduler::Host{[this](const std::string &id, bool granted) { completed[id].push_back(granted); },
-                                 [this](const std::string &id) { disconnected.push_back(id); }});
+        scheduler = make(*checker);
     }
-    Now login(const std::string &id, const std::string &user, const void *client_ptr = nullptr) {
+    Now login(const std::string &id, const std::string &user, const void *client_ptr = nullptr,
+              const std::string &password = "pw") {
         Verdict v;
-        return scheduler->login(id, client_ptr ? client_ptr : this, user.c_str(), "pw", nullptr, 0, v);
+        return scheduler->login(id, client_ptr ? client_ptr : this, user.c_str(), password.c_str(), nullptr, 0, v);
     }
     Now recheck(const std::string &id, const std::string &user, const void *client_ptr) {
         Verdict v;
-        return scheduler->recheck(id, client_ptr, user.c_str(), "pw", nullptr, 0, v);
+        return scheduler->recheck(id, client_ptr, connections.serial(client_ptr, id), user.c_str(), "pw", nullptr, 0,
+                                  v);
     }
     // Ticks, as the broker's loop does, until nothing is pending.
-    bool settle() {
+    bool settle(LoginScheduler *s = nullptr) {
+        s = s ? s : scheduler.get();
         return wait_until([&] {
-            scheduler->tick();
-            return !scheduler->pending();
+            s->tick();
+            return !s->pending();
         });
     }
 };
@@ -77,15 +126,29 @@ TEST_F(Scheduler, AStormOfLoginsEachGetsItsOwnAnswerExactlyOnce) {
     EXPECT_EQ(endpoint.requests().size(), 40u);
 }
 
-TEST_F(Scheduler, OnlyTheNewestLoginOfAClientIdIsCompleted) {
+// The broker parks logins by client id, whichever plugin line asked: only
+// the newest of an id may complete what it parks.
+TEST_F(Scheduler, OnlyTheNewestLoginOfAClientIdIsCompletedWhicheverLineAsked) {
     start();
-    holding = true;
-    EXPECT_EQ(login("dev", "ok-first"), Now::later);
-    EXPECT_EQ(login("dev", "no-second"), Now::later);  // the same id connects again
-    ASSERT_EQ(endpoint.wait_for_requests(2).size(), 2u);
-    release();
-    ASSERT_TRUE(settle());
-    EXPECT_EQ(completed["dev"], std::vector<bool>{false});  // the second's answer, once
+    Checker other_checker(checker->settings());
+    auto other = make(other_checker);
+    for (LoginScheduler *second : {scheduler.get(), other.get()}) {
+        completed.clear();
+        holding = true;
+        EXPECT_EQ(login("dev", "ok-first"), Now::later);
+        Verdict v;
+        EXPECT_EQ(second->login("dev", this, "no-second", "pw", nullptr, 0, v), Now::later);  // the id again
+        ASSERT_TRUE(wait_until([&] {  // the first may never be asked: superseded
+            for (const auto &r : endpoint.requests())
+                if (r.fields.at("username") == "no-second") return true;
+            return false;
+        }));
+        release();
+        ASSERT_TRUE(settle());
+        ASSERT_TRUE(settle(second));
+        EXPECT_EQ(completed["dev"], std::vector<bool>{false});  // the second's answer, once
+        endpoint.clear();
+    }
 }
 
 TEST_F(Scheduler, AKeptDecisionAnswersAtOnce) {
@@ -110,13 +173,13 @@ TEST_F(Scheduler, TheBackoffRefusesAtOnceOnceAnExchangeGotNoAnswer) {
     EXPECT_EQ(completed.count("c"), 0u);
 }
 
-TEST_F(Scheduler, ARecheckIsGrantedNowAndARefusalDisconnectsLater) {
+TEST_F(Scheduler, ARecheckIsGrantedNowAndOnlyItsOwnConnectionsEndOrItsRefusalEndsIt) {
     Settings s;
     s.http_cache_ms = 60000;
     start(s);
-    const int a = 0, b = 0, c = 0, d = 0;
     EXPECT_EQ(login("kept", "ok-kept"), Now::later);
     ASSERT_TRUE(settle());
+    const int a = 0, b = 0, c = 0, d = 0, e = 0, newer = 0;
     struct Case {
         const char *id, *user;
         const void *client;
@@ -124,20 +187,84 @@ TEST_F(Scheduler, ARecheckIsGrantedNowAndARefusalDisconnectsLater) {
     } cases[] = {
         {"kept", "ok-kept", &a, false},  // asked again though cached: still granted
         {"revoked", "no-revoked", &b, true},
-        {"left", "no-left", &c, false},        // its connection ended first
-        {"reconnected", "no-rec", &d, false},  // its id connected anew first
+        {"left", "no-left", &c, false},           // its connection ended first
+        {"squatted", "no-squatted", &d, true},    // others tried its id meanwhile
+        {"replaced", "no-replaced", &e, false},   // a new connection of its id was admitted
     };
+    for (const auto &k : cases) connections.admit(k.client, k.id);
     holding = true;
     for (const auto &k : cases) EXPECT_EQ(recheck(k.id, k.user, k.client), Now::later) << k.id;
-    scheduler->disconnected("left", &c);
-    scheduler->disconnected("revoked", &a);  // another connection's end: no effect
-    EXPECT_EQ(login("reconnected", "ok-new", &a), Now::later);
-    ASSERT_EQ(endpoint.wait_for_requests(6).size(), 6u);
+    connections.end(&c);
+    scheduler->disconnected(&c);
+    scheduler->disconnected(&newer);  // another connection's end: no effect
+    EXPECT_EQ(login("squatted", "no-attacker", &newer, "guess"), Now::later);
+    EXPECT_EQ(login("squatted", "ok-attacker", &newer, "guess"), Now::later);
+    connections.end(&e);  // taken over: the broker ends the old connection
+    connections.admit(&newer, "replaced");
+    ASSERT_TRUE(wait_until([&] { return endpoint.requests().size() >= 5; }));
     release();
     ASSERT_TRUE(settle());
-    EXPECT_EQ(disconnected, std::vector<std::string>{"revoked"});
-    EXPECT_EQ(completed["reconnected"], std::vector<bool>{true});
-    EXPECT_EQ(endpoint.requests().size(), 6u);  // every re-check asked, the cache notwithstanding
+    std::vector<std::string> gone;
+    for (const auto &k : cases)
+        if (k.goes) gone.push_back(k.id);
+    EXPECT_EQ(disconnected, gone);
+    EXPECT_EQ(completed["squatted"], std::vector<bool>{true});  // the newest attempt's own answer
+}
+
+// A flood of logins cannot hold the broker's memory: past the cap in count
+// or in form bytes, a login is refused at once, without a request.
+TEST_F(Scheduler, TooManyWaitingLoginsAreRefusedAsBusy) {
+    for (const std::string &password : {std::string("pw"), std::string(65535, '%')}) {  // "%": 3 bytes a form
+        std::size_t length = 0;
+        const Field fields[] = {{"username", "ok"}, {"password", password.c_str()}};
+        ASSERT_TRUE(form_body(fields, 2, length));
+        const std::size_t fits = std::min(LoginScheduler::max_waiting_logins, LoginScheduler::max_waiting_bytes / length);
+        SCOPED_TRACE(fits);
+        start();
+        holding = true;
+        for (std::size_t i = 0; i < fits; ++i)
+            ASSERT_EQ(login("c" + std::to_string(i), "ok", &length, password), Now::later) << i;
+        EXPECT_EQ(login("one-more", "ok", &length, password), Now::busy);
+        EXPECT_EQ(scheduler->waiting_logins(), fits);
+        scheduler.reset();  // abandoned: nothing completed
+        release();
+        EXPECT_TRUE(completed.empty());
+        EXPECT_LE(endpoint.requests().size(), 8u);  // the busy one never asked
+        endpoint.clear();
+    }
+}
+
+// Each allocation of a login or a re-check failing in turn: it is refused
+// (or stands, for a re-check) and every exchange begun is answered once.
+TEST_F(Scheduler, OutOfMemoryRefusesAndLeavesNothingUnanswered) {
+    Settings s;
+    s.http_cache_ms = 60000;  // the cache and its key allocate too
+    start(s);
+    const int conn = 0;
+    connections.admit(&conn, "re");
+    for (bool re : {false, true}) {
+        bool reached = true;
+        long n = 0;
+        for (; reached && n < 1000; ++n) {
+            const std::string id = (re ? "re" : "new") + std::to_string(n);
+            completed.clear();
+            allocation_failed = false;
+            allocations_to_failure = n;
+            const Now now = re ? recheck("re", "no-" + id, &conn) : login(id, "ok-" + id);
+            allocations_to_failure = -1;
+            reached = allocation_failed;
+            if (reached) {
+                EXPECT_NE(now, Now::granted) << n;
+            }
+            ASSERT_TRUE(settle()) << n;
+            if (!re && now == Now::later) {
+                EXPECT_EQ(completed[id].size(), 1u) << n;
+            }
+        }
+        EXPECT_FALSE(reached) << "more than 1000 allocations";
+        EXPECT_GE(n, 4) << "the failures reached too few allocations to mean anything";
+        std::printf("%s: %ld allocations failed in turn\n", re ? "re-check" : "login", n - 1);
+    }
 }
 
 TEST_F(Scheduler, WhatIsStillAskedWhenItStopsIsLeftAlone) {

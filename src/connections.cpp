@@ -1,0 +1,38 @@
+#include "connections.h"
+
+unsigned long Connections::admit(const void *client, const std::string &clientid) {
+    const unsigned long serial = next_++;
+    admitted_.insert_or_assign(client, Admitted{clientid, serial});
+    return serial;
+}
+
+void Connections::end(const void *client) noexcept { admitted_.erase(client); }
+
+unsigned long Connections::serial(const void *client, const std::string &clientid) const noexcept {
+    const auto found = admitted_.find(client);
+    return found != admitted_.end() && found->second.clientid == clientid ? found->second.serial : 0;
+}
+
+Connections::Ticket Connections::expect(const std::string &clientid) {
+    Ticket ticket{next_++, std::make_shared<std::atomic<bool>>(true)};
+    auto [it, added] = expected_.try_emplace(clientid, ticket);
+    if (!added) {
+        it->second.wanted->store(false);
+        it->second = ticket;
+    }
+    return ticket;
+}
+
+void Connections::supersede(const std::string &clientid) noexcept {
+    const auto found = expected_.find(clientid);
+    if (found == expected_.end()) return;
+    found->second.wanted->store(false);
+    expected_.erase(found);
+}
+
+bool Connections::settle(const std::string &clientid, unsigned long token) noexcept {
+    const auto found = expected_.find(clientid);
+    if (found == expected_.end() || found->second.token != token) return false;
+    expected_.erase(found);
+    return true;
+}

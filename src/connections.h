@@ -1,0 +1,55 @@
+// What the version-5 library knows of the broker's connections, shared by
+// every `plugin` line that loads it (2.1 completes a delayed login by client
+// id, whichever line parked it). Only the broker's thread calls it.
+//
+// A connection is admitted when one of our logins grants it, and kept until
+// the broker says it ended (DISCONNECT, or CLIENT_OFFLINE when its session
+// persists). Only such a connection's login, asked again after a reload, is a
+// re-check: nothing in the event tells a re-check apart from a stranger's
+// login, so timing never decides it.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+class Connections {
+public:
+    // Set while the exchange of a delayed login is still wanted; cleared when
+    // a newer login of its client id supersedes it.
+    using Wanted = std::shared_ptr<std::atomic<bool>>;
+    struct Ticket {
+        unsigned long token = 0;
+        Wanted wanted;
+    };
+
+    // client (the broker's pointer) was admitted under clientid. Returns its
+    // serial, which no later connection at the same address shares. Throws
+    // std::bad_alloc.
+    unsigned long admit(const void *client, const std::string &clientid);
+    // Its connection ended: nothing may treat it as admitted again.
+    void end(const void *client) noexcept;
+    // The serial of client if it is admitted under clientid; 0 otherwise.
+    unsigned long serial(const void *client, const std::string &clientid) const noexcept;
+    std::size_t admitted() const noexcept { return admitted_.size(); }
+
+    // A login of clientid is to be answered later: the newest of its id,
+    // superseding any older one. Throws std::bad_alloc.
+    Ticket expect(const std::string &clientid);
+    // A login of clientid was answered at once: an older delayed one must
+    // not complete what the broker parks under the id next.
+    void supersede(const std::string &clientid) noexcept;
+    // Whether the delayed login token is still the newest of its id; if so,
+    // it is settled and no longer expected.
+    bool settle(const std::string &clientid, unsigned long token) noexcept;
+
+private:
+    struct Admitted {
+        std::string clientid;
+        unsigned long serial;
+    };
+    unsigned long next_ = 1;
+    std::unordered_map<const void *, Admitted> admitted_;
+    std::unordered_map<std::string, Ticket> expected_;  // by client id
+};

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "auth_plugin.h"
 
@@ -12,13 +14,11 @@ Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(se
         cache_ = std::make_unique<DecisionCache>(settings_.http_cache_ms,
                                                  static_cast<std::size_t>(settings_.http_cache_entries),
                                                  settings_.http_cache_stale_ms);
-    if (settings_.http_backoff_ms > 0) {
-        const long stale_ms = settings_.http_cache_stale_ms;
-        if (settings_.http_user_uri)
-            user_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_user_uri, stale_ms);
-        if (settings_.http_acl_uri)
-            acl_backoff_ = std::make_unique<Backoff>(settings_.http_backoff_ms, *settings_.http_acl_uri, stale_ms);
-    }
+    if (settings_.http_backoff_ms > 0)  // an unset URL is never asked, so its member never backs off
+        backoff_ = std::make_unique<Backoff>(
+            settings_.http_backoff_ms,
+            std::vector<std::string>{settings_.http_user_uri.value_or(""), settings_.http_acl_uri.value_or("")},
+            settings_.http_unix_socket, settings_.http_cache_stale_ms);
 }
 
 const char *access_word(int access) noexcept {
@@ -40,11 +40,11 @@ std::size_t with_extra(std::array<Field, max_fields> &all, const Field (&fields)
 
 }  // namespace
 
-Verdict Checker::login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
-                       bool consult_cache) noexcept {
+Verdict Checker::login(const char *username, const char *password, const Field *extra,
+                       std::size_t extra_count) noexcept {
     Question q;
     Verdict v;
-    if (!begin_login(username, password, extra, extra_count, consult_cache, q, v)) return v;
+    if (!begin_login(username, password, extra, extra_count, true, q, v)) return v;
     return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
 }
 
@@ -58,16 +58,17 @@ Verdict Checker::access(const char *clientid, const char *username, const char *
         all, {{"clientid", clientid}, {"username", username}, {"topic", topic}, {"access", word}}, extra,
         extra_count);
     if (n == 0) return v;
-    return ask(*settings_.http_acl_uri, acl_backoff_.get(), all.data(), n);
+    return ask(*settings_.http_acl_uri, acl_member, all.data(), n);
 }
 
-bool Checker::begin(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count,
+bool Checker::begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
                     bool consult_cache, Question &q, Verdict &v) noexcept {
     v = Verdict{};
     q.body = form_body(fields, count, q.length);
     if (!q.body) return false;
     q.url = &url;
-    q.backoff = backoff;
+    q.backoff = backoff_.get();
+    q.backoff_member = backoff_member;
     const auto now = std::chrono::steady_clock::now();
     q.keyed = cache_ && cache_->digest(url, q.body.get(), q.length, q.key);
     if (q.keyed && consult_cache) {
@@ -78,7 +79,7 @@ bool Checker::begin(const std::string &url, Backoff *backoff, const Field *field
         }
     }
     // Kept answers go on answering while the endpoint is down.
-    q.turn = backoff ? backoff->turn(now) : Backoff::Turn::ask;
+    q.turn = q.backoff ? q.backoff->turn(backoff_member, now) : Backoff::Turn::ask;
     if (q.turn == Backoff::Turn::refuse) {
         v.backed_off = true;
         if (q.keyed) answer_stale(v, q.key, now);
@@ -93,7 +94,7 @@ Verdict Checker::finish(const Question &q, const Answer &answer) noexcept {
     v.granted = answer.outcome() == Outcome::granted;
     if (!q.backoff && !q.keyed) return v;
     const auto arrived = std::chrono::steady_clock::now();
-    if (q.backoff) q.backoff->record(q.turn, answer, arrived);
+    if (q.backoff) q.backoff->record(q.backoff_member, q.turn, answer, arrived);
     if (q.keyed) {
         cache_->store(q.key, answer, arrived);
         // Only the endpoint's silence or failure: a request never sent (out
@@ -104,10 +105,11 @@ Verdict Checker::finish(const Question &q, const Answer &answer) noexcept {
     return v;
 }
 
-Verdict Checker::ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept {
+Verdict Checker::ask(const std::string &url, std::size_t backoff_member, const Field *fields,
+                     std::size_t count) noexcept {
     Question q;
     Verdict v;
-    if (!begin(url, backoff, fields, count, true, q, v)) return v;
+    if (!begin(url, backoff_member, fields, count, true, q, v)) return v;
     return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
 }
 
@@ -119,7 +121,7 @@ bool Checker::begin_login(const char *username, const char *password, const Fiel
     std::array<Field, max_fields> all;
     const std::size_t n = with_extra(all, {{"username", username}, {"password", password}}, extra, extra_count);
     if (n == 0) return false;
-    return begin(*settings_.http_user_uri, user_backoff_.get(), all.data(), n, consult_cache, q, v);
+    return begin(*settings_.http_user_uri, user_member, all.data(), n, consult_cache, q, v);
 }
 
 void Checker::reload() noexcept {

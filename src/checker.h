@@ -26,6 +26,7 @@ struct Question {
     Buffer body;
     std::size_t length = 0;
     Backoff *backoff = nullptr;
+    std::size_t backoff_member = 0;  // which URL of the back-off's
     Backoff::Turn turn = Backoff::Turn::ask;
     bool keyed = false;  // has a decision-cache key
     DecisionCache::Digest key{};
@@ -44,10 +45,8 @@ public:
 
     // extra: fields appended after the standard ones (part of the question,
     // so of the decision cache's key too).
-    // consult_cache false: asked of the endpoint even when a kept decision
-    // could answer (a reload's re-check).
     Verdict login(const char *username, const char *password, const Field *extra = nullptr,
-                  std::size_t extra_count = 0, bool consult_cache = true) noexcept;
+                  std::size_t extra_count = 0) noexcept;
     Verdict access(const char *clientid, const char *username, const char *topic, const char *access_word,
                    const Field *extra = nullptr, std::size_t extra_count = 0) noexcept;
 
@@ -66,16 +65,17 @@ public:
     void reload() noexcept;
 
 private:
-    bool begin(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count, bool consult_cache,
-               Question &q, Verdict &v) noexcept;
-    Verdict ask(const std::string &url, Backoff *backoff, const Field *fields, std::size_t count) noexcept;
+    bool begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
+               bool consult_cache, Question &q, Verdict &v) noexcept;
+    Verdict ask(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count) noexcept;
     // For a check the endpoint gave no decision: a kept one within its stale bound, if any.
     void answer_stale(Verdict &v, const DecisionCache::Digest &key, std::chrono::steady_clock::time_point now) noexcept;
 
     const Settings settings_;
     HttpClient client_;
     std::unique_ptr<DecisionCache> cache_;  // null unless http_cache_ms is set
-    // One per URL setting, so that the two endpoints back off independently;
-    // null unless http_backoff_ms is set.
-    std::unique_ptr<Backoff> user_backoff_, acl_backoff_;
+    // Both URL settings, each backing off on its own failures, and both
+    // ended by an answer from their origin; null unless http_backoff_ms is set.
+    std::unique_ptr<Backoff> backoff_;
+    static constexpr std::size_t user_member = 0, acl_member = 1;  // in backoff_
 };

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +21,43 @@
 #include "timing.h"
 
 using namespace std::chrono_literals;
+
+// Allocation failures on the test's thread: the n-th allocation from when it
+// is armed throws std::bad_alloc. Not under ThreadSanitizer: its allocations
+// would then no longer come straight from the endpoint's uninstrumented HTTP
+// library, which tsan.supp keeps out of the detection.
+#if defined(__SANITIZE_THREAD__)
+#define FAILING_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FAILING_ALLOCATIONS 0
+#endif
+#endif
+#ifndef FAILING_ALLOCATIONS
+#define FAILING_ALLOCATIONS 1
+#endif
+
+namespace {
+thread_local long allocations_to_failure = -1;  // -1: none fails
+thread_local bool allocation_failed = false;
+}  // namespace
+
+#if FAILING_ALLOCATIONS
+// The compiler sees the malloc behind the replaced operator new and frowns at the free.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void *operator new(std::size_t size) {
+    if (allocations_to_failure == 0) {
+        allocations_to_failure = -1;
+        allocation_failed = true;
+        throw std::bad_alloc();
+    }
+    if (allocations_to_failure > 0) --allocations_to_failure;
+    if (void *p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -88,7 +127,7 @@ TEST_P(BackoffTest, RefusesWithoutARequestUntilAnyAnswerEndsIt) {
     const std::string log = err.text();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
     EXPECT_NE(log.find("no answer from " + url + " (Timeout was reached)"), std::string::npos) << log;
-    EXPECT_NE(log.find(url + " answers again"), std::string::npos) << log;
+    EXPECT_NE(log.find(endpoint.url("") + " answers again; checks to /user are asked again"), std::string::npos) << log;
     for (const char *secret : {"hunter2", "operator", "s3cret", "alice"}) EXPECT_EQ(log.find(secret), std::string::npos) << log;
 }
 
@@ -108,8 +147,9 @@ TEST_P(BackoffTest, DuringAnOutage) {
     } cases[] = {
         {"off: every check asks, even during an outage", {}, {}, "/user",
          {{user, AUTH_DENIED}, {user, AUTH_DENIED}, {user, AUTH_DENIED}}, 3, 0, 0},
-        {"the two endpoints back off independently", {{"http_backoff_ms", "60000"}}, {}, "/acl",
-         {{topic("t"), ACL_DENIED}, {topic("t"), ACL_DENIED}, {user, OK}, {user, OK}, {user, OK}}, 3, 1, 1},
+        {"one URL's failure refuses only its checks, and an answer from its host ends that",
+         {{"http_backoff_ms", "60000"}}, {}, "/acl",
+         {{topic("t"), ACL_DENIED}, {topic("t"), ACL_DENIED}, {user, OK}, {user, OK}, {user, OK}}, 3, 1, 2},
         {"kept decisions go on answering", {{"http_backoff_ms", "60000"}, {"http_cache_ms", "60000"}},
          {{topic("kept"), OK}}, "/acl",
          {{topic("new"), ACL_DENIED}, {topic("kept"), OK}, {topic("other"), ACL_DENIED}}, 0, 2, 1},
@@ -162,55 +202,157 @@ TEST_P(BackoffTest, OnSeveralThreadsOneCheckAtATimeTriesAgain) {
     err.text();
 }
 
+// The host stops answering, both URLs back off, and it comes back: the login
+// that finds it answering ends the access checks' back-off too.
+TEST_P(BackoffTest, AnAnswerToALoginEndsTheAccessChecksBackoff) {
+    ASSERT_EQ(configure({{"http_backoff_ms", std::to_string(scaled(300ms).count())}}), OK);
+    Capture err(STDERR_FILENO);
+    user_hangs = acl_hangs = true;
+    EXPECT_EQ(unpwd(), AUTH_DENIED);
+    EXPECT_EQ(acl(), ACL_DENIED);  // failed last: its back-off lasts longest
+    user_hangs = acl_hangs = false;
+    endpoint.release();
+    EXPECT_TRUE(wait_until([&] { return unpwd() == OK; }));  // the first login let through once /user's wait is over
+    EXPECT_EQ(acl(), OK);                                    // asked at once
+    EXPECT_EQ(asked("/acl", 2), 2u);
+    const std::string log = err.text();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
+    EXPECT_NE(log.find(endpoint.url("") + " answers again; checks to /user and /acl are asked again\n"),
+              std::string::npos)
+        << log;
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, BackoffTest, ::testing::Values(false, true), connection_mode);
+
+using Turn = Backoff::Turn;
+
+Answer no_answer() {
+    Answer a;
+    a.attempted = true;
+    a.transfer = CURLE_COULDNT_CONNECT;
+    return a;
+}
+Answer http_answer() {
+    Answer a;
+    a.attempted = a.headers_ended = true;
+    a.transfer = CURLE_OK;
+    a.status = 503;  // any answer ends a back-off
+    return a;
+}
 
 // The back-off's timing, with a clock the test moves.
 TEST(BackoffAlone, WaitsDoubleUpToTheCapAndOneTrialAtATime) {
-    using Turn = Backoff::Turn;
-    Answer none, answer;
-    none.attempted = true;
-    none.transfer = CURLE_COULDNT_CONNECT;
-    answer.attempted = answer.headers_ended = true;
-    answer.transfer = CURLE_OK;
-    answer.status = 503;  // any answer ends it
-    Answer unsent;        // failed before a request: says nothing
+    const Answer none = no_answer(), answer = http_answer();
+    const Answer unsent;  // failed before a request: says nothing
 
     Capture err(STDERR_FILENO);
-    Backoff b(1000, "http://h/acl");
+    Backoff b(1000, {"http://h/acl"});
     auto t = Backoff::Clock::time_point{} + 1h;
-    ASSERT_EQ(b.turn(t), Turn::ask);
-    b.record(Turn::ask, none, t);
+    ASSERT_EQ(b.turn(0, t), Turn::ask);
+    b.record(0, Turn::ask, none, t);
+    b.record(0, Turn::ask, none, t);  // a check already under way when it began: no doubling
     std::vector<long> waits;
     for (int i = 0; i < 9; ++i) {
-        waits.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(b.wait()).count());
-        const auto due = t + b.wait();
-        EXPECT_EQ(b.turn(due - 1ms), Turn::refuse);
-        ASSERT_EQ(b.turn(due), Turn::trial);
-        EXPECT_EQ(b.turn(due), Turn::refuse);  // one try at a time
+        waits.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(b.wait(0)).count());
+        const auto due = t + b.wait(0);
+        EXPECT_EQ(b.turn(0, due - 1ms), Turn::refuse);
+        ASSERT_EQ(b.turn(0, due), Turn::trial);
+        EXPECT_EQ(b.turn(0, due), Turn::refuse);  // one try at a time
         t = due;
-        b.record(Turn::trial, none, t);
+        b.record(0, Turn::trial, none, t);
     }
     EXPECT_EQ(waits, (std::vector<long>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000}));
 
     // A try that never sent its request leaves the next check to try.
-    t += b.wait();
-    ASSERT_EQ(b.turn(t), Turn::trial);
-    b.record(Turn::trial, unsent, t);
-    ASSERT_EQ(b.turn(t), Turn::trial);
-    b.record(Turn::trial, answer, t);
-    EXPECT_EQ(b.wait(), Backoff::Clock::duration::zero());
-    EXPECT_EQ(b.turn(t), Turn::ask);
-    b.record(Turn::ask, none, t);
-    EXPECT_EQ(b.wait(), std::chrono::milliseconds(1000));  // starts again from the first wait
+    t += b.wait(0);
+    ASSERT_EQ(b.turn(0, t), Turn::trial);
+    b.record(0, Turn::trial, unsent, t);
+    ASSERT_EQ(b.turn(0, t), Turn::trial);
+    b.record(0, Turn::trial, answer, t);
+    EXPECT_EQ(b.wait(0), Backoff::Clock::duration::zero());
+    EXPECT_EQ(b.turn(0, t), Turn::ask);
+    b.record(0, Turn::ask, none, t);
+    EXPECT_EQ(b.wait(0), std::chrono::milliseconds(1000));  // starts again from the first wait
 
     // A wait longer than the usual cap is its own cap.
-    Backoff longer(120000, "http://h/");
-    longer.record(Turn::ask, none, t);
-    ASSERT_EQ(longer.turn(t + 120s), Turn::trial);
-    longer.record(Turn::trial, none, t + 120s);
-    EXPECT_EQ(longer.wait(), std::chrono::milliseconds(120000));
+    Backoff longer(120000, {"http://h/"});
+    longer.record(0, Turn::ask, none, t);
+    ASSERT_EQ(longer.turn(0, t + 120s), Turn::trial);
+    longer.record(0, Turn::trial, none, t + 120s);
+    EXPECT_EQ(longer.wait(0), std::chrono::milliseconds(120000));
     const std::string log = err.text();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
+}
+
+// An answer ends the back-off of every URL at its origin, and says so in one line.
+TEST(BackoffAlone, AnAnswerEndsEveryBackoffAtItsOrigin) {
+    const Answer none = no_answer(), answer = http_answer();
+    struct Case {
+        const char *user, *acl, *unix_socket;
+        bool user_failed;  // /user backs off too (/acl always does)
+        bool acl_ended;    // by the answer to /user
+        const char *line;  // the one it prints, if any
+    } cases[] = {
+        {"http://h:80/user", "http://h/acl", "", true, true,
+         "auth_plugin: http://h:80 answers again; checks to /user and /acl are asked again"},
+        {"http://U:pw@H/user?k=v", "http://h/acl?key=secret", "", false, true,
+         "auth_plugin: http://h:80 answers again; checks to /acl are asked again"},
+        {"http://h/user", "http://h:81/acl", "", true, false,
+         "auth_plugin: http://h:80 answers again; checks to /user are asked again"},
+        {"https://h/user", "http://h:443/acl", "", true, false,
+         "auth_plugin: https://h:443 answers again; checks to /user are asked again"},
+        {"http://a/user", "https://b:81/acl", "/run/auth.sock", true, true,
+         "auth_plugin: /run/auth.sock answers again; checks to /user and /acl are asked again"},
+        {"http://h/user", "http://h:81/acl", "", false, false, nullptr},  // nothing at its origin to end
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.user) + " " + c.acl + " " + c.unix_socket);
+        Capture err(STDERR_FILENO);
+        Backoff b(1000, {c.user, c.acl}, c.unix_socket);
+        const auto t = Backoff::Clock::time_point{} + 1h;
+        if (c.user_failed) b.record(0, Turn::ask, none, t);
+        EXPECT_EQ(b.turn(1, t), Turn::ask);  // one URL's failure does not refuse the other's checks
+        b.record(1, Turn::ask, none, t + 500ms);
+        const Turn user = b.turn(0, t + 1s);
+        ASSERT_EQ(user, c.user_failed ? Turn::trial : Turn::ask);
+        b.record(0, user, answer, t + 1s);
+        EXPECT_EQ(b.wait(0), Backoff::Clock::duration::zero());
+        EXPECT_EQ(b.turn(1, t + 1s), c.acl_ended ? Turn::ask : Turn::refuse);
+
+        const std::string log = err.text();
+        std::vector<std::string> again;
+        for (std::size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1)
+            if (log.find(" answers again;", at) < end) again.push_back(log.substr(at, end - at));
+        EXPECT_EQ(again, c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{}) << log;
+    }
+}
+
+// Out of memory while a line is put together loses the line, never the
+// change of state, and never the broker (an exception out of a noexcept
+// function would end it). Each allocation fails in turn.
+TEST(BackoffAlone, OutOfMemoryLosesOnlyTheLine) {
+    if (!FAILING_ALLOCATIONS) GTEST_SKIP() << "allocations cannot be made to fail in this build";
+    const Answer none = no_answer(), answer = http_answer();
+    const auto t = Backoff::Clock::time_point{} + 1h;
+    Capture err(STDERR_FILENO);
+    bool failed = true;
+    for (long n = 0; failed && n < 1000; ++n) {
+        SCOPED_TRACE(n);
+        Backoff b(1000, {"http://h/user", "http://h/acl"});
+        allocation_failed = false;
+        allocations_to_failure = n;
+        b.record(0, Turn::ask, none, t);
+        b.record(1, Turn::ask, none, t);
+        const auto began = b.wait(1);
+        const Turn trial = b.turn(0, t + 1s);
+        b.record(0, trial, answer, t + 1s);
+        allocations_to_failure = -1;
+        failed = allocation_failed;
+        EXPECT_EQ(began, 1000ms);
+        EXPECT_EQ(trial, Turn::trial);
+        EXPECT_EQ(b.wait(0) + b.wait(1), Backoff::Clock::duration::zero());
+    }
+    EXPECT_FALSE(failed);  // the last run went through whole
 }
 
 }  // namespace

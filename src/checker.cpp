@@ -40,11 +40,11 @@ std::size_t with_extra(std::array<Field, max_fields> &all, const Field (&fields)
 
 }  // namespace
 
-Verdict Checker::login(const char *username, const char *password, const Field *extra,
-                       std::size_t extra_count) noexcept {
+Verdict Checker::login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
+                       bool consult_cache) noexcept {
     Question q;
     Verdict v;
-    if (!begin_login(username, password, extra, extra_count, true, q, v)) return v;
+    if (!begin_login(username, password, extra, extra_count, consult_cache, q, v)) return v;
     return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
 }
 

@@ -45,8 +45,10 @@ public:
 
     // extra: fields appended after the standard ones (part of the question,
     // so of the decision cache's key too).
+    // consult_cache false: asked of the endpoint even when a kept decision
+    // could answer (a reload's re-check).
     Verdict login(const char *username, const char *password, const Field *extra = nullptr,
-                  std::size_t extra_count = 0) noexcept;
+                  std::size_t extra_count = 0, bool consult_cache = true) noexcept;
     Verdict access(const char *clientid, const char *username, const char *topic, const char *access_word,
                    const Field *extra = nullptr, std::size_t extra_count = 0) noexcept;
 

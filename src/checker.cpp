@@ -71,6 +71,7 @@ bool Checker::begin(const std::string &url, std::size_t backoff_member, const Fi
     q.backoff_member = backoff_member;
     const auto now = std::chrono::steady_clock::now();
     q.keyed = cache_ && cache_->digest(url, q.body.get(), q.length, q.key);
+    if (q.keyed) q.generation = cache_->generation();
     if (q.keyed && consult_cache) {
         if (auto kept = cache_->find(q.key, now)) {
             v.cached = true;
@@ -96,7 +97,7 @@ Verdict Checker::finish(const Question &q, const Answer &answer) noexcept {
     const auto arrived = std::chrono::steady_clock::now();
     if (q.backoff) q.backoff->record(q.backoff_member, q.turn, answer, arrived);
     if (q.keyed) {
-        cache_->store(q.key, answer, arrived);
+        cache_->store(q.key, answer, arrived, q.generation);
         // Only the endpoint's silence or failure: a request never sent (out
         // of memory, say) tells nothing of it, and refuses as ever.
         const Outcome outcome = answer.outcome();

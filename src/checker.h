@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 
 #include "backoff.h"
@@ -29,6 +30,7 @@ struct Question {
     std::size_t backoff_member = 0;  // which URL of the back-off's
     Backoff::Turn turn = Backoff::Turn::ask;
     bool keyed = false;  // has a decision-cache key
+    std::uint64_t generation = 0;  // the cache's when asked: a reload since makes its answer expired
     DecisionCache::Digest key{};
 };
 

@@ -3,7 +3,17 @@
 unsigned long Connections::admit(const void *client, const std::string &clientid) {
     const unsigned long serial = next_++;
     admitted_.insert_or_assign(client, Admitted{clientid, serial});
+    offline_.erase(clientid);  // the new connection takes the session over
     return serial;
+}
+
+void Connections::went_offline(const void *client, const std::string &clientid) {
+    offline_.insert_or_assign(clientid, client);
+}
+
+bool Connections::offline(const void *client, const std::string &clientid) const noexcept {
+    const auto found = offline_.find(clientid);
+    return found != offline_.end() && found->second == client;
 }
 
 void Connections::end(const void *client) noexcept { admitted_.erase(client); }

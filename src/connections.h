@@ -34,6 +34,14 @@ public:
     unsigned long serial(const void *client, const std::string &clientid) const noexcept;
     std::size_t admitted() const noexcept { return admitted_.size(); }
 
+    // Mosquitto 2.0.11, which cannot say which session it holds under an id:
+    // client's connection ended and its session persists (re-checked at a
+    // reload all the same). Throws std::bad_alloc.
+    void went_offline(const void *client, const std::string &clientid);
+    // Whether client is the session that went offline under clientid, with
+    // no connection of that id admitted since.
+    bool offline(const void *client, const std::string &clientid) const noexcept;
+
     // A login of clientid is to be answered later: the newest of its id,
     // superseding any older one. Throws std::bad_alloc.
     Ticket expect(const std::string &clientid);
@@ -51,5 +59,6 @@ private:
     };
     unsigned long next_ = 1;
     std::unordered_map<const void *, Admitted> admitted_;
-    std::unordered_map<std::string, Ticket> expected_;  // by client id
+    std::unordered_map<std::string, Ticket> expected_;       // by client id
+    std::unordered_map<std::string, const void *> offline_;  // by client id
 };

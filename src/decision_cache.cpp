@@ -54,7 +54,8 @@ std::optional<bool> DecisionCache::find_stale(const Digest &key, Clock::time_poi
     return std::nullopt;
 }
 
-void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_point arrived) noexcept {
+void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_point arrived,
+                          std::optional<std::uint64_t> asked) noexcept {
     // No decision (a 5xx, say) leaves a kept one to answer while the endpoint gives none.
     if (!decided(answer.outcome())) return;
     const Keep keep_for = keep(answer);
@@ -77,7 +78,7 @@ void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_p
         }
         Order &order = granted ? granted_ : refused_;
         const auto expiry = arrived + keep_for.fresh;
-        order.push_back(Entry{key, expiry, expiry + keep_for.stale, granted, generation_, std::nullopt});
+        order.push_back(Entry{key, expiry, expiry + keep_for.stale, granted, asked.value_or(generation_), std::nullopt});
         const auto it = std::prev(order.end());
         try {
             if (keep_for.fresh < lifetime_ || keep_for.stale < stale_) it->by_end = short_lived_.emplace(it->end, it);
@@ -89,6 +90,11 @@ void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_p
     } catch (...) {
         // Out of memory: the answer is simply not kept.
     }
+}
+
+std::uint64_t DecisionCache::generation() const noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    return generation_;
 }
 
 void DecisionCache::expire_all() noexcept {

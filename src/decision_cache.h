@@ -40,11 +40,15 @@ public:
     std::optional<bool> find_stale(const Digest &key, Clock::time_point now) noexcept;
     // A decision that arrived replaces what was kept for key, and is kept
     // itself if the answer allows; anything else leaves the cache as it is.
-    void store(const Digest &key, const Answer &answer, Clock::time_point arrived) noexcept;
+    // asked: generation() when the question was asked; an answer to a
+    // question asked before a reload is kept as expired (for its stale bound).
+    void store(const Digest &key, const Answer &answer, Clock::time_point arrived,
+               std::optional<std::uint64_t> asked = std::nullopt) noexcept;
     // Every decision kept so far stops answering as fresh, yet keeps its
     // stale bound (for a reload, whose new policy the endpoint decides).
     // Decisions stored afterwards are fresh as usual.
     void expire_all() noexcept;
+    std::uint64_t generation() const noexcept;
     std::size_t size() const noexcept;
 
     // How long an answer may be reused (zero: not kept), and how long past

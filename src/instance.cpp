@@ -149,7 +149,11 @@ Instance::Instance(Settings settings) : checker_(std::move(settings)) {
     if (!scheduled) return;
     LoginScheduler::Host host{
         [this](const std::string &clientid, const void *client, bool granted) { complete(clientid, client, granted); },
-        [](const std::string &clientid) { mosquitto_kick_client_by_clientid(clientid.c_str(), false); },
+        [this](const std::string &clientid, const void *client) {
+            // The broker kicks by client id: only while that id is this connection's.
+            if (!session_of_ || session_of_(clientid.c_str()) == client)
+                mosquitto_kick_client_by_clientid(clientid.c_str(), false);
+        },
         [waker = shared_->waker.get()] {
             if (waker) waker->wake();
         }};
@@ -198,6 +202,15 @@ void Instance::ended(const mosquitto *client) noexcept {
     if (!scheduler_) return;
     shared_->connections.end(client);
     scheduler_->disconnected(client);
+    // 2.0.11 cannot say later which session it holds (2.1 can: session_of_).
+    if (!session_of_ && !mosquitto_client_clean_session(client)) {
+        try {
+            const char *id = mosquitto_client_id(client);
+            shared_->connections.went_offline(client, id ? id : "");
+        } catch (...) {
+            // its re-check at a reload is then asked like a login
+        }
+    }
 }
 
 void Instance::complete(const std::string &clientid, const void *client, bool granted) noexcept {
@@ -228,10 +241,15 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             // A reload's re-check is the login of a connection we admitted and
             // have not seen end, asked after RELOAD; on 2.1 it is also the
             // session the broker holds under its id, which a new connection
-            // never is until admitted.
-            const bool walked = reloading_ && session_of_ && session_of_(clientid.c_str()) == event.client;
+            // never is until admitted. The broker re-checks sessions without a
+            // connection too: on 2.1 told by the same, on 2.0.11 by the end of
+            // a connection whose session persists.
             const unsigned long serial = reloading_ ? connections.serial(event.client, clientid) : 0;
-            if (serial && (!session_of_ || walked)) {
+            const bool held = reloading_ && (session_of_ ? session_of_(clientid.c_str()) == event.client
+                                                         : serial || connections.offline(event.client, clientid));
+            // 2.0.11: a login of no session it holds, so its walk is over.
+            if (reloading_ && !held) reloading_ = false;
+            if (serial && held) {
                 // The broker disconnects a client whose re-check is answered
                 // later, so it is granted now and revalidated behind; that
                 // needs TICK, which 2.1 always sends and 2.0.11 may not.
@@ -242,7 +260,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
                 } else {
                     v = checker_.login(event.username, event.password, extra.data(), extra.size(), false);
                 }
-            } else if (walked) {
+            } else if (held) {
                 // A session without a connection of ours (2.1 re-checks
                 // offline persistent sessions too): nothing is admitted by
                 // answering, so nothing is asked. Refused, as we vouch for no

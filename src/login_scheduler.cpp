@@ -157,5 +157,5 @@ void LoginScheduler::settle(unsigned long token, Entry &entry, const Answer &ans
     auto mine = rechecks_.find(entry.client);
     if (mine == rechecks_.end() || mine->second != token) return;  // ended, or a newer re-check is in force
     rechecks_.erase(mine);
-    if (!v.granted && connections_.serial(entry.client, entry.clientid) == entry.id) host_.disconnect(entry.clientid);
+    if (!v.granted && connections_.serial(entry.client, entry.clientid) == entry.id) host_.disconnect(entry.clientid, entry.client);
 }

@@ -33,8 +33,8 @@ public:
     struct Host {
         // A delayed login's answer, for the connection client parked under clientid.
         std::function<void(const std::string &clientid, const void *client, bool granted)> complete;
-        // An admitted connection its re-check refused.
-        std::function<void(const std::string &clientid)> disconnect;
+        // An admitted connection (still the one Connections knows) its re-check refused.
+        std::function<void(const std::string &clientid, const void *client)> disconnect;
         // Any thread: an answer waits for tick() (may be empty).
         std::function<void()> arrived;
     };

@@ -370,9 +370,14 @@ TEST(DecisionCacheAlone, ExpireAllEndsLifetimesButNotStaleBounds) {
         cache.store(key_of(cache, c.what), c.answer, t0);
         EXPECT_EQ(cache.find(key_of(cache, c.what), t0 + 1s), c.answer.status == 200) << c.what;
     }
+    const auto before = cache.generation();
     cache.expire_all();
     cache.store(key_of(cache, "after"), decision(200), t0 + 2s);
     EXPECT_EQ(cache.find(key_of(cache, "after"), t0 + 3s), true);  // fresh as usual
+    // asked before the reload, answered after: the policy it reflects is the old one
+    cache.store(key_of(cache, "straddling"), decision(200), t0 + 2s, before);
+    EXPECT_EQ(cache.find(key_of(cache, "straddling"), t0 + 3s), std::nullopt);
+    EXPECT_EQ(cache.find_stale(key_of(cache, "straddling"), t0 + 3s), true);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(cache.find(key_of(cache, c.what), t0 + 1s), std::nullopt);

@@ -68,6 +68,7 @@ const char *mosquitto_client_username(const struct mosquitto *c) {
 }
 const char *mosquitto_client_address(const struct mosquitto *c) { return c->address.c_str(); }
 int mosquitto_client_protocol_version(const struct mosquitto *c) { return c->protocol_version; }
+bool mosquitto_client_clean_session(const struct mosquitto *c) { return c->clean_session; }
 void *mosquitto_client_certificate(const struct mosquitto *c) {
     if (!c->certificate) return nullptr;
     X509_up_ref(c->certificate);  // the caller frees what it gets

@@ -16,6 +16,7 @@ struct mosquitto {
     std::string id, username, address;
     int protocol_version = 4;
     X509 *certificate = nullptr;  // owned by the test
+    bool clean_session = true;
 };
 struct mosquitto_plugin_id_t {
     int line;

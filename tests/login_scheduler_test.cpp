@@ -83,7 +83,7 @@ protected:
                     Unfailing unfailing;
                     completed[id].push_back(granted);
                 },
-                [this](const std::string &id) {
+                [this](const std::string &id, const void *) {
                     Unfailing unfailing;
                     disconnected.push_back(id);
                 },

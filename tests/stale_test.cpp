@@ -243,6 +243,21 @@ TEST_P(Stale, TheNewestDecisionIsTheOneThatAnswersStale) {
     EXPECT_EQ(asked("alice"), 5u);
 }
 
+// Refusals cannot push grants out of a full cache: after a flood of wrong
+// passwords, every client granted before still gets in through an outage.
+TEST_P(Stale, AFloodOfWrongPasswordsLeavesTheGrantsThatCarryAnOutage) {
+    ASSERT_EQ(PluginFixture::configure({{"http_user_uri", endpoint.url("/user")}, {"http_cache_ms", "3600000"},
+                                        {"http_cache_entries", "100"}, {"http_cache_stale_ms", "3600000"}}),
+              OK);
+    endpoint.decide([this](const Recorded &r) { return r.fields.at("password") == "pw" ? status.load() : 401; });
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(unpwd(("user" + std::to_string(i)).c_str(), "pw"), OK);
+    for (int i = 0; i < 500; ++i) ASSERT_EQ(unpwd("user0", ("wrong" + std::to_string(i)).c_str()), AUTH_DENIED);
+    plugin.security_cleanup(nullptr, nullptr, 0, true);  // a reload: every decision asked again,
+    plugin.security_init(nullptr, nullptr, 0, true);     // the endpoint now failing
+    status = 503;
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(unpwd(("user" + std::to_string(i)).c_str(), "pw"), OK) << i;
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Stale, ::testing::Values(false, true), connection_mode);
 
 }  // namespace

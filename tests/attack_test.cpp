@@ -1,0 +1,279 @@
+// auth_plugin_v5.so inside the real broker, tried as an attacker would: a
+// login is granted only on its own answer, a reload's re-check belongs to the
+// connection it is about, revocations hold however a client id is squatted,
+// and nothing piles up or waits on the broker's sleep. CTest runs it on
+// Debian's broker (2.0.11) and on 2.1.2 (names beginning "v5@2.1.2/"); what
+// only 2.1 does (answering logins later) is skipped on 2.0.11.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "broker.h"
+#include "endpoint.h"
+#include "mqtt_client.h"
+#include "timing.h"
+
+using namespace std::chrono_literals;
+using bench::Client;
+using bench::connect_packet;
+
+namespace {
+
+constexpr int accepted = 0, not_authorised = 5;
+
+std::string listener(const LoopbackListener &port) {
+    return "listener " + std::to_string(port.port()) + " 127.0.0.1\nallow_anonymous true\n";
+}
+std::string v5_lines(const std::vector<std::string> &opts) {
+    return plugin_lines(opts, Spelling::current, AUTH_PLUGIN_V5_PATH);
+}
+
+// The password "right" logs in, unless its user is revoked; the requests of
+// held users hang until released.
+class Policy {
+public:
+    explicit Policy(Endpoint &e) : endpoint_(e) {
+        e.decide([this](const Recorded &r) {
+            const std::string user = r.fields.count("username") ? r.fields.at("username") : "";
+            if (is(held_, user)) endpoint_.hold();
+            return r.fields.count("password") && r.fields.at("password") == "right" && !is(revoked_, user) ? 200 : 401;
+        });
+    }
+    void revoke(const std::string &user) { add(revoked_, user); }
+    void hold(const std::string &user) { add(held_, user); }
+    void release() {
+        {
+            std::lock_guard<std::mutex> guard(m_);
+            held_.clear();
+        }
+        endpoint_.release();
+    }
+    // The requests about this user so far.
+    std::size_t asked(const std::string &user) const {
+        const auto all = endpoint_.requests();
+        return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [&](const Recorded &r) {
+            return r.fields.count("username") && r.fields.at("username") == user;
+        }));
+    }
+
+private:
+    bool is(const std::set<std::string> &set, const std::string &user) {
+        std::lock_guard<std::mutex> guard(m_);
+        return set.count(user) > 0;
+    }
+    void add(std::set<std::string> &set, const std::string &user) {
+        std::lock_guard<std::mutex> guard(m_);
+        set.insert(user);
+    }
+    Endpoint &endpoint_;
+    std::mutex m_;
+    std::set<std::string> revoked_, held_;
+};
+
+class UnderAttack : public ::testing::Test {
+protected:
+    Endpoint endpoint;
+    Policy policy{endpoint};
+    const LoopbackListener port{false};
+    std::unique_ptr<Broker> broker;
+
+    void start(std::vector<std::string> opts, const std::string &before = "") {
+        opts.insert(opts.begin(), "http_user_uri " + endpoint.url("/user"));
+        broker = std::make_unique<Broker>(before + listener(port) + v5_lines(opts));
+        ASSERT_TRUE(broker->ready()) << broker->process().output();
+    }
+    // A client that sent CONNECT; the broker's answer is read with connack().
+    std::unique_ptr<Client> connect(const std::string &id, const std::string &user, const std::string &password,
+                                    int version = 4, bool clean = true, int at = 0) {
+        auto c = std::make_unique<Client>(at ? at : port.port());
+        EXPECT_TRUE(c->send(connect_packet(id, user, password, version, clean)));
+        return c;
+    }
+    std::size_t reloads() const {
+        const std::string out = broker->process().output();
+        std::size_t n = 0;
+        for (auto at = out.find("Reloading config."); at != std::string::npos; at = out.find("Reloading config.", at + 1))
+            ++n;
+        return n;
+    }
+    void reload() {
+        const std::size_t before = reloads();
+        broker->process().signal(SIGHUP);
+        ASSERT_TRUE(wait_until([&] { return reloads() > before; }));
+    }
+    static std::chrono::milliseconds answer_within() { return scaled(20000ms); }
+};
+
+// Right after a reload, strangers logging in under a connected client's name
+// are asked like anyone else; with the figures on, the reload's TICK is
+// seconds away, which once let them all in.
+TEST_F(UnderAttack, StrangersRightAfterAReloadAreAskedLikeAnyoneElse) {
+    start({"http_stats_interval_s 10"});
+    auto admin = connect("admin-console", "admin", "right");
+    ASSERT_EQ(admin->connack(answer_within()), accepted);
+    for (int round = 0; round < 3; ++round) {
+        reload();
+        std::vector<std::unique_ptr<Client>> strangers;
+        for (int i = 0; i < 20; ++i) strangers.push_back(connect("stranger-" + std::to_string(i), "admin", "wrong"));
+        for (auto &s : strangers) EXPECT_EQ(s->connack(answer_within()), not_authorised) << "round " << round;
+    }
+}
+
+// A revoked client goes at the reload, however often someone who knows its
+// client id tries to log in with it meanwhile.
+TEST_F(UnderAttack, ARevokedClientGoesHoweverOftenOthersTryItsId) {
+    start({});
+    auto victim = connect("victim", "u", "right");
+    ASSERT_EQ(victim->connack(answer_within()), accepted);
+    policy.revoke("u");
+    policy.hold("u");  // its re-check waits until the attempts are over
+    reload();
+    ASSERT_TRUE(wait_until([&] { return policy.asked("u") == 2; }));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(connect("victim", "mallory", "guess")->connack(answer_within()), not_authorised);
+    policy.release();
+    EXPECT_TRUE(victim->closed_within(answer_within())) << broker->process().output();
+}
+
+// 2.1 parks a login by client id for whichever plugin line asked; one line's
+// grant must not complete what another line parked under the same id.
+TEST_F(UnderAttack, ALoginIsCompletedOnlyByItsOwnAnswerWhicheverListenerParkedIt) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 answers every login at once";
+    Endpoint refusing;
+    Policy other(refusing);
+    const LoopbackListener second(false);
+    start({}, "per_listener_settings true\n" + listener(second) +
+                  v5_lines({"http_user_uri " + refusing.url("/user")}) + "\n");
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const std::string id = "x" + std::to_string(i);
+        policy.hold("x-user");
+        other.hold("bogus");
+        connect(id, "x-user", "right");  // parked on the first listener, and gone at once
+        ASSERT_TRUE(wait_until([&] { return policy.asked("x-user") == static_cast<std::size_t>(i + 1); }));
+        auto squatter = connect(id, "bogus", "guess", 4, true, second.port());
+        ASSERT_TRUE(wait_until([&] { return other.asked("bogus") == static_cast<std::size_t>(i + 1); }));
+        policy.release();  // the first line's grant: nothing of its own is parked any more
+        EXPECT_NE(squatter->connack(scaled(500ms)), accepted);
+        other.release();
+        EXPECT_EQ(squatter->connack(answer_within()), not_authorised);
+    }
+}
+
+// An answer is completed at once, even when another packet wakes the broker
+// just before the TICK that was to take it, and with the figures on.
+TEST_F(UnderAttack, ADelayedLoginIsCompletedPromptlyWhateverPacketsSurroundIt) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 answers every login at once";
+    for (const char *figures : {"http_stats_interval_s 0", "http_stats_interval_s 10"}) {
+        SCOPED_TRACE(figures);
+        start({figures});
+        auto other = connect("other", "other", "right");
+        ASSERT_EQ(other->connack(answer_within()), accepted);
+        auto worst = std::chrono::steady_clock::duration::zero();
+        for (int i = 0; i < 10; ++i) {
+            const auto t0 = std::chrono::steady_clock::now();
+            auto c = connect("c" + std::to_string(i), "u" + std::to_string(i), "right");
+            other->ping();
+            ASSERT_EQ(c->connack(answer_within()), accepted);
+            worst = std::max(worst, std::chrono::steady_clock::now() - t0);
+        }
+        // Left to the broker's keep-alive check, such a login took 5 s.
+        EXPECT_LT(worst, scaled(2000ms));
+        broker.reset();
+    }
+}
+
+// Clients that connect and leave while the endpoint hangs are not asked
+// about once it answers again, and a real login does not wait behind them.
+TEST_F(UnderAttack, AbandonedLoginsNeitherPileUpNorDelayARealOne) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 answers every login at once";
+    start({"http_timeout_ms 1000", "http_max_in_flight 8"});
+    policy.hold("flood");
+    std::vector<std::unique_ptr<Client>> watched;
+    for (int i = 0; i < 200; ++i) {
+        connect("gone-" + std::to_string(i), "flood", "x");  // closed at once
+        watched.push_back(connect("flood-" + std::to_string(i), "flood", "x"));
+    }
+    // Each refused by its time-out while the endpoint still hangs: none
+    // waits its turn behind the others (400 at 8 a second, once).
+    for (auto &c : watched) EXPECT_EQ(c->connack(answer_within()), not_authorised);
+    policy.release();
+    EXPECT_EQ(connect("real", "real", "right")->connack(answer_within()), accepted);
+    EXPECT_EQ(policy.asked("real"), 1u);
+}
+
+// 2.1 ends a connection whose session persists with CLIENT_OFFLINE: its
+// re-check, answered later, must not end the id's next connection.
+TEST_F(UnderAttack, AReCheckLeftBehindNeverEndsTheIdsNextConnection) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 ends every connection with DISCONNECT";
+    start({});
+    auto first = connect("persistent", "u", "right", 5, false);
+    ASSERT_EQ(first->connack(answer_within()), accepted);
+    policy.revoke("u");
+    policy.hold("u");
+    reload();
+    ASSERT_TRUE(wait_until([&] { return policy.asked("u") == 2; }));
+    first.reset();  // gone, its session kept
+    ASSERT_TRUE(broker->wait_for_disconnect("persistent"));
+    auto next = connect("persistent", "w", "right", 5, false);
+    ASSERT_EQ(next->connack(answer_within()), accepted);
+    policy.release();  // the old connection's re-check refuses
+    ASSERT_TRUE(next->ping());
+    EXPECT_FALSE(next->closed_within(scaled(1500ms))) << broker->process().output();
+}
+
+// A reload re-checks persistent sessions without a connection too: nothing
+// is admitted by them, so nothing is asked, and the session stays.
+TEST_F(UnderAttack, AReloadAsksNothingAboutSessionsWithoutAConnection) {
+    start({});
+    {
+        auto keeper = connect("keeper", "k", "right", 4, false);
+        ASSERT_EQ(keeper->connack(answer_within()), accepted);
+        ASSERT_TRUE(keeper->send(bench::subscribe_packet("box", 1)));
+        ASSERT_TRUE(broker->wait_for_log("Received SUBSCRIBE from keeper"));
+        ASSERT_TRUE(keeper->send(std::string("\xe0\x00", 2)));  // DISCONNECT: its session stays
+    }
+    ASSERT_TRUE(broker->wait_for_disconnect("keeper"));
+    auto pub = broker->client(MOSQUITTO_PUB, "sender", "s", "right");
+    pub.insert(pub.end(), {"-q", "1", "-t", "box", "-m", "kept-for-you"});
+    Process sent(pub, broker->file("sender.log"));
+    ASSERT_TRUE(sent.wait(30s));
+    ASSERT_TRUE(broker->wait_for_disconnect("sender"));
+    reload();
+    // A login after the reload's re-checks: they are over.
+    EXPECT_EQ(connect("after", "a", "right")->connack(answer_within()), accepted);
+    EXPECT_EQ(policy.asked("k"), 1u);  // its login only
+    auto sub = broker->client(MOSQUITTO_SUB, "keeper", "k", "right");
+    sub.insert(sub.end(), {"-c", "-q", "1", "-t", "box", "-C", "1", "-W", "30"});
+    Process back(sub, broker->file("keeper.log"));
+    ASSERT_TRUE(back.wait(40s));
+    EXPECT_NE(back.output().find("kept-for-you"), std::string::npos) << back.output() << broker->process().output();
+}
+
+// While logins wait for a hanging endpoint, the figures still come each interval.
+TEST_F(UnderAttack, FiguresArePublishedWhileLoginsWait) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 answers every login at once";
+    start({"http_stats_interval_s 1"});
+    auto argv = broker->client(MOSQUITTO_SUB, "figures", "watcher", "right");
+    argv.insert(argv.end(), {"-v", "-t", "$SYS/plugin/auth_plugin/login/granted", "-W", "60"});
+    Process sub(argv, broker->file("figures.log"));
+    policy.hold("slow");
+    auto slow = connect("slow", "slow", "right");
+    ASSERT_TRUE(wait_until([&] { return policy.asked("slow") == 1; }));
+    const auto published = [&] {
+        const std::string out = sub.output();
+        return std::count(out.begin(), out.end(), '\n');
+    };
+    const auto before = published();
+    EXPECT_TRUE(wait_until([&] { return published() >= before + 3; }, 30s)) << sub.output();
+    policy.release();
+    EXPECT_EQ(slow->connack(answer_within()), accepted);
+}
+
+}  // namespace

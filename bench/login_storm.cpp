@@ -5,8 +5,12 @@
 // meanwhile. With --reload, the N clients stay connected, one user is then
 // revoked and the broker gets SIGHUP: prints how long the broker was frozen
 // and how long until the revoked client was gone, and how many others stayed.
+// With --hung the endpoint never answers: prints the share of a core the
+// broker used over 3 s while the N logins wait. With --beside, N logins one
+// at a time, each CONNECT followed at once by another client's PINGREQ:
+// prints the median and worst time to CONNACK.
 //
-//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload] [plugin option lines...]
+//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside] [plugin option lines...]
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -27,6 +31,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <sstream>
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -82,7 +88,9 @@ void endpoint(int listen_fd, int latency_ms) {
             std::string &buf = buffers[fd];
             while (std::size_t len = bench::complete_request(buf)) {
                 const bool grant = !(revoked && buf.substr(0, len).find("username=revoked") != std::string::npos);
-                due.emplace(Clock::now() + std::chrono::milliseconds(latency_ms), std::make_pair(fd, grant));
+                // The probe is answered at once: it measures the broker, not the endpoint.
+                const bool probe = buf.substr(0, len).find("username=probe&") != std::string::npos;
+                due.emplace(Clock::now() + std::chrono::milliseconds(probe ? 0 : latency_ms), std::make_pair(fd, grant));
                 buf.erase(0, len);
             }
         }
@@ -130,15 +138,17 @@ struct Probe {
 
 int main(int argc, char **argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload] [option lines...]\n");
+        std::fprintf(stderr, "usage: login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload|--hung|--beside] [option lines...]\n");
         return 2;
     }
     const std::string broker = argv[1], plugin = argv[2];
     const int latency_ms = std::atoi(argv[3]), clients = std::atoi(argv[4]);
-    bool reload = false;
+    bool reload = false, hung = false, beside = false;
     std::vector<std::string> opts;
     for (int i = 5; i < argc; ++i) {
         if (std::strcmp(argv[i], "--reload") == 0) reload = true;
+        else if (std::strcmp(argv[i], "--hung") == 0) hung = true;
+        else if (std::strcmp(argv[i], "--beside") == 0) beside = true;
         else opts.emplace_back(argv[i]);
     }
     rlimit files{65536, 65536};
@@ -180,6 +190,28 @@ int main(int argc, char **argv) {
         kill(pid, SIGKILL);
         return 1;
     }
+    if (beside) {
+        // The probe's own pings are what comes beside each login here.
+        std::vector<double> took;
+        for (int i = 0; i < clients; ++i) {
+            const int fd = bench::connect_loopback(broker_port);
+            const std::string p = bench::connect_packet("b" + std::to_string(i), "u" + std::to_string(i), "pw");
+            const unsigned char ping[2] = {0xc0, 0x00};
+            const auto sent = Clock::now();
+            if (fd < 0 || write(fd, p.data(), p.size()) < 0 || write(probe.fd, ping, 2) != 2) break;
+            pollfd q{fd, POLLIN, 0};
+            if (poll(&q, 1, 60000) == 1 && read(fd, connack, 4) == 4) took.push_back(ms_since(sent));
+            unsigned char pong[2];
+            if (read(probe.fd, pong, 2) != 2) break;
+            close(fd);
+        }
+        std::sort(took.begin(), took.end());
+        std::printf("logins %zu beside a packet: median_ms %.1f worst_ms %.1f\n", took.size(),
+                    took.empty() ? -1 : took[took.size() / 2], took.empty() ? -1 : took.back());
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        return 0;
+    }
     probe.start();
 
     // The storm: every client has its TCP connection first (the broker
@@ -198,6 +230,31 @@ int main(int argc, char **argv) {
         const std::string p = bench::connect_packet("c" + std::to_string(i),
                                                     i == 0 && reload ? "revoked" : "u" + std::to_string(i), "pw");
         if (write(fds[i], p.data(), p.size()) < 0) break;
+    }
+    if (hung) {
+        // CPU ticks of the broker (utime + stime, /proc/PID/stat) over 3 s.
+        const auto ticks = [pid] {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            std::istringstream rest(line.substr(line.rfind(')') + 2));
+            std::string field;
+            long utime = 0, stime = 0;
+            for (int i = 3; i <= 15 && rest >> field; ++i) {
+                if (i == 14) utime = std::stol(field);
+                if (i == 15) stime = std::stol(field);
+            }
+            return utime + stime;
+        };
+        std::this_thread::sleep_for(500ms);
+        const long before = ticks();
+        std::this_thread::sleep_for(3s);
+        const double share = 100.0 * static_cast<double>(ticks() - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) / 3.0;
+        std::printf("clients %d pending against a hung endpoint: broker_cpu_percent %.1f\n", clients, share);
+        for (int fd : fds) close(fd);
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        return 0;
     }
     int accepted = 0;
     for (int fd : fds) {

@@ -3,6 +3,7 @@
 # run: Debian's 2.0.11 and 2.1.2 (built by the tests), the version-5 library
 # with its options off and on. Keep-alive on; prints one line per case.
 #   bench/login_storm.sh BUILD_DIR [CLIENTS...]     (default 200 2000)
+# Then a login beside another packet, and logins waiting on a hung endpoint.
 set -euo pipefail
 build=$(cd "${1:?usage: bench/login_storm.sh BUILD_DIR [CLIENTS...]}" && pwd)
 shift
@@ -39,3 +40,11 @@ for n in "${counts[@]}"; do
   done
 done
 for b in 2.0.11 2.1.2; do reload "$b" 200 20 60000; done
+echo "== a login with another packet beside it (2.1.2; 200 logins one at a time, endpoint 5 ms)"
+for figures in 0 10; do
+  printf 'figures every %-2s s ' "$figures"
+  "$storm" "$m21" "$v5" 5 200 --beside "http_keepalive true" "http_stats_interval_s $figures" 2>/dev/null
+done
+echo "== 500 logins waiting on an endpoint that never answers (2.1.2; the probe pings every 2 ms)"
+printf 'no plug-in   '; "$storm" "$m21" none 600000 500 --hung 2>/dev/null
+printf 'plug-in      '; "$storm" "$m21" "$v5" 600000 500 --hung "http_timeout_ms 60000" 2>/dev/null

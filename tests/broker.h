@@ -57,9 +57,11 @@ inline std::string plugin_lines(const std::vector<std::string> &opts, Spelling s
 
 class Broker {
 public:
-    explicit Broker(const std::vector<std::string> &opts, Spelling spelling = Spelling::current)
+    // before: global lines (per_listener_settings, say).
+    explicit Broker(const std::vector<std::string> &opts, Spelling spelling = Spelling::current,
+                    const std::string &before = "")
         : reserved_(std::make_unique<LoopbackListener>(false)) {
-        start("listener " + std::to_string(reserved_->port()) + " 127.0.0.1\n" +
+        start(before + "listener " + std::to_string(reserved_->port()) + " 127.0.0.1\n" +
               "allow_anonymous true\n" +  // let the plug-in decide about anonymous clients too
               plugin_lines(opts, spelling));
     }

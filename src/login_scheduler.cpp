@@ -127,7 +127,10 @@ void LoginScheduler::tick() noexcept {
         std::lock_guard<std::mutex> guard(arrived_lock_);
         arrived_.swap(taking_);
     }
-    for (auto &[token, answer] : taking_) {
+    // By index, on copies: what the broker does when told may begin a
+    // login here, which reserves more room in taking_.
+    for (std::size_t i = 0; i < taking_.size(); ++i) {
+        const auto [token, answer] = taking_[i];
         auto found = entries_.find(token);
         if (found == entries_.end()) continue;
         Entry entry = std::move(found->second);

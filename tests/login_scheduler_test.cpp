@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -32,18 +34,33 @@ protected:
     std::unique_ptr<HttpClient> client;
     std::unique_ptr<LoginScheduler> scheduler;
 
-    std::atomic<bool> holding{false};  // requests hang until released
+    // While held, requests hang until released; one arriving after the
+    // release passes at once, whenever it reads the gate.
+    std::mutex gate;
+    std::condition_variable opened;
+    bool held = false;
 
     void SetUp() override {
         // "ok..." users are granted, everyone else refused.
         endpoint.decide([this](const Recorded &r) {
-            if (holding) endpoint.hold();
+            {
+                std::unique_lock<std::mutex> lock(gate);
+                opened.wait_for(lock, std::chrono::minutes(2), [this] { return !held; });
+            }
             return r.fields.at("username").rfind("ok", 0) == 0 ? 200 : 401;
         });
     }
+    ~Scheduler() override { release(); }
+    void hold() {
+        std::lock_guard<std::mutex> lock(gate);
+        held = true;
+    }
     void release() {
-        holding = false;
-        endpoint.release();
+        {
+            std::lock_guard<std::mutex> lock(gate);
+            held = false;
+        }
+        opened.notify_all();
     }
     std::unique_ptr<LoginScheduler> make(Checker &c) {
         return std::make_unique<LoginScheduler>(
@@ -104,7 +121,7 @@ TEST_F(Scheduler, OnlyTheNewestLoginOfAClientIdIsCompletedWhicheverLineAsked) {
     auto other = make(other_checker);
     for (LoginScheduler *second : {scheduler.get(), other.get()}) {
         completed.clear();
-        holding = true;
+        hold();
         EXPECT_EQ(login("dev", "ok-first"), Now::later);
         Verdict v;
         EXPECT_EQ(second->login("dev", this, "no-second", "pw", nullptr, 0, v), Now::later);  // the id again
@@ -162,7 +179,7 @@ TEST_F(Scheduler, ARecheckIsGrantedNowAndOnlyItsOwnConnectionsEndOrItsRefusalEnd
         {"replaced", "no-replaced", &e, false},   // a new connection of its id was admitted
     };
     for (const auto &k : cases) connections.admit(k.client, k.id);
-    holding = true;
+    hold();
     for (const auto &k : cases) EXPECT_EQ(recheck(k.id, k.user, k.client), Now::later) << k.id;
     connections.end(&c);
     scheduler->disconnected(&c);
@@ -177,6 +194,8 @@ TEST_F(Scheduler, ARecheckIsGrantedNowAndOnlyItsOwnConnectionsEndOrItsRefusalEnd
     std::vector<std::string> gone;
     for (const auto &k : cases)
         if (k.goes) gone.push_back(k.id);
+    std::sort(disconnected.begin(), disconnected.end());  // in the order the answers came
+    std::sort(gone.begin(), gone.end());
     EXPECT_EQ(disconnected, gone);
     EXPECT_EQ(completed["squatted"], std::vector<bool>{true});  // the newest attempt's own answer
 }
@@ -191,7 +210,7 @@ TEST_F(Scheduler, TooManyWaitingLoginsAreRefusedAsBusy) {
         const std::size_t fits = std::min(LoginScheduler::max_waiting_logins, LoginScheduler::max_waiting_bytes / length);
         SCOPED_TRACE(fits);
         start();
-        holding = true;
+        hold();
         for (std::size_t i = 0; i < fits; ++i)
             ASSERT_EQ(login("c" + std::to_string(i), "ok", &length, password), Now::later) << i;
         EXPECT_EQ(login("one-more", "ok", &length, password), Now::busy);
@@ -240,7 +259,7 @@ TEST_F(Scheduler, OutOfMemoryRefusesAndLeavesNothingUnanswered) {
 
 TEST_F(Scheduler, WhatIsStillAskedWhenItStopsIsLeftAlone) {
     start();
-    holding = true;
+    hold();
     for (int i = 0; i < 12; ++i) login("c" + std::to_string(i), "ok");
     ASSERT_EQ(endpoint.wait_for_requests(8).size(), 8u);
     scheduler.reset();  // 8 running, 4 waiting: abandoned, none completed

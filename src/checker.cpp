@@ -25,6 +25,12 @@ const char *access_word(int access) noexcept {
     return access == AUTH_PLUGIN_ACL_READ ? "read" : access == AUTH_PLUGIN_ACL_WRITE ? "write" : "none";
 }
 
+std::uint64_t user_tag(const char *username) noexcept {
+    std::uint64_t h = 0xcbf29ce484222325u;
+    for (const char *c = username; *c; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 0x100000001b3u;
+    return h != 0 ? h : 1;
+}
+
 namespace {
 
 // The standard fields, then the extra ones, in one list; zero when they do not fit.
@@ -58,17 +64,18 @@ Verdict Checker::access(const char *clientid, const char *username, const char *
         all, {{"clientid", clientid}, {"username", username}, {"topic", topic}, {"access", word}}, extra,
         extra_count);
     if (n == 0) return v;
-    return ask(*settings_.http_acl_uri, acl_member, all.data(), n);
+    return ask(*settings_.http_acl_uri, acl_member, all.data(), n, user_tag(username));
 }
 
 bool Checker::begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
-                    bool consult_cache, Question &q, Verdict &v) noexcept {
+                    std::uint64_t user, bool consult_cache, Question &q, Verdict &v) noexcept {
     v = Verdict{};
     q.body = form_body(fields, count, q.length);
     if (!q.body) return false;
     q.url = &url;
     q.backoff = backoff_.get();
     q.backoff_member = backoff_member;
+    q.user = user;
     const auto now = std::chrono::steady_clock::now();
     q.keyed = cache_ && cache_->digest(url, q.body.get(), q.length, q.key);
     if (q.keyed) q.generation = cache_->generation();
@@ -97,7 +104,7 @@ Verdict Checker::finish(const Question &q, const Answer &answer) noexcept {
     const auto arrived = std::chrono::steady_clock::now();
     if (q.backoff) q.backoff->record(q.backoff_member, q.turn, answer, arrived);
     if (q.keyed) {
-        cache_->store(q.key, answer, arrived, q.generation);
+        cache_->store(q.key, answer, arrived, q.generation, q.user);
         // Only the endpoint's silence or failure: a request never sent (out
         // of memory, say) tells nothing of it, and refuses as ever.
         const Outcome outcome = answer.outcome();
@@ -106,11 +113,11 @@ Verdict Checker::finish(const Question &q, const Answer &answer) noexcept {
     return v;
 }
 
-Verdict Checker::ask(const std::string &url, std::size_t backoff_member, const Field *fields,
-                     std::size_t count) noexcept {
+Verdict Checker::ask(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
+                     std::uint64_t user) noexcept {
     Question q;
     Verdict v;
-    if (!begin(url, backoff_member, fields, count, true, q, v)) return v;
+    if (!begin(url, backoff_member, fields, count, user, true, q, v)) return v;
     return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
 }
 
@@ -122,11 +129,16 @@ bool Checker::begin_login(const char *username, const char *password, const Fiel
     std::array<Field, max_fields> all;
     const std::size_t n = with_extra(all, {{"username", username}, {"password", password}}, extra, extra_count);
     if (n == 0) return false;
-    return begin(*settings_.http_user_uri, user_member, all.data(), n, consult_cache, q, v);
+    return begin(*settings_.http_user_uri, user_member, all.data(), n, user_tag(username), consult_cache, q, v);
 }
 
 void Checker::reload() noexcept {
     if (cache_) cache_->expire_all();
+}
+
+std::size_t Checker::forget(const char *username, bool keep_stale) noexcept {
+    if (!cache_) return 0;
+    return username ? cache_->forget(user_tag(username), keep_stale) : cache_->forget_all(keep_stale);
 }
 
 void Checker::answer_stale(Verdict &v, const DecisionCache::Digest &key,

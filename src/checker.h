@@ -30,13 +30,17 @@ struct Question {
     std::size_t backoff_member = 0;  // which URL of the back-off's
     Backoff::Turn turn = Backoff::Turn::ask;
     bool keyed = false;  // has a decision-cache key
-    std::uint64_t generation = 0;  // the cache's when asked: a reload since makes its answer expired
+    std::uint64_t generation = 0;  // the cache's when asked: a reload or forget since makes its answer expired
+    std::uint64_t user = 0;        // user_tag of the user it is about, for the cache's forget
     DecisionCache::Digest key{};
 };
 
 // The access word the form carries for the version-2 interface's codes:
 // 1 read, 2 write, anything else none.
 const char *access_word(int access) noexcept;
+
+// A fixed 64-bit hash (FNV-1a) of a user name, never 0 (which means none).
+std::uint64_t user_tag(const char *username) noexcept;
 
 class Checker {
 public:
@@ -67,11 +71,16 @@ public:
     // changed too, so no kept decision answers fresh any more; kept ones
     // still answer while the endpoint gives no decision.
     void reload() noexcept;
+    // The kept decisions about this user (null: about anyone) no longer
+    // answer fresh; with keep_stale they still answer while the endpoint
+    // gives no decision. Returns how many changed; 0 without a cache.
+    std::size_t forget(const char *username, bool keep_stale) noexcept;
 
 private:
     bool begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
-               bool consult_cache, Question &q, Verdict &v) noexcept;
-    Verdict ask(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count) noexcept;
+               std::uint64_t user, bool consult_cache, Question &q, Verdict &v) noexcept;
+    Verdict ask(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
+                std::uint64_t user) noexcept;
     // For a check the endpoint gave no decision: a kept one within its stale bound, if any.
     void answer_stale(Verdict &v, const DecisionCache::Digest &key, std::chrono::steady_clock::time_point now) noexcept;
 

@@ -55,7 +55,7 @@ std::optional<bool> DecisionCache::find_stale(const Digest &key, Clock::time_poi
 }
 
 void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_point arrived,
-                          std::optional<std::uint64_t> asked) noexcept {
+                          std::optional<std::uint64_t> asked, std::uint64_t user) noexcept {
     // No decision (a 5xx, say) leaves a kept one to answer while the endpoint gives none.
     if (!decided(answer.outcome())) return;
     const Keep keep_for = keep(answer);
@@ -78,13 +78,17 @@ void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_p
         }
         Order &order = granted ? granted_ : refused_;
         const auto expiry = arrived + keep_for.fresh;
-        order.push_back(Entry{key, expiry, expiry + keep_for.stale, granted, asked.value_or(generation_), std::nullopt});
+        const std::uint64_t generation = asked.value_or(generation_);
+        order.push_back(Entry{key, expiry, expiry + keep_for.stale, granted, generation, generation < forgot_,
+                              std::nullopt, std::nullopt});
         const auto it = std::prev(order.end());
         try {
             if (keep_for.fresh < lifetime_ || keep_for.stale < stale_) it->by_end = short_lived_.emplace(it->end, it);
+            if (user != 0) it->by_user = by_user_.emplace(user, it);
             index_.emplace(key, it);
         } catch (...) {
             if (it->by_end) short_lived_.erase(*it->by_end);
+            if (it->by_user) by_user_.erase(*it->by_user);
             order.erase(it);
         }
     } catch (...) {
@@ -97,9 +101,42 @@ std::uint64_t DecisionCache::generation() const noexcept {
     return generation_;
 }
 
-void DecisionCache::expire_all() noexcept {
+void DecisionCache::expire_all() noexcept { forget_all(true); }
+
+std::size_t DecisionCache::forget(std::uint64_t user, bool keep_stale) noexcept {
+    if (user == 0) return 0;
     std::lock_guard<std::mutex> guard(lock_);
-    ++generation_;
+    forgot_ = ++generation_;  // and an answer on its way about this user
+    std::size_t changed = 0;
+    auto [at, last] = by_user_.equal_range(user);
+    while (at != last) {
+        const Order::iterator it = (at++)->second;  // before erase takes its node
+        if (keep_stale && it->expiry < it->end) {
+            // Its end is unchanged, so the lists by end stay in order.
+            if (current(*it)) ++changed;
+            it->forgotten = true;
+        } else {
+            erase(it);  // it would answer nothing more
+            ++changed;
+        }
+    }
+    return changed;
+}
+
+std::size_t DecisionCache::forget_all(bool keep_stale) noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    const std::size_t kept = index_.size();
+    if (keep_stale) {
+        reloaded_ = ++generation_;
+        return kept;
+    }
+    forgot_ = ++generation_;
+    index_.clear();
+    short_lived_.clear();
+    by_user_.clear();
+    granted_.clear();
+    refused_.clear();
+    return kept;
 }
 
 std::size_t DecisionCache::size() const noexcept {
@@ -110,6 +147,7 @@ std::size_t DecisionCache::size() const noexcept {
 void DecisionCache::erase(Order::iterator it) noexcept {
     index_.erase(it->key);
     if (it->by_end) short_lived_.erase(*it->by_end);
+    if (it->by_user) by_user_.erase(*it->by_user);
     list_of(*it).erase(it);
 }
 

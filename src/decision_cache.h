@@ -5,6 +5,8 @@
 // answer nothing more goes first, then the oldest refusal, then the oldest
 // grant. Refusals hold a bounded share only, so that a flood of wrong
 // passwords cannot push out the grants that carry clients through an outage.
+// Entries carry a tag of the user they are about, so that one user's
+// decisions can be forgotten without a walk through the others.
 #pragma once
 
 #include <openssl/evp.h>
@@ -41,13 +43,24 @@ public:
     // A decision that arrived replaces what was kept for key, and is kept
     // itself if the answer allows; anything else leaves the cache as it is.
     // asked: generation() when the question was asked; an answer to a
-    // question asked before a reload is kept as expired (for its stale bound).
+    // question asked before a reload or any forget is kept as expired (for
+    // its stale bound): it may reflect what was forgotten.
+    // user: a tag of the user the question is about (0: none), for forget.
     void store(const Digest &key, const Answer &answer, Clock::time_point arrived,
-               std::optional<std::uint64_t> asked = std::nullopt) noexcept;
+               std::optional<std::uint64_t> asked = std::nullopt, std::uint64_t user = 0) noexcept;
     // Every decision kept so far stops answering as fresh, yet keeps its
     // stale bound (for a reload, whose new policy the endpoint decides).
     // Decisions stored afterwards are fresh as usual.
     void expire_all() noexcept;
+    // The decisions stored with this user tag stop answering as fresh:
+    // erased, or with keep_stale kept for their stale bound only. Costs the
+    // user's own entries (and a look-up), never a walk through the cache.
+    // Two names with one tag are forgotten together: the other's decisions
+    // are merely asked again. Returns how many entries changed.
+    std::size_t forget(std::uint64_t user, bool keep_stale) noexcept;
+    // keep_stale: expire_all(); otherwise every entry is erased. Returns how
+    // many entries there were.
+    std::size_t forget_all(bool keep_stale) noexcept;
     std::uint64_t generation() const noexcept;
     std::size_t size() const noexcept;
 
@@ -65,15 +78,21 @@ public:
 private:
     struct Entry;
     using Order = std::list<Entry>;  // oldest first
+    using ByTime = std::multimap<Clock::time_point, Order::iterator>;
+    // Ordered rather than hashed: its iterators, kept in the entries, must
+    // survive insertions.
+    using ByUser = std::multimap<std::uint64_t, Order::iterator>;
     struct Entry {
         Digest key;
         Clock::time_point expiry;  // the end of its lifetime
         Clock::time_point end;     // the end of its stale bound: it answers nothing after
         bool granted;
-        std::uint64_t generation;  // expire_all's count when stored: fresh only while it is current
+        std::uint64_t generation;  // generation() when asked: fresh only if no reload came since
+        bool forgotten;            // answers stale only, whatever its expiry
         // Entries kept for less than the full lifetime or stale bound may end
         // out of order; they are also listed by end.
-        std::optional<std::multimap<Clock::time_point, Order::iterator>::iterator> by_end;
+        std::optional<ByTime::iterator> by_end;
+        std::optional<ByUser::iterator> by_user;  // with a user tag
     };
     struct DigestHash {
         std::size_t operator()(const Digest &d) const noexcept {
@@ -83,13 +102,12 @@ private:
         }
     };
     Order &list_of(const Entry &e) noexcept { return e.granted ? granted_ : refused_; }
-    bool fresh(const Entry &e, Clock::time_point now) const noexcept {
-        return e.generation == generation_ && now < e.expiry;
-    }
+    bool current(const Entry &e) const noexcept { return !e.forgotten && e.generation >= reloaded_; }
+    bool fresh(const Entry &e, Clock::time_point now) const noexcept { return current(e) && now < e.expiry; }
     // Within its stale bound; one that was never to answer stale
     // (must-revalidate, say) answers nothing once expired by a reload.
     bool within_bound(const Entry &e, Clock::time_point now) const noexcept {
-        return now < e.end && (e.generation == generation_ || e.expiry < e.end);
+        return now < e.end && (current(e) || e.expiry < e.end);
     }
     void erase(Order::iterator it) noexcept;
     void drop_ended(Clock::time_point now) noexcept;
@@ -102,7 +120,10 @@ private:
     const std::size_t capacity_, refusal_cap_;
     mutable std::mutex lock_;
     Order granted_, refused_;
-    std::uint64_t generation_ = 0;
+    // Counts reloads and forgets; entries asked before the last of either
+    // are not current.
+    std::uint64_t generation_ = 0, reloaded_ = 0, forgot_ = 0;
     std::unordered_map<Digest, Order::iterator, DigestHash> index_;
-    std::multimap<Clock::time_point, Order::iterator> short_lived_;
+    ByTime short_lived_;
+    ByUser by_user_;
 };

@@ -385,4 +385,74 @@ TEST(DecisionCacheAlone, ExpireAllEndsLifetimesButNotStaleBounds) {
     }
 }
 
+// Forgetting one user's decisions (or everyone's), by the tag they were
+// stored with; the cache keeps making room and dropping ended entries after.
+TEST(DecisionCacheAlone, ForgetsOneUserOrEveryone) {
+    constexpr std::uint64_t a = 1, b = 2, nobody = 3;
+    constexpr std::size_t cap = 20;
+    const struct Kept {
+        const char *body;
+        std::uint64_t user;
+        Answer answer;
+    } kept[] = {
+        {"a login", a, decision(200)},      {"a read", a, decision(200)},  {"a write", a, decision(403)},
+        {"a no stale", a, decision(200, true)}, {"b login", b, decision(200)}, {"b read", b, decision(403)},
+        {"untagged", 0, decision(200)},
+    };
+    struct Case {
+        const char *what;
+        std::function<std::size_t(DecisionCache &)> forget;
+        std::size_t changed;
+        bool fresh_a, fresh_others, stale_a, stale_others;
+        std::size_t size;
+    } cases[] = {
+        {"a", [](DecisionCache &c) { return c.forget(a, false); }, 4, false, true, false, true, 3},
+        {"a, keeping stale", [](DecisionCache &c) { return c.forget(a, true); }, 4, false, true, true, true, 6},
+        {"an unknown user", [](DecisionCache &c) { return c.forget(nobody, false); }, 0, true, true, true, true, 7},
+        {"all", [](DecisionCache &c) { return c.forget_all(false); }, 7, false, false, false, false, 0},
+        {"all, keeping stale", [](DecisionCache &c) { return c.forget_all(true); }, 7, false, false, true, true, 7},
+    };
+    const auto t0 = Clock::time_point{} + 1h;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        DecisionCache cache(10000, cap, 60000);  // a lifetime of 10 s, a stale bound of 60 s
+        for (const auto &k : kept) cache.store(key_of(cache, k.body), k.answer, t0, std::nullopt, k.user);
+        const auto asked_before = cache.generation();
+        EXPECT_EQ(c.forget(cache), c.changed);
+        EXPECT_EQ(cache.size(), c.size);
+        for (const auto &k : kept) {
+            SCOPED_TRACE(k.body);
+            const std::optional<bool> granted = k.answer.status == 200;
+            const bool fresh = k.user == a ? c.fresh_a : c.fresh_others;
+            const bool stale = (k.user == a ? c.stale_a : c.stale_others) && !k.answer.stale_forbidden;
+            EXPECT_EQ(cache.find(key_of(cache, k.body), t0 + 1s), fresh ? granted : std::nullopt);
+            EXPECT_EQ(cache.find_stale(key_of(cache, k.body), t0 + 1s), fresh || stale ? granted : std::nullopt);
+            EXPECT_EQ(cache.find_stale(key_of(cache, k.body), t0 + 69s), stale ? granted : std::nullopt);
+        }
+        // An answer asked before the forget may be what was forgotten; one asked after is fresh.
+        cache.store(key_of(cache, "a in flight"), decision(200), t0 + 2s, asked_before, a);
+        cache.store(key_of(cache, "a after"), decision(200), t0 + 2s, cache.generation(), a);
+        EXPECT_EQ(cache.find(key_of(cache, "a in flight"), t0 + 3s), std::nullopt);
+        EXPECT_EQ(cache.find_stale(key_of(cache, "a in flight"), t0 + 3s), true);
+        EXPECT_EQ(cache.find(key_of(cache, "a after"), t0 + 3s), true);
+
+        // Past every bound, with short-lived ones among them: eviction and
+        // ended entries must leave the user index exact (ASan finds one that is not).
+        for (std::size_t i = 0; i < 3 * cap; ++i) {
+            Answer answer = decision(i % 3 ? 200 : 403);
+            answer.max_age_s = i % 2 ? 1 : -1;
+            cache.store(key_of(cache, "n" + std::to_string(i)), answer, t0 + 2min + i * 1ms, std::nullopt,
+                        i % 2 ? a : b);
+            EXPECT_LE(cache.size(), cap);
+        }
+        const std::size_t size = cache.size();
+        const std::size_t of_a = cache.forget(a, false);
+        EXPECT_GT(of_a, 0u);
+        EXPECT_EQ(cache.size(), size - of_a);
+        cache.forget(b, true);
+        EXPECT_EQ(cache.forget_all(false), size - of_a);
+        EXPECT_EQ(cache.size(), 0u);
+    }
+}
+
 }  // namespace

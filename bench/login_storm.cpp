@@ -8,9 +8,13 @@
 // With --hung the endpoint never answers: prints the share of a core the
 // broker used over 3 s while the N logins wait. With --beside, N logins one
 // at a time, each CONNECT followed at once by another client's PINGREQ:
-// prints the median and worst time to CONNACK.
+// prints the median and worst time to CONNACK. With --control (the library's
+// http_control on, and an access URL at the same endpoint), once all are in:
+// a recheck of one user (the requests it cost, counting the access check of
+// the command itself, and the worst ping meanwhile), a disconnect of one user
+// (how long until its connection closed), and a forget of one user.
 //
-//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside] [plugin option lines...]
+//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control] [plugin option lines...]
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -51,6 +55,7 @@ double ms_since(Clock::time_point t) { return std::chrono::duration<double, std:
 // The endpoint: answers each complete request after latency; 403 to a user
 // named "revoked" once revoked is set, 200 to everything else.
 std::atomic<bool> revoked{false};
+std::atomic<long> requests{0};
 void endpoint(int listen_fd, int latency_ms) {
     int ep = epoll_create1(0);
     epoll_event ev{};
@@ -87,6 +92,7 @@ void endpoint(int listen_fd, int latency_ms) {
             }
             std::string &buf = buffers[fd];
             while (std::size_t len = bench::complete_request(buf)) {
+                ++requests;
                 const bool grant = !(revoked && buf.substr(0, len).find("username=revoked") != std::string::npos);
                 // The probe is answered at once: it measures the broker, not the endpoint.
                 const bool probe = buf.substr(0, len).find("username=probe&") != std::string::npos;
@@ -138,17 +144,18 @@ struct Probe {
 
 int main(int argc, char **argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload|--hung|--beside] [option lines...]\n");
+        std::fprintf(stderr, "usage: login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload|--hung|--beside|--control] [option lines...]\n");
         return 2;
     }
     const std::string broker = argv[1], plugin = argv[2];
     const int latency_ms = std::atoi(argv[3]), clients = std::atoi(argv[4]);
-    bool reload = false, hung = false, beside = false;
+    bool reload = false, hung = false, beside = false, control = false;
     std::vector<std::string> opts;
     for (int i = 5; i < argc; ++i) {
         if (std::strcmp(argv[i], "--reload") == 0) reload = true;
         else if (std::strcmp(argv[i], "--hung") == 0) hung = true;
         else if (std::strcmp(argv[i], "--beside") == 0) beside = true;
+        else if (std::strcmp(argv[i], "--control") == 0) control = true;
         else opts.emplace_back(argv[i]);
     }
     rlimit files{65536, 65536};
@@ -170,6 +177,9 @@ int main(int argc, char **argv) {
         if (plugin != "none") {  // "none": the broker's own floor, without the plug-in
             out << "plugin " << plugin << "\nplugin_opt_http_user_uri http://127.0.0.1:" << endpoint_port << "/user\n";
             for (auto &o : opts) out << "plugin_opt_" << o << "\n";
+            if (control)
+                out << "plugin_opt_http_control true\nplugin_opt_http_acl_uri http://127.0.0.1:" << endpoint_port
+                    << "/acl\n";
         }
     }
     const pid_t pid = fork();
@@ -263,6 +273,50 @@ int main(int argc, char **argv) {
     }
     const double all_ms = ms_since(start);
     const double worst_ms = probe.worst.exchange(0);
+    if (control) {
+        // The operator sends each command as a PUBLISH (QoS 0) of its own connection.
+        const int op = bench::connect_loopback(broker_port);
+        const std::string hi = bench::connect_packet("operator", "operator", "pw");
+        if (op < 0 || write(op, hi.data(), hi.size()) < 0 || read(op, connack, 4) != 4) return 1;
+        const auto send = [op](const std::string &json) {
+            std::string body;
+            bench::put_string(body, "$CONTROL/auth_plugin/v1");
+            body += json;
+            std::string packet = "\x30";
+            for (std::size_t n = body.size();;) {
+                packet += static_cast<char>((n & 0x7f) | (n > 0x7f ? 0x80 : 0));
+                n >>= 7;
+                if (n == 0) break;
+            }
+            packet += body;
+            return write(op, packet.data(), packet.size()) == static_cast<ssize_t>(packet.size());
+        };
+        probe.worst = 0;
+        const long before = requests;
+        send(R"({"commands":[{"command":"recheck","username":"u1"}]})");
+        std::this_thread::sleep_for(1s);
+        std::printf("clients %d connected: recheck of one user: requests %ld ping_worst_ms %.1f\n", clients,
+                    requests - before, probe.worst.exchange(0));
+        const auto sent = Clock::now();
+        send(R"({"commands":[{"command":"disconnect","username":"u2"}]})");
+        pollfd gone{fds[2], POLLIN, 0};
+        char byte;
+        double gone_ms = -1;
+        while (poll(&gone, 1, 10000) == 1)
+            if (recv(fds[2], &byte, 1, 0) <= 0) {
+                gone_ms = ms_since(sent);
+                break;
+            }
+        std::printf("clients %d connected: disconnect of one user: gone_ms %.1f\n", clients, gone_ms);
+        send(R"({"commands":[{"command":"forget","username":"u3"}]})");
+        std::this_thread::sleep_for(500ms);
+        std::printf("clients %d connected: forget of one user: ping_worst_ms %.1f\n", clients, probe.worst.load());
+        close(op);
+        for (int fd : fds) close(fd);
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        return 0;
+    }
     if (!reload) {
         std::printf("clients %d latency_ms %d logged_in %d all_ms %.0f ping_worst_ms %.0f\n", clients, latency_ms,
                     accepted, all_ms, worst_ms);

@@ -16,7 +16,7 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(g++ make cmake pkg-config libcurl4-openssl-dev libssl-dev mosquitto-dev libmosquitto-dev)
+BUILD_PACKAGES=(g++ make cmake pkg-config libcurl4-openssl-dev libssl-dev mosquitto-dev libmosquitto-dev nlohmann-json3-dev)
 TEST_PACKAGES=(libgtest-dev libcpp-httplib-dev mosquitto mosquitto-clients valgrind openssl python3 clang libclang-rt-14-dev libcjson-dev)
 
 # A loopback port that nothing listens on, below the kernel's ephemeral range

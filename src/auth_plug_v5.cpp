@@ -28,14 +28,16 @@ class Loaded {
 public:
     Loaded(mosquitto_plugin_id_t *id, Settings settings) : instance(std::move(settings)), id_(id) {}
     ~Loaded() {
-        for (int i = 0; i < count_; ++i) mosquitto_callback_unregister(id_, registered_[i].event, registered_[i].fn, nullptr);
+        for (int i = 0; i < count_; ++i)
+            mosquitto_callback_unregister(id_, registered_[i].event, registered_[i].fn, registered_[i].data);
     }
     Loaded(const Loaded &) = delete;
     Loaded &operator=(const Loaded &) = delete;
 
-    int add(int event, MOSQ_FUNC_generic_callback fn) noexcept {
-        const int rc = mosquitto_callback_register(id_, event, fn, nullptr, this);
-        if (rc == MOSQ_ERR_SUCCESS) registered_[count_++] = {event, fn};
+    // data: what the broker takes with the event (a control topic).
+    int add(int event, MOSQ_FUNC_generic_callback fn, const char *data = nullptr) noexcept {
+        const int rc = mosquitto_callback_register(id_, event, fn, data, this);
+        if (rc == MOSQ_ERR_SUCCESS) registered_[count_++] = {event, fn, data};
         return rc;
     }
 
@@ -45,9 +47,10 @@ private:
     struct Callback {
         int event;
         MOSQ_FUNC_generic_callback fn;
+        const char *data;
     };
     mosquitto_plugin_id_t *id_;
-    Callback registered_[6] = {};
+    Callback registered_[7] = {};
     int count_ = 0;
 };
 
@@ -75,6 +78,11 @@ int on_ended(int, void *event, void *loaded) noexcept {
     of(loaded).ended(static_cast<mosquitto_evt_disconnect *>(event)->client);
     return MOSQ_ERR_SUCCESS;
 }
+int on_control(int, void *event, void *loaded) noexcept {
+    of(loaded).control(*static_cast<mosquitto_evt_control *>(event));
+    return MOSQ_ERR_SUCCESS;
+}
+constexpr const char *control_topic = "$CONTROL/auth_plugin/v1";
 // 2.1's; 2.0.11's headers lack it, and that broker refuses to register it
 // (it sends DISCONNECT for every connection that ends).
 constexpr int evt_client_offline = 28;
@@ -109,6 +117,13 @@ int init(mosquitto_plugin_id_t *id, void **userdata, const mosquitto_opt *opts, 
             if (rc != MOSQ_ERR_SUCCESS)
                 return fail_init("auth_plugin: the broker refused to register a callback (error " +
                                  std::to_string(rc) + ")");
+        }
+        if (loaded->instance.settings().http_control) {
+            const int rc = loaded->add(MOSQ_EVT_CONTROL, &on_control, control_topic);
+            if (rc != MOSQ_ERR_SUCCESS)
+                return fail_init("auth_plugin: the broker refused to register " + std::string(control_topic) +
+                                 " for http_control (error " + std::to_string(rc) +
+                                 "; another plugin line may have it already: give http_control to one line)");
         }
         const auto lines = describe_settings(loaded->instance.settings(), Interface::v5);
         for (std::size_t i = 0; i < lines.size(); ++i)

@@ -1,8 +1,10 @@
 #include "connections.h"
 
-unsigned long Connections::admit(const void *client, const std::string &clientid) {
+unsigned long Connections::admit(const void *client, const std::string &clientid, void *owner,
+                                const char *username, const char *password) {
     const unsigned long serial = next_++;
-    admitted_.insert_or_assign(client, Admitted{clientid, serial});
+    admitted_.insert_or_assign(client, Admitted{clientid, serial, owner, username ? username : "",
+                                                password ? password : "", username != nullptr, password != nullptr});
     offline_.erase(clientid);  // the new connection takes the session over
     return serial;
 }
@@ -45,4 +47,13 @@ bool Connections::settle(const std::string &clientid, unsigned long token) noexc
     if (found == expected_.end() || found->second.token != token) return false;
     expected_.erase(found);
     return true;
+}
+
+std::vector<std::pair<const void *, Connections::Admitted>> Connections::matching(const char *username,
+                                                                                  const char *clientid) const {
+    std::vector<std::pair<const void *, Admitted>> out;
+    for (const auto &[client, a] : admitted_)
+        if ((!username || (a.has_username && a.username == username)) && (!clientid || a.clientid == clientid))
+            out.emplace_back(client, a);
+    return out;
 }

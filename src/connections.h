@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 class Connections {
 public:
@@ -24,10 +26,23 @@ public:
         Wanted wanted;
     };
 
-    // client (the broker's pointer) was admitted under clientid. Returns its
-    // serial, which no later connection at the same address shares. Throws
-    // std::bad_alloc.
-    unsigned long admit(const void *client, const std::string &clientid);
+    // client (the broker's pointer) was admitted under clientid, by owner
+    // (the instance that asked), as username. Returns its serial, which no
+    // later connection at the same address shares. password is kept only
+    // where commands may ask again (http_control). Throws std::bad_alloc.
+    unsigned long admit(const void *client, const std::string &clientid, void *owner = nullptr,
+                        const char *username = nullptr, const char *password = nullptr);
+    // An admitted connection, as a command may need it.
+    struct Admitted {
+        std::string clientid;
+        unsigned long serial;
+        void *owner;
+        std::string username, password;
+        bool has_username, has_password;
+    };
+    // Those admitted connections (client, and what was kept) that match:
+    // a user name, a client id, or neither for all. Throws std::bad_alloc.
+    std::vector<std::pair<const void *, Admitted>> matching(const char *username, const char *clientid) const;
     // Its connection ended: nothing may treat it as admitted again.
     void end(const void *client) noexcept;
     // The serial of client if it is admitted under clientid; 0 otherwise.
@@ -53,10 +68,6 @@ public:
     bool settle(const std::string &clientid, unsigned long token) noexcept;
 
 private:
-    struct Admitted {
-        std::string clientid;
-        unsigned long serial;
-    };
     unsigned long next_ = 1;
     std::unordered_map<const void *, Admitted> admitted_;
     std::unordered_map<std::string, Ticket> expected_;       // by client id

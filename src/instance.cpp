@@ -4,6 +4,7 @@
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <stdexcept>
@@ -99,15 +100,10 @@ CurlGlobal::CurlGlobal() {
 }
 CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
-// One for the library, made by the first instance that needs it and freed by
-// the last: plain globals, so that loading the library runs no code.
-struct Shared {
-    Connections connections;
-    std::unique_ptr<Waker> waker;  // 2.1 only
-    int users = 0;
-};
-
 namespace {
+
+// One for the library, made by the first instance and freed by the last:
+// plain globals, so that loading the library runs no code.
 
 Shared *shared = nullptr;
 
@@ -142,13 +138,20 @@ Instance::Instance(Settings settings) : checker_(std::move(settings)) {
     complete_ = reinterpret_cast<CompleteLogin>(dlsym(RTLD_DEFAULT, "mosquitto_complete_basic_auth"));
     session_of_ = reinterpret_cast<SessionOf>(dlsym(RTLD_DEFAULT, "mosquitto_client"));
     async_logins_ = s.http_async_logins && complete_ && s.http_user_uri;
-    const bool scheduled = async_logins_ || (s.http_reload_in_background && s.http_user_uri);
-    if (!scheduled && !figures_) return;
+    // Commands need the admitted connections, which the scheduler keeps.
+    const bool scheduled = async_logins_ || (s.http_reload_in_background && s.http_user_uri) || s.http_control;
     // 2.1's loop is the one that may sleep through a due TICK (waker.h).
-    shared_ = hold_shared(complete_ != nullptr);
+    shared_ = hold_shared(complete_ != nullptr && (scheduled || figures_));
+    try {
+        shared_->instances.push_back(this);
+    } catch (...) {
+        release_shared();
+        throw;
+    }
     if (!scheduled) return;
     LoginScheduler::Host host{
-        [this](const std::string &clientid, const void *client, bool granted) { complete(clientid, client, granted); },
+        [this](const std::string &clientid, const void *client, bool granted, const char *username,
+               const char *password) { complete(clientid, client, granted, username, password); },
         [this](const std::string &clientid, const void *client) {
             // The broker kicks by client id: only while that id is this connection's.
             if (!session_of_ || session_of_(clientid.c_str()) == client)
@@ -165,6 +168,8 @@ Instance::Instance(Settings settings) : checker_(std::move(settings)) {
         };
     } catch (...) {
         scheduler_.reset();
+        shared_->instances.erase(std::remove(shared_->instances.begin(), shared_->instances.end(), this),
+                                 shared_->instances.end());
         release_shared();
         throw;
     }
@@ -172,7 +177,9 @@ Instance::Instance(Settings settings) : checker_(std::move(settings)) {
 
 Instance::~Instance() {
     scheduler_.reset();  // before what it reaches: the connections and the waker
-    if (shared_) release_shared();
+    shared_->instances.erase(std::remove(shared_->instances.begin(), shared_->instances.end(), this),
+                             shared_->instances.end());
+    release_shared();
 }
 
 std::string Instance::describe_logins() const {
@@ -213,10 +220,11 @@ void Instance::ended(const mosquitto *client) noexcept {
     }
 }
 
-void Instance::complete(const std::string &clientid, const void *client, bool granted) noexcept {
+void Instance::complete(const std::string &clientid, const void *client, bool granted, const char *username,
+                        const char *password) noexcept {
     if (granted) {
         try {
-            shared_->connections.admit(client, clientid);
+            shared_->connections.admit(client, clientid, this, username, password);
         } catch (...) {
             granted = false;  // a connection we could not keep track of is not admitted
         }
@@ -280,7 +288,9 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
                 } else {
                     v = checker_.login(event.username, event.password, extra.data(), extra.size());
                 }
-                if (v.granted) connections.admit(event.client, clientid);
+                if (v.granted)
+                    connections.admit(event.client, clientid, this, event.username,
+                                      settings().http_control ? event.password : nullptr);
             }
         }
     } catch (...) {
@@ -288,6 +298,27 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     }
     if (figures_) figures_->login(v, Clock::now() - start);
     return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
+}
+
+bool Instance::recheck(const mosquitto *client, const Connections::Admitted &admitted) noexcept {
+    if (!admitted.has_username || !admitted.has_password) return true;  // nothing to ask with
+    Verdict v;
+    try {
+        const ExtraFields extra(settings().http_login_fields, client, nullptr);
+        if (scheduler_ && (ticked_ || complete_)) {
+            if (scheduler_->recheck(admitted.clientid, client, admitted.serial, admitted.username.c_str(),
+                                    admitted.password.c_str(), extra.data(), extra.size(),
+                                    v) == LoginScheduler::Now::later)
+                return true;
+        } else {
+            // No TICK to settle an answer later (2.0.11 with per_listener_settings true): asked now.
+            v = checker_.login(admitted.username.c_str(), admitted.password.c_str(), extra.data(), extra.size(),
+                               false);
+        }
+    } catch (...) {
+        return true;  // not asked: the connection stays as it is
+    }
+    return v.granted;
 }
 
 int Instance::access(const mosquitto_evt_acl_check &event) noexcept {

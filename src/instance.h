@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "broker_v5.h"
 #include "checker.h"
@@ -19,9 +20,17 @@ struct CurlGlobal {
     CurlGlobal &operator=(const CurlGlobal &) = delete;
 };
 
+class Instance;
+
 // What every `plugin` line of this library shares while any is loaded: the
-// connections it admitted and, where the broker needs one, the waker.
-struct Shared;
+// connections it admitted, the instances and, where the broker needs one,
+// the waker.
+struct Shared {
+    Connections connections;
+    std::unique_ptr<Waker> waker;       // 2.1 only
+    std::vector<Instance *> instances;  // for commands that concern them all
+    int users = 0;
+};
 
 class Instance {
 public:
@@ -43,6 +52,9 @@ public:
     void reload() noexcept;
     // A connection ended (DISCONNECT, or CLIENT_OFFLINE on 2.1).
     void ended(const mosquitto *client) noexcept;
+    // A message on $CONTROL/auth_plugin/v1 (http_control): its commands are
+    // run and answered to the sender.
+    void control(const mosquitto_evt_control &event) noexcept;
     // TICK and the end of connections are needed for these.
     bool needs_ticks() const noexcept { return figures_ || scheduler_; }
     // How logins and reloads are answered here, for the start-up notice.
@@ -50,7 +62,11 @@ public:
 
 private:
     Verdict decide_access(const mosquitto_evt_acl_check &event) noexcept;
-    void complete(const std::string &clientid, const void *client, bool granted) noexcept;
+    void complete(const std::string &clientid, const void *client, bool granted, const char *username,
+                  const char *password) noexcept;
+    // Asks again about an admitted connection of this instance, as a reload's
+    // re-check would (a command's); false when it was refused at once.
+    bool recheck(const mosquitto *client, const Connections::Admitted &admitted) noexcept;
 
     // The broker's functions that only 2.1 has, looked up at start.
     using CompleteLogin = void (*)(const char *clientid, int result);
@@ -61,7 +77,7 @@ private:
     std::unique_ptr<Figures> figures_;  // null unless http_stats_interval_s is set
     CompleteLogin complete_ = nullptr;  // answers a delayed login
     SessionOf session_of_ = nullptr;    // the session the broker holds under a client id
-    Shared *shared_ = nullptr;          // held while the scheduler or the figures need it
+    Shared *shared_ = nullptr;          // held from start to end
     bool async_logins_ = false;         // logins the cache cannot answer are answered later
     bool reloading_ = false;            // between RELOAD and the next TICK
     bool ticked_ = false;               // TICK arrives (2.0.11 sends none with per_listener_settings true)

@@ -31,8 +31,12 @@ class LoginScheduler {
 public:
     // What the broker offers, on its own thread; given, so tests need no broker.
     struct Host {
-        // A delayed login's answer, for the connection client parked under clientid.
-        std::function<void(const std::string &clientid, const void *client, bool granted)> complete;
+        // A delayed login's answer, for the connection client parked under
+        // clientid; its user name and password when the settings keep them
+        // (http_control), else null.
+        std::function<void(const std::string &clientid, const void *client, bool granted, const char *username,
+                           const char *password)>
+            complete;
         // An admitted connection (still the one Connections knows) its re-check refused.
         std::function<void(const std::string &clientid, const void *client)> disconnect;
         // Any thread: an answer waits for tick() (may be empty).
@@ -85,6 +89,8 @@ private:
         Question question;
         Clock::time_point asked;
         std::shared_ptr<std::atomic<bool>> wanted;
+        bool kept = false;  // username and password kept for the connection's registration
+        std::string username, password;
     };
     Now start(Entry entry, Verdict &decided) noexcept;
     void settle(unsigned long token, Entry &entry, const Answer &answer) noexcept;

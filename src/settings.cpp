@@ -257,6 +257,8 @@ const Option options[] = {
      show_number<&Settings::http_max_in_flight>},
     {"http_reload_in_background", true, "true or false", parse_flag<&Settings::http_reload_in_background>,
      same<&Settings::http_reload_in_background>, show_flag<&Settings::http_reload_in_background>},
+    {"http_control", true, "true or false", parse_flag<&Settings::http_control>, same<&Settings::http_control>,
+     show_flag<&Settings::http_control>},
 };
 
 bool offered(const Option &o, Interface which) { return !o.v5_only || which == Interface::v5; }
@@ -332,6 +334,11 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
     }
     if (next.http_cache_stale_ms > 0 && next.http_cache_ms == 0) {
         error = "auth_plugin: http_cache_stale_ms needs http_cache_ms: only kept decisions can answer stale";
+        return false;
+    }
+    if (next.http_control && !next.http_acl_uri) {
+        error = "auth_plugin: http_control needs http_acl_uri: the access endpoint decides who may send commands, "
+                "and without it every client could";
         return false;
     }
     if (next.http_certfile.empty() != next.http_keyfile.empty()) {

@@ -36,6 +36,9 @@ struct Settings {
     long http_max_in_flight = 64;  // exchanges at once, per instance
     // After a reload, re-checks are granted at once and revalidated behind.
     bool http_reload_in_background = true;
+    // Commands on $CONTROL/auth_plugin/v1 (disconnect, recheck, forget);
+    // needs http_acl_uri, which decides who may send them.
+    bool http_control = false;
 
     bool operator==(const Settings &o) const;
     bool operator!=(const Settings &o) const { return !(*this == o); }

@@ -75,6 +75,11 @@ void *mosquitto_client_certificate(const struct mosquitto *c) {
     return c->certificate;
 }
 
+int mosquitto_kick_client_by_username(const char *username, bool) {
+    fake::broker().kicked.emplace_back(std::string("user ") + (username ? username : "(all)"));
+    return MOSQ_ERR_SUCCESS;
+}
+
 int mosquitto_kick_client_by_clientid(const char *clientid, bool) {
     fake::broker().kicked.emplace_back(clientid ? clientid : "(all)");
     return MOSQ_ERR_SUCCESS;

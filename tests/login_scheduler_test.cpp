@@ -66,7 +66,7 @@ protected:
         return std::make_unique<LoginScheduler>(
             c, *client, 8, connections,
             LoginScheduler::Host{
-                [this](const std::string &id, const void *, bool granted) {
+                [this](const std::string &id, const void *, bool granted, const char *, const char *) {
                     Unfailing unfailing;
                     completed[id].push_back(granted);
                 },

@@ -108,9 +108,11 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
             responses.push_back(std::move(response));
         }
         const std::string text = json{{"responses", responses}}.dump();
-        const char *sender = mosquitto_client_id(event.client);
-        mosquitto_broker_publish_copy(sender, response_topic, static_cast<int>(text.size()), text.data(), 0, false,
-                                      nullptr);
+        // To the sender only: without one, the answer would go to every subscriber.
+        const char *sender = event.client ? mosquitto_client_id(event.client) : nullptr;
+        if (sender && *sender)
+            mosquitto_broker_publish_copy(sender, response_topic, static_cast<int>(text.size()), text.data(), 0,
+                                          false, nullptr);
     } catch (...) {
         // out of memory: no answer; what ran has run
     }

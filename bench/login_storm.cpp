@@ -279,17 +279,8 @@ int main(int argc, char **argv) {
         const std::string hi = bench::connect_packet("operator", "operator", "pw");
         if (op < 0 || write(op, hi.data(), hi.size()) < 0 || read(op, connack, 4) != 4) return 1;
         const auto send = [op](const std::string &json) {
-            std::string body;
-            bench::put_string(body, "$CONTROL/auth_plugin/v1");
-            body += json;
-            std::string packet = "\x30";
-            for (std::size_t n = body.size();;) {
-                packet += static_cast<char>((n & 0x7f) | (n > 0x7f ? 0x80 : 0));
-                n >>= 7;
-                if (n == 0) break;
-            }
-            packet += body;
-            return write(op, packet.data(), packet.size()) == static_cast<ssize_t>(packet.size());
+            const std::string p = bench::publish_packet("$CONTROL/auth_plugin/v1", json);
+            return write(op, p.data(), p.size()) == static_cast<ssize_t>(p.size());
         };
         probe.worst = 0;
         const long before = requests;

@@ -20,6 +20,11 @@ bool Connections::offline(const void *client, const std::string &clientid) const
 
 void Connections::end(const void *client) noexcept { admitted_.erase(client); }
 
+void Connections::end_owned_by(const void *owner) noexcept {
+    for (auto it = admitted_.begin(); it != admitted_.end();)
+        it = it->second.owner == owner ? admitted_.erase(it) : std::next(it);
+}
+
 unsigned long Connections::serial(const void *client, const std::string &clientid) const noexcept {
     const auto found = admitted_.find(client);
     return found != admitted_.end() && found->second.clientid == clientid ? found->second.serial : 0;

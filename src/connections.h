@@ -45,6 +45,8 @@ public:
     std::vector<std::pair<const void *, Admitted>> matching(const char *username, const char *clientid) const;
     // Its connection ended: nothing may treat it as admitted again.
     void end(const void *client) noexcept;
+    // The instance owner goes: what it admitted is no longer reachable by commands.
+    void end_owned_by(const void *owner) noexcept;
     // The serial of client if it is admitted under clientid; 0 otherwise.
     unsigned long serial(const void *client, const std::string &clientid) const noexcept;
     std::size_t admitted() const noexcept { return admitted_.size(); }

@@ -44,20 +44,19 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
         auto fail = [&](const std::string &command, const std::string &error) {
             responses.push_back({{"command", command}, {"error", error}});
         };
-        json request;
+        json request, commands = json::array();  // none run unless the request is whole
         if (event.payloadlen > max_payload) {
             fail("", "the request is larger than 64 KiB");
         } else {
             const char *payload = static_cast<const char *>(event.payload);
             request = json::parse(payload, payload + event.payloadlen, nullptr, false);
-            if (request.is_discarded() || !request.is_object() || !request.contains("commands") ||
-                !request["commands"].is_array())
+            if (request.is_object() && request.contains("commands") && request["commands"].is_array())
+                commands = std::move(request["commands"]);
+            else
                 fail("", "expected {\"commands\": [...]}");
         }
         Connections &connections = shared_->connections;
-        for (const json &command : request.is_object() && request.contains("commands") && request["commands"].is_array()
-                                       ? request["commands"]
-                                       : json::array()) {
+        for (const json &command : commands) {
             if (!command.is_object() || !command.contains("command") || !command["command"].is_string()) {
                 fail("", "each command is an object with a \"command\" name");
                 continue;

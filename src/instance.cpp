@@ -36,6 +36,8 @@ std::string certificate_subject(const mosquitto *client) {
 
 std::string text(const char *s) { return s ? s : ""; }
 
+}  // namespace
+
 // The extra fields the settings name, with their values for one question.
 // The names point into the settings, which outlive every check.
 class ExtraFields {
@@ -68,6 +70,8 @@ private:
     std::array<Field, 4> fields_{};
     std::size_t count_ = 0;
 };
+
+namespace {
 
 // The version-5 access codes, as the endpoint reads them.
 const char *access_word_v5(int access) noexcept {
@@ -168,17 +172,20 @@ Instance::Instance(Settings settings) : checker_(std::move(settings)) {
         };
     } catch (...) {
         scheduler_.reset();
-        shared_->instances.erase(std::remove(shared_->instances.begin(), shared_->instances.end(), this),
-                                 shared_->instances.end());
-        release_shared();
+        leave_shared();
         throw;
     }
 }
 
 Instance::~Instance() {
     scheduler_.reset();  // before what it reaches: the connections and the waker
-    shared_->instances.erase(std::remove(shared_->instances.begin(), shared_->instances.end(), this),
-                             shared_->instances.end());
+    leave_shared();
+}
+
+void Instance::leave_shared() noexcept {
+    auto &all = shared_->instances;
+    all.erase(std::remove(all.begin(), all.end(), this), all.end());
+    shared_->connections.end_owned_by(this);  // no command may reach this instance again
     release_shared();
 }
 
@@ -261,13 +268,9 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
                 // The broker disconnects a client whose re-check is answered
                 // later, so it is granted now and revalidated behind; that
                 // needs TICK, which 2.1 always sends and 2.0.11 may not.
-                if (settings().http_reload_in_background && (ticked_ || complete_)) {
-                    const auto now = scheduler_->recheck(clientid, event.client, serial, event.username,
-                                                         event.password, extra.data(), extra.size(), v);
-                    if (now == LoginScheduler::Now::later) return MOSQ_ERR_SUCCESS;  // counted once settled
-                } else {
-                    v = checker_.login(event.username, event.password, extra.data(), extra.size(), false);
-                }
+                if (ask_again(clientid, event.client, serial, event.username, event.password, extra,
+                              settings().http_reload_in_background, v))
+                    return MOSQ_ERR_SUCCESS;  // counted once settled
             } else if (held) {
                 // A session without a connection of ours (2.1 re-checks
                 // offline persistent sessions too): nothing is admitted by
@@ -300,21 +303,25 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
 }
 
+bool Instance::ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
+                         const char *username, const char *password, const ExtraFields &extra, bool behind,
+                         Verdict &v) noexcept {
+    // Answered later only where a TICK will settle the answer.
+    if (behind && scheduler_ && (ticked_ || complete_))
+        return scheduler_->recheck(clientid, client, serial, username, password, extra.data(), extra.size(), v) ==
+               LoginScheduler::Now::later;
+    v = checker_.login(username, password, extra.data(), extra.size(), false);
+    return false;
+}
+
 bool Instance::recheck(const mosquitto *client, const Connections::Admitted &admitted) noexcept {
     if (!admitted.has_username || !admitted.has_password) return true;  // nothing to ask with
     Verdict v;
     try {
         const ExtraFields extra(settings().http_login_fields, client, nullptr);
-        if (scheduler_ && (ticked_ || complete_)) {
-            if (scheduler_->recheck(admitted.clientid, client, admitted.serial, admitted.username.c_str(),
-                                    admitted.password.c_str(), extra.data(), extra.size(),
-                                    v) == LoginScheduler::Now::later)
-                return true;
-        } else {
-            // No TICK to settle an answer later (2.0.11 with per_listener_settings true): asked now.
-            v = checker_.login(admitted.username.c_str(), admitted.password.c_str(), extra.data(), extra.size(),
-                               false);
-        }
+        if (ask_again(admitted.clientid, client, admitted.serial, admitted.username.c_str(),
+                      admitted.password.c_str(), extra, true, v))
+            return true;
     } catch (...) {
         return true;  // not asked: the connection stays as it is
     }
@@ -349,12 +356,18 @@ Verdict Instance::decide_access(const mosquitto_evt_acl_check &event) noexcept {
 void Instance::tick(mosquitto_evt_tick &event) noexcept {
     ticked_ = true;
     reloading_ = false;
-    Waker *waker = shared_ ? shared_->waker.get() : nullptr;
+    Waker *waker = shared_->waker.get();
     // Said before the answers are taken: one arriving meanwhile wakes again.
     if (waker) waker->woken();
     if (scheduler_) scheduler_->tick();
+    // 2.1 calls a callback that asked 0 on every pass of its loop, which
+    // bounds no wait, and the waker ends the wait when something is due.
+    // 2.0.11 calls about ten times a second whatever this says.
+    event.next_s = 0;
+    event.next_ns = 0;
+    if (!figures_) return;
     const auto now = Clock::now();
-    if (figures_) {
+    {
         try {
             for (const auto &[topic, payload] : figures_->due(now))
                 mosquitto_broker_publish_copy(nullptr, topic.c_str(), static_cast<int>(payload.size()),
@@ -363,12 +376,6 @@ void Instance::tick(mosquitto_evt_tick &event) noexcept {
             // no figures this time; the counts go on
         }
     }
-    // 2.1 calls a callback that asked 0 on every pass of its loop, which
-    // bounds no wait, and the waker ends the wait when something is due.
-    // 2.0.11 calls about ten times a second whatever this says.
-    event.next_s = 0;
-    event.next_ns = 0;
-    if (!figures_) return;
     if (waker) {
         waker->wake_at(now + figures_->until_due(now));
         return;

@@ -21,6 +21,7 @@ struct CurlGlobal {
 };
 
 class Instance;
+class ExtraFields;  // the extra fields of one question (instance.cpp)
 
 // What every `plugin` line of this library shares while any is loaded: the
 // connections it admitted, the instances and, where the broker needs one,
@@ -67,6 +68,12 @@ private:
     // Asks again about an admitted connection of this instance, as a reload's
     // re-check would (a command's); false when it was refused at once.
     bool recheck(const mosquitto *client, const Connections::Admitted &admitted) noexcept;
+    // Asks the endpoint again about an admitted connection, never the cache:
+    // behind (true returned: it stands until the answer) where asked to and a
+    // TICK will settle it, else now, into v.
+    bool ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial, const char *username,
+                   const char *password, const ExtraFields &extra, bool behind, Verdict &v) noexcept;
+    void leave_shared() noexcept;
 
     // The broker's functions that only 2.1 has, looked up at start.
     using CompleteLogin = void (*)(const char *clientid, int result);

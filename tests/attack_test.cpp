@@ -147,6 +147,21 @@ TEST_F(UnderAttack, ARevokedClientGoesHoweverOftenOthersTryItsId) {
     EXPECT_TRUE(victim->closed_within(answer_within())) << broker->process().output();
 }
 
+// A reload while a login is still being asked: the reload's re-checks are
+// of admitted connections only, so the waiting login gets its own answer.
+TEST_F(UnderAttack, AReloadWhileALoginWaitsLeavesItToItsOwnAnswer) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 answers every login at once";
+    start({});
+    policy.hold("eve");
+    auto eve = connect("eve-1", "eve", "guess");
+    ASSERT_TRUE(wait_until([&] { return policy.asked("eve") == 1; }));
+    reload();
+    EXPECT_EQ(eve->connack(scaled(300ms)), -1);  // nothing yet: neither granted nor refused by the reload
+    policy.release();
+    EXPECT_EQ(eve->connack(answer_within()), not_authorised);
+    EXPECT_EQ(policy.asked("eve"), 1u);
+}
+
 // 2.1 parks a login by client id for whichever plugin line asked; one line's
 // grant must not complete what another line parked under the same id.
 TEST_F(UnderAttack, ALoginIsCompletedOnlyByItsOwnAnswerWhicheverListenerParkedIt) {

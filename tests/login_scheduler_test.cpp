@@ -166,7 +166,7 @@ TEST_F(Scheduler, ARecheckIsGrantedNowAndOnlyItsOwnConnectionsEndOrItsRefusalEnd
     start(s);
     EXPECT_EQ(login("kept", "ok-kept"), Now::later);
     ASSERT_TRUE(settle());
-    const int a = 0, b = 0, c = 0, d = 0, e = 0, newer = 0;
+    const int a = 0, b = 0, c = 0, d = 0, e = 0, f = 0, newer = 0;
     struct Case {
         const char *id, *user;
         const void *client;
@@ -177,6 +177,7 @@ TEST_F(Scheduler, ARecheckIsGrantedNowAndOnlyItsOwnConnectionsEndOrItsRefusalEnd
         {"left", "no-left", &c, false},           // its connection ended first
         {"squatted", "no-squatted", &d, true},    // others tried its id meanwhile
         {"replaced", "no-replaced", &e, false},   // a new connection of its id was admitted
+        {"reused", "no-reused", &f, false},       // ended, and its address admitted again under its id
     };
     for (const auto &k : cases) connections.admit(k.client, k.id);
     hold();
@@ -188,7 +189,9 @@ TEST_F(Scheduler, ARecheckIsGrantedNowAndOnlyItsOwnConnectionsEndOrItsRefusalEnd
     EXPECT_EQ(login("squatted", "ok-attacker", &newer, "guess"), Now::later);
     connections.end(&e);  // taken over: the broker ends the old connection
     connections.admit(&newer, "replaced");
-    ASSERT_TRUE(wait_until([&] { return endpoint.requests().size() >= 5; }));
+    connections.end(&f);  // the broker freed it, and a new connection got the same address
+    connections.admit(&f, "reused");
+    ASSERT_TRUE(wait_until([&] { return endpoint.requests().size() >= 6; }));
     release();
     ASSERT_TRUE(settle());
     std::vector<std::string> gone;

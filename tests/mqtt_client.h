@@ -39,6 +39,17 @@ inline void put_string(std::string &out, const std::string &s) {
     out += s;
 }
 
+// A packet of this type byte and body (its remaining length, 7 bits a byte).
+inline std::string packet(unsigned char type, const std::string &body) {
+    std::string out(1, static_cast<char>(type));
+    for (std::size_t n = body.size();;) {
+        out += static_cast<char>((n & 0x7f) | (n > 0x7f ? 0x80 : 0));
+        n >>= 7;
+        if (n == 0) break;
+    }
+    return out + body;
+}
+
 // CONNECT with user name and password, keep-alive 600 s; version 4 (3.1.1)
 // or 5. A session that is not clean persists (for a day, in version 5).
 inline std::string connect_packet(const std::string &id, const std::string &user, const std::string &password,
@@ -53,13 +64,14 @@ inline std::string connect_packet(const std::string &id, const std::string &user
     put_string(body, id);
     put_string(body, user);
     put_string(body, password);
-    std::string packet = "\x10";
-    for (std::size_t n = body.size();;) {  // remaining length, 7 bits a byte
-        packet += static_cast<char>((n & 0x7f) | (n > 0x7f ? 0x80 : 0));
-        n >>= 7;
-        if (n == 0) break;
-    }
-    return packet + body;
+    return packet(0x10, body);
+}
+
+// PUBLISH at QoS 0.
+inline std::string publish_packet(const std::string &topic, const std::string &payload) {
+    std::string body;
+    put_string(body, topic);
+    return packet(0x30, body + payload);
 }
 
 // SUBSCRIBE to one topic filter (MQTT 3.1.1), packet id 1.
@@ -67,7 +79,7 @@ inline std::string subscribe_packet(const std::string &filter, int qos) {
     std::string body("\x00\x01", 2);
     put_string(body, filter);
     body += static_cast<char>(qos);
-    return "\x82" + std::string(1, static_cast<char>(body.size())) + body;  // a short filter: one length byte
+    return packet(0x82, body);
 }
 
 // One connection to the broker, closed with it.

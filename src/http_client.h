@@ -17,8 +17,10 @@ struct Field {
     const char *name;
     const char *value;
 };
-// The longest form: four fields of a check and four extra ones.
-constexpr std::size_t max_fields = 8;
+// The extra fields a question may carry (http_login_fields, http_acl_fields),
+// and so the longest form: four fields of a check and the extra ones.
+constexpr std::size_t max_extra_fields = 4;
+constexpr std::size_t max_fields = 4 + max_extra_fields;
 
 struct HeapFree {
     void operator()(char *p) const noexcept { std::free(p); }

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "auth_plugin.h"
+#include "auth_option.h"
 #include "redact_url.h"
 
 namespace {

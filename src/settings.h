@@ -28,7 +28,7 @@ struct Settings {
     bool http_check_subscribe = false;
     std::vector<std::string> http_login_fields;  // extra login fields, in order
     std::vector<std::string> http_acl_fields;    // extra access fields, in order
-    long http_stats_interval_s = 0;              // 0: no figures
+    long http_stats_interval_s = 0;              // 0: no stats
     std::string http_stats_topic = "$SYS/plugin/auth_plugin";
     // Where the broker lets a login be answered later (2.1), logins the cache
     // cannot answer are asked among many at once.

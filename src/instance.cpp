@@ -110,8 +110,9 @@ void Instance::reload() noexcept {
 
 void Instance::tell_if_no_tick() noexcept {
     if (ticked_ || told_no_tick_ || route_.newer_broker || !route_.ticks()) return;
-    // 2.0.11 calls TICK about ten times a second when it calls it at all.
-    if (Clock::now() - started_ < std::chrono::seconds(2)) return;
+    // 2.0.11 calls TICK on every pass of its loop, about ten times a second,
+    // when it calls it at all: none by a reload, or for two seconds, is none.
+    if (!reloading_ && Clock::now() - started_ < std::chrono::seconds(2)) return;
     told_no_tick_ = true;
     log_line(LogLevel::warning, "auth_plugin: this broker sends no TICK (Mosquitto 2.0.11 with "
                                 "per_listener_settings true): no stats are published and a reload re-checks at "

@@ -46,6 +46,7 @@ bool start_up(const auth_option *opts, int count, Interface which, const std::fu
     } catch (...) {
         name(out.error, "could not start");
     }
+    out.lines.clear();  // nothing started to describe
     return false;
 }
 

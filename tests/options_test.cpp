@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cstdarg>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <regex>
 #include <sstream>
+#include <system_error>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "plugin_loader.h"
 #include "redact_url.h"
 #include "settings.h"
+#include "startup.h"
 
 // The broker's logging function, as the broker exports it: this executable
 // exports its own, so the loaded plug-in finds it here. Lines are recorded
@@ -370,4 +373,32 @@ TEST(OptionDocuments, TheReadmeTableAndTheExampleAgreeWithTheOptions) {
     Settings settings;
     std::string error;
     EXPECT_TRUE(read_settings(opts.data(), opts.size(), settings, error, Interface::v5)) << error;
+}
+
+// Starting up names the real cause of a failure, whatever the interface adds.
+TEST(StartUp, NamesTheCauseOfAFailure) {
+    struct Case {
+        const char *what;
+        std::function<void()> build;
+        const char *says;
+    } cases[] = {
+        {"no memory", [] { throw std::bad_alloc(); }, "auth_plugin: out of memory while starting"},
+        {"no thread", [] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); },
+         "auth_plugin: could not start a thread: "},
+        {"no libcurl", [] { throw CurlGlobal::Unavailable{}; }, "auth_plugin: libcurl could not be initialised"},
+        {"started", [] {}, ""},
+    };
+    Options opts{Options::Pairs{{"http_timeout_ms", "100"}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        StartUp out;
+        const bool started = start_up(opts.data(), opts.size(), Interface::v2, [&](Settings) { c.build(); }, nullptr, out);
+        EXPECT_EQ(started, !*c.says);
+        EXPECT_EQ(out.error.rfind(c.says, 0), 0u) << out.error;
+        EXPECT_EQ(out.lines.empty(), !started);
+    }
+    Options bad{Options::Pairs{{"http_timeout_ms", "5s"}}};
+    StartUp out;
+    EXPECT_FALSE(start_up(bad.data(), bad.size(), Interface::v2, [](Settings) { FAIL() << "built"; }, nullptr, out));
+    EXPECT_NE(out.error.find("invalid http_timeout_ms \"5s\""), std::string::npos) << out.error;
 }

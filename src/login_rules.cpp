@@ -14,8 +14,6 @@ using json = nlohmann::json;
 
 namespace {
 
-constexpr int max_depth = 32;  // far more than the format needs; bounds what a body can nest
-
 // A topic or filter, level by level, without copying.
 class Levels {
 public:
@@ -190,39 +188,13 @@ LoginRules::Decision LoginRules::decide(Access access, std::string_view topic, i
     return Decision::no_match;
 }
 
-// Builds a LoginRules from a parsed answer, or says what was wrong.
-class RulesReader {
+// Builds a LoginRules from the parser's events, as they come: no document
+// is built (whose destruction would allocate, and so could not fail safely),
+// unknown members are skipped, and the first thing wrong stops the parse
+// with a message naming it.
+class RulesReader : public nlohmann::json_sax<json> {
 public:
     RulesReader(LoginRules &out, char (&error)[128]) : out_(out), error_(error) {}
-
-    bool read(const json &doc) {
-        if (!doc.is_object()) return fail("the answer is not a JSON object");
-        if (auto it = doc.find("result"); it != doc.end()) {
-            const std::string *s = it->get_ptr<const std::string *>();
-            if (s && *s == "allow") out_.result_ = LoginRules::Result::allow;
-            else if (s && *s == "deny") out_.result_ = LoginRules::Result::deny;
-            else if (s && *s == "ignore") out_.result_ = LoginRules::Result::ignore;
-            else return fail("result must be \"allow\", \"deny\" or \"ignore\"");
-        }
-        if (auto it = doc.find("is_superuser"); it != doc.end()) {
-            if (!it->is_boolean()) return fail("is_superuser must be true or false");
-            out_.superuser_ = it->get<bool>();
-        }
-        if (auto it = doc.find("expire_at"); it != doc.end()) {
-            if (it->is_number_unsigned() &&
-                it->get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-                out_.expire_at_ = static_cast<std::int64_t>(it->get<std::uint64_t>());
-            else return fail("expire_at must be a whole, non-negative number of seconds");
-        }
-        if (auto it = doc.find("acl"); it != doc.end()) {
-            if (!it->is_array()) return fail("acl must be a list");
-            if (it->size() > LoginRules::max_rules) return fail("acl has more than %zu rules", LoginRules::max_rules);
-            out_.has_acl_ = true;
-            for (std::size_t i = 0; i < it->size(); ++i)
-                if (!rule(i + 1, (*it)[i])) return false;
-        }
-        return true;
-    }
 
     bool fail(const char *what) { return fail("%s", what); }
     template <typename... Args>
@@ -230,184 +202,266 @@ public:
         std::snprintf(error_, sizeof error_, format, args...);
         return false;
     }
+    bool failed() const { return error_[0] != '\0'; }
+
+    bool null() override { return value({Value::other}); }
+    bool boolean(bool b) override { return value({Value::boolean, b}); }
+    bool number_integer(number_integer_t) override { return value({Value::other}); }  // only negative ones come here
+    bool number_unsigned(number_unsigned_t n) override { return value({Value::whole, false, n}); }
+    bool number_float(number_float_t, const string_t &) override { return value({Value::other}); }
+    bool string(string_t &s) override { return value({Value::string, false, 0, &s}); }
+    bool binary(binary_t &) override { return value({Value::other}); }
+    bool start_object(std::size_t) override { return value({Value::object}); }
+    bool start_array(std::size_t) override { return value({Value::array}); }
+    bool key(string_t &k) override;
+    bool end_object() override;
+    bool end_array() override;
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) override {
+        return failed() ? false : fail("the answer is not valid JSON");
+    }
 
 private:
     using Rule = LoginRules::Rule;
+    struct Value {
+        enum Type { other, boolean, whole, string, object, array } type;
+        bool flag = false;
+        std::uint64_t number = 0;
+        const std::string *text = nullptr;
+    };
+    // Where the parser is, and which member's value comes next.
+    enum class At { start, top, acl, rule, qos, topics, done } at_ = At::start;
+    enum Member { result, is_superuser, expire_at, acl, permission, action, topic, topics, qos, retain, unknown };
+    Member member_ = unknown;
 
-    bool rule(std::size_t n, const json &r) {
-        if (!r.is_object()) return fail("rule %zu: not an object", n);
-        Rule rule{};
-        static const char *const known[] = {"permission", "action", "topic", "topics", "qos", "retain"};
-        for (auto &member : r.items())
-            if (std::none_of(std::begin(known), std::end(known), [&](const char *k) { return member.key() == k; }))
-                return fail("rule %zu: unknown member", n);
-
-        const std::string *permission = member_string(r, "permission");
-        if (permission && *permission == "allow") rule.allow = true;
-        else if (!permission || *permission != "deny") return fail("rule %zu: permission must be \"allow\" or \"deny\"", n);
-
-        const std::string *action = member_string(r, "action");
-        if (action && *action == "publish") rule.actions = Rule::publish_bit;
-        else if (action && *action == "subscribe") rule.actions = Rule::subscribe_bit;
-        else if (action && *action == "all") rule.actions = Rule::publish_bit | Rule::subscribe_bit;
-        else return fail("rule %zu: action must be \"publish\", \"subscribe\" or \"all\"", n);
-
-        rule.qos = 0xff;  // any QoS unless listed
-        if (auto q = r.find("qos"); q != r.end()) {
-            rule.qos = 0;
-            bool ok = q->is_array();
-            if (ok)
-                for (const json &level : *q) {
-                    ok = level.is_number_unsigned() && level.get<std::uint64_t>() <= 2;
-                    if (!ok) break;
-                    rule.qos = static_cast<std::uint8_t>(rule.qos | (1u << level.get<std::uint64_t>()));
-                }
-            if (!ok) return fail("rule %zu: qos must be a list of 0, 1 and 2", n);
-        }
-
-        rule.retain = -1;
-        if (auto ret = r.find("retain"); ret != r.end()) {
-            if (ret->is_boolean()) rule.retain = ret->get<bool>() ? 1 : 0;
-            else if (!ret->is_string() || ret->get_ref<const std::string &>() != "all")
-                return fail("rule %zu: retain must be true, false or \"all\"", n);
-        }
-
-        const auto topic = r.find("topic"), topics = r.find("topics");
-        if ((topic == r.end()) == (topics == r.end())) return fail("rule %zu: give either topic or topics", n);
-        if (topic != r.end()) {
-            if (!topic->is_string() || !compile(rule, topic->get_ref<const std::string &>()))
-                return fail("rule %zu: topic must be a valid topic filter", n);
-            out_.rules_.push_back(rule);
-            return true;
-        }
-        if (!topics->is_array() || topics->empty()) return fail("rule %zu: topics must be a list of topic filters", n);
-        for (const json &t : *topics) {
-            Rule each = rule;
-            if (!t.is_string() || !compile(each, t.get_ref<const std::string &>()))
-                return fail("rule %zu: topics must be a list of valid topic filters", n);
-            out_.rules_.push_back(each);
-        }
-        return true;
-    }
-
-    static const std::string *member_string(const json &object, const char *name) {
-        auto it = object.find(name);
-        return it == object.end() ? nullptr : it->get_ptr<const std::string *>();
-    }
+    bool value(const Value &v);
+    bool top_value(const Value &v);
+    bool rule_value(const Value &v);
+    bool add_topic(const std::string &topic);
 
     std::uint32_t keep_text(std::string_view text) {
         const auto at = static_cast<std::uint32_t>(out_.text_.size());
         out_.text_.append(text);
         return at;
     }
-
-    // "eq T" is T as it is; anything else a filter whose wildcards fill whole
-    // levels, '#' last, with ${username} and ${clientid} anywhere in a level.
-    bool compile(Rule &rule, const std::string &topic) {
-        if (topic.rfind("eq ", 0) == 0) {
-            const std::string_view exact = std::string_view(topic).substr(3);
-            if (exact.empty()) return false;
-            rule.exact = true;
-            rule.first = keep_text(exact);
-            rule.count = static_cast<std::uint32_t>(exact.size());
-            return true;
-        }
-        if (topic.empty()) return false;
-        rule.exact = false;
-        rule.needs = 0;
-        rule.first = static_cast<std::uint32_t>(out_.levels_.size());
-        Levels split(topic);
-        std::string_view level;
-        bool ended = false;
-        while (split.next(level)) {
-            if (ended) return false;  // a level after '#'
-            if (level == "#" || level == "+") {
-                ended = level == "#";
-                out_.levels_.push_back({level == "#" ? LoginRules::Level::hash : LoginRules::Level::plus, 0, 0});
-                continue;
-            }
-            if (level.find_first_of("+#") != std::string_view::npos) return false;
-            LoginRules::Level l{LoginRules::Level::literal, static_cast<std::uint32_t>(out_.pieces_.size()), 0};
-            while (!level.empty()) {
-                LoginRules::Piece p{LoginRules::Piece::text, 0, 0};
-                std::size_t used = 0;
-                if (level.rfind("${username}", 0) == 0) {
-                    p.kind = LoginRules::Piece::username, used = 11;
-                    rule.needs |= Rule::username_bit;
-                } else if (level.rfind("${clientid}", 0) == 0) {
-                    p.kind = LoginRules::Piece::clientid, used = 11;
-                    rule.needs |= Rule::clientid_bit;
-                } else if (level.rfind("${", 0) == 0 && level.find('}') != std::string_view::npos) {
-                    return false;  // a placeholder we cannot fill would silently never match
-                } else {
-                    used = level.find("${", 1);
-                    if (used == std::string_view::npos) used = level.size();
-                    p.at = keep_text(level.substr(0, used));
-                    p.size = static_cast<std::uint32_t>(used);
-                }
-                out_.pieces_.push_back(p);
-                ++l.count;
-                level.remove_prefix(used);
-            }
-            out_.levels_.push_back(l);
-        }
-        rule.count = static_cast<std::uint32_t>(out_.levels_.size()) - rule.first;
-        return true;
-    }
+    bool compile(Rule &rule, const std::string &topic);
 
     LoginRules &out_;
     char (&error_)[128];
+    std::size_t skipping_ = 0;  // depth inside an unknown member's value
+    unsigned seen_ = 0, rule_seen_ = 0;  // members given so far: bit per Member
+    std::size_t rule_n_ = 0;             // the rule being read, from 1
+    Rule rule_{};                        // its conditions so far
+    std::size_t rule_first_ = 0;         // its first entry in out_.rules_: one per topic
 };
 
-namespace {
+bool RulesReader::key(string_t &k) {
+    if (skipping_) return true;
+    static const char *const names[] = {"result", "is_superuser", "expire_at", "acl",  "permission",
+                                        "action", "topic",        "topics",    "qos",  "retain"};
+    const bool in_rule = at_ == At::rule;
+    member_ = unknown;
+    for (int m = in_rule ? permission : result; m <= (in_rule ? retain : acl); ++m)
+        if (k == names[m]) member_ = static_cast<Member>(m);
+    if (in_rule && member_ == unknown) return fail("rule %zu: unknown member", rule_n_);
+    if (member_ == unknown) return true;
+    unsigned &seen = in_rule ? rule_seen_ : seen_;
+    // Which of two would count is a guess: neither does.
+    if (seen & (1u << member_))
+        return in_rule ? fail("rule %zu: a member is given twice", rule_n_) : fail("the answer gives a member twice");
+    seen |= 1u << member_;
+    return true;
+}
 
-// Guards what the parser builds: no deeper nesting than max_depth, and no
-// member of the format given twice (which one would count is a guess).
-class ParseGuard {
-public:
-    bool operator()(int depth, json::parse_event_t event, json &parsed) {
-        if (depth > max_depth) {
-            too_deep_ = true;
-            return false;
-        }
-        using E = json::parse_event_t;
-        const bool starts_value = event == E::object_start || event == E::array_start || event == E::value;
-        if (depth == 2 && in_acl_ && starts_value) {
-            ++rule_;
-            rule_seen_ = 0;
-        }
-        if (event != E::key) return true;
-        const std::string &key = parsed.get_ref<const std::string &>();
-        if (depth == 1) {
-            in_acl_ = key == "acl";
-            repeated(top_seen_, key, {"result", "is_superuser", "acl", "expire_at"}, 0);
-        } else if (depth == 3 && in_acl_) {
-            repeated(rule_seen_, key, {"permission", "action", "topic", "topics", "qos", "retain"}, rule_);
-        }
+bool RulesReader::value(const Value &v) {
+    const bool container = v.type == Value::object || v.type == Value::array;
+    if (skipping_) {
+        skipping_ += container;
         return true;
     }
-    bool too_deep() const { return too_deep_; }
-    std::size_t repeated_in() const { return repeated_in_; }  // 0: the answer itself; else that rule
-    bool repeated_any() const { return repeated_any_; }
-
-private:
-    void repeated(unsigned &seen, const std::string &key, std::initializer_list<const char *> names,
-                  std::size_t where) {
-        unsigned bit = 1;
-        for (const char *name : names) {
-            if (key == name) {
-                if ((seen & bit) && !repeated_any_) repeated_any_ = true, repeated_in_ = where;
-                seen |= bit;
-            }
-            bit <<= 1;
-        }
+    switch (at_) {
+    case At::start:
+        if (v.type != Value::object) return fail("the answer is not a JSON object");
+        at_ = At::top;
+        return true;
+    case At::top: return top_value(v);
+    case At::acl:
+        if (++rule_n_ > LoginRules::max_rules) return fail("acl has more than %zu rules", LoginRules::max_rules);
+        if (v.type != Value::object) return fail("rule %zu: not an object", rule_n_);
+        rule_ = Rule{};
+        rule_.qos = 0xff;  // any QoS unless listed
+        rule_.retain = -1;
+        rule_seen_ = 0;
+        rule_first_ = out_.rules_.size();
+        at_ = At::rule;
+        return true;
+    case At::rule: return rule_value(v);
+    case At::qos:
+        if (v.type != Value::whole || v.number > 2) return fail("rule %zu: qos must be a list of 0, 1 and 2", rule_n_);
+        rule_.qos = static_cast<std::uint8_t>(rule_.qos | (1u << v.number));
+        return true;
+    case At::topics:
+        if (v.type != Value::string || !add_topic(*v.text))
+            return fail("rule %zu: topics must be a list of valid topic filters", rule_n_);
+        return true;
+    case At::done: break;
     }
-    bool too_deep_ = false, in_acl_ = false, repeated_any_ = false;
-    unsigned top_seen_ = 0, rule_seen_ = 0;
-    std::size_t rule_ = 0, repeated_in_ = 0;
-};
+    return fail("the answer is not valid JSON");
+}
 
-}  // namespace
+bool RulesReader::top_value(const Value &v) {
+    const std::string *s = v.type == Value::string ? v.text : nullptr;
+    switch (member_) {
+    case result:
+        if (s && *s == "allow") out_.result_ = LoginRules::Result::allow;
+        else if (s && *s == "deny") out_.result_ = LoginRules::Result::deny;
+        else if (s && *s == "ignore") out_.result_ = LoginRules::Result::ignore;
+        else return fail("result must be \"allow\", \"deny\" or \"ignore\"");
+        return true;
+    case is_superuser:
+        if (v.type != Value::boolean) return fail("is_superuser must be true or false");
+        out_.superuser_ = v.flag;
+        return true;
+    case expire_at:
+        if (v.type != Value::whole || v.number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return fail("expire_at must be a whole, non-negative number of seconds");
+        out_.expire_at_ = static_cast<std::int64_t>(v.number);
+        return true;
+    case acl:
+        if (v.type != Value::array) return fail("acl must be a list");
+        out_.has_acl_ = true;
+        at_ = At::acl;
+        return true;
+    default:  // unknown members are ignored, whatever they hold
+        skipping_ = v.type == Value::object || v.type == Value::array;
+        return true;
+    }
+}
+
+bool RulesReader::rule_value(const Value &v) {
+    const std::string *s = v.type == Value::string ? v.text : nullptr;
+    switch (member_) {
+    case permission:
+        if (!s || (*s != "allow" && *s != "deny")) return fail("rule %zu: permission must be \"allow\" or \"deny\"", rule_n_);
+        rule_.allow = *s == "allow";
+        return true;
+    case action:
+        if (s && *s == "publish") rule_.actions = Rule::publish_bit;
+        else if (s && *s == "subscribe") rule_.actions = Rule::subscribe_bit;
+        else if (s && *s == "all") rule_.actions = Rule::publish_bit | Rule::subscribe_bit;
+        else return fail("rule %zu: action must be \"publish\", \"subscribe\" or \"all\"", rule_n_);
+        return true;
+    case topic:
+        if (!s || !add_topic(*s)) return fail("rule %zu: topic must be a valid topic filter", rule_n_);
+        return true;
+    case topics:
+        if (v.type != Value::array) return fail("rule %zu: topics must be a list of topic filters", rule_n_);
+        at_ = At::topics;
+        return true;
+    case qos:
+        if (v.type != Value::array) return fail("rule %zu: qos must be a list of 0, 1 and 2", rule_n_);
+        rule_.qos = 0;
+        at_ = At::qos;
+        return true;
+    case retain:
+        if (v.type == Value::boolean) rule_.retain = v.flag ? 1 : 0;
+        else if (!s || *s != "all") return fail("rule %zu: retain must be true, false or \"all\"", rule_n_);
+        return true;
+    default: break;
+    }
+    return fail("rule %zu: unknown member", rule_n_);
+}
+
+// Each topic is an entry of its own, its conditions filled in when the rule ends.
+bool RulesReader::add_topic(const std::string &text) {
+    Rule entry{};
+    if (!compile(entry, text)) return false;
+    out_.rules_.push_back(entry);
+    return true;
+}
+
+bool RulesReader::end_object() {
+    if (skipping_) return --skipping_, true;
+    if (at_ == At::top) {
+        at_ = At::done;
+        return true;
+    }
+    // A rule ends: what it requires, then its conditions onto each of its topics.
+    if (!(rule_seen_ & (1u << permission))) return fail("rule %zu: permission must be \"allow\" or \"deny\"", rule_n_);
+    if (!(rule_seen_ & (1u << action)))
+        return fail("rule %zu: action must be \"publish\", \"subscribe\" or \"all\"", rule_n_);
+    if (((rule_seen_ >> topic) & 1) == ((rule_seen_ >> topics) & 1))
+        return fail("rule %zu: give either topic or topics", rule_n_);
+    if (rule_first_ == out_.rules_.size()) return fail("rule %zu: topics must be a list of topic filters", rule_n_);
+    for (std::size_t i = rule_first_; i < out_.rules_.size(); ++i) {
+        Rule &r = out_.rules_[i];
+        r.allow = rule_.allow;
+        r.actions = rule_.actions;
+        r.qos = rule_.qos;
+        r.retain = rule_.retain;
+    }
+    at_ = At::acl;
+    return true;
+}
+
+bool RulesReader::end_array() {
+    if (skipping_) return --skipping_, true;
+    at_ = at_ == At::acl ? At::top : At::rule;  // the acl, or a rule's qos or topics
+    return true;
+}
+
+// "eq T" is T as it is; anything else a filter whose wildcards fill whole
+// levels, '#' last, with ${username} and ${clientid} anywhere in a level.
+bool RulesReader::compile(Rule &rule, const std::string &filter) {
+    if (filter.rfind("eq ", 0) == 0) {
+        const std::string_view exact = std::string_view(filter).substr(3);
+        if (exact.empty()) return false;
+        rule.exact = true;
+        rule.first = keep_text(exact);
+        rule.count = static_cast<std::uint32_t>(exact.size());
+        return true;
+    }
+    if (filter.empty()) return false;
+    rule.exact = false;
+    rule.needs = 0;
+    rule.first = static_cast<std::uint32_t>(out_.levels_.size());
+    Levels split(filter);
+    std::string_view level;
+    bool ended = false;
+    while (split.next(level)) {
+        if (ended) return false;  // a level after '#'
+        if (level == "#" || level == "+") {
+            ended = level == "#";
+            out_.levels_.push_back({level == "#" ? LoginRules::Level::hash : LoginRules::Level::plus, 0, 0});
+            continue;
+        }
+        if (level.find_first_of("+#") != std::string_view::npos) return false;
+        LoginRules::Level l{LoginRules::Level::literal, static_cast<std::uint32_t>(out_.pieces_.size()), 0};
+        while (!level.empty()) {
+            LoginRules::Piece p{LoginRules::Piece::text, 0, 0};
+            std::size_t used = 0;
+            if (level.rfind("${username}", 0) == 0) {
+                p.kind = LoginRules::Piece::username, used = 11;
+                rule.needs |= Rule::username_bit;
+            } else if (level.rfind("${clientid}", 0) == 0) {
+                p.kind = LoginRules::Piece::clientid, used = 11;
+                rule.needs |= Rule::clientid_bit;
+            } else if (level.rfind("${", 0) == 0 && level.find('}') != std::string_view::npos) {
+                return false;  // a placeholder we cannot fill would silently never match
+            } else {
+                used = level.find("${", 1);
+                if (used == std::string_view::npos) used = level.size();
+                p.at = keep_text(level.substr(0, used));
+                p.size = static_cast<std::uint32_t>(used);
+            }
+            out_.pieces_.push_back(p);
+            ++l.count;
+            level.remove_prefix(used);
+        }
+        out_.levels_.push_back(l);
+    }
+    rule.count = static_cast<std::uint32_t>(out_.levels_.size()) - rule.first;
+    return true;
+}
 
 RulesRead read_login_rules(std::string_view body) noexcept {
     RulesRead read;
@@ -418,18 +472,9 @@ RulesRead read_login_rules(std::string_view body) noexcept {
             reader.fail("the answer is larger than %zu bytes", Body::limit);
             return read;
         }
-        ParseGuard guard;
-        const json doc = json::parse(body.begin(), body.end(), std::ref(guard), false);
-        if (guard.too_deep()) {
-            reader.fail("the answer nests deeper than %d levels", max_depth);
-        } else if (doc.is_discarded()) {
-            reader.fail("the answer is not valid JSON");
-        } else if (guard.repeated_any()) {
-            if (guard.repeated_in() == 0) reader.fail("the answer gives a member twice");
-            else reader.fail("rule %zu: a member is given twice", guard.repeated_in());
-        } else if (reader.read(doc)) {
-            read.rules = std::move(rules);
-        }
+        const bool read_all = json::sax_parse(body.begin(), body.end(), &reader);
+        if (read_all && !reader.failed()) read.rules = std::move(rules);
+        else if (!reader.failed()) reader.fail("the answer is not valid JSON");
     } catch (...) {
         read.rules.reset();
         std::snprintf(read.error, sizeof read.error, "out of memory while reading the answer");

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <map>
 
 #include "answer.h"
 
@@ -30,19 +32,35 @@ public:
         }
         return true;
     }
+    std::string_view rest() const noexcept { return done_ ? std::string_view() : rest_; }
 
 private:
     std::string_view rest_;
     bool done_ = false;
 };
 
-// What one level of a subscription's filter is.
-enum class Kind { literal, plus, hash, end };
-Kind kind_of(bool present, std::string_view level) {
-    if (!present) return Kind::end;
-    if (level == "+") return Kind::plus;
-    if (level == "#") return Kind::hash;
-    return Kind::literal;
+bool is_plus(std::string_view level) { return level.size() == 1 && level[0] == '+'; }
+bool is_hash(std::string_view level) { return level.size() == 1 && level[0] == '#'; }
+bool is_wild(std::string_view level) { return level.size() == 1 && (level[0] == '+' || level[0] == '#'); }
+
+// A level in brief: its size and first 8 bytes, zero-padded. Most levels
+// that differ, differ there.
+struct Brief {
+    std::uint64_t head;
+    std::uint32_t size;
+    Brief() = default;  // left unset: a decision fills only the levels it has
+    Brief(const char *data, std::size_t n) noexcept
+        : head(0), size(static_cast<std::uint32_t>(std::min<std::size_t>(n, 0xffffffffu))) {
+        if (n > 0) std::memcpy(&head, data, std::min<std::size_t>(n, sizeof head));  // data may be null when n is 0
+    }
+    explicit Brief(std::string_view level) noexcept : Brief(level.data(), level.size()) {}
+};
+
+// The length of a C string, and whether it holds a '/': in one pass.
+std::size_t length(const char *s, bool &slash) noexcept {
+    const char *p = s;
+    for (; *p; ++p) slash = slash || *p == '/';
+    return static_cast<std::size_t>(p - s);
 }
 
 // "$share/GROUP/FILTER" subscribes to FILTER; the group only shares delivery.
@@ -60,26 +78,105 @@ std::string_view without_share(std::string_view filter) {
 // that would span levels, fills nothing.
 struct LoginRules::Values {
     std::string_view username, clientid;
+    Brief user_brief, client_brief;
     std::uint8_t usable = 0;  // Rule::username_bit | clientid_bit
     Values(const char *user, const char *client) noexcept {
-        if (user) username = user;
-        if (client) clientid = client;
-        if (user && username.find('/') == std::string_view::npos) usable |= Rule::username_bit;
-        if (client && clientid.find('/') == std::string_view::npos) usable |= Rule::clientid_bit;
-    }
-    std::string_view of(const Piece &p, const std::string &text) const noexcept {
-        switch (p.kind) {
-        case Piece::username: return username;
-        case Piece::clientid: return clientid;
-        case Piece::text: break;
-        }
-        return std::string_view(text).substr(p.at, p.size);
+        bool slash = false;
+        if (user) username = std::string_view(user, length(user, slash));
+        if (user && !slash) usable |= Rule::username_bit;
+        slash = false;
+        if (client) clientid = std::string_view(client, length(client, slash));
+        if (client && !slash) usable |= Rule::clientid_bit;
+        user_brief = Brief(username);
+        client_brief = Brief(clientid);
     }
 };
 
-bool LoginRules::equal(const Level &level, std::string_view text, const Values &v) const noexcept {
-    for (std::uint32_t i = level.first; i < level.first + level.count; ++i) {
-        const std::string_view piece = v.of(pieces_[i], text_);
+// The check's topic split into levels once per decision, on the stack: the
+// first ones kept, any further found again when asked for.
+struct LoginRules::Topic {
+    static constexpr std::uint32_t kept = 32;
+    const char *start[kept];  // of each kept level; its size in brief
+    Brief brief[kept];
+    std::uint32_t count = 0;
+    bool dollar;  // starts with '$': no wildcard first level meets it
+    // A filter's levels before its first wildcard; after it, any rule's text
+    // may be met. A topic name's are all plain.
+    std::uint32_t plain = 0;
+    bool hash = false;        // a filter with '#': it matches topics of any depth past it
+    std::string_view beyond;  // what follows the kept levels
+
+    Topic(std::string_view text, bool filter) noexcept : dollar(!text.empty() && text[0] == '$') {
+        plain = 0xffffffff;
+        const char *p = text.data(), *const end = p + text.size();
+        for (;;) {
+            const char *level_end = p;
+            while (level_end != end && *level_end != '/') ++level_end;
+            const std::string_view l(p, static_cast<std::size_t>(level_end - p));
+            if (filter && is_wild(l)) {
+                plain = std::min(plain, count);
+                hash = hash || is_hash(l);
+            }
+            if (count < kept) {
+                start[count] = p;
+                brief[count] = Brief(l);
+                if (count + 1 == kept && level_end != end)
+                    beyond = std::string_view(level_end + 1, static_cast<std::size_t>(end - level_end - 1));
+            }
+            ++count;
+            if (level_end == end) break;
+            p = level_end + 1;
+        }
+        plain = std::min(plain, count);
+    }
+    std::string_view level(std::uint32_t i) const noexcept { return std::string_view(start[i], brief[i].size); }
+    std::string_view at(std::uint32_t i) const noexcept {
+        if (i < kept) return level(i);
+        Levels more(beyond);
+        std::string_view l;
+        for (std::uint32_t k = kept; more.next(l) && k < i; ++k) {
+        }
+        return l;
+    }
+};
+
+bool LoginRules::equal(const Level &level, const Topic &t, std::uint32_t i, const Values &v) const noexcept {
+    if (level.kind == Level::mixed || i >= Topic::kept) return equal_mixed(level, t.at(i), v);
+    const Brief &b = t.brief[i];
+    const char *data;
+    switch (level.kind) {
+    case Level::text:
+        if (b.size != level.size || b.head != level.head) return false;
+        data = text_.data() + level.at;
+        break;
+    case Level::username:
+        if (b.size != v.user_brief.size || b.head != v.user_brief.head) return false;
+        data = v.username.data();
+        break;
+    case Level::clientid:
+        if (b.size != v.client_brief.size || b.head != v.client_brief.head) return false;
+        data = v.clientid.data();
+        break;
+    default: return false;
+    }
+    return b.size <= 8 || std::memcmp(t.start[i] + 8, data + 8, b.size - 8) == 0;
+}
+
+// A level of text and placeholders, or past the kept levels: piece by piece.
+bool LoginRules::equal_mixed(const Level &level, std::string_view text, const Values &v) const noexcept {
+    auto piece_of = [&](Piece::Kind kind, std::uint32_t at, std::uint32_t size) {
+        return kind == Piece::username ? v.username
+               : kind == Piece::clientid ? v.clientid
+                                         : std::string_view(text_.data() + at, size);
+    };
+    if (level.kind != Level::mixed) {
+        const Piece::Kind kind = level.kind == Level::username   ? Piece::username
+                                 : level.kind == Level::clientid ? Piece::clientid
+                                                                 : Piece::text;
+        return level.kind <= Level::clientid && text == piece_of(kind, level.at, level.size);
+    }
+    for (std::uint32_t k = level.at; k < level.at + level.size; ++k) {
+        const std::string_view piece = piece_of(pieces_[k].kind, pieces_[k].at, pieces_[k].size);
         if (text.substr(0, piece.size()) != piece) return false;
         text.remove_prefix(piece.size());
     }
@@ -87,78 +184,102 @@ bool LoginRules::equal(const Level &level, std::string_view text, const Values &
 }
 
 bool LoginRules::starts_with_dollar(const Level &level, const Values &v) const noexcept {
-    for (std::uint32_t i = level.first; i < level.first + level.count; ++i) {
-        const std::string_view piece = v.of(pieces_[i], text_);
+    switch (level.kind) {
+    case Level::text: return level.size > 0 && text_[level.at] == '$';
+    case Level::username: return !v.username.empty() && v.username[0] == '$';
+    case Level::clientid: return !v.clientid.empty() && v.clientid[0] == '$';
+    case Level::mixed: break;
+    case Level::plus:
+    case Level::hash: return false;
+    }
+    for (std::uint32_t i = level.at; i < level.at + level.size; ++i) {
+        const Piece &p = pieces_[i];
+        const std::string_view piece = p.kind == Piece::username   ? v.username
+                                       : p.kind == Piece::clientid ? v.clientid
+                                                                   : std::string_view(text_.data() + p.at, p.size);
         if (!piece.empty()) return piece[0] == '$';
     }
     return false;
 }
 
+std::optional<std::string_view> LoginRules::text_at(const Rule &rule, std::uint32_t k) const noexcept {
+    if (rule.exact || k >= rule.count) return std::nullopt;
+    for (std::uint32_t i = 0; i < k; ++i)
+        if (levels_[rule.first + i].kind == Level::hash) return std::nullopt;
+    const Level &l = levels_[rule.first + k];
+    if (l.kind != Level::text) return std::nullopt;
+    return std::string_view(text_).substr(l.at, l.size);
+}
+
 // A topic name against the rule's filter. A filter whose first level is a
 // wildcard matches no topic starting with '$'.
-bool LoginRules::matches(const Rule &rule, std::string_view topic, const Values &v) const noexcept {
-    const bool dollar = !topic.empty() && topic[0] == '$';
-    Levels t(topic);
-    std::string_view level;
+bool LoginRules::matches(const Rule &rule, const Topic &t, const Values &v) const noexcept {
     for (std::uint32_t i = 0; i < rule.count; ++i) {
         const Level &r = levels_[rule.first + i];
-        if (r.kind == Level::hash) return !(i == 0 && dollar);  // the rest, or none ("a/#" matches "a")
-        if (!t.next(level)) return false;
+        if (r.kind == Level::hash) return !(i == 0 && t.dollar);  // the rest, or none ("a/#" matches "a")
+        if (i >= t.count) return false;
         if (r.kind == Level::plus) {
-            if (i == 0 && dollar) return false;
-        } else if (!equal(r, level, v)) {
+            if (i == 0 && t.dollar) return false;
+        } else if (!equal(r, t, i, v)) {
             return false;
         }
     }
-    return !t.next(level);
+    return rule.count == t.count;
 }
 
 // Every topic the filter matches, the rule's filter matches too.
-bool LoginRules::covers(const Rule &rule, std::string_view filter, const Values &v) const noexcept {
-    Levels f(filter);
-    std::string_view level;
+bool LoginRules::covers(const Rule &rule, const Topic &f, const Values &v) const noexcept {
+    const bool f_dollar = f.dollar && !is_wild(f.at(0));
     for (std::uint32_t i = 0;; ++i) {
         const Level *r = i < rule.count ? &levels_[rule.first + i] : nullptr;
-        const Kind fk = kind_of(f.next(level), level);
-        const bool f_dollar = i == 0 && fk == Kind::literal && !level.empty() && level[0] == '$';
-        if (r && r->kind == Level::hash) return !f_dollar;
-        if (fk == Kind::end) return !r;
+        if (r && r->kind == Level::hash) return !(i == 0 && f_dollar);
+        if (i >= f.count) return !r;
         if (!r) return false;
-        switch (fk) {
-        case Kind::hash:
+        const std::string_view level = f.at(i);
+        if (is_hash(level)) {
             // "#" matches every topic of one level or more, as "+/#" does.
             return i == 0 && r->kind == Level::plus && rule.count == 2 && levels_[rule.first + 1].kind == Level::hash;
-        case Kind::plus:
+        }
+        if (is_plus(level)) {
             if (r->kind != Level::plus) return false;
-            break;
-        default:
-            if (r->kind == Level::plus) {
-                if (f_dollar) return false;
-            } else if (!equal(*r, level, v)) {
-                return false;
-            }
+        } else if (r->kind == Level::plus) {
+            if (i == 0 && f_dollar) return false;
+        } else if (!equal(*r, f, i, v)) {
+            return false;
         }
     }
 }
 
 // Some topic both filters match.
-bool LoginRules::overlaps(const Rule &rule, std::string_view filter, const Values &v) const noexcept {
-    Levels f(filter);
-    std::string_view level;
+bool LoginRules::overlaps(const Rule &rule, const Topic &f, const Values &v) const noexcept {
     for (std::uint32_t i = 0;; ++i) {
         const Level *r = i < rule.count ? &levels_[rule.first + i] : nullptr;
-        const Kind fk = kind_of(f.next(level), level);
-        const Level::Kind rk = r ? r->kind : Level::literal;
-        const bool f_wild = fk == Kind::plus || fk == Kind::hash, r_wild = r && rk != Level::literal;
+        const bool f_end = i >= f.count;
+        const std::string_view level = f_end ? std::string_view() : f.at(i);
+        const bool f_wild = !f_end && is_wild(level);
+        const bool r_wild = r && (r->kind == Level::plus || r->kind == Level::hash);
         if (i == 0) {  // a wildcard first level meets no '$' topic
-            if (r_wild && fk == Kind::literal && !level.empty() && level[0] == '$') return false;
+            if (r_wild && !f_wild && f.dollar) return false;
             if (f_wild && r && !r_wild && starts_with_dollar(*r, v)) return false;
         }
-        if (fk == Kind::hash || (r && rk == Level::hash)) return true;
-        if (fk == Kind::end || !r) return fk == Kind::end && !r;
+        if ((f_wild && is_hash(level)) || (r && r->kind == Level::hash)) return true;
+        if (f_end || !r) return f_end && !r;
         if (f_wild || r_wild) continue;
-        if (!equal(*r, level, v)) return false;
+        if (!equal(*r, f, i, v)) return false;
     }
+}
+
+std::optional<LoginRules::Decision> LoginRules::attempt(const Rule &rule, std::uint8_t action, bool retain,
+                                                       bool filter, std::string_view topic, const Topic &t,
+                                                       const Values &v) const noexcept {
+    if (action == Rule::publish_bit && rule.retain >= 0 && (rule.retain == 1) != retain) return std::nullopt;
+    if ((rule.needs & v.usable) != rule.needs) return std::nullopt;
+    bool hit;
+    if (rule.exact) hit = topic.size() == rule.count && std::memcmp(topic.data(), text_.data() + rule.first, rule.count) == 0;
+    else if (!filter) hit = matches(rule, t, v);
+    else hit = rule.allow ? covers(rule, t, v) : overlaps(rule, t, v);
+    if (!hit) return std::nullopt;
+    return rule.allow ? Decision::allow : Decision::deny;
 }
 
 LoginRules::Decision LoginRules::decide(Access access, std::string_view topic, int qos, bool retain,
@@ -174,18 +295,89 @@ LoginRules::Decision LoginRules::decide(Access access, std::string_view topic, i
     const bool filter = access == Access::subscribe;
     if (filter) topic = without_share(topic);
     const Values v(username, clientid);
+    const Topic t(topic, filter);
     const std::uint8_t qos_bit = qos >= 0 && qos <= 2 ? static_cast<std::uint8_t>(1u << qos) : Rule::other_qos;
-    for (const Rule &rule : rules_) {
-        if (!(rule.actions & action) || !(rule.qos & qos_bit)) continue;
-        if (action == Rule::publish_bit && rule.retain >= 0 && (rule.retain == 1) != retain) continue;
-        if ((rule.needs & v.usable) != rule.needs) continue;
-        bool hit;
-        if (rule.exact) hit = std::string_view(text_).substr(rule.first, rule.count) == topic;
-        else if (!filter) hit = matches(rule, topic, v);
-        else hit = rule.allow ? covers(rule, topic, v) : overlaps(rule, topic, v);
-        if (hit) return rule.allow ? Decision::allow : Decision::deny;
+    const std::uint32_t plain = std::min(t.plain, Topic::kept);
+    auto one = [&](std::uint32_t i) -> std::optional<Decision> {
+        const Rule &rule = rules_[i];
+        // What tells most rules apart at a glance: action, QoS, depth, sign.
+        if (!(rule.actions & action) || !(rule.qos & qos_bit)) return std::nullopt;
+        if (!rule.exact) {
+            // A filter without '#' has topics of its own depth only.
+            if (!t.hash && (t.count < rule.min_levels || t.count > rule.max_levels)) return std::nullopt;
+            // Text meets only the same text, at a level the check has plain.
+            if (rule.sign_level < plain &&
+                (t.brief[rule.sign_level].size != rule.sign_size || t.brief[rule.sign_level].head != rule.sign_head))
+                return std::nullopt;
+        }
+        return attempt(rule, action, retain, filter, topic, t, v);
+    };
+    // Only the rules whose text at the index's level is the check's (or
+    // that have none there) can match; a level the check lacks, or where a
+    // filter has a wildcard, asks them all.
+    if (!by_level_.empty() && index_level_ < t.plain && index_level_ < Topic::kept) {
+        const auto found = by_level_.find(t.level(index_level_));
+        const std::uint32_t *a = found == by_level_.end() ? nullptr : indexed_.data() + found->second.first;
+        const std::uint32_t *a_end = a ? a + found->second.second : nullptr;
+        const std::uint32_t *b = always_.data(), *b_end = b + always_.size();
+        while (a != a_end || b != b_end) {  // both in the rules' order
+            const std::uint32_t i = (b == b_end || (a != a_end && *a < *b)) ? *a++ : *b++;
+            if (auto d = one(i)) return *d;
+        }
+        return Decision::no_match;
     }
+    for (std::uint32_t i = 0; i < rules_.size(); ++i)
+        if (auto d = one(i)) return *d;
     return Decision::no_match;
+}
+
+void LoginRules::build_index() {
+    // Each rule's sign: its text that the fewest rules have at that level.
+    // One pass over each rule's levels, up to a '#' (a rule may have
+    // thousands).
+    auto each_text = [this](const Rule &r, auto &&use) {
+        for (std::uint32_t k = 0; !r.exact && k < r.count; ++k) {
+            const Level &l = levels_[r.first + k];
+            if (l.kind == Level::hash) break;
+            if (l.kind == Level::text) use(k, std::string_view(text_).substr(l.at, l.size));
+        }
+    };
+    std::map<std::pair<std::uint32_t, std::string_view>, std::size_t> how_often;
+    for (const Rule &r : rules_) each_text(r, [&](std::uint32_t k, std::string_view text) { ++how_often[{k, text}]; });
+    for (Rule &r : rules_) {
+        r.sign_level = Rule::none;
+        std::size_t rarest = 0;
+        each_text(r, [&](std::uint32_t k, std::string_view text) {
+            const std::size_t n = how_often[{k, text}];
+            if (r.sign_level != Rule::none && n > rarest) return;
+            const Brief brief(text);
+            r.sign_level = k, r.sign_size = brief.size, r.sign_head = brief.head, rarest = n;
+        });
+    }
+    // The level that spares a decision most rules at worst: all but those
+    // of its most common text.
+    std::size_t best = 0;
+    for (std::uint32_t k = 0; k < index_levels; ++k) {
+        std::unordered_map<std::string_view, std::size_t> texts;
+        std::size_t with_text = 0, largest = 0;
+        for (const Rule &r : rules_)
+            if (auto text = text_at(r, k)) ++with_text, largest = std::max(largest, ++texts[*text]);
+        if (with_text - largest > best) best = with_text - largest, index_level_ = k;
+    }
+    if (best == 0) return;
+    for (std::uint32_t i = 0; i < rules_.size(); ++i) {
+        if (auto text = text_at(rules_[i], index_level_)) ++by_level_[*text].second;
+        else always_.push_back(i);
+    }
+    std::uint32_t at = 0;
+    for (auto &[text, range] : by_level_) range.first = at, at += range.second, range.second = 0;
+    indexed_.resize(at);
+    for (std::uint32_t i = 0; i < rules_.size(); ++i) {
+        if (auto text = text_at(rules_[i], index_level_)) {
+            auto &range = by_level_[*text];
+            indexed_[range.first + range.second++] = i;
+        }
+    }
 }
 
 // Builds a LoginRules from the parser's events, as they come: no document
@@ -203,6 +395,7 @@ public:
         return false;
     }
     bool failed() const { return error_[0] != '\0'; }
+    void finish() { out_.build_index(); }
 
     bool null() override { return value({Value::other}); }
     bool boolean(bool b) override { return value({Value::boolean, b}); }
@@ -412,6 +605,8 @@ bool RulesReader::end_array() {
 // "eq T" is T as it is; anything else a filter whose wildcards fill whole
 // levels, '#' last, with ${username} and ${clientid} anywhere in a level.
 bool RulesReader::compile(Rule &rule, const std::string &filter) {
+    using Level = LoginRules::Level;
+    using Piece = LoginRules::Piece;
     if (filter.rfind("eq ", 0) == 0) {
         const std::string_view exact = std::string_view(filter).substr(3);
         if (exact.empty()) return false;
@@ -429,21 +624,21 @@ bool RulesReader::compile(Rule &rule, const std::string &filter) {
     bool ended = false;
     while (split.next(level)) {
         if (ended) return false;  // a level after '#'
-        if (level == "#" || level == "+") {
-            ended = level == "#";
-            out_.levels_.push_back({level == "#" ? LoginRules::Level::hash : LoginRules::Level::plus, 0, 0});
+        if (is_wild(level)) {
+            ended = is_hash(level);
+            out_.levels_.push_back({ended ? Level::hash : Level::plus, 0, 0, 0});
             continue;
         }
         if (level.find_first_of("+#") != std::string_view::npos) return false;
-        LoginRules::Level l{LoginRules::Level::literal, static_cast<std::uint32_t>(out_.pieces_.size()), 0};
+        const auto first_piece = static_cast<std::uint32_t>(out_.pieces_.size());
         while (!level.empty()) {
-            LoginRules::Piece p{LoginRules::Piece::text, 0, 0};
+            Piece p{Piece::text, 0, 0};
             std::size_t used = 0;
             if (level.rfind("${username}", 0) == 0) {
-                p.kind = LoginRules::Piece::username, used = 11;
+                p.kind = Piece::username, used = 11;
                 rule.needs |= Rule::username_bit;
             } else if (level.rfind("${clientid}", 0) == 0) {
-                p.kind = LoginRules::Piece::clientid, used = 11;
+                p.kind = Piece::clientid, used = 11;
                 rule.needs |= Rule::clientid_bit;
             } else if (level.rfind("${", 0) == 0 && level.find('}') != std::string_view::npos) {
                 return false;  // a placeholder we cannot fill would silently never match
@@ -454,12 +649,26 @@ bool RulesReader::compile(Rule &rule, const std::string &filter) {
                 p.size = static_cast<std::uint32_t>(used);
             }
             out_.pieces_.push_back(p);
-            ++l.count;
             level.remove_prefix(used);
+        }
+        // One piece (or none: an empty level) is compared whole.
+        const auto pieces = static_cast<std::uint32_t>(out_.pieces_.size()) - first_piece;
+        Level l{Level::mixed, first_piece, pieces, 0};
+        if (pieces == 0) {
+            l = {Level::text, 0, 0, 0};
+        } else if (pieces == 1) {
+            const Piece p = out_.pieces_.back();
+            out_.pieces_.pop_back();
+            l = {p.kind == Piece::username ? Level::username : p.kind == Piece::clientid ? Level::clientid : Level::text,
+                 p.at, p.size, 0};
+            if (l.kind == Level::text) l.head = Brief(std::string_view(out_.text_).substr(p.at, p.size)).head;
         }
         out_.levels_.push_back(l);
     }
     rule.count = static_cast<std::uint32_t>(out_.levels_.size()) - rule.first;
+    rule.min_levels = rule.max_levels = rule.count;
+    for (std::uint32_t k = 0; k < rule.count; ++k)
+        if (out_.levels_[rule.first + k].kind == Level::hash) rule.min_levels = k, rule.max_levels = Rule::none;
     return true;
 }
 
@@ -473,7 +682,10 @@ RulesRead read_login_rules(std::string_view body) noexcept {
             return read;
         }
         const bool read_all = json::sax_parse(body.begin(), body.end(), &reader);
-        if (read_all && !reader.failed()) read.rules = std::move(rules);
+        if (read_all && !reader.failed()) {
+            reader.finish();
+            read.rules = std::move(rules);
+        }
         else if (!reader.failed()) reader.fail("the answer is not valid JSON");
     } catch (...) {
         read.rules.reset();

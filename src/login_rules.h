@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "access.h"
@@ -50,15 +52,22 @@ public:
 
     std::size_t rule_count() const noexcept { return rules_.size(); }  // one per topic of each rule
 
+    LoginRules() = default;  // filled by read_login_rules()
+    LoginRules(const LoginRules &) = delete;  // its index points into its own text
+    LoginRules &operator=(const LoginRules &) = delete;
+
 private:
     friend class RulesReader;
-    struct Piece {
+    struct Piece {  // of a level mixing text and placeholders
         enum Kind : std::uint8_t { text, username, clientid } kind;
         std::uint32_t at, size;  // in text_, for text
     };
     struct Level {
-        enum Kind : std::uint8_t { literal, plus, hash } kind;
-        std::uint32_t first, count;  // pieces, for literal
+        // A level that is all text or one whole placeholder is compared at
+        // once; only a mixed one goes piece by piece.
+        enum Kind : std::uint8_t { text, username, clientid, mixed, plus, hash } kind;
+        std::uint32_t at, size;  // text: in text_; mixed: its pieces
+        std::uint64_t head;      // text: its first 8 bytes, zero-padded
     };
     struct Rule {
         bool allow;
@@ -68,16 +77,32 @@ private:
         bool exact;            // "eq ": the text compared as it is
         std::uint8_t needs;    // username_bit | clientid_bit
         std::uint32_t first, count;  // levels; for exact, the text in text_
+        // How many levels a topic it matches has: count, or from the level
+        // before a '#' on (max_levels none).
+        std::uint32_t min_levels, max_levels;
+        // Its rarest text among the rules: the level (none: no text before
+        // a '#'), its size and first 8 bytes. Most rules that do not match
+        // a check are told by this alone.
+        std::uint32_t sign_level, sign_size;
+        std::uint64_t sign_head;
+        static constexpr std::uint32_t none = 0xffffffff;
         static constexpr std::uint8_t publish_bit = 1, subscribe_bit = 2;
         static constexpr std::uint8_t username_bit = 1, clientid_bit = 2;
         static constexpr std::uint8_t other_qos = 0x80;  // a check's QoS outside 0..2
     };
     struct Values;  // the client's, for one decision
+    struct Topic;   // the check's topic or filter, split once
+    std::optional<Decision> attempt(const Rule &rule, std::uint8_t action, bool retain, bool filter,
+                                    std::string_view topic, const Topic &t, const Values &v) const noexcept;
 
-    bool matches(const Rule &rule, std::string_view topic, const Values &v) const noexcept;
-    bool covers(const Rule &rule, std::string_view filter, const Values &v) const noexcept;
-    bool overlaps(const Rule &rule, std::string_view filter, const Values &v) const noexcept;
-    bool equal(const Level &level, std::string_view text, const Values &v) const noexcept;
+    bool matches(const Rule &rule, const Topic &topic, const Values &v) const noexcept;
+    bool covers(const Rule &rule, const Topic &filter, const Values &v) const noexcept;
+    bool overlaps(const Rule &rule, const Topic &filter, const Values &v) const noexcept;
+    // The rule's level against the check's level i.
+    bool equal(const Level &level, const Topic &t, std::uint32_t i, const Values &v) const noexcept;
+    bool equal_mixed(const Level &level, std::string_view text, const Values &v) const noexcept;
+    // The rule's text at level k, if it has plain text there (no wildcard before).
+    std::optional<std::string_view> text_at(const Rule &rule, std::uint32_t k) const noexcept;
     bool starts_with_dollar(const Level &level, const Values &v) const noexcept;
 
     Result result_ = Result::allow;
@@ -90,6 +115,16 @@ private:
     std::vector<Piece> pieces_;
     std::vector<Level> levels_;
     std::vector<Rule> rules_;
+    // The rules by their text at one level (of the first index_levels, the
+    // one that tells most of them apart), so that a decision tries only
+    // those whose text there is the check's, and those with no text there
+    // (in always_); in the rules' order. Unused (by_level_ empty) when no
+    // level tells rules apart.
+    static constexpr std::uint32_t index_levels = 4;
+    std::uint32_t index_level_ = 0;
+    std::unordered_map<std::string_view, std::pair<std::uint32_t, std::uint32_t>> by_level_;  // into indexed_
+    std::vector<std::uint32_t> indexed_, always_;
+    void build_index();  // and each rule's sign
 };
 
 // What a login's answer came to: rules, or why the answer is refused, or

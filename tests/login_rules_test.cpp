@@ -208,6 +208,11 @@ TEST(LoginRulesMatching, TheFirstMatchingRuleDecides) {
          {{W, "q", deny, "alice", "dev1", 2}, {W, "q", allow, "alice", "dev1", 1}, {R, "q", none, "alice", "dev1", 2},
           {W, "r", deny, "alice", "dev1", 0, true}, {W, "r", allow, "alice", "dev1", 0, false},
           {R, "r", deny, "alice", "dev1", 0, false}, {S, "r", deny}}},
+        {"rules told apart by their text at a level keep their order with those that have none there",
+         "[" + rule("allow", "all", "c/1") + "," + rule("deny", "all", "+/x") + "," + rule("allow", "all", "a/x") + "," +
+             rule("allow", "all", "b/x") + "," + rule("allow", "all", "a/#") + "," + rule("deny", "all", "eq a/y") + "]",
+         {{W, "a/x", deny}, {W, "b/y", none}, {W, "c/1", allow}, {W, "a/y", allow}, {S, "+/y", none}, {S, "a/+", deny},
+          {S, "a/y", allow}}},
         {"topics: one rule, several filters",
          R"([{"permission":"allow","action":"publish","topics":["a","b/${username}"]}])",
          {{W, "a", allow}, {W, "b/alice", allow}, {W, "c", none}}},

@@ -18,6 +18,7 @@
 #include "../../src/login_rules.cpp"
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,42 @@ bool printable(const std::string &s) {
     return true;
 }
 
+// The whole list decides as its rules one by one would, first match first:
+// however the rules are indexed, none is passed over and the order holds.
+void cross_check(const uint8_t *data, size_t size, const LoginRules &all) {
+    const auto doc = nlohmann::json::parse(data, data + size, nullptr, false);
+    if (!doc.is_object() || !doc.contains("acl") || doc["acl"].size() > 64) return;
+    std::vector<std::shared_ptr<const LoginRules>> each;
+    std::vector<std::string> topics = {"a/b", "$SYS/x", "#", "a/+", "+/+", "x"};
+    for (const auto &rule : doc["acl"]) {
+        const RulesRead one = read_login_rules(nlohmann::json({{"acl", {rule}}}).dump());
+        if (!one.rules) __builtin_trap();  // read as part of the list, so alone too
+        each.push_back(one.rules);
+        for (const char *member : {"topic", "topics"}) {
+            if (!rule.contains(member)) continue;
+            for (const auto &t : rule[member].is_array() ? rule[member] : nlohmann::json::array({rule[member]})) {
+                std::string text = t.get<std::string>();
+                if (text.rfind("eq ", 0) == 0) text.erase(0, 3);
+                topics.push_back(text);  // wildcards and all
+                for (auto at = text.find("${username}"); at != std::string::npos; at = text.find("${username}"))
+                    text.replace(at, 11, "alice");
+                for (char &c : text) c = c == '+' ? 'x' : c == '#' ? 'y' : c;
+                topics.push_back(text);
+            }
+        }
+    }
+    for (Access a : {Access::read, Access::write, Access::subscribe})
+        for (const std::string &topic : topics)
+            for (int qos = 0; qos < 3; ++qos) {
+                Decision expected = Decision::no_match;
+                for (const auto &one : each) {
+                    expected = one->decide(a, topic, qos, qos == 1, "alice", "dev1");
+                    if (expected != Decision::no_match) break;
+                }
+                if (all.decide(a, topic, qos, qos == 1, "alice", "dev1") != expected) __builtin_trap();
+            }
+}
+
 void check_read(const uint8_t *data, size_t size) {
     Body body;
     // In pieces of a size the input picks, twice over: past the limit when large.
@@ -155,6 +192,7 @@ void check_read(const uint8_t *data, size_t size) {
             if ((a == Access::unsubscribe || !r.has_acl()) && d != Decision::no_match) __builtin_trap();
         }
     }
+    cross_check(data, size, r);
 }
 
 void check_rule(const std::string &filter, const std::string &topic, const char *user, const char *client) {

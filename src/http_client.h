@@ -45,12 +45,16 @@ public:
     HttpClient &operator=(const HttpClient &) = delete;
 
     // Posts body to url; attempted is false when no transfer could be started.
-    Answer post(const char *url, const char *body, std::size_t length) noexcept;
+    // With keep_body, the answer's body is kept too (Answer::body), within
+    // Body::limit; otherwise it is dropped.
+    Answer post(const char *url, const char *body, std::size_t length, bool keep_body = false) noexcept;
 
     bool keepalive() const noexcept { return keepalive_; }
     // Sets a handle up to post body to url, its answer read into answer
     // (both must outlive the transfer); false when an option did not take.
-    bool prepare(CURL *handle, const char *url, const char *body, std::size_t length, Answer &answer) const noexcept;
+    // keep_body as for post().
+    bool prepare(CURL *handle, const char *url, const char *body, std::size_t length, Answer &answer,
+                 bool keep_body = false) const noexcept;
     // Reads a finished transfer's result into its answer.
     static void conclude(CURL *handle, CURLcode result, Answer &answer) noexcept;
 

@@ -32,7 +32,6 @@ public:
         }
         return true;
     }
-    std::string_view rest() const noexcept { return done_ ? std::string_view() : rest_; }
 
 private:
     std::string_view rest_;

@@ -30,16 +30,21 @@ public:
     Result result() const noexcept { return result_; }
     // "is_superuser"; false when absent. Only a flag here: what it grants is the caller's.
     bool is_superuser() const noexcept { return superuser_; }
-    // An "acl" member was given, even an empty one. Without it access is
-    // asked as it would be without rules; with it, a check that no rule
-    // matches is not.
+    // An "acl" member was given, even an empty one. Without it, access is
+    // for the caller to decide as without rules; with it, rules decide
+    // first, and a check that none matches (no_match) goes to the access
+    // endpoint, refused where none is configured.
     bool has_acl() const noexcept { return has_acl_; }
     // "expire_at", Unix seconds, when given.
     std::optional<std::int64_t> expire_at() const noexcept { return expire_at_; }
 
     // One access check, by the first rule that matches. WRITE is a rule's
     // "publish"; READ (delivery) and SUBSCRIBE its "subscribe"; "all" both.
-    // UNSUBSCRIBE (and none) is not for rules to decide: no_match.
+    // UNSUBSCRIBE (and none) is not for rules to decide: no_match. A rule's
+    // qos list, when given, must hold qos; its retain (true or false) is a
+    // condition of WRITE only. "eq T" matches the text T exactly. A rule's
+    // filter whose first level is a wildcard matches no topic starting
+    // with '$'.
     // For SUBSCRIBE the topic is a filter, compared without a leading
     // "$share/GROUP/": an allow rule matches when its filter covers every
     // topic the subscription can match, a deny rule when the two have any

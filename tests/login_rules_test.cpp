@@ -155,7 +155,13 @@ std::string rule(const char *permission, const char *action, const char *topic, 
 }
 
 TEST(LoginRulesMatching, TheFirstMatchingRuleDecides) {
+    std::string deep_rule = "d/", deep_topic = "d/";  // past the levels a decision keeps at hand
+    for (int i = 0; i < 40; ++i) deep_rule += "+/", deep_topic += "x/";
+    deep_rule += "${username}";
+    const std::string deep_alice = deep_topic + "alice", deep_bob = deep_topic + "bob";
     const std::vector<Table> tables = {
+        {"deep topics", "[" + rule("allow", "all", deep_rule.c_str()) + "]",
+         {{W, deep_alice.c_str(), allow}, {W, deep_bob.c_str(), none}, {S, deep_alice.c_str(), allow}}},
         {"actions: WRITE is publish, READ and SUBSCRIBE are subscribe; UNSUBSCRIBE is not for rules",
          "[" + rule("allow", "publish", "p") + "," + rule("allow", "subscribe", "s") + "," +
              rule("allow", "all", "b") + "]",

@@ -7,6 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "log.h"
+#include "login_rules.h"
+
 
 Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(settings_) {
     if (settings_.http_cache_ms > 0)
@@ -46,7 +49,7 @@ Verdict Checker::login(const char *username, const char *password, const Field *
     PreparedCheck q;
     Verdict v;
     if (!begin_login(username, password, extra, extra_count, consult_cache, q, v)) return v;
-    return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
+    return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length, q.rules));
 }
 
 Verdict Checker::access(const char *clientid, const char *username, const char *topic, Access access,
@@ -77,7 +80,9 @@ bool Checker::begin(const std::string &url, std::size_t backoff_member, const Fi
     if (q.keyed && consult_cache) {
         if (auto kept = cache_->find(q.key, now)) {
             v.cached = true;
-            v.granted = *kept;
+            v.granted = kept->granted;
+            v.rules = std::move(kept->rules);
+            refuse_if_expired(v);
             return false;
         }
     }
@@ -95,11 +100,13 @@ Verdict Checker::finish(const PreparedCheck &q, const Answer &answer) noexcept {
     Verdict v;
     v.answer = answer;
     v.granted = answer.outcome() == Outcome::granted;
+    std::optional<DecisionCache::Said> said;
+    if (q.rules && v.granted) said = read_rules(answer, v);
     if (!q.backoff && !q.keyed) return v;
     const auto arrived = std::chrono::steady_clock::now();
     if (q.backoff) q.backoff->record(q.backoff_member, q.turn, answer, arrived);
     if (q.keyed) {
-        cache_->store(q.key, answer, arrived, q.generation, q.user);
+        cache_->store(q.key, answer, arrived, q.generation, q.user, said);
         // Only the endpoint's silence or failure: a request never sent (out
         // of memory, say) tells nothing of it, and refuses as ever.
         const Outcome outcome = answer.outcome();
@@ -124,6 +131,7 @@ bool Checker::begin_login(const char *username, const char *password, const Fiel
     std::array<Field, max_fields> all;
     const std::size_t n = with_extra(all, {{"username", username}, {"password", password}}, extra, extra_count);
     if (n == 0) return false;
+    q.rules = settings_.http_login_rules;
     return begin(*settings_.http_user_uri, user_member, all.data(), n, user_tag(username), consult_cache, q, v);
 }
 
@@ -141,6 +149,61 @@ void Checker::answer_stale(Verdict &v, const DecisionCache::Digest &key,
     if (settings_.http_cache_stale_ms == 0) return;
     if (auto kept = cache_->find_stale(key, now)) {
         v.stale = true;
-        v.granted = *kept;
+        v.granted = kept->granted;
+        v.rules = std::move(kept->rules);
+        refuse_if_expired(v);
     }
+}
+
+DecisionCache::Said Checker::read_rules(const Answer &answer, Verdict &v) noexcept {
+    DecisionCache::Said said;
+    const RulesRead read = read_login_rules(answer);
+    if (read.refused()) {
+        tell_refused_rules(read.error);
+        v.granted = false;  // kept as a refusal, as the endpoint's fault is not the client's to exploit
+        return said;
+    }
+    if (!read.rules) {  // no JSON: the status decides, as without rules
+        said.granted = true;
+        return said;
+    }
+    switch (read.rules->result()) {
+    case LoginRules::Result::allow:
+        said.granted = true;
+        said.rules = read.rules;
+        v.rules = read.rules;
+        refuse_if_expired(v);
+        break;
+    case LoginRules::Result::deny: v.granted = false; break;
+    case LoginRules::Result::ignore:
+        v.granted = false;
+        v.deferred = true;
+        said.keep = false;  // the broker's other checks decide, each time
+        break;
+    }
+    return said;
+}
+
+void Checker::tell_refused_rules(const char *why) noexcept {
+    const auto now = std::chrono::steady_clock::now();
+    ++untold_;
+    if (told_at_ != std::chrono::steady_clock::time_point{} && now - told_at_ < std::chrono::seconds(10)) return;
+    try {
+        std::string line = std::string("auth_plugin: a login answer's rules are malformed, so the login is refused: ") + why;
+        if (untold_ > 1) line += " (" + std::to_string(untold_ - 1) + " more such answers since the last line)";
+        log_line(LogLevel::warning, line);
+    } catch (...) {
+        log_line(LogLevel::warning, "auth_plugin: a login answer's rules are malformed, so the login is refused");
+    }
+    told_at_ = now;
+    untold_ = 0;
+}
+
+void refuse_if_expired(Verdict &v) noexcept {
+    if (!v.granted || !v.rules) return;
+    const auto expire_at = v.rules->expire_at();
+    if (expire_at && *expire_at <= std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count())
+        v.granted = false;
 }

@@ -25,6 +25,7 @@ struct PreparedCheck {
     bool keyed = false;  // has a decision-cache key
     std::uint64_t generation = 0;  // the cache's when asked: a reload or forget since makes its answer expired
     std::uint64_t user = 0;        // user_tag of the user it is about, for the cache's forget
+    bool rules = false;            // a login whose answer may carry rules: its body is kept and read
     DecisionCache::Digest key{};
 };
 
@@ -72,6 +73,12 @@ private:
                 std::uint64_t user) noexcept;
     // For a check the endpoint gave no decision: a kept one within its stale bound, if any.
     void answer_stale(Verdict &v, const DecisionCache::Digest &key, std::chrono::steady_clock::time_point now) noexcept;
+    // A granted login's answer read for its rules (http_login_rules): what it
+    // decides, into v and for the cache.
+    DecisionCache::Said read_rules(const Answer &answer, Verdict &v) noexcept;
+    // One line for the broker's log, at most one per interval however many
+    // answers are refused (a flood must not flood the log).
+    void tell_refused_rules(const char *why) noexcept;
 
     const Settings settings_;
     HttpClient client_;
@@ -80,4 +87,9 @@ private:
     // ended by an answer from their origin; null unless http_backoff_ms is set.
     std::unique_ptr<Backoff> backoff_;
     static constexpr std::size_t user_member = 0, acl_member = 1;  // in backoff_
+    std::chrono::steady_clock::time_point told_at_{};
+    std::size_t untold_ = 0;  // refused answers since the last line
 };
+
+// A granted login whose rules say its time is up (expire_at) is refused.
+void refuse_if_expired(Verdict &v) noexcept;

@@ -42,9 +42,11 @@ public:
     // when it cannot be queued. With a deadline, the whole exchange, waiting
     // included, ends by then: one still waiting at its deadline is never
     // started, and one started gets what time is left. An exchange never
-    // started is done with an answer not attempted.
+    // started is done with an answer not attempted. keep_body: the answer's
+    // body is kept (HttpClient::post).
     bool submit(const std::string &url, Buffer body, std::size_t length, Done done,
-                std::optional<Clock::time_point> deadline = std::nullopt, Wanted wanted = nullptr) noexcept;
+                std::optional<Clock::time_point> deadline = std::nullopt, Wanted wanted = nullptr,
+                bool keep_body = false) noexcept;
 
     std::size_t waiting() const noexcept;  // queued, not yet running
 

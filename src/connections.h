@@ -10,11 +10,16 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <optional>
 #include <utility>
 #include <vector>
+
+class LoginRules;
 
 class Connections {
 public:
@@ -30,16 +35,30 @@ public:
     // (the instance that asked), as username. Returns its serial, which no
     // later connection at the same address shares. password is kept only
     // where commands may ask again (http_control). Throws std::bad_alloc.
+    // rules: what its login's answer carried (http_login_rules), for its session.
     unsigned long admit(const void *client, const std::string &clientid, void *owner = nullptr,
-                        const char *username = nullptr, const char *password = nullptr);
-    // An admitted connection, as a command may need it.
+                        const char *username = nullptr, const char *password = nullptr,
+                        std::shared_ptr<const LoginRules> rules = nullptr);
+    // An admitted connection, as a command or an access check may need it.
     struct Admitted {
         std::string clientid;
         unsigned long serial;
         void *owner;
         std::string username, password;
         bool has_username, has_password;
+        std::shared_ptr<const LoginRules> rules;
+        std::optional<std::multimap<std::int64_t, const void *>::iterator> expiry;  // its place in expiries_
     };
+    // The admitted connection at client, if any. Valid until the next change.
+    const Admitted *find(const void *client) const noexcept;
+    // A re-check of connection serial granted it again: its rules are the
+    // new answer's. Throws std::bad_alloc (the old ones then stay).
+    void renew(const void *client, unsigned long serial, std::shared_ptr<const LoginRules> rules);
+    // The connections whose rules' expire_at (Unix seconds) is at or before
+    // now, taken off the list of expiries; and the next expiry after them.
+    // Throws std::bad_alloc (then nothing is taken off).
+    std::vector<const void *> expired(std::int64_t now);
+    std::optional<std::int64_t> next_expiry() const noexcept;
     // Those admitted connections (client, and what was kept) that match:
     // a user name, a client id, or neither for all. Throws std::bad_alloc.
     std::vector<std::pair<const void *, Admitted>> matching(const char *username, const char *clientid) const;
@@ -70,8 +89,14 @@ public:
     bool settle(const std::string &clientid, unsigned long token) noexcept;
 
 private:
+    void forget_expiry(Admitted &a) noexcept;
+    // Throws std::bad_alloc, and then changes nothing.
+    void note_expiry(const void *client, Admitted &a);
+
     unsigned long next_ = 1;
     std::unordered_map<const void *, Admitted> admitted_;
+    // Connections whose rules end them at a time, soonest first.
+    std::multimap<std::int64_t, const void *> expiries_;
     std::unordered_map<std::string, Ticket> expected_;       // by client id
     std::unordered_map<std::string, const void *> offline_;  // by client id
 };

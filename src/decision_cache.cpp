@@ -36,26 +36,27 @@ DecisionCache::Keep DecisionCache::keep(const Answer &a) const noexcept {
     return k;
 }
 
-std::optional<bool> DecisionCache::find(const Digest &key, Clock::time_point now) noexcept {
+std::optional<DecisionCache::Kept> DecisionCache::find(const Digest &key, Clock::time_point now) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
-    if (fresh(*found->second, now)) return found->second->granted;
+    if (fresh(*found->second, now)) return Kept{found->second->granted, found->second->rules};
     if (!within_bound(*found->second, now)) erase(found->second);
     return std::nullopt;
 }
 
-std::optional<bool> DecisionCache::find_stale(const Digest &key, Clock::time_point now) noexcept {
+std::optional<DecisionCache::Kept> DecisionCache::find_stale(const Digest &key, Clock::time_point now) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
-    if (within_bound(*found->second, now)) return found->second->granted;
+    if (within_bound(*found->second, now)) return Kept{found->second->granted, found->second->rules};
     erase(found->second);
     return std::nullopt;
 }
 
 void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_point arrived,
-                          std::optional<std::uint64_t> asked, std::uint64_t user) noexcept {
+                          std::optional<std::uint64_t> asked, std::uint64_t user,
+                          const std::optional<Said> &said) noexcept {
     // No decision (a 5xx, say) leaves a kept one to answer while the endpoint gives none.
     if (!decided(answer.outcome())) return;
     const Keep keep_for = keep(answer);
@@ -66,8 +67,8 @@ void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_p
         auto found = index_.find(key);
         if (found != index_.end()) erase(found->second);
         drop_ended(arrived);
-        if (keep_for.fresh <= Clock::duration::zero()) return;
-        const bool granted = answer.outcome() == Outcome::granted;
+        if (keep_for.fresh <= Clock::duration::zero() || (said && !said->keep)) return;
+        const bool granted = said ? said->granted : answer.outcome() == Outcome::granted;
         const bool full = index_.size() >= capacity_;
         if (granted) {
             if (full) erase(refused_.empty() ? granted_.begin() : refused_.begin());
@@ -79,8 +80,8 @@ void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_p
         Order &order = granted ? granted_ : refused_;
         const auto expiry = arrived + keep_for.fresh;
         const std::uint64_t generation = asked.value_or(generation_);
-        order.push_back(Entry{key, expiry, expiry + keep_for.stale, granted, generation, generation < forgot_,
-                              std::nullopt, std::nullopt});
+        order.push_back(Entry{key, expiry, expiry + keep_for.stale, granted, said ? said->rules : nullptr,
+                              generation, generation < forgot_, std::nullopt, std::nullopt});
         const auto it = std::prev(order.end());
         try {
             if (keep_for.fresh < lifetime_ || keep_for.stale < stale_) it->by_end = short_lived_.emplace(it->end, it);

@@ -26,28 +26,44 @@
 
 #include "answer.h"
 
+class LoginRules;
+
 class DecisionCache {
 public:
     using Clock = std::chrono::steady_clock;
     using Digest = std::array<unsigned char, 32>;
+    // A kept decision, with the rules its login's answer carried (if any).
+    struct Kept {
+        bool granted;
+        std::shared_ptr<const LoginRules> rules;
+    };
+    // What a login's answer said beyond its status (http_login_rules).
+    struct Said {
+        bool keep = true;  // false: nothing is kept (the answer let others decide)
+        bool granted = false;
+        std::shared_ptr<const LoginRules> rules;
+    };
 
     // Throws std::bad_alloc when SHA-256 cannot be had.
     DecisionCache(long lifetime_ms, std::size_t capacity, long stale_ms = 0);
 
     bool digest(const std::string &url, const char *body, std::size_t length, Digest &out) const noexcept;
     // The decision kept for key, if it is within its lifetime at now.
-    std::optional<bool> find(const Digest &key, Clock::time_point now) noexcept;
+    std::optional<Kept> find(const Digest &key, Clock::time_point now) noexcept;
     // The same, or past its lifetime by less than its stale bound: only for a
     // check whose exchange ended without a decision.
-    std::optional<bool> find_stale(const Digest &key, Clock::time_point now) noexcept;
+    std::optional<Kept> find_stale(const Digest &key, Clock::time_point now) noexcept;
     // A decision that arrived replaces what was kept for key, and is kept
     // itself if the answer allows; anything else leaves the cache as it is.
     // asked: generation() when the question was asked; an answer to a
     // question asked before a reload or any forget is kept as expired (for
     // its stale bound): it may reflect what was forgotten.
     // user: a tag of the user the question is about (0: none), for forget.
+    // said: what the answer's body decided, where it was read; it replaces
+    // the status's decision.
     void store(const Digest &key, const Answer &answer, Clock::time_point arrived,
-               std::optional<std::uint64_t> asked = std::nullopt, std::uint64_t user = 0) noexcept;
+               std::optional<std::uint64_t> asked = std::nullopt, std::uint64_t user = 0,
+               const std::optional<Said> &said = std::nullopt) noexcept;
     // Every decision kept so far stops answering as fresh, yet keeps its
     // stale bound (for a reload, whose new policy the endpoint decides).
     // Decisions stored afterwards are fresh as usual.
@@ -87,6 +103,7 @@ private:
         Clock::time_point expiry;  // the end of its lifetime
         Clock::time_point end;     // the end of its stale bound: it answers nothing after
         bool granted;
+        std::shared_ptr<const LoginRules> rules;
         std::uint64_t generation;  // generation() when asked: fresh only if no reload came since
         bool forgotten;            // answers stale only, whatever its expiry
         // Entries kept for less than the full lifetime or stale bound may end
@@ -127,3 +144,8 @@ private:
     ByTime short_lived_;
     ByUser by_user_;
 };
+
+// The decision alone, where the rules do not matter.
+inline std::optional<bool> granted_of(const std::optional<DecisionCache::Kept> &kept) {
+    return kept ? std::optional<bool>(kept->granted) : std::nullopt;
+}

@@ -7,6 +7,7 @@
 
 #include "broker_client.h"
 #include "log.h"
+#include "login_rules.h"
 #include "questions.h"
 
 namespace {
@@ -16,6 +17,12 @@ using Clock = Stats::Clock;
 // The broker's answer for a login it will hear of later (2.1; 2.0.11's
 // headers lack the name).
 constexpr int auth_delayed = -5;
+
+// The wall clock, as login rules give times (expire_at).
+std::int64_t unix_now() noexcept {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
@@ -65,17 +72,23 @@ Instance::Instance(Settings settings) : checker_(std::move(settings)), started_(
         throw;
     }
     if (!route_.scheduled) return;
-    LoginScheduler::Host host{
-        [this](const std::string &clientid, const void *client, bool granted, const char *username,
-               const char *password) { complete(clientid, client, granted, username, password); },
-        [this](const std::string &clientid, const void *client) {
-            // The broker kicks by client id: only while that id is this connection's.
-            if (!session_of_ || session_of_(clientid.c_str()) == client)
-                mosquitto_kick_client_by_clientid(clientid.c_str(), false);
-        },
-        [waker = shared_->waker.get()] {
-            if (waker) waker->wake();
-        }};
+    LoginScheduler::Host host;
+    host.complete = [this](const std::string &clientid, const void *client, const Verdict &v,
+                           const char *username, const char *password) {
+        complete(clientid, client, v, username, password);
+    };
+    host.disconnect = [this](const std::string &clientid, const void *client) { kick(clientid, client); };
+    host.renewed = [this](const void *client, unsigned long serial, const Verdict &v) {
+        try {
+            shared_->connections.renew(client, serial, v.rules);
+        } catch (...) {
+            // its new rules could not be kept: it goes, rather than keep the old ones
+            if (const auto *a = shared_->connections.find(client)) kick(a->clientid, client);
+        }
+    };
+    host.arrived = [waker = shared_->waker.get()] {
+        if (waker) waker->wake();
+    };
     try {
         scheduler_ = std::make_unique<LoginScheduler>(checker_, checker_.client(), s.http_max_in_flight,
                                                       shared_->connections, std::move(host));
@@ -115,8 +128,16 @@ void Instance::tell_if_no_tick() noexcept {
     if (!reloading_ && Clock::now() - started_ < std::chrono::seconds(2)) return;
     told_no_tick_ = true;
     log_line(LogLevel::warning, "auth_plugin: this broker sends no TICK (Mosquitto 2.0.11 with "
-                                "per_listener_settings true): no stats are published and a reload re-checks at "
-                                "once; with per_listener_settings false, or Mosquitto 2.0.15 or later, they run");
+                                "per_listener_settings true): no stats are published, a reload re-checks at "
+                                "once, and connections past their rules' expire_at are refused access but not "
+                                "disconnected; with per_listener_settings false, or Mosquitto 2.0.15 or later, "
+                                "all of these run");
+}
+
+void Instance::kick(const std::string &clientid, const void *client) noexcept {
+    // The broker kicks by client id: only while that id is this connection's.
+    if (!session_of_ || session_of_(clientid.c_str()) == client)
+        mosquitto_kick_client_by_clientid(clientid.c_str(), false);
 }
 
 void Instance::ended(const mosquitto *client) noexcept {
@@ -134,11 +155,14 @@ void Instance::ended(const mosquitto *client) noexcept {
     }
 }
 
-void Instance::complete(const std::string &clientid, const void *client, bool granted, const char *username,
+void Instance::complete(const std::string &clientid, const void *client, const Verdict &v, const char *username,
                         const char *password) noexcept {
+    // A delayed login cannot be handed to the broker's other checks (2.1
+    // refuses any answer but success): an answer that defers refuses here.
+    bool granted = v.granted;
     if (granted) {
         try {
-            shared_->connections.admit(client, clientid, this, username, password);
+            shared_->connections.admit(client, clientid, this, username, password, v.rules);
         } catch (...) {
             granted = false;  // a connection we could not keep track of is not admitted
         }
@@ -201,13 +225,16 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
                 }
                 if (v.granted)
                     connections.admit(event.client, clientid, this, event.username,
-                                      settings().http_control ? event.password : nullptr);
+                                      settings().http_control ? event.password : nullptr, v.rules);
             }
         }
     } catch (...) {
         v = Verdict{};  // a value that could not be had, or no room to remember the connection, refuses
     }
     if (stats_) stats_->login(v, Clock::now() - start);
+    // The answer said "ignore": the broker's next check (another plugin
+    // line, a password file) decides; where none does, it refuses.
+    if (v.deferred) return MOSQ_ERR_PLUGIN_DEFER;
     return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
 }
 
@@ -219,6 +246,14 @@ bool Instance::ask_again(const std::string &clientid, const mosquitto *client, u
         return scheduler_->recheck(clientid, client, serial, username, password, extra.data(), extra.size(), v) ==
                LoginScheduler::Now::later;
     v = checker_.login(username, password, extra.data(), extra.size(), false);
+    v.deferred = false;  // a connection admitted here is not another check's to keep
+    if (v.granted) {
+        try {
+            shared_->connections.renew(client, serial, v.rules);
+        } catch (...) {
+            v.granted = false;  // its new rules could not be kept: it goes, rather than keep the old ones
+        }
+    }
     return false;
 }
 
@@ -240,9 +275,54 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
                      const MessageFacts &message) noexcept {
     const auto start = stats_ ? Clock::now() : Clock::time_point();
     if (stats_) tell_if_no_tick();
-    const Verdict v = ask_access(checker_, BrokerClient(client), topic, access, message);
+    Verdict v;
+    if (!route_.login_rules || !by_rules(client, topic, access, message, v))
+        v = ask_access(checker_, BrokerClient(client), topic, access, message);
     if (stats_) stats_->access(v, Clock::now() - start);
     return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ACL_DENIED;
+}
+
+bool Instance::by_rules(const mosquitto *client, const char *topic, Access access, const MessageFacts &message,
+                        Verdict &v) noexcept {
+    const Connections::Admitted *a = shared_->connections.find(client);
+    if (!a || !a->rules) return false;
+    const LoginRules &rules = *a->rules;
+    v.by_rules = true;
+    // Its time is up: nothing more is granted, whether or not TICK has come
+    // to disconnect it (2.0.11 with per_listener_settings true sends none).
+    if (const auto at = rules.expire_at(); at && *at <= unix_now()) return true;
+    if (rules.is_superuser()) {
+        v.granted = true;
+        return true;
+    }
+    if (!rules.has_acl() || access == Access::unsubscribe || access == Access::none) {
+        v.by_rules = false;  // decided as without rules
+        return false;
+    }
+    switch (rules.decide(access, topic ? topic : "", message.qos, message.retain,
+                         a->has_username ? a->username.c_str() : nullptr, a->clientid.c_str())) {
+    case LoginRules::Decision::allow: v.granted = true; return true;
+    case LoginRules::Decision::deny: return true;
+    case LoginRules::Decision::no_match: break;
+    }
+    // No rule decides: the access endpoint does, as without rules; without one, refused.
+    if (!settings().http_acl_uri) return true;
+    v.by_rules = false;
+    return false;
+}
+
+void Instance::end_expired(Waker *waker) noexcept {
+    Connections &connections = shared_->connections;
+    const std::int64_t now = unix_now();
+    try {
+        for (const void *client : connections.expired(now))
+            if (const auto *a = connections.find(client)) kick(a->clientid, client);
+    } catch (...) {
+        return;  // tried again at the next TICK; meanwhile their access is refused
+    }
+    // 2.1 may sleep past the next expiry; 2.0.11 ticks ten times a second.
+    if (const auto next = connections.next_expiry(); next && waker)
+        waker->wake_at(Clock::now() + std::chrono::seconds(*next - now));
 }
 
 void Instance::tick(mosquitto_evt_tick &event) noexcept {
@@ -257,6 +337,7 @@ void Instance::tick(mosquitto_evt_tick &event) noexcept {
     // 2.0.11 calls about ten times a second whatever this says.
     event.next_s = 0;
     event.next_ns = 0;
+    if (route_.login_rules) end_expired(waker);
     if (!stats_) return;
     const auto now = Clock::now();
     {

@@ -57,8 +57,16 @@ public:
     std::vector<std::string> start_up_lines;
 
 private:
-    void complete(const std::string &clientid, const void *client, bool granted, const char *username,
+    void complete(const std::string &clientid, const void *client, const Verdict &v, const char *username,
                   const char *password) noexcept;
+    // Disconnects an admitted connection, if the broker still holds it under clientid.
+    void kick(const std::string &clientid, const void *client) noexcept;
+    // An access check decided by the rules its connection's login answer
+    // carried (http_login_rules); false when they leave it to the endpoint.
+    bool by_rules(const mosquitto *client, const char *topic, Access access, const MessageFacts &message,
+                  Verdict &v) noexcept;
+    // Disconnects the connections whose rules' time is up.
+    void end_expired(Waker *waker) noexcept;
     // Asks again about an admitted connection of this instance, as a reload's
     // re-check would (a command's); false when it was refused at once.
     bool recheck(const mosquitto *client, const Connections::Admitted &admitted) noexcept;

@@ -8,8 +8,9 @@ LoginRoute decide_login_route(const Settings &s, bool newer_broker) noexcept {
     const bool asked = s.http_user_uri.has_value();
     r.later = s.http_async_logins && newer_broker && asked;
     r.recheck_behind = s.http_reload_in_background && asked;
-    // Commands need the admitted connections, which the scheduler keeps.
-    r.scheduled = r.later || r.recheck_behind || s.http_control;
+    r.login_rules = s.http_login_rules && asked;
+    // Commands and login rules need the admitted connections, which the scheduler keeps.
+    r.scheduled = r.later || r.recheck_behind || s.http_control || r.login_rules;
     r.stats = s.http_stats_interval_s > 0;
     return r;
 }
@@ -31,8 +32,16 @@ std::vector<std::string> describe_login_route(const LoginRoute &r, const Setting
                                  : "; after a reload, connected clients are re-checked at once";
         lines.push_back(std::move(line));
     }
+    if (r.login_rules && r.later)
+        lines.emplace_back("auth_plugin: a login answered later whose answer says \"ignore\" is refused: this "
+                           "broker takes no other answer for it; with http_async_logins false the broker's next "
+                           "check decides it");
     // 2.0.11 sends no TICK with per_listener_settings true (fixed in 2.0.15),
     // and nothing tells a plug-in which it is before the first one comes.
+    if (!r.newer_broker && r.login_rules)
+        lines.emplace_back("auth_plugin: connections are disconnected at their rules' expire_at on the broker's "
+                           "TICK, which Mosquitto 2.0.11 does not send with per_listener_settings true; without it "
+                           "such a connection stays, but is refused every access from that time");
     if (!r.newer_broker && (r.stats || r.recheck_behind))
         lines.emplace_back(std::string("auth_plugin: ") + (r.stats ? "stats" : "") +
                            (r.stats && r.recheck_behind ? " and " : "") +

@@ -14,9 +14,10 @@ struct LoginRoute {
     bool recheck_behind = false;  // a reload's re-checks stand while asked behind
     bool scheduled = false;       // a scheduler runs: for either, or for commands
     bool stats = false;           // stats are published
+    bool login_rules = false;     // logins' answers carry rules, which end connections at their time
     // TICK is needed (to settle answers, to publish stats), and so are the
     // ends of connections (to know which are admitted).
-    bool ticks() const noexcept { return scheduled || stats; }
+    bool ticks() const noexcept { return scheduled || stats || login_rules; }
     bool tracks_connections() const noexcept { return scheduled; }
     // 2.1's loop may sleep through a due TICK; a waker ends its wait.
     bool waker() const noexcept { return newer_broker && ticks(); }

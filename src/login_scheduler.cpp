@@ -97,7 +97,7 @@ LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcep
                                         }
                                         if (host_.arrived) host_.arrived();
                                     },
-                                    deadline, placed->wanted);
+                                    deadline, placed->wanted, placed->question.rules);
     } catch (...) {
         // out of memory: refused below
     }
@@ -160,12 +160,16 @@ void LoginScheduler::settle(unsigned long token, Entry &entry, const Answer &ans
     if (entry.login) {
         // Superseded by a newer login of its id: the broker parks only the newest.
         if (connections_.settle(entry.clientid, entry.id))
-            host_.complete(entry.clientid, entry.client, v.granted, entry.kept ? entry.username.c_str() : nullptr,
+            host_.complete(entry.clientid, entry.client, v, entry.kept ? entry.username.c_str() : nullptr,
                            entry.kept ? entry.password.c_str() : nullptr);
         return;
     }
     auto mine = rechecks_.find(entry.client);
     if (mine == rechecks_.end() || mine->second != token) return;  // ended, or a newer re-check is in force
     rechecks_.erase(mine);
-    if (!v.granted && connections_.serial(entry.client, entry.clientid) == entry.id) host_.disconnect(entry.clientid, entry.client);
+    if (connections_.serial(entry.client, entry.clientid) != entry.id) return;  // not the connection asked about
+    if (!v.granted)
+        host_.disconnect(entry.clientid, entry.client);
+    else if (host_.renewed)
+        host_.renewed(entry.client, entry.id, v);
 }

@@ -34,11 +34,13 @@ public:
         // A delayed login's answer, for the connection client parked under
         // clientid; its user name and password when the settings keep them
         // (http_control), else null.
-        std::function<void(const std::string &clientid, const void *client, bool granted, const char *username,
-                           const char *password)>
+        std::function<void(const std::string &clientid, const void *client, const Verdict &verdict,
+                           const char *username, const char *password)>
             complete;
         // An admitted connection (still the one Connections knows) its re-check refused.
         std::function<void(const std::string &clientid, const void *client)> disconnect;
+        // ... or granted, with what the answer carried (may be empty).
+        std::function<void(const void *client, unsigned long serial, const Verdict &verdict)> renewed;
         // Any thread: an answer waits for tick() (may be empty).
         std::function<void()> arrived;
     };

@@ -276,6 +276,7 @@ const Option options[] = {
     number<&Settings::http_max_in_flight>("http_max_in_flight", true, "64", 1, 1024, "exchanges at once"),
     flag<&Settings::http_reload_in_background>("http_reload_in_background", true, "true"),
     flag<&Settings::http_control>("http_control", true, "false"),
+    flag<&Settings::http_login_rules>("http_login_rules", true, "false"),
 };
 
 // Options that only make sense with another: each rule once, with its line.

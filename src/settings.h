@@ -42,6 +42,9 @@ struct Settings {
     // Commands on $CONTROL/auth_plugin/v1 (disconnect, recheck, forget);
     // needs http_acl_uri, which decides who may send them.
     bool http_control;
+    // A login's JSON answer may carry the connection's rules (result,
+    // is_superuser, acl, expire_at), applied for its session.
+    bool http_login_rules;
 
     bool operator==(const Settings &o) const;
     bool operator!=(const Settings &o) const { return !(*this == o); }

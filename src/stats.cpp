@@ -41,6 +41,7 @@ void Stats::login(const Verdict &verdict, Clock::duration took) noexcept {
 
 void Stats::access(const Verdict &verdict, Clock::duration took) noexcept {
     ++(verdict.granted ? access_granted_ : access_refused_);
+    by_rules_ += verdict.by_rules;
     common(verdict, took);
 }
 
@@ -64,6 +65,7 @@ Stats::Topics Stats::due(Clock::time_point now) {
     Topics out;
     for (auto [name, value] : {std::pair{"login/granted", login_granted_}, {"login/refused", login_refused_},
                                {"access/granted", access_granted_}, {"access/refused", access_refused_},
+                               {"access/by_rules", by_rules_},
                                {"cache/hits", cache_hits_}, {"cache/stale", cache_stale_}, {"backoff/refused", backoff_refused_},
                                {"exchanges/failed", exchanges_failed_}})
         out.emplace_back(prefix_ + "/" + name, std::to_string(value));

@@ -36,7 +36,7 @@ private:
     const std::string prefix_;
     Clock::time_point next_;
     std::uint64_t login_granted_ = 0, login_refused_ = 0, access_granted_ = 0, access_refused_ = 0;
-    std::uint64_t cache_hits_ = 0, cache_stale_ = 0, backoff_refused_ = 0, exchanges_failed_ = 0;
+    std::uint64_t cache_hits_ = 0, cache_stale_ = 0, backoff_refused_ = 0, exchanges_failed_ = 0, by_rules_ = 0;
     // Exchange times in microseconds over the current interval; past the
     // room reserved, the newest replace the oldest.
     static constexpr std::size_t max_samples = 65536;

@@ -1,7 +1,11 @@
 // How one check was decided, as everything after the decision reads it.
 #pragma once
 
+#include <memory>
+
 #include "answer.h"
+
+class LoginRules;
 
 struct Verdict {
     bool granted = false;
@@ -9,4 +13,10 @@ struct Verdict {
     bool backed_off = false;  // not asked: the endpoint is not answering
     bool stale = false;       // answered by a kept decision past its lifetime: the endpoint gave none
     Answer answer;            // the exchange, if one was attempted
+    // http_login_rules: the rules a granted login's answer carried (kept ones
+    // from the cache too); deferred when the answer let the broker's other
+    // checks decide; by_rules when an access check was decided by rules.
+    std::shared_ptr<const LoginRules> rules;
+    bool deferred = false;
+    bool by_rules = false;
 };

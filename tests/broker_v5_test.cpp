@@ -228,7 +228,7 @@ TEST_F(BrokerV5, FiguresArePublishedUnderSys) {
         std::istringstream lines(sub.output());
         for (std::string topic, value; lines >> topic >> value;)
             figures[topic.substr(std::strlen("$SYS/plugin/auth_plugin/"))] = value;
-        return figures.size() == 10 && figures.at("login/granted") == "1";
+        return figures.size() == 11 && figures.at("login/granted") == "1";
     }, 40s);
     sub.stop();
     ASSERT_TRUE(complete) << sub.output();

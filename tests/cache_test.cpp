@@ -282,13 +282,13 @@ TEST(DecisionCacheAlone, MakesRoomWithExpiredEntriesFirstThenTheOldest) {
     // Two seconds on, b has expired though a is older: b makes room.
     cache.store(key("d"), answer(-1), t0 + 2s);
     EXPECT_EQ(cache.size(), 3u);
-    EXPECT_TRUE(cache.find(key("a"), t0 + 2s));
-    EXPECT_FALSE(cache.find(key("b"), t0 + 2s));
+    EXPECT_TRUE(granted_of(cache.find(key("a"), t0 + 2s)));
+    EXPECT_FALSE(granted_of(cache.find(key("b"), t0 + 2s)));
     // Nothing expired: the oldest, a, makes room.
     cache.store(key("e"), answer(-1), t0 + 3s);
-    EXPECT_FALSE(cache.find(key("a"), t0 + 3s));
-    EXPECT_TRUE(cache.find(key("c"), t0 + 3s));
-    EXPECT_TRUE(cache.find(key("e"), t0 + 3s));
+    EXPECT_FALSE(granted_of(cache.find(key("a"), t0 + 3s)));
+    EXPECT_TRUE(granted_of(cache.find(key("c"), t0 + 3s)));
+    EXPECT_TRUE(granted_of(cache.find(key("e"), t0 + 3s)));
     // Ten times the cap never grows it.
     for (int i = 0; i < 30; ++i) cache.store(key(std::to_string(i).c_str()), answer(i % 2 ? 1 : -1), t0 + 4s);
     EXPECT_EQ(cache.size(), 3u);
@@ -305,9 +305,9 @@ TEST(DecisionCacheAlone, AnEntryExpiresAtAFixedTimeWhateverItsUse) {
     const auto t0 = DecisionCache::Clock::now();
     cache.store(key, decision(200), t0);
     // Used every 50 ms: an expiry extended by use would never come.
-    for (auto t = t0; t < t0 + 300ms; t += 50ms) EXPECT_EQ(cache.find(key, t), std::optional<bool>(true));
-    EXPECT_EQ(cache.find(key, t0 + 299ms), std::optional<bool>(true));
-    EXPECT_EQ(cache.find(key, t0 + 300ms), std::nullopt);
+    for (auto t = t0; t < t0 + 300ms; t += 50ms) EXPECT_EQ(granted_of(cache.find(key, t)), std::optional<bool>(true));
+    EXPECT_EQ(granted_of(cache.find(key, t0 + 299ms)), std::optional<bool>(true));
+    EXPECT_EQ(granted_of(cache.find(key, t0 + 300ms)), std::nullopt);
     EXPECT_EQ(cache.size(), 0u);  // and it is gone
 }
 
@@ -325,7 +325,7 @@ TEST(DecisionCacheAlone, RefusalsNeverPushOutGrants) {
         auto store = [&](const std::string &body, int status) {
             cache.store(key_of(cache, body), decision(status), t += 1ms);
         };
-        auto held = [&](const std::string &body) { return cache.find(key_of(cache, body), t).has_value(); };
+        auto held = [&](const std::string &body) { return granted_of(cache.find(key_of(cache, body), t)).has_value(); };
         for (std::size_t i = 0; i < c.grants; ++i) store("g" + std::to_string(i), 200);
         const std::size_t flood = 10 * c.capacity;
         for (std::size_t i = 0; i < flood; ++i) store("r" + std::to_string(i), 403);
@@ -368,20 +368,20 @@ TEST(DecisionCacheAlone, ExpireAllEndsLifetimesButNotStaleBounds) {
     };
     for (const auto &c : cases) {
         cache.store(key_of(cache, c.what), c.answer, t0);
-        EXPECT_EQ(cache.find(key_of(cache, c.what), t0 + 1s), c.answer.status == 200) << c.what;
+        EXPECT_EQ(granted_of(cache.find(key_of(cache, c.what), t0 + 1s)), c.answer.status == 200) << c.what;
     }
     const auto before = cache.generation();
     cache.expire_all();
     cache.store(key_of(cache, "after"), decision(200), t0 + 2s);
-    EXPECT_EQ(cache.find(key_of(cache, "after"), t0 + 3s), true);  // fresh as usual
+    EXPECT_EQ(granted_of(cache.find(key_of(cache, "after"), t0 + 3s)), true);  // fresh as usual
     // asked before the reload, answered after: the policy it reflects is the old one
     cache.store(key_of(cache, "straddling"), decision(200), t0 + 2s, before);
-    EXPECT_EQ(cache.find(key_of(cache, "straddling"), t0 + 3s), std::nullopt);
-    EXPECT_EQ(cache.find_stale(key_of(cache, "straddling"), t0 + 3s), true);
+    EXPECT_EQ(granted_of(cache.find(key_of(cache, "straddling"), t0 + 3s)), std::nullopt);
+    EXPECT_EQ(granted_of(cache.find_stale(key_of(cache, "straddling"), t0 + 3s)), true);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(cache.find(key_of(cache, c.what), t0 + 1s), std::nullopt);
-        EXPECT_EQ(cache.find_stale(key_of(cache, c.what), t0 + c.at), c.stale);
+        EXPECT_EQ(granted_of(cache.find(key_of(cache, c.what), t0 + 1s)), std::nullopt);
+        EXPECT_EQ(granted_of(cache.find_stale(key_of(cache, c.what), t0 + c.at)), c.stale);
     }
 }
 
@@ -425,16 +425,16 @@ TEST(DecisionCacheAlone, ForgetsOneUserOrEveryone) {
             const std::optional<bool> granted = k.answer.status == 200;
             const bool fresh = k.user == a ? c.fresh_a : c.fresh_others;
             const bool stale = (k.user == a ? c.stale_a : c.stale_others) && !k.answer.stale_forbidden;
-            EXPECT_EQ(cache.find(key_of(cache, k.body), t0 + 1s), fresh ? granted : std::nullopt);
-            EXPECT_EQ(cache.find_stale(key_of(cache, k.body), t0 + 1s), fresh || stale ? granted : std::nullopt);
-            EXPECT_EQ(cache.find_stale(key_of(cache, k.body), t0 + 69s), stale ? granted : std::nullopt);
+            EXPECT_EQ(granted_of(cache.find(key_of(cache, k.body), t0 + 1s)), fresh ? granted : std::nullopt);
+            EXPECT_EQ(granted_of(cache.find_stale(key_of(cache, k.body), t0 + 1s)), fresh || stale ? granted : std::nullopt);
+            EXPECT_EQ(granted_of(cache.find_stale(key_of(cache, k.body), t0 + 69s)), stale ? granted : std::nullopt);
         }
         // An answer asked before the forget may be what was forgotten; one asked after is fresh.
         cache.store(key_of(cache, "a in flight"), decision(200), t0 + 2s, asked_before, a);
         cache.store(key_of(cache, "a after"), decision(200), t0 + 2s, cache.generation(), a);
-        EXPECT_EQ(cache.find(key_of(cache, "a in flight"), t0 + 3s), std::nullopt);
-        EXPECT_EQ(cache.find_stale(key_of(cache, "a in flight"), t0 + 3s), true);
-        EXPECT_EQ(cache.find(key_of(cache, "a after"), t0 + 3s), true);
+        EXPECT_EQ(granted_of(cache.find(key_of(cache, "a in flight"), t0 + 3s)), std::nullopt);
+        EXPECT_EQ(granted_of(cache.find_stale(key_of(cache, "a in flight"), t0 + 3s)), true);
+        EXPECT_EQ(granted_of(cache.find(key_of(cache, "a after"), t0 + 3s)), true);
 
         // Past every bound, with short-lived ones among them: eviction and
         // ended entries must leave the user index exact (ASan finds one that is not).

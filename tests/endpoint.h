@@ -98,6 +98,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         decide_ = std::move(decide);
     }
+    // Bodies by request: where this gives one, it is sent as application/json.
+    void json(std::function<std::string(const Recorded &)> body) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        json_ = std::move(body);
+    }
     std::vector<Recorded> requests() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
@@ -144,6 +149,8 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         if (res.status >= 300 && res.status < 400) res.set_header("Location", url("/redirected"));
         for (auto &[name, value] : headers_) res.set_header(name, value);
+        if (json_)
+            if (std::string body = json_(r); !body.empty()) return res.set_content(body, "application/json");
         res.set_content(body_, "text/plain");
     }
 
@@ -157,6 +164,7 @@ private:
     bool stopping_ = false;
     Decide decide_ = [](const Recorded &) { return 200; };
     std::string body_;
+    std::function<std::string(const Recorded &)> json_;
     std::map<std::string, std::string> headers_;
     std::vector<Recorded> requests_;
 };

@@ -66,15 +66,15 @@ protected:
         return std::make_unique<LoginScheduler>(
             c, *client, 8, connections,
             LoginScheduler::Host{
-                [this](const std::string &id, const void *, bool granted, const char *, const char *) {
+                [this](const std::string &id, const void *, const Verdict &v, const char *, const char *) {
                     Unfailing unfailing;
-                    completed[id].push_back(granted);
+                    completed[id].push_back(v.granted);
                 },
                 [this](const std::string &id, const void *) {
                     Unfailing unfailing;
                     disconnected.push_back(id);
                 },
-                nullptr});
+                nullptr, nullptr});
     }
     void start(Settings s = {}, std::string url = "") {
         s.http_user_uri = url.empty() ? endpoint.url("/user") : url;

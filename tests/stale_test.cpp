@@ -75,8 +75,8 @@ TEST(StaleCache, AKeptDecisionAnswersPastItsLifetimeOnlyWithinItsStaleBound) {
                      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(c.at).count()) + " s");
         const auto k = key(cache, std::to_string(n++));
         cache.store(k, answer(c.status, c.cache_control), t0);
-        EXPECT_EQ(cache.find(k, t0 + c.at), c.fresh);
-        EXPECT_EQ(cache.find_stale(k, t0 + c.at), c.stale);
+        EXPECT_EQ(granted_of(cache.find(k, t0 + c.at)), c.fresh);
+        EXPECT_EQ(granted_of(cache.find_stale(k, t0 + c.at)), c.stale);
     }
 }
 
@@ -85,11 +85,11 @@ TEST(StaleCache, ANewDecisionReplacesTheKeptOneAndNoDecisionLeavesIt) {
     const auto k = key(cache, "q");
     cache.store(k, answer(200, ""), t0);
     cache.store(k, answer(503, ""), t0 + 20s);
-    EXPECT_EQ(cache.find_stale(k, t0 + 20s), true);
+    EXPECT_EQ(granted_of(cache.find_stale(k, t0 + 20s)), true);
     cache.store(k, answer(403, "no-store"), t0 + 21s);  // not kept, yet the grant must not answer again
-    EXPECT_EQ(cache.find_stale(k, t0 + 21s), std::nullopt);
+    EXPECT_EQ(granted_of(cache.find_stale(k, t0 + 21s)), std::nullopt);
     cache.store(k, answer(403, ""), t0 + 22s);
-    EXPECT_EQ(cache.find_stale(k, t0 + 40s), false);
+    EXPECT_EQ(granted_of(cache.find_stale(k, t0 + 40s)), false);
 }
 
 TEST(StaleCache, TheCapHoldsAndEntriesThatCanAnswerNothingMoreGo) {
@@ -101,8 +101,8 @@ TEST(StaleCache, TheCapHoldsAndEntriesThatCanAnswerNothingMoreGo) {
         ASSERT_LE(cache.size(), static_cast<std::size_t>(cap));
     }
     const auto last = t0 + (10 * cap - 1) * 100ms;
-    for (int i = 9 * cap; i < 10 * cap; ++i) EXPECT_EQ(cache.find_stale(key(cache, std::to_string(i)), last), true);
-    EXPECT_EQ(cache.find_stale(key(cache, "0"), last), std::nullopt);  // the oldest made room
+    for (int i = 9 * cap; i < 10 * cap; ++i) EXPECT_EQ(granted_of(cache.find_stale(key(cache, std::to_string(i)), last)), true);
+    EXPECT_EQ(granted_of(cache.find_stale(key(cache, "0"), last)), std::nullopt);  // the oldest made room
     // Once none can answer any more, each store drops two of them.
     for (int i = 0; i < cap / 2; ++i) cache.store(key(cache, "new" + std::to_string(i)), answer(200, ""), last + 2min);
     EXPECT_EQ(cache.size(), static_cast<std::size_t>(cap / 2));

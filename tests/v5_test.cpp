@@ -346,7 +346,7 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
         EXPECT_EQ(p.qos, 0);
         seen[p.topic] = p.payload;
     }
-    EXPECT_EQ(seen.size(), 10u);
+    EXPECT_EQ(seen.size(), 11u);
     EXPECT_EQ(seen["test/figures/login/granted"], "1");
     EXPECT_EQ(seen["test/figures/login/refused"], "1");
     EXPECT_EQ(seen["test/figures/access/granted"], "0");
@@ -357,8 +357,8 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
 TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
     const auto t0 = Stats::Clock::time_point() + 1h;
     Stats figures(10s, "$SYS/x", t0);
-    Verdict granted, refused, cached, backed_off, failed, stale;
-    granted.granted = cached.granted = true;
+    Verdict granted, refused, cached, backed_off, failed, stale, by_rules;
+    granted.granted = cached.granted = by_rules.granted = by_rules.by_rules = true;
     granted.answer.attempted = refused.answer.attempted = failed.answer.attempted = true;
     granted.answer.transfer = refused.answer.transfer = CURLE_OK;
     granted.answer.headers_ended = refused.answer.headers_ended = true;
@@ -376,12 +376,14 @@ TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
     figures.access(backed_off, 1s);
     figures.access(stale, 1s);  // a kept decision answered while backing off
     figures.access(failed, 0us);
+    figures.access(by_rules, 1s);  // no exchange: no time counted
     EXPECT_TRUE(figures.due(t0 + 9999ms).empty());
     EXPECT_EQ(figures.until_due(t0 + 9s), 1s);
     const Stats::Topics first = figures.due(t0 + 10s);
     const Stats::Topics expected{
-        {"$SYS/x/login/granted", "1"},   {"$SYS/x/login/refused", "1"},     {"$SYS/x/access/granted", "101"},
-        {"$SYS/x/access/refused", "2"},  {"$SYS/x/cache/hits", "1"},        {"$SYS/x/cache/stale", "1"},
+        {"$SYS/x/login/granted", "1"},   {"$SYS/x/login/refused", "1"},     {"$SYS/x/access/granted", "102"},
+        {"$SYS/x/access/refused", "2"},  {"$SYS/x/access/by_rules", "1"},   {"$SYS/x/cache/hits", "1"},
+        {"$SYS/x/cache/stale", "1"},
         {"$SYS/x/backoff/refused", "1"},
         {"$SYS/x/exchanges/failed", "1"}, {"$SYS/x/exchange_ms/p50", "49"}, {"$SYS/x/exchange_ms/p99", "99"}};
     EXPECT_EQ(first, expected);
@@ -390,15 +392,147 @@ TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
     figures.login(refused, 105us);
     EXPECT_TRUE(figures.due(t0 + 19s).empty());
     const Stats::Topics second = figures.due(t0 + 20s);
-    ASSERT_EQ(second.size(), 10u);
+    ASSERT_EQ(second.size(), 11u);
     EXPECT_EQ(second[1].second, "2");
-    EXPECT_EQ(second[8].second, "0.105");
     EXPECT_EQ(second[9].second, "0.105");
+    EXPECT_EQ(second[10].second, "0.105");
     // Nothing exchanged: the times are 0. A stall past an interval counts the next one from then.
     const Stats::Topics third = figures.due(t0 + 95s);
-    ASSERT_EQ(third.size(), 10u);
-    EXPECT_EQ(third[8].second, "0");
+    ASSERT_EQ(third.size(), 11u);
+    EXPECT_EQ(third[9].second, "0");
     EXPECT_EQ(figures.until_due(t0 + 95s), 10s);
+}
+
+}  // namespace
+
+namespace {
+
+// Rules in the login answer (http_login_rules), by user name.
+std::string rules_for(const Recorded &r) {
+    if (r.path != "/user") return "";
+    const std::string user = r.fields.at("username");
+    if (user == "alice")
+        return R"({"result":"allow","acl":[{"permission":"allow","action":"publish","topic":"home/${clientid}/#"},
+                  {"permission":"deny","action":"all","topic":"#"}]})";
+    if (user == "root") return R"({"is_superuser":true})";
+    if (user == "open") return R"({"acl":[{"permission":"allow","action":"subscribe","topic":"eq a/+"}]})";
+    if (user == "ignored") return R"({"result":"ignore"})";
+    if (user == "denied") return R"({"result":"deny"})";
+    if (user == "bad") return R"({"acl":"everything"})";
+    if (user == "late") return R"({"expire_at":1000})";  // long past
+    return "";  // "plain": a 200 without JSON
+}
+
+TEST_F(PluginV5, RulesInTheLoginAnswerDecideTheSessionsAccess) {
+    endpoint.json(rules_for);
+    struct Case {
+        const char *user;
+        int login;
+        const char *topic;
+        int access, rc;
+        bool asked;  // the access endpoint
+    } cases[] = {
+        {"alice", MOSQ_ERR_SUCCESS, "home/dev1/door", MOSQ_ACL_WRITE, MOSQ_ERR_SUCCESS, false},
+        {"alice", MOSQ_ERR_SUCCESS, "home/dev2/door", MOSQ_ACL_WRITE, MOSQ_ERR_ACL_DENIED, false},
+        {"alice", MOSQ_ERR_SUCCESS, "home/dev1/door", MOSQ_ACL_READ, MOSQ_ERR_ACL_DENIED, false},
+        {"alice", MOSQ_ERR_SUCCESS, "home/#", MOSQ_ACL_UNSUBSCRIBE, MOSQ_ERR_SUCCESS, false},  // not the rules'
+        {"root", MOSQ_ERR_SUCCESS, "closed", MOSQ_ACL_WRITE, MOSQ_ERR_SUCCESS, false},
+        {"open", MOSQ_ERR_SUCCESS, "a/+", MOSQ_ACL_SUBSCRIBE, MOSQ_ERR_SUCCESS, false},
+        {"open", MOSQ_ERR_SUCCESS, "a/b", MOSQ_ACL_WRITE, MOSQ_ERR_SUCCESS, true},  // no rule: the endpoint
+        {"open", MOSQ_ERR_SUCCESS, "closed", MOSQ_ACL_WRITE, MOSQ_ERR_ACL_DENIED, true},
+        {"plain", MOSQ_ERR_SUCCESS, "closed", MOSQ_ACL_WRITE, MOSQ_ERR_ACL_DENIED, true},  // as without rules
+        {"ignored", MOSQ_ERR_PLUGIN_DEFER, nullptr, 0, 0, false},
+        {"denied", MOSQ_ERR_AUTH, nullptr, 0, 0, false},
+        {"bad", MOSQ_ERR_AUTH, nullptr, 0, 0, false},
+        {"late", MOSQ_ERR_AUTH, nullptr, 0, 0, false},
+    };
+    for (const bool acl_endpoint : {true, false}) {
+        Options::Pairs opts{{"http_user_uri", endpoint.url("/user")}, {"http_login_rules", "true"}};
+        if (acl_endpoint) opts.emplace_back("http_acl_uri", endpoint.url("/acl"));
+        Line line(1, opts);
+        ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(c.user) + " " + (c.topic ? c.topic : "") + (acl_endpoint ? "" : ", no endpoint"));
+            mosquitto session{"dev1", c.user, "127.0.0.1", 5, nullptr};
+            EXPECT_EQ(line.login(session, c.user, "pw"), c.login);
+            if (!c.topic) continue;
+            endpoint.clear();
+            // Without an access endpoint, what no rule decides is refused;
+            // without rules, all is granted, as ever.
+            const int rc = acl_endpoint || !c.asked              ? c.rc
+                           : std::string(c.user) == "plain" ? MOSQ_ERR_SUCCESS
+                                                                 : MOSQ_ERR_ACL_DENIED;
+            EXPECT_EQ(line.access(session, c.topic, c.access), rc);
+            EXPECT_EQ(endpoint.requests().size(), c.asked && acl_endpoint ? 1u : 0u);
+            line.disconnect(session);
+        }
+        // A flood of malformed answers is told once.
+        mosquitto flood{"dev9", "bad", "127.0.0.1", 5, nullptr};
+        for (int i = 0; i < 20; ++i) EXPECT_EQ(line.login(flood, "bad", "pw"), MOSQ_ERR_AUTH);
+    }
+    std::size_t said = 0;
+    for (const auto &line : fake::broker().log) said += line.find("rules are malformed") != std::string::npos;
+    EXPECT_EQ(said, 2u);  // once for each plugin line
+}
+
+// The rules belong to the connection: a cached login brings them back, a
+// reload's re-check replaces them, and their expiry ends the connection.
+TEST_F(PluginV5, RulesLastAsLongAsTheirConnection) {
+    std::atomic<int> version{1};
+    std::atomic<long long> expire_at{0};
+    endpoint.json([&](const Recorded &r) -> std::string {
+        if (r.path != "/user") return "";
+        const std::string topic = version == 1 ? "one" : "two";
+        return R"({"acl":[{"permission":"allow","action":"all","topic":")" + topic + R"("},
+                  {"permission":"deny","action":"all","topic":"#"}])" +
+               (expire_at ? R"(, "expire_at":)" + std::to_string(expire_at.load()) + "}" : "}");
+    });
+    Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_login_rules", "true"},
+                  {"http_cache_ms", "60000"}, {"http_reload_in_background", "false"}});
+    ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+    mosquitto first{"dev1", "alice", "127.0.0.1", 5, nullptr}, second{"dev2", "alice", "127.0.0.1", 5, nullptr};
+    ASSERT_EQ(line.login(first, "alice", "pw"), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(line.login(second, "alice", "pw"), MOSQ_ERR_SUCCESS);  // from the cache
+    EXPECT_EQ(endpoint.requests().size(), 1u);
+    for (mosquitto *c : {&first, &second}) {
+        EXPECT_EQ(line.access(*c, "one", MOSQ_ACL_WRITE), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(line.access(*c, "two", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);
+    }
+
+    version = 2;
+    line.reload();
+    ASSERT_EQ(line.login(first, "alice", "pw"), MOSQ_ERR_SUCCESS);  // the re-check, asked again
+    EXPECT_EQ(endpoint.requests().size(), 2u);
+    EXPECT_EQ(line.access(first, "one", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);
+    EXPECT_EQ(line.access(first, "two", MOSQ_ACL_WRITE), MOSQ_ERR_SUCCESS);
+    line.disconnect(first);
+    line.disconnect(second);
+
+    // Expiry: disconnected by the first TICK from its second on, never
+    // before, and refused access from then whether or not a TICK came.
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch()).count();
+    expire_at = now + 2;
+    line.reload();  // forget the cached login
+    line.tick();    // the reload's walk is over
+    ASSERT_EQ(line.login(first, "alice", "pw"), MOSQ_ERR_SUCCESS);
+    const auto seconds_now = [] {
+        return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    bool kicked = false;
+    long long kicked_at = 0;
+    wait_until([&] {
+        line.tick();
+        kicked = !fake::broker().kicked.empty();
+        kicked_at = seconds_now();
+        return kicked;
+    }, 10s);
+    EXPECT_TRUE(kicked);
+    EXPECT_GE(kicked_at, expire_at.load()) << "disconnected before its time";
+    EXPECT_EQ(fake::broker().kicked, std::vector<std::string>{"dev1"});
+    EXPECT_EQ(line.access(first, "two", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);  // and nothing more is granted
+    line.disconnect(first);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ LoginScheduler::~LoginScheduler() {
 LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const void *client, const char *username,
                                           const char *password, const Field *extra, std::size_t extra_count,
                                           Verdict &decided) noexcept {
-    Entry entry{clientid, client, true, 0, {}, {}, {}, false, {}, {}};
+    Entry entry{clientid, client, true, 0, {}, {}, {}, false, {}, {}, false};
     if (!checker_.begin_login(username, password, extra, extra_count, true, entry.question, decided)) {
         connections_.supersede(clientid);  // answered now: an older delayed login completes nothing
         return decided.granted ? Now::granted : Now::refused;
@@ -33,10 +33,15 @@ LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const voi
         return Now::busy;
     }
     try {
-        if (checker_.settings().http_control) {
+        // Commands ask again with both; login rules read the user name.
+        const Settings &s = checker_.settings();
+        if (s.http_control || s.http_login_rules) {
             entry.username = username;
-            entry.password = password;
             entry.kept = true;
+        }
+        if (s.http_control) {
+            entry.password = password;
+            entry.kept_password = true;
         }
         auto ticket = connections_.expect(clientid);
         entry.id = ticket.token;
@@ -51,7 +56,7 @@ LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const voi
 LoginScheduler::Now LoginScheduler::recheck(const std::string &clientid, const void *client, unsigned long serial,
                                             const char *username, const char *password, const Field *extra,
                                             std::size_t extra_count, Verdict &decided) noexcept {
-    Entry entry{clientid, client, false, serial, {}, {}, {}, false, {}, {}};
+    Entry entry{clientid, client, false, serial, {}, {}, {}, false, {}, {}, false};
     if (!checker_.begin_login(username, password, extra, extra_count, false, entry.question, decided))
         return decided.granted ? Now::granted : Now::refused;
     try {
@@ -161,7 +166,7 @@ void LoginScheduler::settle(unsigned long token, Entry &entry, const Answer &ans
         // Superseded by a newer login of its id: the broker parks only the newest.
         if (connections_.settle(entry.clientid, entry.id))
             host_.complete(entry.clientid, entry.client, v, entry.kept ? entry.username.c_str() : nullptr,
-                           entry.kept ? entry.password.c_str() : nullptr);
+                           entry.kept_password ? entry.password.c_str() : nullptr);
         return;
     }
     auto mine = rechecks_.find(entry.client);

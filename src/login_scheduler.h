@@ -91,8 +91,9 @@ private:
         PreparedCheck question;
         Clock::time_point asked;
         std::shared_ptr<std::atomic<bool>> wanted;
-        bool kept = false;  // username and password kept for the connection's registration
+        bool kept = false;  // the user name kept for the connection's registration
         std::string username, password;
+        bool kept_password = false;  // and the password (http_control)
     };
     Now start(Entry entry, Verdict &decided) noexcept;
     void settle(unsigned long token, Entry &entry, const Answer &answer) noexcept;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
@@ -313,6 +314,119 @@ TEST_F(BrokerV5, ALoginStormIsAnsweredConcurrentlyWhereTheBrokerAllowsIt) {
     std::lock_guard<std::mutex> lock(gate->m);
     gate->hang = false;
     gate->changed.notify_all();
+}
+
+}  // namespace
+
+namespace {
+
+long long unix_seconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Rules in the login answer (http_login_rules), through the real broker: the
+// endpoint is asked once per client, never per message; an expired token
+// ends its connection; "ignore" hands the login to the broker's password file.
+class LoginRulesE2E : public BrokerV5 {
+protected:
+    std::atomic<long long> short_lived_until{0};
+    void SetUp() override {
+        endpoint.decide([](const Recorded &) { return 200; });
+        endpoint.json([this](const Recorded &r) -> std::string {
+            if (r.path != "/user") return "";
+            const std::string user = r.fields.at("username");
+            if (user == "pf") return R"({"result":"ignore"})";
+            std::string rules = R"({"acl":[{"permission":"allow","action":"publish","topic":"room/${username}/#"},
+                {"permission":"allow","action":"subscribe","topic":"room/#"},
+                {"permission":"deny","action":"all","topic":"#"}])";
+            if (user == "short") rules += R"(,"expire_at":)" + std::to_string(short_lived_until.load());
+            return rules + "}";
+        });
+    }
+    std::unique_ptr<Process> subscriber(Broker &broker, const std::string &user) {
+        auto argv = broker.client(MOSQUITTO_SUB, "sub-" + user, user, "pw");
+        argv.insert(argv.end(), {"-v", "-t", "room/#", "-W", "60"});  // -W only bounds it
+        auto sub = std::make_unique<Process>(argv, broker.file(user + ".log"));
+        EXPECT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-" + user));
+        return sub;
+    }
+    bool publish(Broker &broker, const std::string &user, const std::string &topic, const std::string &message) {
+        auto argv = broker.client(MOSQUITTO_PUB, "pub-" + user, user, "pw");
+        argv.insert(argv.end(), {"-q", "1", "-t", topic, "-m", message});
+        return run(argv, broker.file("pub.log")).first == 0;
+    }
+};
+
+TEST_F(LoginRulesE2E, EachClientIsAskedOnceAndItsRulesDecideEveryMessage) {
+    auto opts = uris(endpoint);
+    opts.insert(opts.end(), {"http_login_rules true", "http_check_subscribe true"});
+    const LoopbackListener port(false);
+    Broker broker(listener(port) + v5_lines(opts));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    auto sub = subscriber(broker, "carol");
+    EXPECT_TRUE(publish(broker, "alice", "room/bob/x", "not-hers"));  // refused, yet QoS 1 completes on 3.1.1
+    EXPECT_TRUE(publish(broker, "alice", "room/alice/x", "hers"));
+    EXPECT_TRUE(wait_until([&] { return sub->output().find("room/alice/x hers") != std::string::npos; }))
+        << sub->output();
+    sub->stop();
+    EXPECT_EQ(sub->output().find("not-hers"), std::string::npos) << sub->output();
+    EXPECT_EQ(asked(endpoint, "/user").size(), 3u);
+    EXPECT_TRUE(asked(endpoint, "/acl").empty());
+}
+
+TEST_F(LoginRulesE2E, AnExpiredTokenEndsItsConnection) {
+    // 2.0.11 with per_listener_settings true sends no TICK: the connection
+    // stays, but receives nothing from its expiry on.
+    const bool ticks = e2e_broker_21();
+    for (const char *before : {"", ticks ? nullptr : "per_listener_settings true\n"}) {
+        if (!before) continue;
+        SCOPED_TRACE(before);
+        auto opts = uris(endpoint);
+        opts.push_back("http_login_rules true");
+        const LoopbackListener port(false);
+        Broker broker(before + listener(port) + v5_lines(opts));
+        ASSERT_TRUE(broker.ready()) << broker.process().output();
+        short_lived_until = unix_seconds() + 3;
+        auto expiring = subscriber(broker, "short");
+        auto staying = subscriber(broker, "carol");
+        ASSERT_TRUE(wait_until([&] { return unix_seconds() > short_lived_until; }, 10s));
+        const bool no_tick = *before != '\0';
+        if (!no_tick) {
+            EXPECT_TRUE(broker.wait_for_disconnect("sub-short")) << broker.process().output();
+            const auto delay = unix_seconds() - short_lived_until;
+            std::printf("disconnected %lld s after its expire_at (whole seconds)\n", delay);
+        }
+        EXPECT_TRUE(publish(broker, "alice", "room/alice/late", "after"));
+        EXPECT_TRUE(wait_until([&] { return staying->output().find("room/alice/late after") != std::string::npos; }));
+        EXPECT_EQ(broker.disconnected("sub-short"), !no_tick) << broker.process().output();
+        expiring->stop();
+        EXPECT_EQ(expiring->output().find("after"), std::string::npos) << expiring->output();
+    }
+}
+
+// "ignore": the broker's next check decides; here its password file.
+TEST_F(LoginRulesE2E, IgnoreHandsTheLoginToThePasswordFile) {
+    const LoopbackListener port(false);
+    const std::string passwords = (fs::temp_directory_path() / ("auth_plugin_pw." + std::to_string(port.port()))).string();
+    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " pf pw >/dev/null").c_str()), 0);
+    struct Case {
+        const char *async;  // http_async_logins
+        const char *password;
+        bool in;
+    } cases[] = {{"false", "pw", true}, {"false", "wrong", false}, {"true", "pw", !e2e_broker_21()}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.async) + " " + c.password);
+        auto opts = uris(endpoint);
+        opts.insert(opts.end(), {"http_login_rules true", std::string("http_async_logins ") + c.async});
+        Broker broker("listener " + std::to_string(port.port()) + " 127.0.0.1\npassword_file " + passwords + "\n" +
+                      v5_lines(opts));
+        ASSERT_TRUE(broker.ready()) << broker.process().output();
+        auto argv = broker.client(MOSQUITTO_PUB, "pub-pf", "pf", c.password);
+        argv.insert(argv.end(), {"-t", "room/pf/x", "-m", "x"});
+        EXPECT_EQ(run(argv, broker.file("pub.log")).first == 0, c.in) << broker.process().output();
+    }
+    fs::remove(passwords);
 }
 
 }  // namespace

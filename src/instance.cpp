@@ -321,8 +321,9 @@ void Instance::end_expired(Waker *waker) noexcept {
         return;  // tried again at the next TICK; meanwhile their access is refused
     }
     // 2.1 may sleep past the next expiry; 2.0.11 ticks ten times a second.
+    // At most a day ahead: an expiry years away must not overflow the clock.
     if (const auto next = connections.next_expiry(); next && waker)
-        waker->wake_at(Clock::now() + std::chrono::seconds(*next - now));
+        waker->wake_at(Clock::now() + std::chrono::seconds(std::min<std::int64_t>(*next - now, 86400)));
 }
 
 void Instance::tick(mosquitto_evt_tick &event) noexcept {

@@ -39,7 +39,7 @@ bool read_seconds(const char *d, std::size_t len, std::size_t from, long &second
 }
 
 // The smaller of two bounds, -1 meaning none yet.
-void lower(long &bound, long seconds) {
+void keep_smaller_bound(long &bound, long seconds) {
     if (bound < 0 || seconds < bound) bound = seconds;
 }
 
@@ -80,10 +80,10 @@ void read_cache_control(const char *text, std::size_t n, Answer &a) {
             a.stale_forbidden = true;
         } else if (iequal_prefix(d, len, "max-age=")) {
             if (!read_seconds(d, len, 8, seconds) || seconds == 0) a.reuse_forbidden = true;
-            else lower(a.max_age_s, seconds);
+            else keep_smaller_bound(a.max_age_s, seconds);
         } else if (iequal_prefix(d, len, "stale-if-error=")) {
             if (!read_seconds(d, len, 15, seconds)) a.reuse_forbidden = true;
-            else lower(a.stale_if_error_s, seconds);
+            else keep_smaller_bound(a.stale_if_error_s, seconds);
         }
         i = end;
         while (i < n && text[i] != ',') ++i;

@@ -24,6 +24,7 @@
 #include "broker_config.h"
 #include "certificate_subject.h"
 #include "checker.h"
+#include "login_rules.h"
 #include "questions.h"
 #include "startup.h"
 
@@ -274,5 +275,13 @@ int main(int argc, char **argv) {
                     client.user);
     std::printf(": %s (%s) in %.1f ms\n", v.granted ? "granted" : "refused",
                 why_not_asked ? why_not_asked : describe(v).c_str(), ms);
+    if (v.deferred) std::printf("the answer says \"ignore\": the broker's next check decides this login\n");
+    if (v.rules) {
+        const LoginRules &r = *v.rules;
+        std::printf("the answer carries rules for the session: %s", r.is_superuser() ? "superuser" : "not superuser");
+        if (r.has_acl()) std::printf(", %zu access rules", r.rule_count());
+        if (const auto at = r.expire_at()) std::printf(", expire_at %lld", static_cast<long long>(*at));
+        std::printf("\n");
+    }
     return v.granted ? 0 : 1;
 }

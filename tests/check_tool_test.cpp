@@ -137,6 +137,15 @@ TEST_F(CheckTool, AsksWhatEachLibraryWouldAsk) {
             EXPECT_EQ(requests[0].body, c.asked);
         }
     }
+    // What a login's answer carries for the session is shown.
+    endpoint.json([](const Recorded &r) {
+        return r.path == "/user" ? R"({"acl":[{"permission":"allow","action":"all","topic":"#"}],"expire_at":4102444800})"
+                                 : "";
+    });
+    write(conf, v5 + "plugin_opt_http_login_rules true\n");
+    auto [code, out] = run({"-c", conf, "-i", "d", "-u", "alice", "-P", "s3cret&"});
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("not superuser, 1 access rules, expire_at 4102444800"), std::string::npos) << out;
 }
 
 TEST_F(CheckTool, ReadsThePasswordFromStandardInput) {

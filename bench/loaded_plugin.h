@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "auth_plugin.h"
+#include "option_pairs.h"
 
 struct LoadedPlugin {
     decltype(&mosquitto_auth_plugin_init) init;
@@ -26,9 +27,8 @@ struct LoadedPlugin {
     }
     // Initialises afresh with these options (the plug-in copies them).
     void configure(std::vector<std::pair<std::string, std::string>> pairs) {
-        std::vector<auth_option> opts;
-        for (auto &p : pairs) opts.push_back({p.first.data(), p.second.data()});
+        OptionPairs<auth_option> opts(std::move(pairs));
         cleanup(nullptr, nullptr, 0);
-        if (init(nullptr, opts.data(), static_cast<int>(opts.size())) != 0) throw std::runtime_error("init failed");
+        if (init(nullptr, opts.data(), opts.size()) != 0) throw std::runtime_error("init failed");
     }
 };

@@ -47,6 +47,20 @@ bool is(const char *d, std::size_t len, const char *name) {
     return len == std::strlen(name) && iequal_prefix(d, len, name);
 }
 
+bool space(char c) { return c == ' ' || c == '\t'; }
+
+// A Content-Type value: only its media type counts.
+bool is_json(const char *text, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n && space(text[i])) ++i;
+    static const char type[] = "application/json";
+    const std::size_t len = sizeof type - 1;
+    if (!iequal_prefix(text + i, n - i, type)) return false;
+    i += len;
+    while (i < n && space(text[i])) ++i;
+    return i == n || text[i] == ';' || text[i] == '\r' || text[i] == '\n';
+}
+
 // One Cache-Control header line's directives, folded into the answer. What we
 // cannot read, we do not keep.
 void read_cache_control(const char *text, std::size_t n, Answer &a) {
@@ -80,7 +94,7 @@ void read_cache_control(const char *text, std::size_t n, Answer &a) {
 
 // libcurl reports a response cut off inside its header block as complete, so
 // we watch for the blank line that ends the final header block; we also read
-// Cache-Control there, since the body is never read.
+// Cache-Control and Content-Type there.
 void read_header_line(Answer &a, const char *line, std::size_t n) noexcept {
     if (n >= 5 && std::memcmp(line, "HTTP/", 5) == 0) {  // a new block (after a 1xx)
         a.headers_ended = false;
@@ -88,9 +102,27 @@ void read_header_line(Answer &a, const char *line, std::size_t n) noexcept {
         a.max_age_s = -1;
         a.stale_if_error_s = -1;
         a.stale_forbidden = false;
+        a.json = false;
     } else if ((n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n')) {
         a.headers_ended = true;
     } else if (iequal_prefix(line, n, "cache-control:")) {
         read_cache_control(line + 14, n - 14, a);
+    } else if (iequal_prefix(line, n, "content-type:")) {
+        a.json = is_json(line + 13, n - 13);  // the last one counts, as for libcurl
+    }
+}
+
+void keep_body(Body &body, const char *data, std::size_t n) noexcept {
+    if (body.too_large || body.lost) return;
+    if (n > Body::limit - body.bytes.size()) {
+        body.too_large = true;
+        std::string().swap(body.bytes);  // what was kept is of no use any more
+        return;
+    }
+    try {
+        body.bytes.append(data, n);
+    } catch (...) {
+        body.lost = true;
+        std::string().swap(body.bytes);
     }
 }

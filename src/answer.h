@@ -5,6 +5,8 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <memory>
+#include <string>
 
 // From nothing learnt to a decision.
 enum class Outcome {
@@ -17,6 +19,16 @@ enum class Outcome {
 
 inline bool answered(Outcome o) noexcept { return o >= Outcome::undecided; }
 inline bool decided(Outcome o) noexcept { return o >= Outcome::refused; }
+
+// A response body, kept only for an exchange that asked for it (a login
+// whose answer may carry rules). Bounded: what goes past the limit is not
+// kept, and the reader refuses it.
+struct Body {
+    static constexpr std::size_t limit = 64 * 1024;
+    std::string bytes;       // at most limit
+    bool too_large = false;  // more than limit came: bytes dropped
+    bool lost = false;       // could not be kept (out of memory): bytes dropped
+};
 
 struct Answer {
     bool attempted = false;                 // a transfer was started
@@ -31,6 +43,12 @@ struct Answer {
     // must-revalidate or proxy-revalidate, which forbid it.
     long stale_if_error_s = -1;
     bool stale_forbidden = false;
+    // The final Content-Type's media type is application/json (any case,
+    // parameters such as charset allowed).
+    bool json = false;
+    // Null unless the exchange asked for its body. Shared, so that copying an
+    // answer (into a verdict, across threads) never allocates.
+    std::shared_ptr<Body> body;
 
     Outcome outcome() const noexcept;
     // Why an attempted exchange got no answer, for messages; null when it got one.
@@ -40,3 +58,6 @@ struct Answer {
 // Folds one response header line, as libcurl hands it over (untrusted
 // bytes, CRLF included), into the answer.
 void read_header_line(Answer &answer, const char *line, std::size_t n) noexcept;
+// Appends a piece of the response body, as libcurl hands it over, within
+// the limit; never throws (out of memory marks the body lost).
+void keep_body(Body &body, const char *data, std::size_t n) noexcept;

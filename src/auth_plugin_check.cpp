@@ -3,11 +3,10 @@
 // what came of it. For operators wondering why everyone is refused.
 //
 //   auth_plugin_check -c /etc/mosquitto/mosquitto.conf -u USER -P -
-//   auth_plugin_check -c FILE -i CLIENTID -u USER -t TOPIC --read|--write
+//   auth_plugin_check -c FILE -i CLIENTID -u USER -t TOPIC --read|--write|--subscribe|--unsubscribe
 //
 // Exit status: 0 granted, 1 refused, 2 configuration or usage error.
 
-#include <curl/curl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <termios.h>
@@ -22,15 +21,19 @@
 #include <string>
 #include <vector>
 
-#include "auth_plugin.h"
 #include "broker_config.h"
+#include "certificate_subject.h"
 #include "checker.h"
+#include "questions.h"
+#include "startup.h"
 
 namespace {
 
 const char *const usage_text =
-    "usage: auth_plugin_check -c CONFIG [-l PORT] [--user NAME] -u USER -P PASSWORD|-\n"
-    "       auth_plugin_check -c CONFIG [-l PORT] [--user NAME] -i CLIENTID -u USER -t TOPIC --read|--write\n";
+    "usage: auth_plugin_check -c CONFIG [-l PORT] [--user NAME] [CLIENT] -u USER -P PASSWORD|-\n"
+    "       auth_plugin_check -c CONFIG [-l PORT] [--user NAME] [CLIENT] -i CLIENTID -u USER -t TOPIC\n"
+    "                         --read|--write|--subscribe|--unsubscribe [--qos N] [--retain true|false]\n"
+    "  CLIENT: [-i CLIENTID] [--address IP] [--protocol-version 3|4|5] [--cert PEM-FILE]\n";
 
 int usage() {
     std::fputs(usage_text, stderr);
@@ -49,7 +52,13 @@ int help() {
                 "  -u USER        the user name\n"
                 "  -P PASSWORD    a login question; - reads the password from standard input,\n"
                 "                 so that it stays out of ps and the shell's history\n"
-                "  -i CLIENTID -t TOPIC --read|--write   an access question\n\n"
+                "  -t TOPIC --read|--write|--subscribe|--unsubscribe   an access question\n"
+                "                 (a subscription's TOPIC is its filter)\n"
+                "  What the broker knows of the client, for the fields the options name\n"
+                "  (http_login_fields, http_acl_fields); a field named without its flag is an error:\n"
+                "  -i CLIENTID, --address IP, --protocol-version 3|4|5,\n"
+                "  --cert PEM-FILE (its subject; '' for a client without a certificate),\n"
+                "  --qos N and --retain true|false (the message's)\n\n"
                 "The plug-in's options:\n%s",
                 usage_text, options_help(Interface::v5).c_str());
     return 0;
@@ -97,44 +106,87 @@ std::string describe(const Verdict &v) {
     return "HTTP " + std::to_string(v.answer.status);
 }
 
+// The client as the flags describe it; a value asked for without its flag is
+// a question the broker would fill but this tool cannot.
+struct FlagClient final : ClientFacts {
+    const char *id = nullptr, *user = nullptr, *ip = nullptr, *protocol = nullptr, *cert = nullptr;
+    const char *clientid() const override { return id; }
+    const char *username() const override { return user; }
+    const char *address() const override { return ip; }
+    int protocol_version() const override { return std::atoi(protocol); }
+    std::string certificate_subject() const override { return *cert ? subject_of_pem_file(cert) : ""; }
+};
+
+// The flag each field is filled from; null when all are there.
+const char *missing_flag(const std::vector<std::string> &fields, const FlagClient &client, const char *qos,
+                         const char *retain) {
+    for (const auto &f : fields) {
+        if (f == "clientid" && !client.id) return "-i CLIENTID";
+        if (f == "address" && !client.ip) return "--address IP";
+        if (f == "protocol_version" && !client.protocol) return "--protocol-version 3|4|5";
+        if (f == "certificate_subject" && !client.cert) return "--cert PEM-FILE";
+        if (f == "qos" && !qos) return "--qos N";
+        if (f == "retain" && !retain) return "--retain true|false";
+    }
+    return nullptr;
+}
+
+bool has_wildcard(const char *name) { return std::strpbrk(name, "+#") != nullptr; }
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *config = nullptr, *user = nullptr, *password = nullptr, *clientid = nullptr, *topic = nullptr,
-               *listener = nullptr, *run_as = nullptr;
-    int access = 0;
+    const char *config = nullptr, *password = nullptr, *topic = nullptr, *listener = nullptr, *run_as = nullptr,
+               *qos = nullptr, *retain = nullptr;
+    FlagClient client;
+    Access access = Access::none;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char *next = i + 1 < argc ? argv[i + 1] : nullptr;
-        const char **target = arg == "-c"       ? &config
-                              : arg == "-u"     ? &user
-                              : arg == "-P"     ? &password
-                              : arg == "-i"     ? &clientid
-                              : arg == "-t"     ? &topic
-                              : arg == "-l"     ? &listener
-                              : arg == "--user" ? &run_as
-                                                : nullptr;
+        const char **target = arg == "-c"                   ? &config
+                              : arg == "-u"                 ? &client.user
+                              : arg == "-P"                 ? &password
+                              : arg == "-i"                 ? &client.id
+                              : arg == "-t"                 ? &topic
+                              : arg == "-l"                 ? &listener
+                              : arg == "--user"             ? &run_as
+                              : arg == "--address"          ? &client.ip
+                              : arg == "--protocol-version" ? &client.protocol
+                              : arg == "--cert"             ? &client.cert
+                              : arg == "--qos"              ? &qos
+                              : arg == "--retain"           ? &retain
+                                                            : nullptr;
+        const Access named = arg == "--read"          ? Access::read
+                             : arg == "--write"       ? Access::write
+                             : arg == "--subscribe"   ? Access::subscribe
+                             : arg == "--unsubscribe" ? Access::unsubscribe
+                                                      : Access::none;
         if (target) {
             if (!next) return usage();
             *target = next;
             ++i;
-        } else if (arg == "--read") {
-            access = AUTH_PLUGIN_ACL_READ;
-        } else if (arg == "--write") {
-            access = AUTH_PLUGIN_ACL_WRITE;
+        } else if (named != Access::none) {
+            if (access != Access::none) return usage();
+            access = named;
         } else if (arg == "--help" || arg == "-h") {
             return help();
         } else {
             return usage();
         }
     }
-    // Exactly one question: a login (-P) or an access (-i, -t and --read or --write).
+    // Exactly one question: a login (-P) or an access (-i, -t and what is done).
     const bool login = password != nullptr;
-    const bool access_question = clientid || topic || access;
-    if (!config || !user || login == access_question || (access_question && !(clientid && topic && access)))
+    const bool access_question = topic || access != Access::none || qos || retain;
+    if (!config || !client.user || login == access_question ||
+        (access_question && !(client.id && topic && access != Access::none)))
         return usage();
     const int port = listener ? std::atoi(listener) : 0;
     if (listener && (port <= 0 || port > 65535)) return usage();
+    if (client.protocol && std::strcmp(client.protocol, "3") != 0 && std::strcmp(client.protocol, "4") != 0 &&
+        std::strcmp(client.protocol, "5") != 0)
+        return usage();
+    if (qos && std::strcmp(qos, "0") != 0 && std::strcmp(qos, "1") != 0 && std::strcmp(qos, "2") != 0) return usage();
+    if (retain && std::strcmp(retain, "true") != 0 && std::strcmp(retain, "false") != 0) return usage();
 
     std::string typed;
     if (login && std::strcmp(password, "-") == 0) {
@@ -162,40 +214,65 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "auth_plugin_check: note: running as root, but the broker reads the plug-in's files "
                              "as the user it drops to; run as that user or pass --user mosquitto\n");
 
-    const Interface which = std::filesystem::path(line.path).filename().string().find("_v5") != std::string::npos
-                                ? Interface::v5
-                                : Interface::v2;
+    const bool v5 = std::filesystem::path(line.path).filename().string().find("_v5") != std::string::npos;
     std::vector<auth_option> opts;
     for (auto &[key, value] : line.options) opts.push_back({key.data(), value.data()});
-    Settings settings;
-    if (!read_settings(opts.data(), static_cast<int>(opts.size()), settings, error, which)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 2;
-    }
-    for (const auto &text : describe_settings(settings, which)) std::printf("%s\n", text.c_str());
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-        std::fprintf(stderr, "auth_plugin_check: libcurl could not be initialised\n");
-        return 2;
-    }
+    std::unique_ptr<CurlGlobal> curl;
     std::unique_ptr<Checker> checker;
-    try {
+    StartUp started;
+    const auto build = [&](Settings settings) {
+        curl = std::make_unique<CurlGlobal>();
         checker = std::make_unique<Checker>(std::move(settings));
-    } catch (...) {
-        std::fprintf(stderr, "auth_plugin_check: out of memory\n");
-        curl_global_cleanup();
+    };
+    if (!start_up(opts.data(), static_cast<int>(opts.size()), v5 ? Interface::v5 : Interface::v2, build, nullptr,
+                  started)) {
+        std::fprintf(stderr, "%s\n", started.error.empty() ? "auth_plugin: out of memory" : started.error.c_str());
         return 2;
     }
+    for (const auto &text : started.lines) std::printf("%s\n", text.c_str());
+    const Settings &settings = checker->settings();
+    if (v5) {
+        if (const char *flag = missing_flag(login ? settings.http_login_fields : settings.http_acl_fields, client,
+                                            qos, retain)) {
+            std::fprintf(stderr, "auth_plugin_check: %s names a field this question needs %s for\n",
+                         login ? "http_login_fields" : "http_acl_fields", flag);
+            return 2;
+        }
+    }
+
+    if (client.cert && *client.cert) {
+        try {
+            subject_of_pem_file(client.cert);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "auth_plugin_check: --cert: %s\n", e.what());
+            return 2;
+        }
+    }
+
     const auto start = std::chrono::steady_clock::now();
-    const Verdict v =
-        login ? checker->login(user, password) : checker->access(clientid, user, topic, access_word(access));
+    Verdict v;
+    const char *why_not_asked = nullptr;  // the broker's own rules for the older interface
+    if (login) {
+        v = v5 ? ask_login(*checker, client, client.user, password) : checker->login(client.user, password);
+    } else if (v5) {
+        const MessageFacts message{qos ? std::atoi(qos) : 0, retain && std::strcmp(retain, "true") == 0};
+        v = ask_access(*checker, client, topic, access, message);
+    } else if (access == Access::subscribe || access == Access::unsubscribe) {
+        why_not_asked = "the broker grants subscriptions itself and asks auth_plugin.so only about each message";
+        v.granted = true;
+    } else if (has_wildcard(client.id) || has_wildcard(client.user)) {
+        why_not_asked = "the broker refuses access for client ids and user names with + or # without asking";
+    } else {
+        v = checker->access(client.id, client.user, topic, access);
+    }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 
     if (login)
-        std::printf("login of user \"%s\"", user);
+        std::printf("login of user \"%s\"", client.user);
     else
-        std::printf("%s of topic \"%s\" by client \"%s\", user \"%s\"", access_word(access), topic, clientid, user);
-    std::printf(": %s (%s) in %.1f ms\n", v.granted ? "granted" : "refused", describe(v).c_str(), ms);
-    checker.reset();
-    curl_global_cleanup();
+        std::printf("%s of topic \"%s\" by client \"%s\", user \"%s\"", access_word(access), topic, client.id,
+                    client.user);
+    std::printf(": %s (%s) in %.1f ms\n", v.granted ? "granted" : "refused",
+                why_not_asked ? why_not_asked : describe(v).c_str(), ms);
     return v.granted ? 0 : 1;
 }

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "auth_plugin.h"
 
 Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(settings_) {
     if (settings_.http_cache_ms > 0)
@@ -19,10 +18,6 @@ Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(se
             settings_.http_backoff_ms,
             std::vector<std::string>{settings_.http_user_uri.value_or(""), settings_.http_acl_uri.value_or("")},
             settings_.http_unix_socket, settings_.http_cache_stale_ms);
-}
-
-const char *access_word(int access) noexcept {
-    return access == AUTH_PLUGIN_ACL_READ ? "read" : access == AUTH_PLUGIN_ACL_WRITE ? "write" : "none";
 }
 
 std::uint64_t user_tag(const char *username) noexcept {
@@ -48,27 +43,27 @@ std::size_t with_extra(std::array<Field, max_fields> &all, const Field (&fields)
 
 Verdict Checker::login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
                        bool consult_cache) noexcept {
-    Question q;
+    PreparedCheck q;
     Verdict v;
     if (!begin_login(username, password, extra, extra_count, consult_cache, q, v)) return v;
     return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
 }
 
-Verdict Checker::access(const char *clientid, const char *username, const char *topic, const char *word,
+Verdict Checker::access(const char *clientid, const char *username, const char *topic, Access access,
                         const Field *extra, std::size_t extra_count) noexcept {
     Verdict v;
     if (!settings_.http_acl_uri) return v.granted = true, v;
-    if (!clientid || !username || !topic || !word) return v;
+    if (!clientid || !username || !topic) return v;
     std::array<Field, max_fields> all;
     const std::size_t n = with_extra(
-        all, {{"clientid", clientid}, {"username", username}, {"topic", topic}, {"access", word}}, extra,
+        all, {{"clientid", clientid}, {"username", username}, {"topic", topic}, {"access", access_word(access)}}, extra,
         extra_count);
     if (n == 0) return v;
     return ask(*settings_.http_acl_uri, acl_member, all.data(), n, user_tag(username));
 }
 
 bool Checker::begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
-                    std::uint64_t user, bool consult_cache, Question &q, Verdict &v) noexcept {
+                    std::uint64_t user, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept {
     v = Verdict{};
     q.body = form_body(fields, count, q.length);
     if (!q.body) return false;
@@ -96,7 +91,7 @@ bool Checker::begin(const std::string &url, std::size_t backoff_member, const Fi
     return true;
 }
 
-Verdict Checker::finish(const Question &q, const Answer &answer) noexcept {
+Verdict Checker::finish(const PreparedCheck &q, const Answer &answer) noexcept {
     Verdict v;
     v.answer = answer;
     v.granted = answer.outcome() == Outcome::granted;
@@ -115,14 +110,14 @@ Verdict Checker::finish(const Question &q, const Answer &answer) noexcept {
 
 Verdict Checker::ask(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
                      std::uint64_t user) noexcept {
-    Question q;
+    PreparedCheck q;
     Verdict v;
     if (!begin(url, backoff_member, fields, count, user, true, q, v)) return v;
     return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
 }
 
 bool Checker::begin_login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
-                          bool consult_cache, Question &q, Verdict &v) noexcept {
+                          bool consult_cache, PreparedCheck &q, Verdict &v) noexcept {
     v = Verdict{};
     if (!username || !password) return false;
     if (!settings_.http_user_uri) return v.granted = true, false;

@@ -6,23 +6,16 @@
 #include <cstdint>
 #include <memory>
 
+#include "access.h"
 #include "backoff.h"
 #include "decision_cache.h"
 #include "http_client.h"
 #include "settings.h"
-
-// How one check was decided.
-struct Verdict {
-    bool granted = false;
-    bool cached = false;      // answered from the decision cache, within its lifetime
-    bool backed_off = false;  // not asked: the endpoint is not answering
-    bool stale = false;       // answered by a kept decision past its lifetime: the endpoint gave none
-    Answer answer;            // the exchange, if one was attempted
-};
+#include "verdict.h"
 
 // A check made ready to ask: what it does before its exchange, kept until
 // the answer arrives, for an exchange that someone else runs.
-struct Question {
+struct PreparedCheck {
     const std::string *url = nullptr;  // the settings' own
     Buffer body;
     std::size_t length = 0;
@@ -34,10 +27,6 @@ struct Question {
     std::uint64_t user = 0;        // user_tag of the user it is about, for the cache's forget
     DecisionCache::Digest key{};
 };
-
-// The access word the form carries for the version-2 interface's codes:
-// 1 read, 2 write, anything else none.
-const char *access_word(int access) noexcept;
 
 // A fixed 64-bit hash (FNV-1a) of a user name, never 0 (which means none).
 std::uint64_t user_tag(const char *username) noexcept;
@@ -55,7 +44,7 @@ public:
     // could answer (a reload's re-check).
     Verdict login(const char *username, const char *password, const Field *extra = nullptr,
                   std::size_t extra_count = 0, bool consult_cache = true) noexcept;
-    Verdict access(const char *clientid, const char *username, const char *topic, const char *access_word,
+    Verdict access(const char *clientid, const char *username, const char *topic, Access access,
                    const Field *extra = nullptr, std::size_t extra_count = 0) noexcept;
 
     // A login in two halves, for an exchange run elsewhere. begin_login is
@@ -64,8 +53,8 @@ public:
     // unless consult_cache is false, or refused by the back-off). finish is
     // called exactly once for each q begun, with what the exchange came to.
     bool begin_login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
-                     bool consult_cache, Question &q, Verdict &v) noexcept;
-    Verdict finish(const Question &q, const Answer &answer) noexcept;
+                     bool consult_cache, PreparedCheck &q, Verdict &v) noexcept;
+    Verdict finish(const PreparedCheck &q, const Answer &answer) noexcept;
 
     // The broker reloads its configuration: the endpoint's policy may have
     // changed too, so no kept decision answers fresh any more; kept ones
@@ -78,7 +67,7 @@ public:
 
 private:
     bool begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
-               std::uint64_t user, bool consult_cache, Question &q, Verdict &v) noexcept;
+               std::uint64_t user, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept;
     Verdict ask(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
                 std::uint64_t user) noexcept;
     // For a check the endpoint gave no decision: a kept one within its stale bound, if any.

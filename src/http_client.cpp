@@ -11,9 +11,16 @@ struct CurlFree {
 };
 using Escaped = std::unique_ptr<char, CurlFree>;
 
-// The endpoint's answer is untrusted and nobody reads it: drop it rather than
-// let it reach the broker's standard output.
+// The endpoint's answer is untrusted and, unless asked for, nobody reads it:
+// drop it rather than let it reach the broker's standard output.
 size_t discard(char *, size_t size, size_t nmemb, void *) noexcept { return size * nmemb; }
+
+// A body too large or lost still lets the transfer finish: its status and
+// headers decide as ever, and the reader of the body refuses it.
+size_t collect(char *data, size_t size, size_t nmemb, void *body) noexcept {
+    keep_body(*static_cast<Body *>(body), data, size * nmemb);
+    return size * nmemb;
+}
 
 size_t watch_headers(char *line, size_t size, size_t nmemb, void *data) noexcept {
     read_header_line(*static_cast<Answer *>(data), line, size * nmemb);
@@ -91,8 +98,16 @@ void HttpClient::give_back(CURL *h) noexcept {
     curl_easy_cleanup(h);
 }
 
-bool HttpClient::prepare(CURL *h, const char *url, const char *body, std::size_t length,
-                         Answer &answer) const noexcept {
+bool HttpClient::prepare(CURL *h, const char *url, const char *body, std::size_t length, Answer &answer,
+                         bool keep_body) const noexcept {
+    answer.body.reset();
+    if (keep_body) {
+        try {
+            answer.body = std::make_shared<Body>();
+        } catch (...) {
+            return false;
+        }
+    }
     auto set_path = [h](CURLoption option, const std::string &path) {
         return path.empty() || curl_easy_setopt(h, option, path.c_str()) == CURLE_OK;
     };
@@ -105,7 +120,9 @@ bool HttpClient::prepare(CURL *h, const char *url, const char *body, std::size_t
            // Signals are the broker's; without this libcurl may use SIGALRM for time-outs.
            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
            curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms_) == CURLE_OK &&
-           curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard) == CURLE_OK &&
+           (keep_body ? curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect) == CURLE_OK &&
+                            curl_easy_setopt(h, CURLOPT_WRITEDATA, answer.body.get()) == CURLE_OK
+                      : curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard) == CURLE_OK) &&
            curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, watch_headers) == CURLE_OK &&
            curl_easy_setopt(h, CURLOPT_HEADERDATA, &answer) == CURLE_OK &&
            // Verification is libcurl's default; set anyway, as nothing may turn it off.
@@ -122,10 +139,10 @@ void HttpClient::conclude(CURL *h, CURLcode result, Answer &answer) noexcept {
         answer.status = 0;
 }
 
-Answer HttpClient::post(const char *url, const char *body, std::size_t length) noexcept {
+Answer HttpClient::post(const char *url, const char *body, std::size_t length, bool keep_body) noexcept {
     Answer answer;
     std::unique_ptr<CURL, GiveBack> curl(take(), GiveBack{this});
-    if (!curl || !prepare(curl.get(), url, body, length, answer)) return answer;
+    if (!curl || !prepare(curl.get(), url, body, length, answer, keep_body)) return answer;
     answer.attempted = true;
     conclude(curl.get(), curl_easy_perform(curl.get()), answer);
     return answer;

@@ -17,8 +17,10 @@ struct Field {
     const char *name;
     const char *value;
 };
-// The longest form: four fields of a check and four extra ones.
-constexpr std::size_t max_fields = 8;
+// The extra fields a question may carry (http_login_fields, http_acl_fields),
+// and so the longest form: four fields of a check and the extra ones.
+constexpr std::size_t max_extra_fields = 4;
+constexpr std::size_t max_fields = 4 + max_extra_fields;
 
 struct HeapFree {
     void operator()(char *p) const noexcept { std::free(p); }
@@ -43,12 +45,16 @@ public:
     HttpClient &operator=(const HttpClient &) = delete;
 
     // Posts body to url; attempted is false when no transfer could be started.
-    Answer post(const char *url, const char *body, std::size_t length) noexcept;
+    // With keep_body, the answer's body is kept too (Answer::body), within
+    // Body::limit; otherwise it is dropped.
+    Answer post(const char *url, const char *body, std::size_t length, bool keep_body = false) noexcept;
 
     bool keepalive() const noexcept { return keepalive_; }
     // Sets a handle up to post body to url, its answer read into answer
     // (both must outlive the transfer); false when an option did not take.
-    bool prepare(CURL *handle, const char *url, const char *body, std::size_t length, Answer &answer) const noexcept;
+    // keep_body as for post().
+    bool prepare(CURL *handle, const char *url, const char *body, std::size_t length, Answer &answer,
+                 bool keep_body = false) const noexcept;
     // Reads a finished transfer's result into its answer.
     static void conclude(CURL *handle, CURLcode result, Answer &answer) noexcept;
 

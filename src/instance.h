@@ -1,27 +1,22 @@
 // One `plugin` line of the version-5 library: its settings, its checker (with
-// its decision cache, back-off and connections) and its figures. Only the
+// its decision cache, back-off and connections) and its stats. Only the
 // broker's thread calls it.
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "broker_v5.h"
 #include "checker.h"
-#include "figures.h"
+#include "extra_fields.h"
+#include "login_route.h"
 #include "login_scheduler.h"
+#include "startup.h"
+#include "stats.h"
 #include "waker.h"
 
-// libcurl's global state, counted by libcurl itself: one hold per instance.
-struct CurlGlobal {
-    CurlGlobal();  // throws std::runtime_error when libcurl cannot start
-    ~CurlGlobal();
-    CurlGlobal(const CurlGlobal &) = delete;
-    CurlGlobal &operator=(const CurlGlobal &) = delete;
-};
-
 class Instance;
-class ExtraFields;  // the extra fields of one question (instance.cpp)
 
 // What every `plugin` line of this library shares while any is loaded: the
 // connections it admitted, the instances and, where the broker needs one,
@@ -41,12 +36,13 @@ public:
     Instance(const Instance &) = delete;
     Instance &operator=(const Instance &) = delete;
     const Settings &settings() const noexcept { return checker_.settings(); }
+    const LoginRoute &route() const noexcept { return route_; }
 
     // The broker's result codes: success, MOSQ_ERR_AUTH, MOSQ_ERR_ACL_DENIED,
     // and on 2.1 a delayed or busy answer.
     int login(const mosquitto_evt_basic_auth &event) noexcept;
-    int access(const mosquitto_evt_acl_check &event) noexcept;
-    // Completes what was answered since, and publishes the figures when they are due.
+    int access(const mosquitto *client, const char *topic, Access access, const MessageFacts &message) noexcept;
+    // Completes what was answered since, and publishes the stats when they are due.
     void tick(mosquitto_evt_tick &event) noexcept;
     // Every kept decision is to be asked again; the logins of admitted
     // connections until the next TICK are the reload's re-checks.
@@ -56,13 +52,11 @@ public:
     // A message on $CONTROL/auth_plugin/v1 (http_control): its commands are
     // run and answered to the sender.
     void control(const mosquitto_evt_control &event) noexcept;
-    // TICK and the end of connections are needed for these.
-    bool needs_ticks() const noexcept { return figures_ || scheduler_; }
-    // How logins and reloads are answered here, for the start-up notice.
-    std::string describe_logins() const;
+
+    // What was said at start, said again at each reload.
+    std::vector<std::string> start_up_lines;
 
 private:
-    Verdict decide_access(const mosquitto_evt_acl_check &event) noexcept;
     void complete(const std::string &clientid, const void *client, bool granted, const char *username,
                   const char *password) noexcept;
     // Asks again about an admitted connection of this instance, as a reload's
@@ -73,6 +67,8 @@ private:
     // TICK will settle it, else now, into v.
     bool ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial, const char *username,
                    const char *password, const ExtraFields &extra, bool behind, Verdict &v) noexcept;
+    // 2.0.11 with per_listener_settings true sends no TICK: said once it is clear.
+    void tell_if_no_tick() noexcept;
     void leave_shared() noexcept;
 
     // The broker's functions that only 2.1 has, looked up at start.
@@ -81,12 +77,14 @@ private:
 
     CurlGlobal curl_;  // first in, last out
     Checker checker_;
-    std::unique_ptr<Figures> figures_;  // null unless http_stats_interval_s is set
     CompleteLogin complete_ = nullptr;  // answers a delayed login
     SessionOf session_of_ = nullptr;    // the session the broker holds under a client id
-    Shared *shared_ = nullptr;          // held from start to end
-    bool async_logins_ = false;         // logins the cache cannot answer are answered later
-    bool reloading_ = false;            // between RELOAD and the next TICK
-    bool ticked_ = false;               // TICK arrives (2.0.11 sends none with per_listener_settings true)
-    std::unique_ptr<LoginScheduler> scheduler_;  // last: stopped first; null when neither is on
+    LoginRoute route_;
+    std::unique_ptr<Stats> stats_;  // null unless http_stats_interval_s is set
+    Shared *shared_ = nullptr;      // held from start to end
+    bool reloading_ = false;        // between RELOAD and the next TICK
+    bool ticked_ = false;           // TICK arrives (2.0.11 sends none with per_listener_settings true)
+    bool told_no_tick_ = false;
+    Stats::Clock::time_point started_;
+    std::unique_ptr<LoginScheduler> scheduler_;  // last: stopped first; null unless the route needs one
 };

@@ -24,10 +24,10 @@ int broker_level(LogLevel level) noexcept {
 
 }  // namespace
 
-void log_line(LogLevel level, const std::string &line) noexcept {
+void log_line(LogLevel level, const char *line) noexcept {
     if (auto log = reinterpret_cast<BrokerLog>(dlsym(RTLD_DEFAULT, "mosquitto_log_printf"))) {
-        log(broker_level(level), "%s", line.c_str());
+        log(broker_level(level), "%s", line);
         return;
     }
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fprintf(stderr, "%s\n", line);
 }

@@ -7,4 +7,5 @@
 enum class LogLevel { info, notice, warning, error };
 
 // One line; the caller includes the "auth_plugin: " prefix.
-void log_line(LogLevel level, const std::string &line) noexcept;
+void log_line(LogLevel level, const char *line) noexcept;
+inline void log_line(LogLevel level, const std::string &line) noexcept { log_line(level, line.c_str()); }

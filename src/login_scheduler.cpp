@@ -102,7 +102,7 @@ LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcep
         // out of memory: refused below
     }
     if (!queued) {
-        Question &q = placed ? placed->question : entry.question;
+        PreparedCheck &q = placed ? placed->question : entry.question;
         decided = checker_.finish(q, Answer{});
         decided.granted = false;
         if (login) connections_.settle(placed ? placed->clientid : entry.clientid, placed ? placed->id : entry.id);

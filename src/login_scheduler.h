@@ -76,7 +76,7 @@ public:
     bool pending() const noexcept { return !entries_.empty(); }
     std::size_t waiting_logins() const noexcept { return logins_; }
 
-    // Each exchange's verdict once settled, and how long it took (figures).
+    // Each exchange's verdict once settled, and how long it took (stats).
     std::function<void(const Verdict &, std::chrono::steady_clock::duration)> settled;
 
 private:
@@ -86,7 +86,7 @@ private:
         const void *client = nullptr;
         bool login = true;
         unsigned long id = 0;  // a login's ticket (Connections), a re-check's connection serial
-        Question question;
+        PreparedCheck question;
         Clock::time_point asked;
         std::shared_ptr<std::atomic<bool>> wanted;
         bool kept = false;  // username and password kept for the connection's registration

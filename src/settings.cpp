@@ -10,7 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "auth_plugin.h"
+#include "auth_option.h"
+#include "extra_fields.h"
 #include "redact_url.h"
 
 namespace {
@@ -61,53 +62,78 @@ bool valid_header(const char *text) {
     return true;
 }
 
-std::string invalid(const char *key, const std::string &value, const char *expected) {
+std::string invalid(const char *key, const std::string &value, const std::string &expected) {
     return std::string("auth_plugin: invalid ") + key + " \"" + value + "\": expected " + expected;
 }
 
-// One option: how its value is read, compared between two loads and shown.
+// One option, declared once: its name, which library reads it, its default
+// (as it would be written in the configuration; null: unset), its range and
+// how its value is read, compared between two loads and shown.
 struct Option {
     const char *name;
     bool v5_only;
-    const char *help;  // also what an invalid value is told it should be
+    const char *fallback;
+    long lo = 0, hi = 0;         // a number's range
+    const char *unit = nullptr;  // a number's unit; other kinds: what a value must be
     // Reads value into s; false with error set (one line) when it is invalid.
-    bool (*parse)(const char *key, const char *value, const char *help, Settings &s, std::string &error);
+    bool (*parse)(const Option &o, const char *key, const char *value, Settings &s, std::string &error);
     bool (*same)(const Settings &a, const Settings &b);
     std::string (*show)(const Settings &s);
+    void (*unset)(Settings &s);  // for options without a default
 };
+
+// What a value must be, for messages and the tool's --help.
+std::string expected(const Option &o) {
+    if (!o.parse || o.lo == o.hi) return o.unit;
+    return std::string("a whole number of ") + o.unit + " from " + std::to_string(o.lo) + (o.lo == 0 ? " (off)" : "") +
+           " to " + std::to_string(o.hi);
+}
 
 template <auto Member>
 bool same(const Settings &a, const Settings &b) {
     return a.*Member == b.*Member;
 }
+template <auto Member>
+void clear(Settings &s) {
+    s.*Member = {};
+}
 
-template <long Settings::*Member, long Lo, long Hi>
-bool parse_number(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
-    if (parse_long(value, Lo, Hi, s.*Member)) return true;
-    error = invalid(key, value, help);
+template <long Settings::*Member>
+bool parse_number(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
+    if (parse_long(value, o.lo, o.hi, s.*Member)) return true;
+    error = invalid(key, value, expected(o));
     return false;
 }
 template <long Settings::*Member>
 std::string show_number(const Settings &s) {
     return std::to_string(s.*Member);
 }
+template <long Settings::*Member>
+constexpr Option number(const char *name, bool v5_only, const char *fallback, long lo, long hi, const char *unit) {
+    return {name, v5_only, fallback, lo, hi, unit, parse_number<Member>, same<Member>, show_number<Member>, nullptr};
+}
 
 template <bool Settings::*Member>
-bool parse_flag(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+bool parse_flag(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     if (std::strcmp(value, "true") == 0 || std::strcmp(value, "false") == 0) {
         s.*Member = value[0] == 't';
         return true;
     }
-    error = invalid(key, value, help);
+    error = invalid(key, value, expected(o));
     return false;
 }
 template <bool Settings::*Member>
 std::string show_flag(const Settings &s) {
     return s.*Member ? "true" : "false";
 }
+template <bool Settings::*Member>
+constexpr Option flag(const char *name, bool v5_only, const char *fallback) {
+    return {name, v5_only, fallback, 0, 0, "true or false", parse_flag<Member>, same<Member>, show_flag<Member>,
+            nullptr};
+}
 
 template <std::optional<std::string> Settings::*Member>
-bool parse_url(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+bool parse_url(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     // An empty value is configured but unreachable: its checks refuse.
     if (*value && !valid_url(value)) {
         // Show the URL up to the first white space, where the broker's kept
@@ -116,7 +142,7 @@ bool parse_url(const char *key, const char *value, const char *help, Settings &s
         const std::size_t cut = text.find_first_of(" \t");
         std::string shown = "\"" + redact_url(text.substr(0, cut)) + "\"";
         if (cut != std::string::npos) shown += " and " + std::to_string(text.size() - cut) + " more characters";
-        error = std::string("auth_plugin: invalid ") + key + " " + shown + ": expected " + help;
+        error = std::string("auth_plugin: invalid ") + key + " " + shown + ": expected " + expected(o);
         return false;
     }
     s.*Member = value;
@@ -128,11 +154,24 @@ std::string show_url(const Settings &s) {
     if (!url) return "(not set)";
     return url->empty() ? "(empty: every such check refuses)" : redact_url(*url);
 }
+template <std::optional<std::string> Settings::*Member>
+constexpr Option url(const char *name) {
+    return {name,
+            false,
+            nullptr,
+            0,
+            0,
+            "an http or https URL (the broker keeps inline comments and trailing spaces as part of the value)",
+            parse_url<Member>,
+            same<Member>,
+            show_url<Member>,
+            clear<Member>};
+}
 
 template <std::string Settings::*Member>
-bool parse_path(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+bool parse_path(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     if (!*value) {
-        error = invalid(key, value, help);
+        error = invalid(key, value, expected(o));
         return false;
     }
     s.*Member = value;
@@ -142,10 +181,14 @@ template <std::string Settings::*Member>
 std::string show_text(const Settings &s) {
     return (s.*Member).empty() ? "(not set)" : s.*Member;
 }
+template <std::string Settings::*Member>
+constexpr Option path(const char *name) {
+    return {name, false, nullptr, 0, 0, "a path", parse_path<Member>, same<Member>, show_text<Member>, clear<Member>};
+}
 
-bool parse_header(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+bool parse_header(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     if (!valid_header(value)) {  // the value is a secret: never printed
-        error = std::string("auth_plugin: invalid ") + key + " (value not shown): expected " + help;
+        error = std::string("auth_plugin: invalid ") + key + " (value not shown): expected " + expected(o);
         return false;
     }
     s.http_header.emplace_back(value);
@@ -159,7 +202,7 @@ std::string show_header_names(const Settings &s) {
 
 // A list of names from a fixed set, separated by commas or spaces, each once.
 template <std::vector<std::string> Settings::*Member, const auto &Allowed>
-bool parse_fields(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+bool parse_fields(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     std::vector<std::string> names;
     const std::string text = value;
     for (std::size_t at = 0; at < text.size();) {
@@ -170,13 +213,13 @@ bool parse_fields(const char *key, const char *value, const char *help, Settings
         if (std::find(std::begin(Allowed), std::end(Allowed), name) == std::end(Allowed) ||
             std::find(names.begin(), names.end(), name) != names.end()) {
             error = std::string("auth_plugin: invalid ") + key + " \"" + value + "\" (field \"" + name +
-                    "\"): expected " + help;
+                    "\"): expected " + expected(o);
             return false;
         }
         names.push_back(name);
     }
     if (names.empty()) {
-        error = invalid(key, value, help);
+        error = invalid(key, value, expected(o));
         return false;
     }
     s.*Member = std::move(names);
@@ -188,77 +231,66 @@ std::string show_list(const Settings &s) {
     for (const auto &n : s.*Member) names += (names.empty() ? "" : ",") + n;
     return names.empty() ? "(none)" : names;
 }
+template <std::vector<std::string> Settings::*Member, const auto &Allowed>
+constexpr Option fields(const char *name, const char *help) {
+    return {name, true, nullptr, 0, 0, help, parse_fields<Member, Allowed>, same<Member>, show_list<Member>,
+            clear<Member>};
+}
 
-bool parse_topic(const char *key, const char *value, const char *help, Settings &s, std::string &error) {
+bool parse_topic(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     // A prefix the broker can publish under: no wildcards, not empty.
     if (!*value || std::strpbrk(value, "+# \t") || value[std::strlen(value) - 1] == '/') {
-        error = invalid(key, value, help);
+        error = invalid(key, value, expected(o));
         return false;
     }
     s.http_stats_topic = value;
     return true;
 }
 
-constexpr const char *login_fields[] = {"clientid", "address", "protocol_version", "certificate_subject"};
-constexpr const char *acl_fields[] = {"address", "qos", "retain"};
-
 // Every option the plug-in knows, in the order they are described at start.
 const Option options[] = {
-    {"http_user_uri", false, "an http or https URL (the broker keeps inline comments and trailing spaces as part of the value)",
-     parse_url<&Settings::http_user_uri>, same<&Settings::http_user_uri>, show_url<&Settings::http_user_uri>},
-    {"http_acl_uri", false, "an http or https URL (the broker keeps inline comments and trailing spaces as part of the value)",
-     parse_url<&Settings::http_acl_uri>, same<&Settings::http_acl_uri>, show_url<&Settings::http_acl_uri>},
-    {"http_timeout_ms", false, "a whole number of milliseconds from 1 to 600000",
-     parse_number<&Settings::http_timeout_ms, 1, 600000>, same<&Settings::http_timeout_ms>,
-     show_number<&Settings::http_timeout_ms>},
-    {"http_keepalive", false, "true or false", parse_flag<&Settings::http_keepalive>,
-     same<&Settings::http_keepalive>, show_flag<&Settings::http_keepalive>},
-    {"http_cache_ms", false, "a whole number of milliseconds from 0 (off) to 86400000",
-     parse_number<&Settings::http_cache_ms, 0, 86400000>, same<&Settings::http_cache_ms>,
-     show_number<&Settings::http_cache_ms>},
-    {"http_cache_entries", false, "a whole number of entries from 1 to 10000000",
-     parse_number<&Settings::http_cache_entries, 1, 10000000>, same<&Settings::http_cache_entries>,
-     show_number<&Settings::http_cache_entries>},
-    {"http_cache_stale_ms", false, "a whole number of milliseconds from 0 (off) to 86400000",
-     parse_number<&Settings::http_cache_stale_ms, 0, 86400000>, same<&Settings::http_cache_stale_ms>,
-     show_number<&Settings::http_cache_stale_ms>},
-    {"http_backoff_ms", false, "a whole number of milliseconds from 0 (off) to 600000",
-     parse_number<&Settings::http_backoff_ms, 0, 600000>, same<&Settings::http_backoff_ms>,
-     show_number<&Settings::http_backoff_ms>},
-    {"http_cafile", false, "a path", parse_path<&Settings::http_cafile>, same<&Settings::http_cafile>,
-     show_text<&Settings::http_cafile>},
-    {"http_certfile", false, "a path", parse_path<&Settings::http_certfile>, same<&Settings::http_certfile>,
-     show_text<&Settings::http_certfile>},
-    {"http_keyfile", false, "a path", parse_path<&Settings::http_keyfile>, same<&Settings::http_keyfile>,
-     show_text<&Settings::http_keyfile>},
-    {"http_unix_socket", false, "a path", parse_path<&Settings::http_unix_socket>,
-     same<&Settings::http_unix_socket>, show_text<&Settings::http_unix_socket>},
-    {"http_header", false,
+    url<&Settings::http_user_uri>("http_user_uri"),
+    url<&Settings::http_acl_uri>("http_acl_uri"),
+    number<&Settings::http_timeout_ms>("http_timeout_ms", false, "5000", 1, 600000, "milliseconds"),
+    flag<&Settings::http_keepalive>("http_keepalive", false, "false"),
+    number<&Settings::http_cache_ms>("http_cache_ms", false, "0", 0, 86400000, "milliseconds"),
+    number<&Settings::http_cache_entries>("http_cache_entries", false, "100000", 1, 10000000, "entries"),
+    number<&Settings::http_cache_stale_ms>("http_cache_stale_ms", false, "0", 0, 86400000, "milliseconds"),
+    number<&Settings::http_backoff_ms>("http_backoff_ms", false, "0", 0, 600000, "milliseconds"),
+    path<&Settings::http_cafile>("http_cafile"),
+    path<&Settings::http_certfile>("http_certfile"),
+    path<&Settings::http_keyfile>("http_keyfile"),
+    path<&Settings::http_unix_socket>("http_unix_socket"),
+    {"http_header", false, nullptr, 0, 0,
      "\"Name: value\" with a name and a value, no CR or LF, and not Content-Length, Content-Type or "
      "Transfer-Encoding (may be given several times)",
-     parse_header, same<&Settings::http_header>, show_header_names},
-    {"http_check_subscribe", true, "true or false", parse_flag<&Settings::http_check_subscribe>,
-     same<&Settings::http_check_subscribe>, show_flag<&Settings::http_check_subscribe>},
-    {"http_login_fields", true, "any of clientid, address, protocol_version, certificate_subject, each once",
-     parse_fields<&Settings::http_login_fields, login_fields>,
-     same<&Settings::http_login_fields>, show_list<&Settings::http_login_fields>},
-    {"http_acl_fields", true, "any of address, qos, retain, each once",
-     parse_fields<&Settings::http_acl_fields, acl_fields>, same<&Settings::http_acl_fields>,
-     show_list<&Settings::http_acl_fields>},
-    {"http_stats_interval_s", true, "a whole number of seconds from 0 (off) to 86400",
-     parse_number<&Settings::http_stats_interval_s, 0, 86400>, same<&Settings::http_stats_interval_s>,
-     show_number<&Settings::http_stats_interval_s>},
-    {"http_stats_topic", true, "a topic without wildcards, spaces or a trailing '/'", parse_topic,
-     same<&Settings::http_stats_topic>, show_text<&Settings::http_stats_topic>},
-    {"http_async_logins", true, "true or false", parse_flag<&Settings::http_async_logins>,
-     same<&Settings::http_async_logins>, show_flag<&Settings::http_async_logins>},
-    {"http_max_in_flight", true, "a whole number of exchanges at once from 1 to 1024",
-     parse_number<&Settings::http_max_in_flight, 1, 1024>, same<&Settings::http_max_in_flight>,
-     show_number<&Settings::http_max_in_flight>},
-    {"http_reload_in_background", true, "true or false", parse_flag<&Settings::http_reload_in_background>,
-     same<&Settings::http_reload_in_background>, show_flag<&Settings::http_reload_in_background>},
-    {"http_control", true, "true or false", parse_flag<&Settings::http_control>, same<&Settings::http_control>,
-     show_flag<&Settings::http_control>},
+     parse_header, same<&Settings::http_header>, show_header_names, clear<&Settings::http_header>},
+    flag<&Settings::http_check_subscribe>("http_check_subscribe", true, "false"),
+    fields<&Settings::http_login_fields, login_field_names>(
+        "http_login_fields", "any of clientid, address, protocol_version, certificate_subject, each once"),
+    fields<&Settings::http_acl_fields, acl_field_names>("http_acl_fields", "any of address, qos, retain, each once"),
+    number<&Settings::http_stats_interval_s>("http_stats_interval_s", true, "0", 0, 86400, "seconds"),
+    {"http_stats_topic", true, "$SYS/plugin/auth_plugin", 0, 0, "a topic without wildcards, spaces or a trailing '/'",
+     parse_topic, same<&Settings::http_stats_topic>, show_text<&Settings::http_stats_topic>, nullptr},
+    flag<&Settings::http_async_logins>("http_async_logins", true, "true"),
+    number<&Settings::http_max_in_flight>("http_max_in_flight", true, "64", 1, 1024, "exchanges at once"),
+    flag<&Settings::http_reload_in_background>("http_reload_in_background", true, "true"),
+    flag<&Settings::http_control>("http_control", true, "false"),
+};
+
+// Options that only make sense with another: each rule once, with its line.
+struct Requirement {
+    bool (*broken)(const Settings &s);
+    const char *line;
+};
+const Requirement requirements[] = {
+    {[](const Settings &s) { return s.http_cache_stale_ms > 0 && s.http_cache_ms == 0; },
+     "auth_plugin: http_cache_stale_ms needs http_cache_ms: only kept decisions can answer stale"},
+    {[](const Settings &s) { return s.http_control && !s.http_acl_uri; },
+     "auth_plugin: http_control needs http_acl_uri: the access endpoint decides who may send commands, and "
+     "without it every client could"},
+    {[](const Settings &s) { return s.http_certfile.empty() != s.http_keyfile.empty(); },
+     "auth_plugin: http_certfile and http_keyfile go together: give both or neither"},
 };
 
 bool offered(const Option &o, Interface which) { return !o.v5_only || which == Interface::v5; }
@@ -322,7 +354,7 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
             error = unknown(key, which);
             return false;
         }
-        if (!option->parse(key, opts[i].value ? opts[i].value : "", option->help, next, error)) return false;
+        if (!option->parse(*option, key, opts[i].value ? opts[i].value : "", next, error)) return false;
     }
     // The socket may appear after the broker starts; the files must be readable now.
     for (auto [key, path] : {std::pair{"http_cafile", &next.http_cafile},
@@ -332,17 +364,9 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
         error = std::string("auth_plugin: cannot read ") + key + " \"" + *path + "\": " + std::strerror(errno);
         return false;
     }
-    if (next.http_cache_stale_ms > 0 && next.http_cache_ms == 0) {
-        error = "auth_plugin: http_cache_stale_ms needs http_cache_ms: only kept decisions can answer stale";
-        return false;
-    }
-    if (next.http_control && !next.http_acl_uri) {
-        error = "auth_plugin: http_control needs http_acl_uri: the access endpoint decides who may send commands, "
-                "and without it every client could";
-        return false;
-    }
-    if (next.http_certfile.empty() != next.http_keyfile.empty()) {
-        error = "auth_plugin: http_certfile and http_keyfile go together: give both or neither";
+    for (const auto &r : requirements) {
+        if (!r.broken(next)) continue;
+        error = r.line;
         return false;
     }
     out = std::move(next);
@@ -368,6 +392,24 @@ std::vector<std::string> describe_settings(const Settings &settings, Interface w
 std::string options_help(Interface which) {
     std::string text;
     for (const auto &o : options)
-        if (offered(o, which)) text += std::string("  ") + o.name + ": " + o.help + "\n";
+        if (offered(o, which))
+            text += std::string("  ") + o.name + ": " + expected(o) + (o.fallback ? std::string("; default ") + o.fallback : "") + "\n";
     return text;
+}
+
+Settings::Settings() {
+    for (const auto &o : options) {
+        if (o.fallback) {
+            std::string ignored;
+            o.parse(o, o.name, o.fallback, *this, ignored);  // the defaults are valid values
+        } else {
+            o.unset(*this);
+        }
+    }
+}
+
+std::vector<OptionRow> option_rows() {
+    std::vector<OptionRow> rows;
+    for (const auto &o : options) rows.push_back({o.name, o.v5_only, o.fallback, o.lo, o.hi, expected(o)});
+    return rows;
 }

@@ -12,33 +12,36 @@ struct auth_option;
 // Which library reads the options: some exist only behind the version-5 interface.
 enum class Interface { v2, v5 };
 
+// Each member's default, range and rules are its option's row (settings.cpp).
 struct Settings {
+    Settings();  // every option at its default
+
     std::optional<std::string> http_user_uri;  // unset: logins decided without asking
     std::optional<std::string> http_acl_uri;   // unset: all access granted
-    long http_timeout_ms = 5000;
-    bool http_keepalive = false;
-    long http_cache_ms = 0;  // 0: every check asks
-    long http_cache_entries = 100000;
-    long http_cache_stale_ms = 0;  // 0: a decision past its lifetime never answers
-    long http_backoff_ms = 0;  // 0: every check asks, even during an outage
+    long http_timeout_ms;
+    bool http_keepalive;
+    long http_cache_ms;  // 0: every check asks
+    long http_cache_entries;
+    long http_cache_stale_ms;  // 0: a decision past its lifetime never answers
+    long http_backoff_ms;      // 0: every check asks, even during an outage
     std::string http_cafile, http_certfile, http_keyfile, http_unix_socket;
     std::vector<std::string> http_header;  // "Name: value", in order
 
     // The version-5 library's own.
-    bool http_check_subscribe = false;
+    bool http_check_subscribe;
     std::vector<std::string> http_login_fields;  // extra login fields, in order
     std::vector<std::string> http_acl_fields;    // extra access fields, in order
-    long http_stats_interval_s = 0;              // 0: no figures
-    std::string http_stats_topic = "$SYS/plugin/auth_plugin";
+    long http_stats_interval_s;                  // 0: no stats
+    std::string http_stats_topic;
     // Where the broker lets a login be answered later (2.1), logins the cache
     // cannot answer are asked among many at once.
-    bool http_async_logins = true;
-    long http_max_in_flight = 64;  // exchanges at once, per instance
+    bool http_async_logins;
+    long http_max_in_flight;  // exchanges at once, per instance
     // After a reload, re-checks are granted at once and revalidated behind.
-    bool http_reload_in_background = true;
+    bool http_reload_in_background;
     // Commands on $CONTROL/auth_plugin/v1 (disconnect, recheck, forget);
     // needs http_acl_uri, which decides who may send them.
-    bool http_control = false;
+    bool http_control;
 
     bool operator==(const Settings &o) const;
     bool operator!=(const Settings &o) const { return !(*this == o); }
@@ -56,3 +59,13 @@ std::vector<std::string> describe_settings(const Settings &settings, Interface w
 
 // One line per option, for a tool's --help.
 std::string options_help(Interface which);
+
+// The options as declared, for documents that must agree with them.
+struct OptionRow {
+    const char *name;
+    bool v5_only;
+    const char *fallback;  // the default as written; null: unset
+    long lo, hi;           // a number's range; equal for other kinds
+    std::string expected;  // what a value must be
+};
+std::vector<OptionRow> option_rows();

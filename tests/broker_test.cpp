@@ -390,6 +390,13 @@ TEST_F(BrokerLifecycle, AReloadAsksAgainAboutLoginsTheCacheStillHolds) {
             << alice->output();
         EXPECT_FALSE(broker.disconnected("sub-alice")) << broker.process().output();
         carol->stop();
+        // The log says again what runs, and that options wait for a restart;
+        // where no TICK comes, it says what that stops.
+        const std::string log = broker.process().output();
+        const std::size_t again = log.find("auth_plugin: configured", log.find("auth_plugin: configured") + 1);
+        EXPECT_NE(log.find("apply at a restart", again), std::string::npos) << log;
+        const bool no_tick = *before && e2e_library_v5() && !e2e_broker_21();
+        EXPECT_EQ(log.find("sends no TICK") != std::string::npos, no_tick) << log;
     }
 }
 

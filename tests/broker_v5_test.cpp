@@ -179,6 +179,36 @@ TEST_F(BrokerV5, LoginAndAccessFieldsFromATlsListenerThatRequiresCertificates) {
               "&certificate_subject=CN%3Dauth_plugin%20test%20broker");
     EXPECT_EQ(requests[1].body,
               "clientid=dev1&username=alice&topic=room%2Fopen&access=write&retain=true&qos=1&address=127.0.0.1");
+
+    // The check tool, given the broker's configuration and the same client,
+    // asks exactly what the plug-in asked; a field it cannot fill is refused.
+    const std::vector<std::string> tool{AUTH_PLUGIN_CHECK, "-c", broker.file("mosquitto.conf"), "-i", "dev1",
+                                        "--address", "127.0.0.1", "--protocol-version", "5", "-u", "alice"};
+    struct Ask {
+        std::vector<std::string> args;
+        int exit;
+        std::string body;  // empty: nothing asked
+    } asks[] = {
+        {{"--cert", certs["client.pem"], "-P", "secret"}, 0, requests[0].body},
+        {{"--cert", certs["client.pem"], "-t", "room/open", "--write", "--qos", "1", "--retain", "true"}, 0,
+         requests[1].body},
+        {{"-P", "secret"}, 2, ""},  // certificate_subject without --cert
+    };
+    for (const auto &a : asks) {
+        SCOPED_TRACE(a.args.back());
+        endpoint.clear();
+        auto line = tool;
+        line.insert(line.end(), a.args.begin(), a.args.end());
+        const auto [exit, said] = run(line, broker.file("tool.log"));
+        EXPECT_EQ(exit, a.exit) << said;
+        const auto asked_now = endpoint.requests();
+        ASSERT_EQ(asked_now.size(), a.body.empty() ? 0u : 1u) << said;
+        if (!a.body.empty()) {
+            EXPECT_EQ(asked_now[0].body, a.body);
+        } else {
+            EXPECT_NE(said.find("http_login_fields"), std::string::npos) << said;
+        }
+    }
 }
 
 TEST_F(BrokerV5, FiguresArePublishedUnderSys) {

@@ -101,6 +101,44 @@ TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
     EXPECT_EQ(requests[0].body, "clientid=dev%201&username=alice&topic=a%2Fb&access=write");
 }
 
+// The rules each library's broker applies before asking, and the fields the
+// version-5 options name, filled from the flags.
+TEST_F(CheckTool, AsksWhatEachLibraryWouldAsk) {
+    const std::string conf = (dir / "mosquitto.conf").string();
+    const std::string v5 = "listener 1883\nplugin /usr/lib/mosquitto/auth_plugin_v5.so\nplugin_opt_http_user_uri " +
+                           endpoint.url("/user") + "\nplugin_opt_http_acl_uri " + endpoint.url("/acl") +
+                           "\nplugin_opt_http_check_subscribe true\nplugin_opt_http_login_fields clientid\n";
+    const std::vector<std::string> sub{"-i", "d", "-u", "alice", "-t", "a/#", "--subscribe"};
+    struct Case {
+        const char *what;
+        std::string config;
+        std::vector<std::string> args;
+        int exit;
+        std::string asked;  // the body; empty: nothing asked
+    } cases[] = {
+        {"v2: subscriptions are the broker's", config(endpoint.url("/user")), sub, 0, ""},
+        {"v2: a wildcard id is refused", config(endpoint.url("/user")), {"-i", "d#", "-u", "a", "-t", "t", "--read"}, 1, ""},
+        {"v5: subscriptions asked", v5, sub, 1, "clientid=d&username=alice&topic=a%2F%23&access=subscribe"},
+        {"v5: the client id of a login", v5, {"-i", "d 1", "-u", "alice", "-P", "s3cret&"}, 0,
+         "username=alice&password=s3cret%26&clientid=d%201"},
+        {"v5: a login without -i", v5, {"-u", "alice", "-P", "s3cret&"}, 2, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write(conf, c.config);
+        std::vector<std::string> args{"-c", conf};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        endpoint.clear();
+        auto [code, out] = run(args);
+        EXPECT_EQ(code, c.exit) << out;
+        const auto requests = endpoint.requests();
+        ASSERT_EQ(requests.size(), c.asked.empty() ? 0u : 1u) << out;
+        if (!c.asked.empty()) {
+            EXPECT_EQ(requests[0].body, c.asked);
+        }
+    }
+}
+
 TEST_F(CheckTool, ReadsThePasswordFromStandardInput) {
     const std::string conf = (dir / "mosquitto.conf").string();
     write(conf, config(endpoint.url("/user")));

@@ -4,8 +4,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <regex>
+#include <sstream>
+#include <system_error>
 #include <string>
 #include <vector>
 
@@ -13,6 +20,8 @@
 #include "endpoint.h"
 #include "plugin_loader.h"
 #include "redact_url.h"
+#include "settings.h"
+#include "startup.h"
 
 // The broker's logging function, as the broker exports it: this executable
 // exports its own, so the loaded plug-in finds it here. Lines are recorded
@@ -277,3 +286,119 @@ TEST_F(Options_, OptionStringsAreNotNeededAfterInitialisation) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::string without_backticks(std::string s) {
+    s.erase(std::remove(s.begin(), s.end(), '`'), s.end());
+    return s;
+}
+
+}  // namespace
+
+// The README's option table and the example configuration say what the
+// option rows say: a row changed without them fails here.
+TEST(OptionDocuments, TheReadmeTableAndTheExampleAgreeWithTheOptions) {
+    const auto rows = option_rows();
+    std::map<std::string, std::vector<std::string>> table;  // option -> its cells
+    for (const auto &line : lines_of(read_file(SOURCE_DIR "/README.md"))) {
+        if (line.rfind("| `http_", 0) != 0) continue;
+        std::vector<std::string> cells;
+        std::istringstream in(line.substr(1));
+        for (std::string cell; std::getline(in, cell, '|');) cells.push_back(cell);
+        ASSERT_EQ(cells.size(), 3u) << line;
+        std::istringstream names(without_backticks(cells[0]));
+        for (std::string name; std::getline(names, name, ',');) {
+            name.erase(0, name.find_first_not_of(' '));
+            name.erase(name.find_last_not_of(' ') + 1);
+            EXPECT_TRUE(table.emplace(name, cells).second) << name << " twice";
+        }
+    }
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto found = table.find(row.name);
+        ASSERT_NE(found, table.end()) << "missing from the README's option table";
+        const std::string meaning = found->second[1], fallback = without_backticks(found->second[2]);
+        EXPECT_EQ(meaning.find("`auth_plugin_v5.so` only") != std::string::npos, row.v5_only) << meaning;
+        if (row.lo != row.hi) {
+            EXPECT_NE(meaning.find(std::to_string(row.lo) + " to " + std::to_string(row.hi)), std::string::npos)
+                << meaning;
+        }
+        const std::string said = fallback.substr(fallback.find_first_not_of(' '));
+        if (row.fallback) {
+            EXPECT_EQ(said.rfind(row.fallback, 0), 0u) << said;
+        } else {
+            EXPECT_TRUE(said.rfind("unset", 0) == 0 || said.rfind("none", 0) == 0) << said;
+        }
+        table.erase(found);
+    }
+    for (const auto &[name, cells] : table) ADD_FAILURE() << name << ": in the README but no option";
+
+    // Every option line of the example is one the plug-in takes, within its
+    // range, and a number's comment states the row's range.
+    std::vector<std::pair<std::string, std::string>> pairs;
+    std::string comments;
+    for (const auto &line : lines_of(read_file(SOURCE_DIR "/examples/auth_plugin.conf.in"))) {
+        if (line.rfind("#", 0) == 0) {
+            comments += line.substr(1);
+            continue;
+        }
+        if (line.rfind("plugin_opt_", 0) == 0) {
+            const std::string key = line.substr(11, line.find(' ') - 11);
+            pairs.emplace_back(key, line.substr(line.find(' ') + 1));
+            for (const auto &row : rows) {
+                if (key != row.name || row.lo == row.hi) continue;
+                std::smatch range;
+                ASSERT_TRUE(std::regex_search(comments, range, std::regex("([0-9]+)( \\(off\\))? to ([0-9]+)"))) << key;
+                EXPECT_EQ(range[1].str() + " to " + range[3].str(), std::to_string(row.lo) + " to " + std::to_string(row.hi))
+                    << key;
+            }
+        }
+        comments.clear();
+    }
+    ASSERT_FALSE(pairs.empty());
+    OptionPairs<auth_option> opts(pairs);
+    Settings settings;
+    std::string error;
+    EXPECT_TRUE(read_settings(opts.data(), opts.size(), settings, error, Interface::v5)) << error;
+}
+
+// Starting up names the real cause of a failure, whatever the interface adds.
+TEST(StartUp, NamesTheCauseOfAFailure) {
+    struct Case {
+        const char *what;
+        std::function<void()> build;
+        const char *says;
+    } cases[] = {
+        {"no memory", [] { throw std::bad_alloc(); }, "auth_plugin: out of memory while starting"},
+        {"no thread", [] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); },
+         "auth_plugin: could not start a thread: "},
+        {"no libcurl", [] { throw CurlGlobal::Unavailable{}; }, "auth_plugin: libcurl could not be initialised"},
+        {"started", [] {}, ""},
+    };
+    Options opts{Options::Pairs{{"http_timeout_ms", "100"}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        StartUp out;
+        const bool started = start_up(opts.data(), opts.size(), Interface::v2, [&](Settings) { c.build(); }, nullptr, out);
+        EXPECT_EQ(started, !*c.says);
+        EXPECT_EQ(out.error.rfind(c.says, 0), 0u) << out.error;
+        EXPECT_EQ(out.lines.empty(), !started);
+    }
+    Options bad{Options::Pairs{{"http_timeout_ms", "5s"}}};
+    StartUp out;
+    EXPECT_FALSE(start_up(bad.data(), bad.size(), Interface::v2, [](Settings) { FAIL() << "built"; }, nullptr, out));
+    EXPECT_NE(out.error.find("invalid http_timeout_ms \"5s\""), std::string::npos) << out.error;
+}

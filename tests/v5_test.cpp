@@ -16,7 +16,7 @@
 #include "checker.h"
 #include "endpoint.h"
 #include "fake_broker.h"
-#include "figures.h"
+#include "stats.h"
 #include "option_pairs.h"
 #include "timing.h"
 
@@ -354,9 +354,9 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
 }
 
 // The figures themselves, on a clock the test holds.
-TEST(Figures, CountsSinceStartAndTimesOverTheInterval) {
-    const auto t0 = Figures::Clock::time_point() + 1h;
-    Figures figures(10s, "$SYS/x", t0);
+TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
+    const auto t0 = Stats::Clock::time_point() + 1h;
+    Stats figures(10s, "$SYS/x", t0);
     Verdict granted, refused, cached, backed_off, failed, stale;
     granted.granted = cached.granted = true;
     granted.answer.attempted = refused.answer.attempted = failed.answer.attempted = true;
@@ -378,8 +378,8 @@ TEST(Figures, CountsSinceStartAndTimesOverTheInterval) {
     figures.access(failed, 0us);
     EXPECT_TRUE(figures.due(t0 + 9999ms).empty());
     EXPECT_EQ(figures.until_due(t0 + 9s), 1s);
-    const Figures::Topics first = figures.due(t0 + 10s);
-    const Figures::Topics expected{
+    const Stats::Topics first = figures.due(t0 + 10s);
+    const Stats::Topics expected{
         {"$SYS/x/login/granted", "1"},   {"$SYS/x/login/refused", "1"},     {"$SYS/x/access/granted", "101"},
         {"$SYS/x/access/refused", "2"},  {"$SYS/x/cache/hits", "1"},        {"$SYS/x/cache/stale", "1"},
         {"$SYS/x/backoff/refused", "1"},
@@ -389,13 +389,13 @@ TEST(Figures, CountsSinceStartAndTimesOverTheInterval) {
     // The next interval: counts go on, times start afresh.
     figures.login(refused, 105us);
     EXPECT_TRUE(figures.due(t0 + 19s).empty());
-    const Figures::Topics second = figures.due(t0 + 20s);
+    const Stats::Topics second = figures.due(t0 + 20s);
     ASSERT_EQ(second.size(), 10u);
     EXPECT_EQ(second[1].second, "2");
     EXPECT_EQ(second[8].second, "0.105");
     EXPECT_EQ(second[9].second, "0.105");
     // Nothing exchanged: the times are 0. A stall past an interval counts the next one from then.
-    const Figures::Topics third = figures.due(t0 + 95s);
+    const Stats::Topics third = figures.due(t0 + 95s);
     ASSERT_EQ(third.size(), 10u);
     EXPECT_EQ(third[8].second, "0");
     EXPECT_EQ(figures.until_due(t0 + 95s), 10s);

@@ -9,7 +9,8 @@
 // The response headers: the same input, cut into lines after each LF, is fed
 // to the header reader as libcurl would (the endpoint's bytes); whether the
 // header block ended and what Cache-Control allows must follow the last lines,
-// and each bound or prohibition must come from its directive in them.
+// and each bound or prohibition must come from its directive in them; JSON
+// from the last Content-Type line.
 #include "../../src/answer.cpp"
 #include "../../src/http_client.cpp"
 
@@ -68,6 +69,7 @@ void check_headers(const uint8_t *data, size_t size) {
     const char *text = reinterpret_cast<const char *>(data);
     bool ended = false;
     std::string cache_control;  // the latest block's Cache-Control lines, in lower case
+    std::string content_type;   // the latest block's last Content-Type line, in lower case
     for (size_t at = 0; at < size;) {
         const uint8_t *lf = static_cast<const uint8_t *>(std::memchr(data + at, '\n', size - at));
         const size_t n = lf ? static_cast<size_t>(lf - data) - at + 1 : size - at;
@@ -75,9 +77,10 @@ void check_headers(const uint8_t *data, size_t size) {
         read_header_line(a, text + at, n);
         std::string lower = line;
         for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (line.rfind("HTTP/", 0) == 0) ended = false, cache_control.clear();
+        if (line.rfind("HTTP/", 0) == 0) ended = false, cache_control.clear(), content_type.clear();
         else if (line == "\r\n" || line == "\n") ended = true;
         else if (lower.rfind("cache-control:", 0) == 0) cache_control += lower + "\n";
+        else if (lower.rfind("content-type:", 0) == 0) content_type = lower;
         at += n;
     }
     if (a.headers_ended != ended) __builtin_trap();
@@ -93,6 +96,9 @@ void check_headers(const uint8_t *data, size_t size) {
     if (a.max_age_s != -1 && !said("max-age=")) __builtin_trap();
     if (a.stale_if_error_s != -1 && !said("stale-if-error=")) __builtin_trap();
     if (a.stale_forbidden && !said("must-revalidate") && !said("proxy-revalidate")) __builtin_trap();
+    // JSON only from the last Content-Type line naming it; the plain form always is.
+    if (a.json && content_type.find("application/json") == std::string::npos) __builtin_trap();
+    if (content_type == "content-type: application/json\r\n" && !a.json) __builtin_trap();
 }
 
 }  // namespace

@@ -18,30 +18,50 @@
 //   plugin_opt_http_cache_ms   60000
 // (auth_plugin / auth_opt_* are the older spelling of the same lines.)
 
-#include <curl/curl.h>
-
+#include <memory>
 #include <string>
 
 #include "auth_plugin.h"
 #include "checker.h"
 #include "log.h"
+#include "startup.h"
 
 namespace {
 
+// What runs the checks, and what it said at start (said again at a reload).
+struct Core {
+    explicit Core(Settings settings) : checker(std::move(settings)) {}
+    CurlGlobal curl;  // first in, last out
+    Checker checker;
+    std::vector<std::string> lines;
+};
+
 // The broker loads the library once per listener that names it, and every
-// load shares these. The first initialisation creates the checker, later
-// ones with the same settings share it, and the last clean-up frees it.
-// Only the broker's one thread initialises and cleans up, never during a check.
-Checker *checker = nullptr;
+// load shares these. The first initialisation creates the core, later ones
+// with the same settings share it, and the last clean-up frees it. Only the
+// broker's one thread initialises and cleans up, never during a check.
+// Plain pointers, so that loading the library runs no code.
+Core *core = nullptr;
 int live_loads = 0;
 // After the last clean-up, or after an initialisation that failed, nothing
 // is trusted: every check refuses until an initialisation succeeds.
 bool refuse_all = false;
+// Between the reload's clean-ups and its initialisations: one notice per reload.
+bool reload_to_log = false;
 
 int fail_init(const std::string &line) noexcept {
-    log_line(LogLevel::error, line);
+    log_start_up_error(line);
     refuse_all = true;
     return AUTH_PLUGIN_ERR_INVAL;
+}
+
+// The version-2 interface's access codes.
+Access access_of(int code) noexcept {
+    switch (code) {
+    case AUTH_PLUGIN_ACL_READ: return Access::read;
+    case AUTH_PLUGIN_ACL_WRITE: return Access::write;
+    default: return Access::none;
+    }
 }
 
 }  // namespace
@@ -51,43 +71,32 @@ extern "C" {
 int mosquitto_auth_plugin_version(void) noexcept { return 2; }
 
 int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count) noexcept {
-    try {
-        Settings next;
-        std::string error;
-        if (!read_settings(opts, opt_count, next, error, Interface::v2)) return fail_init(error);
-        if (live_loads > 0) {
-            // One copy of the globals cannot apply two policies.
-            if (next != checker->settings())
-                return fail_init("auth_plugin: loaded again with different options; every listener that "
-                                 "loads this plug-in must give it the same options");
-            ++live_loads;
-            refuse_all = false;
-            return AUTH_PLUGIN_OK;
-        }
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-            return fail_init("auth_plugin: libcurl could not be initialised");
-        try {
-            checker = new Checker(std::move(next));
-        } catch (...) {
-            curl_global_cleanup();
-            throw;
-        }
-        live_loads = 1;
-        refuse_all = false;
-        const auto lines = describe_settings(checker->settings(), Interface::v2);
-        for (std::size_t i = 0; i < lines.size(); ++i)
-            log_line(i == 0 ? LogLevel::notice : LogLevel::warning, lines[i]);
-        return AUTH_PLUGIN_OK;
-    } catch (...) {
-        return fail_init("auth_plugin: out of memory while reading the options");
+    const bool first = live_loads == 0;
+    bool differs = false;
+    std::unique_ptr<Core> made;
+    StartUp started;
+    const auto build = [&](Settings settings) {
+        if (first) made = std::make_unique<Core>(std::move(settings));
+        else differs = settings != core->checker.settings();  // one copy of the globals cannot apply two policies
+    };
+    if (!start_up(opts, opt_count, Interface::v2, build, nullptr, started)) return fail_init(started.error);
+    if (differs)
+        return fail_init("auth_plugin: loaded again with different options; every listener that "
+                         "loads this plug-in must give it the same options");
+    if (first) {
+        made->lines = std::move(started.lines);
+        core = made.release();
+        log_start_up(core->lines);
     }
+    ++live_loads;
+    refuse_all = false;
+    return AUTH_PLUGIN_OK;
 }
 
 int mosquitto_auth_plugin_cleanup(void *, struct auth_option *, int) noexcept {
     if (live_loads == 0 || --live_loads > 0) return AUTH_PLUGIN_OK;
-    delete checker;  // closes every kept connection
-    checker = nullptr;
-    curl_global_cleanup();
+    delete core;  // closes every kept connection
+    core = nullptr;
     refuse_all = true;
     return AUTH_PLUGIN_OK;
 }
@@ -98,27 +107,31 @@ int mosquitto_auth_plugin_cleanup(void *, struct auth_option *, int) noexcept {
 // fresh, though they still answer while the endpoint gives none. Both hooks
 // do it, so that either alone suffices; a second time changes nothing.
 int mosquitto_auth_security_init(void *, struct auth_option *, int, bool reload) noexcept {
-    if (reload && checker) checker->reload();
+    if (!reload || !core) return AUTH_PLUGIN_OK;
+    core->checker.reload();
+    if (reload_to_log) log_reload(core->lines);
+    reload_to_log = false;
     return AUTH_PLUGIN_OK;
 }
 
 int mosquitto_auth_security_cleanup(void *, struct auth_option *, int, bool reload) noexcept {
-    if (reload && checker) checker->reload();
+    if (!reload || !core) return AUTH_PLUGIN_OK;
+    core->checker.reload();
+    reload_to_log = true;
     return AUTH_PLUGIN_OK;
 }
 
 int mosquitto_auth_unpwd_check(void *, const char *username, const char *password) noexcept {
     // Before any initialisation nothing is configured: logins with both are granted.
-    const bool granted = refuse_all  ? false
-                         : checker ? checker->login(username, password).granted
-                                   : username && password;
+    const bool granted = refuse_all ? false : core ? core->checker.login(username, password).granted
+                                                  : username && password;
     return granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
 }
 
 int mosquitto_auth_acl_check(void *, const char *clientid, const char *username, const char *topic,
                              int access) noexcept {
     const bool granted =
-        refuse_all ? false : checker ? checker->access(clientid, username, topic, access_word(access)).granted : true;
+        refuse_all ? false : core ? core->checker.access(clientid, username, topic, access_of(access)).granted : true;
     return granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_ACL_DENIED;
 }
 

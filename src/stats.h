@@ -1,4 +1,4 @@
-// The figures an instance publishes under $SYS: counts since start, and the
+// The stats an instance publishes under $SYS: counts since start, and the
 // time exchanges took over the last interval.
 #pragma once
 
@@ -10,13 +10,13 @@
 
 struct Verdict;
 
-class Figures {
+class Stats {
 public:
     using Clock = std::chrono::steady_clock;
     using Topics = std::vector<std::pair<std::string, std::string>>;  // topic, payload
 
     // Throws std::bad_alloc when the samples' room cannot be reserved.
-    Figures(std::chrono::seconds interval, std::string prefix, Clock::time_point start);
+    Stats(std::chrono::seconds interval, std::string prefix, Clock::time_point start);
 
     // One decided check; took is the time the check took, counted as an
     // exchange's time when the verdict says one was attempted.
@@ -26,7 +26,7 @@ public:
     // Once an interval has passed: every figure, and the next interval
     // starts. Before that: nothing.
     Topics due(Clock::time_point now);
-    // How long until the next figures are due (zero when they are).
+    // How long until the next stats are due (zero when they are).
     Clock::duration until_due(Clock::time_point now) const noexcept;
 
 private:

@@ -1,14 +1,14 @@
-#include "figures.h"
+#include "stats.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "checker.h"
+#include "verdict.h"
 
 namespace {
 
 // Milliseconds as plain decimal text, from microseconds: "12", "0.105".
-std::string milliseconds(std::uint32_t us) {
+std::string ms_text_from_us(std::uint32_t us) {
     std::string text = std::to_string(us / 1000);
     if (const std::uint32_t frac = us % 1000) {
         std::string digits = std::to_string(1000 + frac).substr(1);
@@ -29,22 +29,22 @@ std::uint32_t percentile(std::vector<std::uint32_t> &samples, double q) {
 
 }  // namespace
 
-Figures::Figures(std::chrono::seconds interval, std::string prefix, Clock::time_point start)
+Stats::Stats(std::chrono::seconds interval, std::string prefix, Clock::time_point start)
     : interval_(interval), prefix_(std::move(prefix)), next_(start + interval) {
     samples_.reserve(max_samples);
 }
 
-void Figures::login(const Verdict &verdict, Clock::duration took) noexcept {
+void Stats::login(const Verdict &verdict, Clock::duration took) noexcept {
     ++(verdict.granted ? login_granted_ : login_refused_);
     common(verdict, took);
 }
 
-void Figures::access(const Verdict &verdict, Clock::duration took) noexcept {
+void Stats::access(const Verdict &verdict, Clock::duration took) noexcept {
     ++(verdict.granted ? access_granted_ : access_refused_);
     common(verdict, took);
 }
 
-void Figures::common(const Verdict &verdict, Clock::duration took) noexcept {
+void Stats::common(const Verdict &verdict, Clock::duration took) noexcept {
     cache_hits_ += verdict.cached;
     cache_stale_ += verdict.stale;
     backoff_refused_ += verdict.backed_off && !verdict.stale;  // a kept decision answered instead
@@ -58,7 +58,7 @@ void Figures::common(const Verdict &verdict, Clock::duration took) noexcept {
     ++recorded_;
 }
 
-Figures::Topics Figures::due(Clock::time_point now) {
+Stats::Topics Stats::due(Clock::time_point now) {
     if (now < next_) return {};
     const std::uint32_t p50 = percentile(samples_, 0.50), p99 = percentile(samples_, 0.99);
     Topics out;
@@ -67,8 +67,8 @@ Figures::Topics Figures::due(Clock::time_point now) {
                                {"cache/hits", cache_hits_}, {"cache/stale", cache_stale_}, {"backoff/refused", backoff_refused_},
                                {"exchanges/failed", exchanges_failed_}})
         out.emplace_back(prefix_ + "/" + name, std::to_string(value));
-    out.emplace_back(prefix_ + "/exchange_ms/p50", milliseconds(p50));
-    out.emplace_back(prefix_ + "/exchange_ms/p99", milliseconds(p99));
+    out.emplace_back(prefix_ + "/exchange_ms/p50", ms_text_from_us(p50));
+    out.emplace_back(prefix_ + "/exchange_ms/p99", ms_text_from_us(p99));
     samples_.clear();
     recorded_ = 0;
     next_ += interval_;
@@ -76,6 +76,6 @@ Figures::Topics Figures::due(Clock::time_point now) {
     return out;
 }
 
-Figures::Clock::duration Figures::until_due(Clock::time_point now) const noexcept {
+Stats::Clock::duration Stats::until_due(Clock::time_point now) const noexcept {
     return now < next_ ? next_ - now : Clock::duration::zero();
 }

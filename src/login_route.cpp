@@ -1,0 +1,46 @@
+#include "login_route.h"
+
+#include "login_scheduler.h"
+
+LoginRoute decide_login_route(const Settings &s, bool newer_broker) noexcept {
+    LoginRoute r;
+    r.newer_broker = newer_broker;
+    const bool asked = s.http_user_uri.has_value();
+    r.later = s.http_async_logins && newer_broker && asked;
+    r.recheck_behind = s.http_reload_in_background && asked;
+    // Commands need the admitted connections, which the scheduler keeps.
+    r.scheduled = r.later || r.recheck_behind || s.http_control;
+    r.stats = s.http_stats_interval_s > 0;
+    return r;
+}
+
+std::vector<std::string> describe_login_route(const LoginRoute &r, const Settings &s) {
+    std::vector<std::string> lines;
+    if (s.http_user_uri) {
+        std::string line = "auth_plugin: logins ";
+        if (r.later)
+            line += "the decision cache cannot answer are answered later, up to " +
+                    std::to_string(s.http_max_in_flight) + " asked at once and " +
+                    std::to_string(LoginScheduler::max_waiting_logins) + " waiting (more are refused as busy)";
+        else if (r.newer_broker)
+            line += "are answered at once (http_async_logins false)";
+        else
+            line += "are answered at once (this broker cannot answer them later)";
+        line += r.recheck_behind ? "; after a reload, the connections this library admitted stay while re-checked "
+                                   "in the background"
+                                 : "; after a reload, connected clients are re-checked at once";
+        lines.push_back(std::move(line));
+    }
+    // 2.0.11 sends no TICK with per_listener_settings true (fixed in 2.0.15),
+    // and nothing tells a plug-in which it is before the first one comes.
+    if (!r.newer_broker && (r.stats || r.recheck_behind))
+        lines.emplace_back(std::string("auth_plugin: ") + (r.stats ? "stats" : "") +
+                           (r.stats && r.recheck_behind ? " and " : "") +
+                           (r.recheck_behind ? "background re-checks" : "") +
+                           " run on the broker's TICK, which Mosquitto 2.0.11 does not send with "
+                           "per_listener_settings true; without it " +
+                           (r.stats ? "no stats are published" : "") + (r.stats && r.recheck_behind ? " and " : "") +
+                           (r.recheck_behind ? "a reload re-checks at once" : "") +
+                           ", and a warning says so once it is seen that none comes");
+    return lines;
+}

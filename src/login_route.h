@@ -1,0 +1,28 @@
+// How an instance of the version-5 library answers logins and reloads:
+// decided once at start, from its settings and what the broker offers, and
+// described from that decision.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "settings.h"
+
+struct LoginRoute {
+    bool newer_broker = false;    // 2.1: logins may be answered later, sessions looked up by id
+    bool later = false;           // logins the cache cannot answer are answered later
+    bool recheck_behind = false;  // a reload's re-checks stand while asked behind
+    bool scheduled = false;       // a scheduler runs: for either, or for commands
+    bool stats = false;           // stats are published
+    // TICK is needed (to settle answers, to publish stats), and so are the
+    // ends of connections (to know which are admitted).
+    bool ticks() const noexcept { return scheduled || stats; }
+    bool tracks_connections() const noexcept { return scheduled; }
+    // 2.1's loop may sleep through a due TICK; a waker ends its wait.
+    bool waker() const noexcept { return newer_broker && ticks(); }
+};
+
+LoginRoute decide_login_route(const Settings &settings, bool newer_broker) noexcept;
+
+// The start-up lines that say how logins, reloads and stats will go here.
+std::vector<std::string> describe_login_route(const LoginRoute &route, const Settings &settings);

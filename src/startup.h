@@ -1,0 +1,55 @@
+// Starting up, the same for both libraries and the check tool: the broker's
+// option pairs in; what runs the checks out, with the lines that say what was
+// configured, or one line that says why it could not start.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "auth_option.h"
+#include "settings.h"
+
+// libcurl's global state, counted by libcurl itself: one hold for each thing
+// that runs checks, taken before it and given back after it.
+class CurlGlobal {
+public:
+    CurlGlobal();  // throws CurlGlobal::Unavailable
+    ~CurlGlobal();
+    CurlGlobal(const CurlGlobal &) = delete;
+    CurlGlobal &operator=(const CurlGlobal &) = delete;
+    struct Unavailable {};
+};
+
+struct StartUp {
+    std::vector<std::string> lines;  // what was configured: the first a notice, the rest warnings
+    std::string error;               // why it could not start: one line
+};
+
+// Reads the options, then build(settings) makes what runs the checks, and
+// describe() adds the interface's own lines; either may throw. False with
+// out.error naming the real cause (an option, memory, libcurl, a thread).
+bool start_up(const auth_option *opts, int count, Interface which, const std::function<void(Settings)> &build,
+              const std::function<std::vector<std::string>()> &describe, StartUp &out) noexcept;
+
+// The version-5 interface's pairs have the same shape under another name.
+template <class Pair>
+bool start_up(const Pair *opts, int count, Interface which, const std::function<void(Settings)> &build,
+              const std::function<std::vector<std::string>()> &describe, StartUp &out) noexcept {
+    try {
+        std::vector<auth_option> pairs;
+        for (int i = 0; opts && i < count; ++i) pairs.push_back({opts[i].key, opts[i].value});
+        return start_up(pairs.data(), static_cast<int>(pairs.size()), which, build, describe, out);
+    } catch (...) {
+        out.error = "auth_plugin: out of memory while reading the options";
+        return false;
+    }
+}
+
+// Into the broker's log: the first line as a notice, the rest as warnings.
+void log_start_up(const std::vector<std::string> &lines) noexcept;
+// At a reload: the start-up lines again, so that a rotated log's first lines
+// say what runs, and that options apply only at a restart.
+void log_reload(const std::vector<std::string> &lines) noexcept;
+// Into the broker's log as an error: why it could not start.
+void log_start_up_error(const std::string &error) noexcept;

@@ -20,9 +20,11 @@ stop() { for p in "$@"; do [ -n "$p" ] && { kill "$p" 2>/dev/null || true; wait 
 trap 'stop "$probe" "$broker" "$server"; rm -rf "$tmp"' EXIT
 
 endpoint_port=$(free_port)
-start_server() {  # the endpoint, answering, on its fixed port
-  "$build/bench/check_bench" --port "$endpoint_port" --server >"$tmp/server.port" 2>/dev/null &
+start_server() {  # the endpoint on its fixed port: answering, or with --blackhole blackholed
+  : >"$tmp/server.port"
+  "$build/bench/check_bench" --port "$endpoint_port" "${1:---server}" >"$tmp/server.port" 2>/dev/null &
   server=$!
+  # it prints its port once it listens
   for _ in $(seq 200); do [ -s "$tmp/server.port" ] && return 0; sleep 0.01; done
   echo "endpoint did not start" >&2; exit 1
 }
@@ -55,9 +57,7 @@ run() {
   case $scenario in  # the outage begins
     hang) kill -USR2 "$server" ;;
     refuse) stop "$server"; server="" ;;
-    blackhole) stop "$server"; server=""
-               "$build/bench/check_bench" --port "$endpoint_port" --blackhole >/dev/null &
-               server=$! ; sleep 0.1 ;;
+    blackhole) stop "$server"; server=""; start_server --blackhole ;;
   esac
   local start end pids=()
   start=$(date +%s.%N)

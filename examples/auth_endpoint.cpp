@@ -11,6 +11,12 @@
 //                                    matching FILTER (+ and # as in MQTT)
 // Names and passwords cannot hold spaces here; a real service would keep
 // password hashes, not passwords.
+//
+// Subscriptions (asked only with auth_plugin_v5.so and http_check_subscribe
+// true): a filter may be subscribed to when one read rule covers every topic
+// it can match, so that the subscriber is refused at SUBACK rather than left
+// waiting for messages it may never read; "$share/GROUP/" is ignored.
+// Unsubscribing is always allowed: it only ever takes access away.
 
 #include <httplib.h>
 
@@ -63,21 +69,36 @@ std::vector<std::string> levels(const std::string &topic) {
     return out;
 }
 
-// MQTT filter matching: '+' is one level, '#' the rest.
-bool matches(const std::string &filter, const std::string &topic) {
-    auto f = levels(filter), t = levels(topic);
+// Whether every topic that `filter` matches is matched by `rule` too (a topic
+// is a filter without wildcards). As in MQTT, '+' is one level, '#' the rest
+// (the parent level included), and a wildcard in the first level does not
+// match topics beginning with '$' ($SYS, $CONTROL): those need rules of their own.
+bool covers(const std::string &rule, const std::string &filter) {
+    auto r = levels(rule), f = levels(filter);
+    if (!filter.empty() && filter[0] == '$' && !r.empty() && (r[0] == "+" || r[0] == "#")) return false;
     for (std::size_t i = 0; i < f.size(); ++i) {
-        if (f[i] == "#") return true;
-        if (i >= t.size() || (f[i] != "+" && f[i] != t[i])) return false;
+        if (i < r.size() && r[i] == "#") return true;
+        if (i >= r.size() || f[i] == "#" || (r[i] != "+" && (f[i] == "+" || r[i] != f[i]))) return false;
     }
-    return f.size() == t.size();
+    return r.size() == f.size() || (r.size() == f.size() + 1 && r.back() == "#");
 }
 
-bool may(const Rules &rules, const std::string &user, const std::string &topic, const std::string &access) {
-    if (access != "read" && access != "write") return false;
+bool may(const Rules &rules, const std::string &user, std::string topic, std::string access) {
+    if (access == "unsubscribe") return true;
+    if (access == "subscribe") {
+        // A shared subscription reads what its filter matches.
+        if (topic.rfind("$share/", 0) == 0) {
+            auto slash = topic.find('/', 7);
+            if (slash == std::string::npos) return false;
+            topic.erase(0, slash + 1);
+        }
+        access = "read";
+    } else if (access != "read" && access != "write") {
+        return false;
+    }
     for (const auto &r : rules.allows)
         if ((r.user == "*" || r.user == user) && r.access.find(access) != std::string::npos &&
-            matches(r.filter, topic))
+            covers(r.filter, topic))
             return true;
     return false;
 }
@@ -98,6 +119,13 @@ int main(int argc, char **argv) {
     }
 
     httplib::Server server;
+    // One thread per open connection: with http_keepalive each holds its thread
+    // while it waits for its next question, and a 2.1 broker asks up to
+    // http_max_in_flight (64) logins at once per plugin line, beside up to 8
+    // kept connections. cpp-httplib's 8 threads would leave the rest waiting
+    // for a kept connection to close. (Its listen backlog of 5 is built into
+    // Debian's library: a burst of new connections beyond it waits a second.)
+    server.new_task_queue = [] { return new httplib::ThreadPool(128); };
     server.Post("/user", [&](const httplib::Request &req, httplib::Response &res) {
         auto user = req.get_param_value("username");
         auto known = rules.passwords.find(user);

@@ -8,6 +8,12 @@ When the environment holds AUTH_ENDPOINT_TOKEN, every request must carry
 "Authorization: Bearer <that token>" (the broker sends it with
 plugin_opt_http_header); any other request is answered 401. Grants may be
 kept by the plug-in's decision cache for a minute; refusals are never kept.
+
+Subscriptions (asked only with auth_plugin_v5.so and http_check_subscribe
+true): a filter may be subscribed to when one read rule covers every topic it
+can match, so that the subscriber is refused at SUBACK rather than left
+waiting for messages it may never read; "$share/GROUP/" is ignored.
+Unsubscribing is always allowed: it only ever takes access away.
 """
 import hmac
 import os
@@ -32,15 +38,35 @@ def load(path):
     return passwords, allows
 
 
-def matches(topic_filter, topic):
-    """MQTT filter matching: '+' is one level, '#' the rest."""
-    f, t = topic_filter.split("/"), topic.split("/")
+def covers(rule, topic_filter):
+    """Whether every topic that topic_filter matches is matched by rule too (a
+    topic is a filter without wildcards). As in MQTT, '+' is one level, '#' the
+    rest (the parent level included), and a wildcard in the first level does not
+    match topics beginning with '$' ($SYS, $CONTROL): those need rules of their own."""
+    r, f = rule.split("/"), topic_filter.split("/")
+    if topic_filter.startswith("$") and r[0] in ("+", "#"):
+        return False
     for i, level in enumerate(f):
-        if level == "#":
+        if i < len(r) and r[i] == "#":
             return True
-        if i >= len(t) or (level != "+" and level != t[i]):
+        if i >= len(r) or level == "#" or (r[i] != "+" and (level == "+" or r[i] != level)):
             return False
-    return len(f) == len(t)
+    return len(r) == len(f) or (len(r) == len(f) + 1 and r[-1] == "#")
+
+
+def may(allows, user, topic, access):
+    if access == "unsubscribe":
+        return True
+    if access == "subscribe":
+        if topic.startswith("$share/"):  # a shared subscription reads what its filter matches
+            parts = topic.split("/", 2)
+            if len(parts) < 3:
+                return False
+            topic = parts[2]
+        access = "read"
+    elif access not in ("read", "write"):
+        return False
+    return any(who in ("*", user) and access in kind and covers(flt, topic) for who, kind, flt in allows)
 
 
 def handler(passwords, allows, token):
@@ -60,8 +86,7 @@ def handler(passwords, allows, token):
                 what = f"may '{user}' log in?"  # never the password
             elif self.path == "/acl":
                 access, topic = form.get("access", ""), form.get("topic", "")
-                ok = access in ("read", "write") and any(
-                    who in ("*", user) and access in kind and matches(flt, topic) for who, kind, flt in allows)
+                ok = may(allows, user, topic, access)
                 what = f"may '{user}' {access} '{topic}'?"
             else:
                 return self.answer(404, "no-store", f"unknown path {self.path}")
@@ -86,6 +111,10 @@ def main():
     passwords, allows = load(sys.argv[1])
     port = int(sys.argv[2]) if len(sys.argv) == 3 else 0
     token = os.environ.get("AUTH_ENDPOINT_TOKEN", "")
+    # A broker may open dozens of connections at once (a 2.1 broker asks up to
+    # http_max_in_flight logins at once): past the listen backlog (5 by
+    # default), a connection waits a second to be retried.
+    ThreadingHTTPServer.request_queue_size = 128
     server = ThreadingHTTPServer(("127.0.0.1", port), handler(passwords, allows, token))
     print(f"listening on http://127.0.0.1:{server.server_address[1]}", flush=True)
     try:

@@ -228,46 +228,78 @@ TEST_F(BrokerLifecycle, ListenersThatLoadThePluginTwiceMustAgree) {
     EXPECT_NE(broker.publish("alice", "wrong", "room/open", "x").first, 0);
 }
 
-// The standard-library Python endpoint from examples/, which requires a
-// shared secret in a request header, behind the real broker.
-TEST(BrokerPythonEndpoint, DecidesWithTheSharedSecretHeader) {
-    const std::string token = "e2e-shared-secret";
-    const fs::path log = fs::temp_directory_path() / ("auth_endpoint_py." + std::to_string(getpid()) + ".log");
-    Process endpoint({PYTHON3, EXAMPLES_DIR "/auth_endpoint.py", EXAMPLES_DIR "/rules.txt", "0"}, log.string(),
-                     {"AUTH_ENDPOINT_TOKEN=" + token});
-    std::string url;
-    wait_until([&] {
-        const std::string out = endpoint.output();
-        const std::size_t at = out.find("listening on ");
-        if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
-        url = out.substr(at + 13, out.find('\n', at) - at - 13);
-        return true;
-    });
-    ASSERT_FALSE(url.empty()) << endpoint.output();
-    for (const bool right_secret : {true, false}) {
-        SCOPED_TRACE(right_secret ? "right secret" : "wrong secret");
-        Broker broker({"http_user_uri " + url + "/user", "http_acl_uri " + url + "/acl", "http_keepalive true",
-                       "http_cache_ms 60000", "http_header Authorization: Bearer " + (right_secret ? token : "guess")});
+// The example endpoints from examples/, deciding by rules.txt behind the real
+// broker: the Python one requires a shared secret in a request header; with
+// auth_plugin_v5.so and http_check_subscribe both decide subscriptions too.
+TEST(BrokerExampleEndpoint, DecidesByTheRules) {
+    const std::string token = "e2e-shared-secret", python = EXAMPLES_DIR "/auth_endpoint.py";
+    struct Case {
+        const char *what;
+        std::string program, header;  // header: the secret the broker sends, if any
+        bool check_subscribe;
+    } cases[] = {
+        {"python, right secret", python, token, false},
+        {"python, wrong secret", python, "guess", false},
+        {"python, subscriptions asked", python, token, true},
+#ifdef EXAMPLE_ENDPOINT
+        {"c++, subscriptions asked", EXAMPLE_ENDPOINT, "", true},
+#endif
+    };
+    for (const auto &c : cases) {
+        if (c.check_subscribe && !e2e_library_v5()) continue;  // a version-5 option
+        SCOPED_TRACE(c.what);
+        const fs::path log = fs::temp_directory_path() / ("auth_endpoint." + std::to_string(getpid()) + ".log");
+        fs::remove(log);
+        std::vector<std::string> argv{c.program, EXAMPLES_DIR "/rules.txt", "0"};
+        if (c.program == python) argv.insert(argv.begin(), PYTHON3);
+        Process endpoint(argv, log.string(), {"AUTH_ENDPOINT_TOKEN=" + token});
+        std::string url;
+        wait_until([&] {
+            const std::string out = endpoint.output();
+            const std::size_t at = out.find("listening on ");
+            if (at == std::string::npos || out.find('\n', at) == std::string::npos) return false;
+            url = out.substr(at + 13, out.find('\n', at) - at - 13);
+            return true;
+        });
+        ASSERT_FALSE(url.empty()) << endpoint.output();
+        std::vector<std::string> opts{"http_user_uri " + url + "/user", "http_acl_uri " + url + "/acl",
+                                      "http_keepalive true", "http_cache_ms 60000"};
+        if (!c.header.empty()) opts.push_back("http_header Authorization: Bearer " + c.header);
+        if (c.check_subscribe) opts.push_back("http_check_subscribe true");
+        Broker broker(opts);
         ASSERT_TRUE(broker.ready()) << broker.process().output();
-        auto argv = broker.client(MOSQUITTO_SUB, "sub-bob", "bob", "builder");
-        argv.insert(argv.end(), {"-t", "home/#", "-v", "-C", "1", "-W", "60"});  // -W only bounds it
-        Process bob(argv, broker.file("bob.log"));
-        if (right_secret) {
+        auto sub = broker.client(MOSQUITTO_SUB, "sub-bob", "bob", "builder");
+        // bob may read home/+/temperature only: asked, home/# is refused at SUBACK
+        if (c.check_subscribe) sub.insert(sub.end(), {"-d", "-t", "home/+/temperature", "-U", "home/old"});
+        sub.insert(sub.end(), {"-t", "home/#", "-v", "-C", "1", "-W", "60"});  // -W only bounds it
+        Process bob(sub, broker.file("bob.log"));
+        if (c.header == "guess") {
+            ASSERT_TRUE(bob.wait(30s));
+            EXPECT_NE(bob.output().find("not authorised"), std::string::npos) << bob.output();
+            EXPECT_NE(endpoint.output().find("request without the shared secret"), std::string::npos)
+                << endpoint.output();
+        } else {
             ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-bob")) << bob.output();
             EXPECT_EQ(broker.publish("sensor", "s3cret", "home/door/lock", "open").first, 0);  // bob may not read it
             EXPECT_EQ(broker.publish("sensor", "s3cret", "home/kitchen/temperature", "21.5").first, 0);
             EXPECT_NE(broker.publish("sensor", "wrong", "home/kitchen/temperature", "0").first, 0);
             ASSERT_TRUE(bob.wait(30s));
-            EXPECT_EQ(bob.output(), "home/kitchen/temperature 21.5\n");
-        } else {
-            ASSERT_TRUE(bob.wait(30s));
-            EXPECT_NE(bob.output().find("not authorised"), std::string::npos) << bob.output();
+            const std::string out = bob.output();
+            if (!c.check_subscribe) {
+                EXPECT_EQ(out, "home/kitchen/temperature 21.5\n");
+            } else {
+                EXPECT_NE(out.find("Subscribed (mid: 1): 0, 128\n"), std::string::npos) << out;
+                EXPECT_NE(out.find("\nhome/kitchen/temperature 21.5\n"), std::string::npos) << out;
+                EXPECT_EQ(out.find("home/door/lock"), std::string::npos) << out;
+                EXPECT_TRUE(wait_until([&] {
+                    return endpoint.output().find("may 'bob' unsubscribe 'home/old'?  -> 200") != std::string::npos;
+                })) << endpoint.output();
+            }
         }
+        EXPECT_EQ(endpoint.output().find("builder"), std::string::npos);  // it never logs a password
+        endpoint.stop();
+        fs::remove(log);
     }
-    EXPECT_NE(endpoint.output().find("request without the shared secret"), std::string::npos) << endpoint.output();
-    EXPECT_EQ(endpoint.output().find("builder"), std::string::npos);  // it never logs a password
-    endpoint.stop();
-    fs::remove(log);
 }
 
 // On SIGHUP the broker re-reads its configuration and asks the plug-in again

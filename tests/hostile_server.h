@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -35,7 +36,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return request_;
     }
-    bool stopping() const { return stop_; }
 
     // Sends all of text unless the peer goes away; false if it did.
     static bool send_all(int fd, const std::string &text) {
@@ -53,6 +53,21 @@ public:
             pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, 50) > 0 && recv(fd, buf, sizeof buf, 0) <= 0) return;
         }
+    }
+
+    // Waits `d` between misdeeds, less when the peer closes or the server
+    // stops; whether the whole of it passed.
+    bool pause(int fd, std::chrono::milliseconds d) const {
+        const auto until = std::chrono::steady_clock::now() + d;
+        char buf[256];
+        while (!stop_) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return true;
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50))) > 0 && recv(fd, buf, sizeof buf, 0) <= 0)
+                return false;
+        }
+        return false;
     }
 
 private:

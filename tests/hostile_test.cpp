@@ -39,10 +39,8 @@ TEST(HostileEndpoint, RefusesOrGrantsOnlyACompleteOk) {
         {"headers, then a byte a second", 300ms,
          [](HostileServer &s, int fd) {
              if (!HostileServer::send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n")) return;
-             for (int i = 0; i < 10 && !s.stopping(); ++i) {
-                 if (!HostileServer::send_all(fd, "x")) return;
-                 std::this_thread::sleep_for(1s);
-             }
+             for (int i = 0; i < 10; ++i)
+                 if (!HostileServer::send_all(fd, "x") || !s.pause(fd, 1s)) return;
          },
          false},
         {"200 with a 100 MB body", scaled(20000ms),

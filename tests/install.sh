@@ -23,16 +23,17 @@ tool="$tmp/usr/bin/auth_plugin_check"
 test -f "$plugin" || { echo "missing $plugin"; exit 1; }
 test -f "$plugin_v5" || { echo "missing $plugin_v5"; exit 1; }
 test -x "$tool" || { echo "missing $tool"; exit 1; }
-grep -qx "plugin $plugin" "$snippet" || { echo "snippet does not name $plugin"; cat "$snippet"; exit 1; }
+# It names the library the README recommends.
+grep -qx "plugin $plugin_v5" "$snippet" || { echo "snippet does not name $plugin_v5"; cat "$snippet"; exit 1; }
 for f in README.md docs/endpoint.md docs/hardening.md docs/performance.md examples/auth_endpoint.py examples/auth_endpoint.cpp; do
   test -f "$docs/$f" || { echo "missing $docs/$f"; exit 1; }
 done
 
 # The snippet as an operator would use it: dropped into a conf.d directory;
-# first with only the file name changed to the version-5 library.
+# then with only the file name changed to the version-2 library.
 for lib in "$plugin_v5" "$plugin"; do
   rm -rf "$tmp/conf.d" && mkdir "$tmp/conf.d"
-  sed "s|^plugin $plugin\$|plugin $lib|" "$snippet" >"$tmp/conf.d/auth_plugin.conf"
+  sed "s|^plugin $plugin_v5\$|plugin $lib|" "$snippet" >"$tmp/conf.d/auth_plugin.conf"
   # A free port can be taken by someone else before the broker binds it: then another one.
   for _ in 1 2 3 4 5; do
     port=$(free_port)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "signal_free_thread.h"
+
 struct ConcurrentExchanges::Exchange {
     struct EasyFree {
         void operator()(CURL *h) const noexcept { curl_easy_cleanup(h); }
@@ -35,7 +37,7 @@ ConcurrentExchanges::ConcurrentExchanges(const HttpClient &client, long max_in_f
     if (!multi_ || curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, max_in_flight_) != CURLM_OK ||
         curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, max_in_flight_) != CURLM_OK)
         throw std::bad_alloc();
-    thread_ = std::thread([this] { run(); });
+    thread_ = signal_free_thread([this] { run(); });
 }
 
 ConcurrentExchanges::~ConcurrentExchanges() {

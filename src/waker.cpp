@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "signal_free_thread.h"
+
 namespace {
 
 // Only its arrival matters: it ends the broker's epoll_wait.
@@ -20,7 +22,7 @@ Waker::Waker() : target_(pthread_self()) {
         sigaction(SIGURG, &wake, nullptr) != 0)
         throw std::runtime_error("SIGURG has a handler of another's, and Mosquitto 2.1 needs it to wake for answers");
     try {
-        thread_ = std::thread([this] { run(); });
+        thread_ = signal_free_thread([this] { run(); });
     } catch (...) {
         sigaction(SIGURG, &previous_, nullptr);
         throw;

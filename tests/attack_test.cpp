@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -21,6 +23,8 @@
 #include "endpoint.h"
 #include "mqtt_client.h"
 #include "timing.h"
+
+namespace fs = std::filesystem;
 
 using namespace std::chrono_literals;
 using bench::Client;
@@ -130,6 +134,31 @@ TEST_F(UnderAttack, StrangersRightAfterAReloadAreAskedLikeAnyoneElse) {
         for (int i = 0; i < 20; ++i) strangers.push_back(connect("stranger-" + std::to_string(i), "admin", "wrong"));
         for (auto &s : strangers) EXPECT_EQ(s->connack(answer_within()), not_authorised) << "round " << round;
     }
+}
+
+// A SIGHUP (or SIGTERM) must reach the broker's own thread, whose loop it
+// wakes: the plug-in's threads take no signal, or a reload could wait for
+// the loop's next wake-up, a day on an idle 2.1 broker.
+TEST_F(UnderAttack, SignalsStayTheBrokersWhateverThreadsThePluginStarts) {
+    start({"http_stats_interval_s 10", "http_control true", "http_acl_uri " + endpoint.url("/acl")});
+    auto admin = connect("admin-console", "admin", "right");
+    ASSERT_EQ(admin->connack(answer_within()), accepted);  // the exchanges' thread has run
+    const pid_t pid = broker->process().pid();
+    std::size_t threads = 0;
+    for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string line, blocked;
+        while (std::getline(status, line))
+            if (line.rfind("SigBlk:", 0) == 0) blocked = line.substr(7);
+        const unsigned long long mask = std::stoull(blocked, nullptr, 16);
+        // The broker's own thread may block them outside its wait (2.0.11 does).
+        if (task.path().filename() == std::to_string(pid)) continue;
+        for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGUSR1})
+            EXPECT_EQ((mask >> (sig - 1)) & 1, 1u) << task.path() << " signal " << sig;
+        ++threads;
+    }
+    EXPECT_GE(threads, 1u);  // at least the exchanges' thread
+    reload();
 }
 
 // A revoked client goes at the reload, however often someone who knows its

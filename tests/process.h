@@ -52,6 +52,7 @@ public:
     Process &operator=(const Process &) = delete;
 
     bool running() { return reap(WNOHANG); }
+    pid_t pid() const { return pid_; }
     void signal(int sig) {
         if (running()) kill(pid_, sig);
     }

@@ -14,7 +14,14 @@ true): a filter may be subscribed to when one read rule covers every topic it
 can match, so that the subscriber is refused at SUBACK rather than left
 waiting for messages it may never read; "$share/GROUP/" is ignored.
 Unsubscribing is always allowed: it only ever takes access away.
+
+A granted login's answer also carries the user's rules as JSON, in the format
+auth_plugin_v5.so reads with http_login_rules true (that of EMQX 5.8): each
+"allow" line as a rule (read: subscribe, write: publish, readwrite: all),
+then a rule that denies the rest. With it, the plug-in asks /acl nothing for
+the session; without it, the body is not read and /acl is asked as ever.
 """
+import json
 import hmac
 import os
 import sys
@@ -69,9 +76,21 @@ def may(allows, user, topic, access):
     return any(who in ("*", user) and access in kind and covers(flt, topic) for who, kind, flt in allows)
 
 
+def login_rules(allows, user):
+    """The user's rules for the session: the same decisions as may()."""
+    action = {"read": "subscribe", "write": "publish", "readwrite": "all"}
+    acl = [{"permission": "allow", "action": action[kind], "topic": flt}
+           for who, kind, flt in allows if who in ("*", user)]
+    acl.append({"permission": "deny", "action": "all", "topic": "#"})
+    return json.dumps({"result": "allow", "is_superuser": False, "acl": acl})
+
+
 def handler(passwords, allows, token):
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"  # keeps connections open for http_keepalive
+        # The head and a body go out in two writes: without TCP_NODELAY the
+        # body would wait for the plug-in's delayed ACK on a kept connection.
+        disable_nagle_algorithm = True
 
         def do_POST(self):
             length = int(self.headers.get("Content-Length", 0))
@@ -84,6 +103,8 @@ def handler(passwords, allows, token):
             if self.path == "/user":
                 ok = user in passwords and hmac.compare_digest(passwords[user], form.get("password", ""))
                 what = f"may '{user}' log in?"  # never the password
+                if ok:
+                    return self.answer(200, "max-age=60", what, login_rules(allows, user))
             elif self.path == "/acl":
                 access, topic = form.get("access", ""), form.get("topic", "")
                 ok = may(allows, user, topic, access)
@@ -92,11 +113,15 @@ def handler(passwords, allows, token):
                 return self.answer(404, "no-store", f"unknown path {self.path}")
             self.answer(200 if ok else 403, "max-age=60" if ok else "no-store", what)
 
-        def answer(self, status, cache_control, what):
+        def answer(self, status, cache_control, what, body=""):
+            data = body.encode()
             self.send_response(status)
             self.send_header("Cache-Control", cache_control)
-            self.send_header("Content-Length", "0")
+            if data:
+                self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(data)))
             self.end_headers()
+            self.wfile.write(data)
             print(f"asked: {what}  -> {status}", flush=True)
 
         def log_message(self, *args):

@@ -236,13 +236,14 @@ TEST(BrokerExampleEndpoint, DecidesByTheRules) {
     struct Case {
         const char *what;
         std::string program, header;  // header: the secret the broker sends, if any
-        bool check_subscribe;
+        bool check_subscribe, login_rules;
     } cases[] = {
-        {"python, right secret", python, token, false},
-        {"python, wrong secret", python, "guess", false},
-        {"python, subscriptions asked", python, token, true},
+        {"python, right secret", python, token, false, false},
+        {"python, wrong secret", python, "guess", false, false},
+        {"python, subscriptions asked", python, token, true, false},
+        {"python, rules in the login answer", python, token, true, true},
 #ifdef EXAMPLE_ENDPOINT
-        {"c++, subscriptions asked", EXAMPLE_ENDPOINT, "", true},
+        {"c++, subscriptions asked", EXAMPLE_ENDPOINT, "", true, false},
 #endif
     };
     for (const auto &c : cases) {
@@ -266,6 +267,7 @@ TEST(BrokerExampleEndpoint, DecidesByTheRules) {
                                       "http_keepalive true", "http_cache_ms 60000"};
         if (!c.header.empty()) opts.push_back("http_header Authorization: Bearer " + c.header);
         if (c.check_subscribe) opts.push_back("http_check_subscribe true");
+        if (c.login_rules) opts.push_back("http_login_rules true");
         Broker broker(opts);
         ASSERT_TRUE(broker.ready()) << broker.process().output();
         auto sub = broker.client(MOSQUITTO_SUB, "sub-bob", "bob", "builder");
@@ -294,6 +296,10 @@ TEST(BrokerExampleEndpoint, DecidesByTheRules) {
                 EXPECT_TRUE(wait_until([&] {
                     return endpoint.output().find("may 'bob' unsubscribe 'home/old'?  -> 200") != std::string::npos;
                 })) << endpoint.output();
+                // With rules, the same decisions were made without asking the
+                // rest of /acl (each would have been asked before bob's message).
+                for (const char *asked : {"may 'bob' subscribe", "may 'bob' read", "may 'sensor' write"})
+                    EXPECT_EQ(endpoint.output().find(asked) == std::string::npos, c.login_rules) << asked;
             }
         }
         EXPECT_EQ(endpoint.output().find("builder"), std::string::npos);  // it never logs a password

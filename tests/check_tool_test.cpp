@@ -49,6 +49,15 @@ protected:
         return {tool.exit_code(), tool.output()};
     }
 
+    // Runs the tool on this configuration, with the endpoint's record cleared.
+    std::pair<int, std::string> ask(const std::string &config_text, const std::vector<std::string> &question) {
+        write(dir / "mosquitto.conf", config_text);
+        std::vector<std::string> args{"-c", (dir / "mosquitto.conf").string()};
+        args.insert(args.end(), question.begin(), question.end());
+        endpoint.clear();
+        return run(args);
+    }
+
 private:
     int runs_ = 0;
 };
@@ -83,11 +92,7 @@ TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        write(conf, c.config);
-        std::vector<std::string> args{"-c", conf};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        endpoint.clear();
-        auto [code, out] = run(args);
+        auto [code, out] = ask(c.config, c.args);
         EXPECT_EQ(code, c.exit) << out;
         for (const auto &text : c.says) EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
         EXPECT_EQ(out.find("s3cret"), std::string::npos) << out;  // never the password
@@ -125,11 +130,7 @@ TEST_F(CheckTool, AsksWhatEachLibraryWouldAsk) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        write(conf, c.config);
-        std::vector<std::string> args{"-c", conf};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        endpoint.clear();
-        auto [code, out] = run(args);
+        auto [code, out] = ask(c.config, c.args);
         EXPECT_EQ(code, c.exit) << out;
         const auto requests = endpoint.requests();
         ASSERT_EQ(requests.size(), c.asked.empty() ? 0u : 1u) << out;
@@ -142,8 +143,7 @@ TEST_F(CheckTool, AsksWhatEachLibraryWouldAsk) {
         return r.path == "/user" ? R"({"acl":[{"permission":"allow","action":"all","topic":"#"}],"expire_at":4102444800})"
                                  : "";
     });
-    write(conf, v5 + "plugin_opt_http_login_rules true\n");
-    auto [code, out] = run({"-c", conf, "-i", "d", "-u", "alice", "-P", "s3cret&"});
+    auto [code, out] = ask(v5 + "plugin_opt_http_login_rules true\n", {"-i", "d", "-u", "alice", "-P", "s3cret&"});
     EXPECT_EQ(code, 0) << out;
     EXPECT_NE(out.find("not superuser, 1 access rules, expire_at 4102444800"), std::string::npos) << out;
 }

@@ -109,7 +109,6 @@ TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
 // The rules each library's broker applies before asking, and the fields the
 // version-5 options name, filled from the flags.
 TEST_F(CheckTool, AsksWhatEachLibraryWouldAsk) {
-    const std::string conf = (dir / "mosquitto.conf").string();
     const std::string v5 = "listener 1883\nplugin /usr/lib/mosquitto/auth_plugin_v5.so\nplugin_opt_http_user_uri " +
                            endpoint.url("/user") + "\nplugin_opt_http_acl_uri " + endpoint.url("/acl") +
                            "\nplugin_opt_http_check_subscribe true\nplugin_opt_http_login_fields clientid\n";

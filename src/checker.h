@@ -77,7 +77,8 @@ private:
     // decides, into v and for the cache.
     DecisionCache::Said read_rules(const Answer &answer, Verdict &v) noexcept;
     // One line for the broker's log, at most one per interval however many
-    // answers are refused (a flood must not flood the log).
+    // answers are refused (a flood must not flood the log). Answers are
+    // finished on one thread (the broker's), so this needs no lock.
     void tell_refused_rules(const char *why) noexcept;
 
     const Settings settings_;

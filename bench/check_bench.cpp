@@ -3,9 +3,11 @@
 //   check_bench [--rounds R] [--count N] [--svg FILE]
 //       alternates every variant R times, N requests each, against its own
 //       epoll endpoint in a child process, and prints medians and ratios.
-//   check_bench [--port P] --server
+//   check_bench [--port P] [--rules N] --server
 //       only the endpoint: prints its port, serves until killed (SIGUSR1:
-//       print the requests answered; SIGUSR2: stop or start answering).
+//       print the requests answered, and the logins among them; SIGUSR2:
+//       stop or start answering). --rules answers each login with N JSON
+//       login rules, those for the topic `bench` last.
 //   check_bench --port P --blackhole
 //       a listener on P at which connections never complete.
 //   check_bench --instructions VARIANT --port P [--count N]
@@ -116,6 +118,31 @@ std::vector<Variant> variants(Plugin &plugin, int port) {
              return plain_socket(port, true, fd);
          }},
     };
+}
+
+// n access rules as a login's answer: n - 2 on other topics, in the shapes
+// deployments use (text per site, placeholders, a first-level '+' that every
+// check must try), then publish and subscribe on `bench`, so that each check
+// of the broker benchmark is decided by the last rules of the list.
+std::string login_rules(int n) {
+    std::string acl;
+    for (int i = 0; i < n - 2; ++i) {
+        struct Shape {
+            const char *action, *before, *after;  // the topic: before, a site's number, after
+        };
+        static const Shape shapes[] = {
+            {"publish", "site/", "/+/telemetry"},
+            {"subscribe", "site/", "/cmd/#"},
+            {"all", "users/${username}/", "/#"},
+            {"publish", "+/status/", ""},
+        };
+        const Shape &shape = shapes[i % 4];
+        acl += std::string(R"({"permission":"allow","action":")") + shape.action + R"(","topic":")" + shape.before +
+               std::to_string(i / 4) + shape.after + R"("},)";
+    }
+    acl += R"({"permission":"allow","action":"publish","topic":"bench"},)"
+           R"({"permission":"allow","action":"subscribe","topic":"bench"})";
+    return R"({"result":"allow","is_superuser":false,"acl":[)" + acl + "]}";
 }
 
 double median(std::vector<double> v) {
@@ -271,7 +298,7 @@ int instructions(const std::string &name, int port, int count) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    int rounds = 7, count = 400, port = 0;
+    int rounds = 7, count = 400, port = 0, rules = 0;
     std::string svg, measure;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -280,13 +307,15 @@ int main(int argc, char **argv) {
         else if (a == "--count") count = std::atoi(next().c_str());
         else if (a == "--svg") svg = next();
         else if (a == "--port") port = std::atoi(next().c_str());
+        else if (a == "--rules") rules = std::atoi(next().c_str());
         else if (a == "--instructions") measure = next();
         else if (a == "--blackhole") bench::blackhole(port);
         else if (a == "--server") {
+            if (rules == 1 || rules < 0 || rules > 1000) return 2;  // room for the two on `bench`; the reader's limit
             int fd = bench::listen_loopback(port);
             std::printf("%d\n", port);
             std::fflush(stdout);
-            bench::serve(fd);
+            bench::serve(fd, rules >= 2 ? bench::json_answer(login_rules(rules)) : std::string());
         } else {
             std::fprintf(stderr, "usage: see the comment at the top of check_bench.cpp\n");
             return 2;

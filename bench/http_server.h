@@ -49,20 +49,28 @@ inline std::size_t complete_request(const std::string &buf) {
     return buf.size() >= end + 4 + length ? end + 4 + length : 0;
 }
 
-// Set by SIGUSR1: the server then prints how many requests it has answered
-// to its standard error. SIGUSR2 turns hanging on and off: while it hangs,
-// the server reads requests and answers none.
+// Set by SIGUSR1: the server then prints to its standard error how many
+// requests it has answered, and how many of them were to /user (logins).
+// SIGUSR2 turns hanging on and off: while it hangs, the server reads
+// requests and answers none.
 inline volatile sig_atomic_t report_requested = 0, hanging = 0;
 
-[[noreturn]] inline void serve(int listen_fd) {
-    static const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+// A 200 with a JSON body, as an endpoint answers a login with rules.
+inline std::string json_answer(const std::string &body) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+// login_answer, when given, answers every POST to /user; the rest get an empty 200.
+[[noreturn]] inline void serve(int listen_fd, const std::string &login_answer = {}) {
+    static const std::string empty = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
     struct sigaction on_usr1 {};
     on_usr1.sa_handler = [](int) { report_requested = 1; };
     sigaction(SIGUSR1, &on_usr1, nullptr);
     struct sigaction on_usr2 {};
     on_usr2.sa_handler = [](int) { hanging = !hanging; };
     sigaction(SIGUSR2, &on_usr2, nullptr);
-    long answered = 0;
+    long answered = 0, logins = 0;
     int ep = epoll_create1(0);
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -75,7 +83,7 @@ inline volatile sig_atomic_t report_requested = 0, hanging = 0;
         int n = epoll_wait(ep, events, 256, -1);
         if (report_requested) {
             report_requested = 0;
-            std::fprintf(stderr, "%ld\n", answered);
+            std::fprintf(stderr, "%ld %ld\n", answered, logins);
         }
         for (int i = 0; i < n; ++i) {
             int fd = events[i].data.fd;
@@ -92,9 +100,12 @@ inline volatile sig_atomic_t report_requested = 0, hanging = 0;
             std::string &buf = pending[fd];
             while ((got = read(fd, chunk, sizeof chunk)) > 0) buf.append(chunk, static_cast<std::size_t>(got));
             for (std::size_t len; !hanging && (len = complete_request(buf)) > 0;) {
+                const bool login = buf.compare(0, 11, "POST /user ") == 0;
                 buf.erase(0, len);
-                if (write(fd, answer, sizeof answer - 1) < 0) break;
+                const std::string &answer = login && !login_answer.empty() ? login_answer : empty;
+                if (write(fd, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size())) break;
                 ++answered;
+                logins += login;
             }
             if (got == 0 || (got < 0 && errno != EAGAIN)) {
                 pending.erase(fd);

@@ -18,11 +18,6 @@ using Clock = Stats::Clock;
 // headers lack the name).
 constexpr int auth_delayed = -5;
 
-// The wall clock, as login rules give times (expire_at).
-std::int64_t unix_now() noexcept {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -284,13 +279,15 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
 
 bool Instance::by_rules(const mosquitto *client, const char *topic, Access access, const MessageFacts &message,
                         Verdict &v) noexcept {
+    // Only rules this line's endpoint gave: another line's policy is not
+    // this one's, though both share what they know of the connections.
     const Connections::Admitted *a = shared_->connections.find(client);
-    if (!a || !a->rules) return false;
+    if (!a || !a->rules || a->owner != this) return false;
     const LoginRules &rules = *a->rules;
     v.by_rules = true;
     // Its time is up: nothing more is granted, whether or not TICK has come
     // to disconnect it (2.0.11 with per_listener_settings true sends none).
-    if (const auto at = rules.expire_at(); at && *at <= unix_now()) return true;
+    if (rules.expired(unix_now())) return true;
     if (rules.is_superuser()) {
         v.granted = true;
         return true;

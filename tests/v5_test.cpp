@@ -16,6 +16,7 @@
 #include "checker.h"
 #include "endpoint.h"
 #include "fake_broker.h"
+#include "hostile_server.h"
 #include "stats.h"
 #include "option_pairs.h"
 #include "timing.h"
@@ -473,6 +474,81 @@ TEST_F(PluginV5, RulesInTheLoginAnswerDecideTheSessionsAccess) {
     std::size_t said = 0;
     for (const auto &line : fake::broker().log) said += line.find("rules are malformed") != std::string::npos;
     EXPECT_EQ(said, 2u);  // once for each plugin line
+}
+
+// Rules are one connection's, from one line's endpoint: not another line's,
+// not a later connection's at the same address, not a squatter's of its id.
+TEST_F(PluginV5, RulesAreTheirConnectionsAlone) {
+    endpoint.json(rules_for);
+    Endpoint other;  // the second line's: refuses what mentions "closed", no rules
+    other.decide([](const Recorded &r) { return r.body.find("closed") == std::string::npos ? 200 : 403; });
+    Line first(1, {{"http_user_uri", endpoint.url("/user")}, {"http_acl_uri", endpoint.url("/acl")},
+                   {"http_login_rules", "true"}});
+    Line second(2, {{"http_user_uri", other.url("/user")}, {"http_acl_uri", other.url("/acl")},
+                    {"http_login_rules", "true"}});
+    ASSERT_EQ(first.rc(), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(second.rc(), MOSQ_ERR_SUCCESS);
+    mosquitto root{"dev1", "root", "127.0.0.1", 5, nullptr}, alice{"dev2", "alice", "127.0.0.1", 5, nullptr},
+        squatter{"dev2", "open", "127.0.0.1", 5, nullptr};
+    ASSERT_EQ(first.login(root, "root", "pw"), MOSQ_ERR_SUCCESS);  // a superuser, on the first line
+    EXPECT_EQ(second.access(root, "closed", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);
+    EXPECT_EQ(other.requests().size(), 1u);  // the second line asked its own endpoint
+    first.disconnect(root);
+    endpoint.clear();
+    EXPECT_EQ(first.access(root, "closed", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);  // the address, reused
+    EXPECT_EQ(endpoint.requests().size(), 1u);
+
+    ASSERT_EQ(first.login(alice, "alice", "pw"), MOSQ_ERR_SUCCESS);
+    ASSERT_EQ(first.login(squatter, "open", "pw"), MOSQ_ERR_SUCCESS);  // the same client id
+    endpoint.clear();
+    EXPECT_EQ(first.access(alice, "home/dev2/door", MOSQ_ACL_WRITE), MOSQ_ERR_SUCCESS);  // her rules
+    EXPECT_EQ(first.access(squatter, "home/dev2/closed", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);  // not hers
+    EXPECT_EQ(endpoint.requests().size(), 1u);  // the squatter's: no rule of hers decides
+    first.disconnect(alice);
+    first.disconnect(squatter);
+}
+
+// A login endpoint that lies, or comes back half-way: rules count only from
+// a complete 200 of type application/json.
+TEST_F(PluginV5, RulesComeOnlyFromACompleteJsonOk) {
+    const std::string superuser = R"({"is_superuser":true})";
+    const std::string big = R"({"is_superuser":true,"padding":")" + std::string(70000, 'x') + "\"}";
+    const auto head = [](const char *status, const char *type, std::size_t length) {
+        return std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
+               "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+    };
+    struct Case {
+        const char *what;
+        std::string bytes;
+        int login;
+        bool superuser;  // "closed" granted without asking the access endpoint
+    } cases[] = {
+        {"complete", head("200 OK", "application/json", superuser.size()) + superuser, MOSQ_ERR_SUCCESS, true},
+        {"in chunks", "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+                      "5\r\n{\"is_\r\n10\r\nsuperuser\":true}\r\n0\r\n\r\n", MOSQ_ERR_SUCCESS, true},
+        {"cut mid-body", head("200 OK", "application/json", 100) + superuser, MOSQ_ERR_AUTH, false},
+        {"refused, with rules", head("403 Forbidden", "application/json", superuser.size()) + superuser,
+         MOSQ_ERR_AUTH, false},
+        {"not JSON by its type", head("200 OK", "text/plain", superuser.size()) + superuser, MOSQ_ERR_SUCCESS, false},
+        {"past 64 KiB", head("200 OK", "application/json", big.size()) + big, MOSQ_ERR_AUTH, false},
+    };
+    for (const auto &c : cases) {
+        for (const char *keepalive : {"false", "true"}) {
+            SCOPED_TRACE(std::string(c.what) + ", keepalive " + keepalive);
+            HostileServer login([&](HostileServer &, int fd) { HostileServer::send_all(fd, c.bytes); });
+            Line line(1, {{"http_user_uri", login.url()}, {"http_acl_uri", endpoint.url("/acl")},
+                          {"http_login_rules", "true"}, {"http_keepalive", keepalive}, {"http_timeout_ms", "2000"}});
+            ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+            endpoint.clear();
+            EXPECT_EQ(line.login(client, "alice", "pw"), c.login);
+            if (c.login == MOSQ_ERR_SUCCESS) {
+                EXPECT_EQ(line.access(client, "closed", MOSQ_ACL_WRITE),
+                          c.superuser ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ACL_DENIED);
+                EXPECT_EQ(endpoint.requests().size(), c.superuser ? 0u : 1u);
+                line.disconnect(client);
+            }
+        }
+    }
 }
 
 // The rules belong to the connection: a cached login brings them back, a

@@ -132,8 +132,6 @@ const char *missing_flag(const std::vector<std::string> &fields, const FlagClien
     return nullptr;
 }
 
-bool has_wildcard(const char *name) { return std::strpbrk(name, "+#") != nullptr; }
-
 }  // namespace
 
 int main(int argc, char **argv) {

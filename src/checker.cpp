@@ -200,10 +200,5 @@ void Checker::tell_refused_rules(const char *why) noexcept {
 }
 
 void refuse_if_expired(Verdict &v) noexcept {
-    if (!v.granted || !v.rules) return;
-    const auto expire_at = v.rules->expire_at();
-    if (expire_at && *expire_at <= std::chrono::duration_cast<std::chrono::seconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                       .count())
-        v.granted = false;
+    if (v.granted && v.rules && v.rules->expired(unix_now())) v.granted = false;
 }

@@ -38,18 +38,27 @@ std::vector<std::string> describe_login_route(const LoginRoute &r, const Setting
                            "check decides it");
     // 2.0.11 sends no TICK with per_listener_settings true (fixed in 2.0.15),
     // and nothing tells a plug-in which it is before the first one comes.
-    if (!r.newer_broker && r.login_rules)
-        lines.emplace_back("auth_plugin: connections are disconnected at their rules' expire_at on the broker's "
-                           "TICK, which Mosquitto 2.0.11 does not send with per_listener_settings true; without it "
-                           "such a connection stays, but is refused every access from that time");
-    if (!r.newer_broker && (r.stats || r.recheck_behind))
-        lines.emplace_back(std::string("auth_plugin: ") + (r.stats ? "stats" : "") +
-                           (r.stats && r.recheck_behind ? " and " : "") +
-                           (r.recheck_behind ? "background re-checks" : "") +
-                           " run on the broker's TICK, which Mosquitto 2.0.11 does not send with "
-                           "per_listener_settings true; without it " +
-                           (r.stats ? "no stats are published" : "") + (r.stats && r.recheck_behind ? " and " : "") +
-                           (r.recheck_behind ? "a reload re-checks at once" : "") +
-                           ", and a warning says so once it is seen that none comes");
+    if (r.newer_broker) return lines;
+    // What runs on TICK here, and what happens without it.
+    const struct {
+        bool on;
+        const char *what, *without;
+    } on_tick[] = {
+        {r.stats, "stats", "no stats are published"},
+        {r.recheck_behind, "background re-checks", "a reload re-checks at once"},
+        {r.login_rules, "disconnections at the rules' expire_at",
+         "a connection past its expire_at stays, but is refused every access"},
+    };
+    std::string what, without;
+    for (const auto &t : on_tick) {
+        if (!t.on) continue;
+        what += (what.empty() ? "" : ", ") + std::string(t.what);
+        without += (without.empty() ? "" : "; ") + std::string(t.without);
+    }
+    if (!what.empty())
+        lines.push_back("auth_plugin: " + what +
+                        " run on the broker's TICK, which Mosquitto 2.0.11 does not send with "
+                        "per_listener_settings true; without it " +
+                        without + " (a warning says so once it is seen that none comes)");
     return lines;
 }

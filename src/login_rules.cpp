@@ -1,5 +1,7 @@
 #include "login_rules.h"
 
+#include <chrono>
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -704,4 +706,9 @@ RulesRead read_login_rules(const Answer &answer) noexcept {
         return read_login_rules(answer.body->bytes);
     }
     return read;
+}
+
+std::int64_t unix_now() noexcept {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }

@@ -37,6 +37,8 @@ public:
     bool has_acl() const noexcept { return has_acl_; }
     // "expire_at", Unix seconds, when given.
     std::optional<std::int64_t> expire_at() const noexcept { return expire_at_; }
+    // Whether its time is up at now (Unix seconds, as unix_now() gives).
+    bool expired(std::int64_t now) const noexcept { return expire_at_ && *expire_at_ <= now; }
 
     // One access check, by the first rule that matches. WRITE is a rule's
     // "publish"; READ (delivery) and SUBSCRIBE its "subscribe"; "all" both.
@@ -131,6 +133,9 @@ private:
     std::vector<std::uint32_t> indexed_, always_;
     void build_index();  // and each rule's sign
 };
+
+// The wall clock in Unix seconds, as expire_at gives times.
+std::int64_t unix_now() noexcept;
 
 // What a login's answer came to: rules, or why the answer is refused, or
 // neither when it carries none.

@@ -2,11 +2,7 @@
 
 #include <cstring>
 
-namespace {
-
 bool has_wildcard(const char *name) noexcept { return name && std::strpbrk(name, "+#"); }
-
-}  // namespace
 
 Verdict ask_login(Checker &checker, const ClientFacts &client, const char *username, const char *password,
                   bool consult_cache) noexcept {

@@ -6,6 +6,10 @@
 #include "checker.h"
 #include "extra_fields.h"
 
+// A client id or user name that is a pattern ('+' or '#'): the broker
+// refuses such names access for its older interfaces, without asking.
+bool has_wildcard(const char *name) noexcept;
+
 // consult_cache false: asked of the endpoint even when a kept decision could answer.
 Verdict ask_login(Checker &checker, const ClientFacts &client, const char *username, const char *password,
                   bool consult_cache = true) noexcept;

@@ -123,7 +123,7 @@ int mosquitto_auth_security_cleanup(void *, struct auth_option *, int, bool relo
 
 int mosquitto_auth_unpwd_check(void *, const char *username, const char *password) noexcept {
     // Before any initialisation nothing is configured: logins with both are granted.
-    const bool granted = refuse_all ? false : core ? core->checker.login(username, password).granted
+    const bool granted = refuse_all ? false : core ? core->checker.login({username, password}).granted
                                                   : username && password;
     return granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
 }
@@ -131,7 +131,7 @@ int mosquitto_auth_unpwd_check(void *, const char *username, const char *passwor
 int mosquitto_auth_acl_check(void *, const char *clientid, const char *username, const char *topic,
                              int access) noexcept {
     const bool granted =
-        refuse_all ? false : core ? core->checker.access(clientid, username, topic, access_of(access)).granted : true;
+        refuse_all ? false : core ? core->checker.access({clientid, username, topic, access_of(access)}).granted : true;
     return granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_ACL_DENIED;
 }
 

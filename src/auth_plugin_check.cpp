@@ -252,7 +252,7 @@ int main(int argc, char **argv) {
     Verdict v;
     const char *why_not_asked = nullptr;  // the broker's own rules for the older interface
     if (login) {
-        v = v5 ? ask_login(*checker, client, client.user, password) : checker->login(client.user, password);
+        v = v5 ? ask_login(*checker, client, client.user, password) : checker->login({client.user, password});
     } else if (v5) {
         const MessageFacts message{qos ? std::atoi(qos) : 0, retain && std::strcmp(retain, "true") == 0};
         v = ask_access(*checker, client, topic, access, message);
@@ -262,7 +262,7 @@ int main(int argc, char **argv) {
     } else if (has_wildcard(client.id) || has_wildcard(client.user)) {
         why_not_asked = "the broker refuses access for client ids and user names with + or # without asking";
     } else {
-        v = checker->access(client.id, client.user, topic, access);
+        v = checker->access({client.id, client.user, topic, access});
     }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 

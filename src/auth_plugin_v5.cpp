@@ -53,8 +53,12 @@ int on_reload(int, void *, void *loaded) noexcept {
 }
 // DISCONNECT, and 2.1's CLIENT_OFFLINE for a connection whose session
 // persists: their event data agree on where the client is.
-int on_ended(int, void *event, void *loaded) noexcept {
-    of(loaded).ended(static_cast<mosquitto_evt_disconnect *>(event)->client);
+int on_disconnect(int, void *event, void *loaded) noexcept {
+    of(loaded).ended(static_cast<mosquitto_evt_disconnect *>(event)->client, false);
+    return MOSQ_ERR_SUCCESS;
+}
+int on_offline(int, void *event, void *loaded) noexcept {
+    of(loaded).ended(static_cast<mosquitto_evt_disconnect *>(event)->client, true);
     return MOSQ_ERR_SUCCESS;
 }
 int on_control(int, void *event, void *loaded) noexcept {
@@ -78,9 +82,9 @@ constexpr Event events[] = {
     {MOSQ_EVT_ACL_CHECK, &on_acl_check, [](const Instance &) { return true; }, nullptr},
     {MOSQ_EVT_RELOAD, &on_reload, [](const Instance &) { return true; }, nullptr},
     {MOSQ_EVT_TICK, &on_tick, [](const Instance &i) { return i.route().ticks(); }, nullptr},
-    {MOSQ_EVT_DISCONNECT, &on_ended, [](const Instance &i) { return i.route().tracks_connections(); }, nullptr},
-    {evt_client_offline, &on_ended,
-     [](const Instance &i) { return i.route().tracks_connections() && i.route().newer_broker; }, nullptr},
+    // Every line keeps its connections' records: a command on any line may reach them.
+    {MOSQ_EVT_DISCONNECT, &on_disconnect, [](const Instance &) { return true; }, nullptr},
+    {evt_client_offline, &on_offline, [](const Instance &i) { return i.route().newer_broker; }, nullptr},
     {MOSQ_EVT_CONTROL, &on_control, [](const Instance &i) { return i.settings().http_control; }, control_topic},
 };
 

@@ -44,25 +44,26 @@ std::size_t with_extra(std::array<Field, max_fields> &all, const Field (&fields)
 
 }  // namespace
 
-Verdict Checker::login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
-                       bool consult_cache) noexcept {
+Verdict Checker::login(const LoginQuestion &question, bool consult_cache) noexcept {
     PreparedCheck q;
     Verdict v;
-    if (!begin_login(username, password, extra, extra_count, consult_cache, q, v)) return v;
+    if (!begin_login(question, consult_cache, q, v)) return v;
     return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length, q.rules));
 }
 
-Verdict Checker::access(const char *clientid, const char *username, const char *topic, Access access,
-                        const Field *extra, std::size_t extra_count) noexcept {
+Verdict Checker::access(const AccessQuestion &a) noexcept {
     Verdict v;
     if (!settings_.http_acl_uri) return v.granted = true, v;
-    if (!clientid || !username || !topic) return v;
+    if (!a.clientid || !a.username || !a.topic) return v;
     std::array<Field, max_fields> all;
-    const std::size_t n = with_extra(
-        all, {{"clientid", clientid}, {"username", username}, {"topic", topic}, {"access", access_word(access)}}, extra,
-        extra_count);
+    const std::size_t n = with_extra(all,
+                                     {{"clientid", a.clientid},
+                                      {"username", a.username},
+                                      {"topic", a.topic},
+                                      {"access", access_word(a.access)}},
+                                     a.extra, a.extra_count);
     if (n == 0) return v;
-    return ask(*settings_.http_acl_uri, acl_member, all.data(), n, user_tag(username));
+    return ask(*settings_.http_acl_uri, acl_member, all.data(), n, user_tag(a.username));
 }
 
 bool Checker::begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
@@ -78,11 +79,12 @@ bool Checker::begin(const std::string &url, std::size_t backoff_member, const Fi
     q.keyed = cache_ && cache_->digest(url, q.body.get(), q.length, q.key);
     if (q.keyed) q.generation = cache_->generation();
     if (q.keyed && consult_cache) {
-        if (auto kept = cache_->find(q.key, now)) {
+        // A kept grant whose rules' time is up ends that decision, not the
+        // user: the endpoint is asked again.
+        if (auto kept = cache_->find(q.key, now); kept && !(kept->rules && kept->rules->expired(unix_now()))) {
             v.cached = true;
             v.granted = kept->granted;
             v.rules = std::move(kept->rules);
-            refuse_if_expired(v);
             return false;
         }
     }
@@ -123,16 +125,16 @@ Verdict Checker::ask(const std::string &url, std::size_t backoff_member, const F
     return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
 }
 
-bool Checker::begin_login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
-                          bool consult_cache, PreparedCheck &q, Verdict &v) noexcept {
+bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept {
     v = Verdict{};
-    if (!username || !password) return false;
+    if (!l.username || !l.password) return false;
     if (!settings_.http_user_uri) return v.granted = true, false;
     std::array<Field, max_fields> all;
-    const std::size_t n = with_extra(all, {{"username", username}, {"password", password}}, extra, extra_count);
+    const std::size_t n =
+        with_extra(all, {{"username", l.username}, {"password", l.password}}, l.extra, l.extra_count);
     if (n == 0) return false;
     q.rules = settings_.http_login_rules;
-    return begin(*settings_.http_user_uri, user_member, all.data(), n, user_tag(username), consult_cache, q, v);
+    return begin(*settings_.http_user_uri, user_member, all.data(), n, user_tag(l.username), consult_cache, q, v);
 }
 
 void Checker::reload() noexcept {
@@ -199,6 +201,22 @@ void Checker::tell_refused_rules(const char *why) noexcept {
     untold_ = 0;
 }
 
-void refuse_if_expired(Verdict &v) noexcept {
-    if (v.granted && v.rules && v.rules->expired(unix_now())) v.granted = false;
+void Checker::refuse_if_expired(Verdict &v) noexcept {
+    if (!v.granted || !v.rules || !v.rules->expired(unix_now())) return;
+    v.granted = false;
+    v.expired = true;
+    const auto now = std::chrono::steady_clock::now();
+    ++untold_expired_;
+    if (told_expired_at_ != std::chrono::steady_clock::time_point{} && now - told_expired_at_ < std::chrono::seconds(10))
+        return;
+    try {
+        std::string line = "auth_plugin: a login is refused although its answer granted it: the answer's expire_at "
+                           "has passed";
+        if (untold_expired_ > 1)
+            line += " (" + std::to_string(untold_expired_ - 1) + " more such logins since the last line)";
+        log_line(LogLevel::notice, line);
+    } catch (...) {
+    }
+    told_expired_at_ = now;
+    untold_expired_ = 0;
 }

@@ -29,6 +29,22 @@ struct PreparedCheck {
     DecisionCache::Digest key{};
 };
 
+// A login question: who, with what, and the extra fields the settings name
+// (part of the question, so of the decision cache's key too).
+struct LoginQuestion {
+    const char *username = nullptr, *password = nullptr;
+    const Field *extra = nullptr;
+    std::size_t extra_count = 0;
+};
+
+// An access question about a client and a topic.
+struct AccessQuestion {
+    const char *clientid = nullptr, *username = nullptr, *topic = nullptr;
+    Access access = Access::none;
+    const Field *extra = nullptr;
+    std::size_t extra_count = 0;
+};
+
 // A fixed 64-bit hash (FNV-1a) of a user name, never 0 (which means none).
 std::uint64_t user_tag(const char *username) noexcept;
 
@@ -39,22 +55,19 @@ public:
     const Settings &settings() const noexcept { return settings_; }
     const HttpClient &client() const noexcept { return client_; }
 
-    // extra: fields appended after the standard ones (part of the question,
-    // so of the decision cache's key too).
     // consult_cache false: asked of the endpoint even when a kept decision
     // could answer (a reload's re-check).
-    Verdict login(const char *username, const char *password, const Field *extra = nullptr,
-                  std::size_t extra_count = 0, bool consult_cache = true) noexcept;
-    Verdict access(const char *clientid, const char *username, const char *topic, Access access,
-                   const Field *extra = nullptr, std::size_t extra_count = 0) noexcept;
+    Verdict login(const LoginQuestion &question, bool consult_cache = true) noexcept;
+    Verdict access(const AccessQuestion &question) noexcept;
 
     // A login in two halves, for an exchange run elsewhere. begin_login is
     // true when q must be asked of the endpoint (q.url, q.body); false when
     // v is already the verdict (decided without asking, from the cache
     // unless consult_cache is false, or refused by the back-off). finish is
     // called exactly once for each q begun, with what the exchange came to.
-    bool begin_login(const char *username, const char *password, const Field *extra, std::size_t extra_count,
-                     bool consult_cache, PreparedCheck &q, Verdict &v) noexcept;
+    // A kept answer whose rules' expire_at has passed answers nothing: the
+    // login is asked again.
+    bool begin_login(const LoginQuestion &question, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept;
     Verdict finish(const PreparedCheck &q, const Answer &answer) noexcept;
 
     // The broker reloads its configuration: the endpoint's policy may have
@@ -80,6 +93,9 @@ private:
     // answers are refused (a flood must not flood the log). Answers are
     // finished on one thread (the broker's), so this needs no lock.
     void tell_refused_rules(const char *why) noexcept;
+    // A granted login whose rules say its time is up (expire_at) is refused,
+    // and the log says so (at most once per interval).
+    void refuse_if_expired(Verdict &v) noexcept;
 
     const Settings settings_;
     HttpClient client_;
@@ -90,7 +106,6 @@ private:
     static constexpr std::size_t user_member = 0, acl_member = 1;  // in backoff_
     std::chrono::steady_clock::time_point told_at_{};
     std::size_t untold_ = 0;  // refused answers since the last line
+    std::chrono::steady_clock::time_point told_expired_at_{};
+    std::size_t untold_expired_ = 0;
 };
-
-// A granted login whose rules say its time is up (expire_at) is refused.
-void refuse_if_expired(Verdict &v) noexcept;

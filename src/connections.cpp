@@ -2,53 +2,58 @@
 
 #include "login_rules.h"
 
-unsigned long Connections::admit(const void *client, const std::string &clientid, void *owner,
-                                const char *username, const char *password, std::shared_ptr<const LoginRules> rules) {
-    Admitted a{clientid, next_, owner, username ? username : "", password ? password : "",
-               username != nullptr, password != nullptr, std::move(rules), std::nullopt};
-    note_expiry(client, a);
-    try {
-        if (auto found = admitted_.find(client); found != admitted_.end()) forget_expiry(found->second);
-        admitted_.insert_or_assign(client, std::move(a));
-    } catch (...) {
-        forget_expiry(a);
-        throw;
-    }
-    offline_.erase(clientid);  // the new connection takes the session over
+unsigned long Connections::admit(const void *client, const Admission &admission) {
+    Record r;
+    r.line = admission.line;
+    r.clientid = admission.clientid ? admission.clientid : "";
+    if (admission.username) r.username = admission.username;
+    if (admission.password) r.password = admission.password;
+    r.rules = admission.rules;
+    r.serial = next_;
+    r.state = admission.deferred ? State::deferred : State::admitted;
+    // A persistent session of this id that ended before: the new
+    // connection takes it over, and its delayed will with it.
+    const auto offline = offline_by_id_.find(r.clientid);
+    const void *taken_over = offline != offline_by_id_.end() ? offline->second : nullptr;
+    records_.reserve(records_.size() + 1);  // the insertion below then cannot fail
+    note_expiry(client, r);
+    if (taken_over && taken_over != client) erase(taken_over);
+    erase(client);  // an older record at this address: the broker freed that connection
+    records_.emplace(client, std::move(r));
     return next_++;
 }
 
-const Connections::Admitted *Connections::find(const void *client) const noexcept {
-    const auto found = admitted_.find(client);
-    return found != admitted_.end() ? &found->second : nullptr;
+const Connections::Record *Connections::find(const void *client) const noexcept {
+    const auto found = records_.find(client);
+    return found != records_.end() ? &found->second : nullptr;
 }
 
 void Connections::renew(const void *client, unsigned long serial, std::shared_ptr<const LoginRules> rules) {
-    const auto found = admitted_.find(client);
-    if (found == admitted_.end() || found->second.serial != serial) return;
-    Admitted &a = found->second;
-    const auto old_expiry = a.expiry;
-    const auto old_rules = a.rules;
-    a.rules = std::move(rules);
-    a.expiry.reset();
+    const auto found = records_.find(client);
+    if (found == records_.end() || found->second.serial != serial || !found->second.live()) return;
+    Record &r = found->second;
+    const auto old_expiry = r.expiry;
+    auto old_rules = std::move(r.rules);
+    r.rules = std::move(rules);
+    r.expiry.reset();
     try {
-        note_expiry(client, a);
+        note_expiry(client, r);
     } catch (...) {
-        a.rules = old_rules;
-        a.expiry = old_expiry;
+        r.rules = std::move(old_rules);
+        r.expiry = old_expiry;
         throw;
     }
     if (old_expiry) expiries_.erase(*old_expiry);
 }
 
-void Connections::note_expiry(const void *client, Admitted &a) {
-    if (!a.rules) return;
-    if (const auto at = a.rules->expire_at()) a.expiry = expiries_.emplace(*at, client);
+void Connections::note_expiry(const void *client, Record &r) {
+    if (!r.rules) return;
+    if (const auto at = r.rules->expire_at()) r.expiry = expiries_.emplace(*at, client);
 }
 
-void Connections::forget_expiry(Admitted &a) noexcept {
-    if (a.expiry) expiries_.erase(*a.expiry);
-    a.expiry.reset();
+void Connections::forget_expiry(Record &r) noexcept {
+    if (r.expiry) expiries_.erase(*r.expiry);
+    r.expiry.reset();
 }
 
 std::vector<const void *> Connections::expired(std::int64_t now) {
@@ -58,7 +63,7 @@ std::vector<const void *> Connections::expired(std::int64_t now) {
     out.reserve(due);
     while (!expiries_.empty() && expiries_.begin()->first <= now) {
         const void *client = expiries_.begin()->second;
-        forget_expiry(admitted_.at(client));
+        forget_expiry(records_.at(client));
         out.push_back(client);  // within the room reserved
     }
     return out;
@@ -69,35 +74,113 @@ std::optional<std::int64_t> Connections::next_expiry() const noexcept {
     return expiries_.begin()->first;
 }
 
-void Connections::went_offline(const void *client, const std::string &clientid) {
-    offline_.insert_or_assign(clientid, client);
-}
-
-bool Connections::offline(const void *client, const std::string &clientid) const noexcept {
-    const auto found = offline_.find(clientid);
-    return found != offline_.end() && found->second == client;
-}
-
-void Connections::end(const void *client) noexcept {
-    const auto found = admitted_.find(client);
-    if (found == admitted_.end()) return;
-    forget_expiry(found->second);
-    admitted_.erase(found);
-}
-
-void Connections::end_owned_by(const void *owner) noexcept {
-    for (auto it = admitted_.begin(); it != admitted_.end();)
-        if (it->second.owner == owner) {
-            forget_expiry(it->second);
-            it = admitted_.erase(it);
-        } else {
-            ++it;
+void Connections::end(const void *client, bool persists) noexcept {
+    const auto found = records_.find(client);
+    if (found == records_.end() || !found->second.live()) return;
+    Record &r = found->second;
+    forget_expiry(r);  // nothing left to disconnect; its rules still decide its will
+    r.state = State::ended;
+    r.persists = persists;
+    r.password.reset();
+    ++ended_;
+    try {
+        if (!persists) {
+            just_ended_.emplace_back(client, r.serial);
+            return;
         }
+        offline_.emplace_back(client, r.serial);
+        offline_by_id_.insert_or_assign(r.clientid, client);
+    } catch (...) {
+        return;  // kept until its address or id is used again
+    }
+    while (offline_.size() > max_ended) {
+        const auto [oldest, serial] = offline_.front();
+        offline_.pop_front();
+        if (const Record *o = find(oldest); o && o->serial == serial) erase(oldest);
+    }
+}
+
+void Connections::sweep() noexcept {
+    // The broker asks about a will at once after the end of a session that
+    // ends with its connection: by any later call, that has happened.
+    for (const auto &[client, serial] : just_ended_)
+        if (const Record *r = find(client); r && r->serial == serial) erase(client);
+    just_ended_.clear();
+    // 2.1 can say whether it still holds a session; a few each time, so
+    // that a sweep costs the same however many there are.
+    if (!broker_.session_of) return;
+    for (int i = 0; i < 16 && !offline_.empty(); ++i) {
+        const auto [client, serial] = offline_.front();
+        offline_.pop_front();
+        const Record *r = find(client);
+        if (!r || r->serial != serial) continue;
+        if (broker_.session_of(r->clientid.c_str()) != client) {
+            erase(client);
+            continue;
+        }
+        offline_.emplace_back(client, serial);  // cannot fail: an entry was just taken off
+    }
+}
+
+bool Connections::kick(const void *client) noexcept {
+    const Record *r = find(client);
+    if (!r || r->state != State::admitted || !broker_.kick) return false;
+    // The broker kicks by client id: only while that id is this connection's.
+    if (broker_.session_of && broker_.session_of(r->clientid.c_str()) != client) return false;
+    // The kick ends the connection, whose end event may change the records.
+    const std::string clientid = r->clientid;
+    broker_.kick(clientid.c_str());
+    return true;
+}
+
+std::vector<const void *> Connections::matching(const char *username, const char *clientid) const {
+    std::vector<const void *> out;
+    for (const auto &[client, r] : records_)
+        if (r.state == State::admitted && (!username || (r.username && *r.username == username)) &&
+            (!clientid || r.clientid == clientid))
+            out.push_back(client);
+    return out;
+}
+
+void Connections::end_owned_by(const void *line) noexcept {
+    std::vector<const void *> owned;
+    try {
+        for (const auto &[client, r] : records_)
+            if (r.line == line) owned.push_back(client);
+    } catch (...) {
+        // fall back to one pass that erases as it goes
+        for (auto it = records_.begin(); it != records_.end();) {
+            const void *client = it->first;
+            ++it;
+            if (find(client)->line == line) erase(client);
+        }
+        return;
+    }
+    for (const void *client : owned) erase(client);
 }
 
 unsigned long Connections::serial(const void *client, const std::string &clientid) const noexcept {
-    const auto found = admitted_.find(client);
-    return found != admitted_.end() && found->second.clientid == clientid ? found->second.serial : 0;
+    const Record *r = find(client);
+    return r && r->live() && r->clientid == clientid ? r->serial : 0;
+}
+
+bool Connections::offline(const void *client, const std::string &clientid) const noexcept {
+    const Record *r = find(client);
+    return r && r->state == State::ended && r->persists && r->clientid == clientid;
+}
+
+void Connections::erase(const void *client) noexcept {
+    const auto found = records_.find(client);
+    if (found == records_.end()) return;
+    Record &r = found->second;
+    forget_expiry(r);
+    if (!r.live()) {
+        --ended_;
+        if (r.persists)
+            if (auto by_id = offline_by_id_.find(r.clientid); by_id != offline_by_id_.end() && by_id->second == client)
+                offline_by_id_.erase(by_id);
+    }
+    records_.erase(found);
 }
 
 Connections::Ticket Connections::expect(const std::string &clientid) {
@@ -122,13 +205,4 @@ bool Connections::settle(const std::string &clientid, unsigned long token) noexc
     if (found == expected_.end() || found->second.token != token) return false;
     expected_.erase(found);
     return true;
-}
-
-std::vector<std::pair<const void *, Connections::Admitted>> Connections::matching(const char *username,
-                                                                                  const char *clientid) const {
-    std::vector<std::pair<const void *, Admitted>> out;
-    for (const auto &[client, a] : admitted_)
-        if ((!username || (a.has_username && a.username == username)) && (!clientid || a.clientid == clientid))
-            out.emplace_back(client, a);
-    return out;
 }

@@ -1,85 +1,119 @@
-// What the version-5 library knows of the broker's connections, shared by
-// every `plugin` line that loads it (2.1 completes a delayed login by client
-// id, whichever line parked it). Only the broker's thread calls it.
+// What the version-5 library knows of the broker's connections: one record
+// per connection that one of our logins admitted or left to the broker's
+// other checks, shared by every `plugin` line that loads the library (2.1
+// completes a delayed login by client id, whichever line parked it; a
+// command on one line reaches the connections of all). Only the broker's
+// thread calls it, and only through these operations: admit, renew, expire,
+// end, kick.
 //
-// A connection is admitted when one of our logins grants it, and kept until
-// the broker says it ended (DISCONNECT, or CLIENT_OFFLINE when its session
-// persists). Only such a connection's login, asked again after a reload, is a
-// re-check: nothing in the event tells a re-check apart from a stranger's
-// login, so timing never decides it.
+// A record lives until the broker's last question about its connection: it
+// stays after the connection ended for as long as the broker may still ask
+// about its will (at once for a session that ends with its connection, when
+// the will's delay is over for one that persists). Only an admitted
+// connection's login, asked again after a reload, is a re-check: nothing in
+// the event tells a re-check apart from a stranger's login, so timing never
+// decides it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
-#include <optional>
-#include <utility>
 #include <vector>
 
 class LoginRules;
 
 class Connections {
 public:
-    // Set while the exchange of a delayed login is still wanted; cleared when
-    // a newer login of its client id supersedes it.
+    // What the broker offers: its kick by client id, and (2.1 only) the
+    // session it holds under a client id.
+    struct Broker {
+        void (*kick)(const char *clientid) = nullptr;
+        const void *(*session_of)(const char *clientid) = nullptr;
+    };
+    explicit Connections(Broker broker) noexcept : broker_(broker) {}
+
+    enum class State : std::uint8_t {
+        admitted,  // our login granted it
+        deferred,  // our login left it to the broker's other checks ("ignore")
+        ended,     // its connection ended; kept for the questions about its will
+    };
+    struct Record {
+        const void *line = nullptr;  // the plugin line whose login decided it
+        std::string clientid;
+        std::optional<std::string> username, password;  // the password only where commands may ask again
+        std::shared_ptr<const LoginRules> rules;        // what its login's answer carried (http_login_rules)
+        unsigned long serial = 0;                       // no later connection at the same address shares it
+        State state = State::admitted;
+        bool persists = false;  // ended, with a session (and maybe a delayed will) the broker keeps
+        std::optional<std::multimap<std::int64_t, const void *>::iterator> expiry;  // its place in expiries_
+        bool live() const noexcept { return state != State::ended; }
+    };
+    struct Admission {
+        const void *line = nullptr;
+        const char *clientid = nullptr, *username = nullptr, *password = nullptr;
+        std::shared_ptr<const LoginRules> rules;
+        bool deferred = false;
+    };
+
+    // client (the broker's pointer) was admitted, or left to others; any
+    // older record at that address is gone with it. Returns its serial.
+    // Throws std::bad_alloc, and then changes nothing.
+    unsigned long admit(const void *client, const Admission &admission);
+    // The record at client, live or ended. Valid until the next change.
+    const Record *find(const void *client) const noexcept;
+    // A re-check of connection serial granted it again: its rules are the
+    // new answer's. Throws std::bad_alloc (the old ones then stay).
+    void renew(const void *client, unsigned long serial, std::shared_ptr<const LoginRules> rules);
+    // The live connections whose rules' expire_at (Unix seconds) is at or
+    // before now, taken off the list of expiries; and the next expiry after
+    // them. Throws std::bad_alloc (then nothing is taken off).
+    std::vector<const void *> expired(std::int64_t now);
+    std::optional<std::int64_t> next_expiry() const noexcept;
+    // Its connection ended. persists: the broker keeps its session (a will
+    // may come later); otherwise its will, if any, is asked at once.
+    void end(const void *client, bool persists) noexcept;
+    // Drops the ended records the broker can no longer ask about: those
+    // whose session ended with them (their will was asked at once), and on
+    // 2.1 those whose session the broker no longer holds.
+    void sweep() noexcept;
+    // Disconnects client's connection if it is live and the broker still
+    // holds it under its id (a newer connection may have taken the id).
+    bool kick(const void *client) noexcept;
+    // The live admitted connections that match a user name, a client id, or
+    // neither for all. Throws std::bad_alloc.
+    std::vector<const void *> matching(const char *username, const char *clientid) const;
+    // The session the broker holds under clientid (2.1); null where it cannot say.
+    const void *session(const std::string &clientid) const noexcept {
+        return broker_.session_of ? broker_.session_of(clientid.c_str()) : nullptr;
+    }
+    // The line goes: nothing it decided may be read again.
+    void end_owned_by(const void *line) noexcept;
+    // The serial of client if it is admitted (live) under clientid; 0 otherwise.
+    unsigned long serial(const void *client, const std::string &clientid) const noexcept;
+    // Whether client is a session that persists after its connection ended,
+    // under clientid, with no connection of that id admitted since.
+    bool offline(const void *client, const std::string &clientid) const noexcept;
+    std::size_t admitted() const noexcept { return records_.size() - ended_; }
+    std::size_t ended() const noexcept { return ended_; }
+
+    // At most this many ended records are kept waiting for a delayed will;
+    // past it the oldest go.
+    static constexpr std::size_t max_ended = 100000;
+
+    // Pending delayed logins, one per client id across every line: only the
+    // newest of an id may complete what the broker parks under it.
     using Wanted = std::shared_ptr<std::atomic<bool>>;
     struct Ticket {
         unsigned long token = 0;
         Wanted wanted;
     };
-
-    // client (the broker's pointer) was admitted under clientid, by owner
-    // (the instance that asked), as username. Returns its serial, which no
-    // later connection at the same address shares. password is kept only
-    // where commands may ask again (http_control). Throws std::bad_alloc.
-    // rules: what its login's answer carried (http_login_rules), for its session.
-    unsigned long admit(const void *client, const std::string &clientid, void *owner = nullptr,
-                        const char *username = nullptr, const char *password = nullptr,
-                        std::shared_ptr<const LoginRules> rules = nullptr);
-    // An admitted connection, as a command or an access check may need it.
-    struct Admitted {
-        std::string clientid;
-        unsigned long serial;
-        void *owner;
-        std::string username, password;
-        bool has_username, has_password;
-        std::shared_ptr<const LoginRules> rules;
-        std::optional<std::multimap<std::int64_t, const void *>::iterator> expiry;  // its place in expiries_
-    };
-    // The admitted connection at client, if any. Valid until the next change.
-    const Admitted *find(const void *client) const noexcept;
-    // A re-check of connection serial granted it again: its rules are the
-    // new answer's. Throws std::bad_alloc (the old ones then stay).
-    void renew(const void *client, unsigned long serial, std::shared_ptr<const LoginRules> rules);
-    // The connections whose rules' expire_at (Unix seconds) is at or before
-    // now, taken off the list of expiries; and the next expiry after them.
-    // Throws std::bad_alloc (then nothing is taken off).
-    std::vector<const void *> expired(std::int64_t now);
-    std::optional<std::int64_t> next_expiry() const noexcept;
-    // Those admitted connections (client, and what was kept) that match:
-    // a user name, a client id, or neither for all. Throws std::bad_alloc.
-    std::vector<std::pair<const void *, Admitted>> matching(const char *username, const char *clientid) const;
-    // Its connection ended: nothing may treat it as admitted again.
-    void end(const void *client) noexcept;
-    // The instance owner goes: what it admitted is no longer reachable by commands.
-    void end_owned_by(const void *owner) noexcept;
-    // The serial of client if it is admitted under clientid; 0 otherwise.
-    unsigned long serial(const void *client, const std::string &clientid) const noexcept;
-    std::size_t admitted() const noexcept { return admitted_.size(); }
-
-    // Mosquitto 2.0.11, which cannot say which session it holds under an id:
-    // client's connection ended and its session persists (re-checked at a
-    // reload all the same). Throws std::bad_alloc.
-    void went_offline(const void *client, const std::string &clientid);
-    // Whether client is the session that went offline under clientid, with
-    // no connection of that id admitted since.
-    bool offline(const void *client, const std::string &clientid) const noexcept;
-
-    // A login of clientid is to be answered later: the newest of its id,
-    // superseding any older one. Throws std::bad_alloc.
+    // A login of clientid is to be answered later, superseding any older
+    // one. Throws std::bad_alloc.
     Ticket expect(const std::string &clientid);
     // A login of clientid was answered at once: an older delayed one must
     // not complete what the broker parks under the id next.
@@ -89,14 +123,21 @@ public:
     bool settle(const std::string &clientid, unsigned long token) noexcept;
 
 private:
-    void forget_expiry(Admitted &a) noexcept;
-    // Throws std::bad_alloc, and then changes nothing.
-    void note_expiry(const void *client, Admitted &a);
+    void forget_expiry(Record &r) noexcept;
+    void note_expiry(const void *client, Record &r);  // throws std::bad_alloc, and then changes nothing
+    void erase(const void *client) noexcept;
 
+    const Broker broker_;
     unsigned long next_ = 1;
-    std::unordered_map<const void *, Admitted> admitted_;
+    std::unordered_map<const void *, Record> records_;
     // Connections whose rules end them at a time, soonest first.
     std::multimap<std::int64_t, const void *> expiries_;
-    std::unordered_map<std::string, Ticket> expected_;       // by client id
-    std::unordered_map<std::string, const void *> offline_;  // by client id
+    std::size_t ended_ = 0;
+    // Ended records: those whose will was asked at once, and those whose
+    // session persists (oldest first), by address and serial (an entry may
+    // name a record gone since).
+    std::vector<std::pair<const void *, unsigned long>> just_ended_;
+    std::deque<std::pair<const void *, unsigned long>> offline_;
+    std::unordered_map<std::string, const void *> offline_by_id_;
+    std::unordered_map<std::string, Ticket> expected_;  // by client id
 };

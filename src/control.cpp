@@ -5,14 +5,25 @@
 // endpoint decides who may send them. Each command is checked whole before
 // it acts: a malformed one changes nothing.
 //
-//   disconnect  username | clientid   the matching connections go now
+//   disconnect  username | clientid   the matching connections go now, and
+//                                     the kept decisions about their users
+//                                     with them (else they walk back in)
 //   recheck     username | clientid | neither (all)
-//                                     asked again behind, as at a reload
+//                                     the connections this library admitted,
+//                                     on every line, each asked again by its
+//                                     own line (behind, as at a reload)
 //   forget      username | neither, keepStale   kept decisions dropped
+//
+// A message may hold many commands: each connection is re-checked at most
+// once per message, and one re-checked already is merged behind the
+// exchange in flight, so that a message costs what its distinct
+// connections do.
 
 #include <nlohmann/json.hpp>
 
+#include <set>
 #include <string>
+#include <unordered_map>
 
 #include "instance.h"
 
@@ -21,6 +32,7 @@ namespace {
 using json = nlohmann::json;
 
 constexpr std::size_t max_payload = 64 * 1024;
+constexpr std::size_t max_listed = 100;  // connections named in one answer
 const char *const response_topic = "$CONTROL/auth_plugin/v1/response";
 
 // A member that must be a string when present; its value, or null.
@@ -56,6 +68,8 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                 fail("", "expected {\"commands\": [...]}");
         }
         Connections &connections = shared_->connections;
+        // Each connection's re-check in this message, asked once.
+        std::unordered_map<const void *, Recheck> rechecked;
         for (const json &command : commands) {
             if (!command.is_object() || !command.contains("command") || !command["command"].is_string()) {
                 fail("", "each command is an object with a \"command\" name");
@@ -75,21 +89,65 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                     fail(name, "disconnect needs a username or a clientid");
                     continue;
                 }
+                // Whose kept decisions go with them: the user named, or the
+                // users of the connections of that client id.
+                std::set<std::string> users;
+                const auto ours = connections.matching(username, clientid);
+                for (const void *client : ours)
+                    if (const auto *r = connections.find(client); r && r->username) users.insert(*r->username);
+                if (username) users.insert(username);
+                std::size_t forgotten = 0;
+                for (const std::string &user : users)
+                    for (Instance *instance : shared_->instances)
+                        forgotten += instance->checker_.forget(user.c_str(), false);
                 if (username) mosquitto_kick_client_by_username(username, false);
                 else mosquitto_kick_client_by_clientid(clientid, false);
+                response["disconnected"] = ours.size();  // of the connections this library admitted
+                response["forgotten"] = forgotten;
             } else if (name == "recheck") {
                 if (username && clientid) {
                     fail(name, "recheck takes a username, a clientid or neither");
                     continue;
                 }
-                // Copied first: a refusal disconnects, which ends connections here.
-                const auto matching = connections.matching(username, clientid);
-                for (const auto &[client, admitted] : matching) {
-                    auto *owner = static_cast<Instance *>(admitted.owner);
-                    if (owner && !owner->recheck(static_cast<const mosquitto *>(client), admitted))
-                        mosquitto_kick_client_by_clientid(admitted.clientid.c_str(), false);
+                std::size_t asked = 0, disconnected = 0, skipped = 0;
+                json not_rechecked = json::array();
+                for (const void *client : connections.matching(username, clientid)) {
+                    auto [it, first] = rechecked.try_emplace(client, Recheck::not_asked_failed);
+                    if (first) {
+                        const auto *r = connections.find(client);
+                        auto *line = r ? static_cast<Instance *>(const_cast<void *>(r->line)) : nullptr;
+                        it->second = line ? line->recheck(static_cast<const mosquitto *>(client))
+                                          : Recheck::not_asked_failed;
+                        // Refused at once: it goes now (the one guarded kick).
+                        if (it->second == Recheck::refused) connections.kick(client);
+                    }
+                    switch (it->second) {
+                    case Recheck::asked:
+                    case Recheck::granted: ++asked; break;
+                    case Recheck::refused:
+                        ++asked;
+                        ++disconnected;
+                        break;
+                    case Recheck::not_asked_no_password:
+                    case Recheck::not_asked_failed: {
+                        ++skipped;
+                        const auto *r = connections.find(client);
+                        if (not_rechecked.size() >= max_listed) break;  // the count says the rest
+                        not_rechecked.push_back(
+                            {{"clientid", r ? r->clientid : ""},
+                             {"why", it->second == Recheck::not_asked_no_password
+                                         ? "its login carried no password to ask with"
+                                         : "it could not be asked (out of memory, or it ended)"}});
+                        break;
+                    }
+                    }
                 }
-                response["rechecked"] = matching.size();
+                response["rechecked"] = asked;
+                response["disconnected"] = disconnected;
+                if (skipped) {
+                    response["not_rechecked"] = skipped;
+                    response["not_rechecked_connections"] = std::move(not_rechecked);  // the first max_listed
+                }
             } else if (name == "forget") {
                 const auto keep = command.find("keepStale");
                 if (clientid || (keep != command.end() && !keep->is_boolean())) {

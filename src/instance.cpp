@@ -14,23 +14,28 @@ namespace {
 
 using Clock = Stats::Clock;
 
-// The broker's answer for a login it will hear of later (2.1; 2.0.11's
-// headers lack the name).
+// The broker's answers that 2.0.11's headers lack: a login it will hear of
+// later, and the reason codes 2.1 sends to MQTT 5 clients for a login its
+// plug-in could not decide (0x88) or refused as too busy (0x89).
 constexpr int auth_delayed = -5;
+constexpr int server_unavailable = 136;
+constexpr int server_busy = 137;
 
-
-}  // namespace
-
-namespace {
+// The broker's own functions, as the connections use them.
+void kick_by_clientid(const char *clientid) { mosquitto_kick_client_by_clientid(clientid, false); }
+using SessionOf = const void *(*)(const char *clientid);
 
 // One for the library, made by the first instance and freed by the last:
 // plain globals, so that loading the library runs no code.
-
 Shared *shared = nullptr;
 
 Shared *hold_shared(bool waker) {
     std::unique_ptr<Shared> made;
-    if (!shared) made = std::make_unique<Shared>();
+    if (!shared) {
+        // 2.1 says which session it holds under an id; 2.0.11 cannot.
+        const auto session_of = reinterpret_cast<SessionOf>(dlsym(RTLD_DEFAULT, "mosquitto_client"));
+        made = std::make_unique<Shared>(Connections::Broker{&kick_by_clientid, session_of});
+    }
     Shared &s = made ? *made : *shared;
     if (waker && !s.waker) s.waker = std::make_unique<Waker>();
     if (made) shared = made.release();
@@ -45,16 +50,15 @@ void release_shared() noexcept {
     }
 }
 
-// The broker's reason code for a login refused because too many wait (2.1
-// sends it to MQTT 5 clients as 0x89; 2.0.11's headers lack the name).
-constexpr int server_busy = 137;
-
 }  // namespace
+
+bool Shared::keeps_passwords() const noexcept {
+    return std::any_of(instances.begin(), instances.end(), [](const Instance *i) { return i->settings().http_control; });
+}
 
 Instance::Instance(Settings settings) : checker_(std::move(settings)), started_(Clock::now()) {
     const Settings &s = checker_.settings();
     complete_ = reinterpret_cast<CompleteLogin>(dlsym(RTLD_DEFAULT, "mosquitto_complete_basic_auth"));
-    session_of_ = reinterpret_cast<SessionOf>(dlsym(RTLD_DEFAULT, "mosquitto_client"));
     route_ = decide_login_route(s, complete_ != nullptr);
     if (route_.stats)
         stats_ = std::make_unique<Stats>(std::chrono::seconds(s.http_stats_interval_s), s.http_stats_topic,
@@ -62,34 +66,13 @@ Instance::Instance(Settings settings) : checker_(std::move(settings)), started_(
     shared_ = hold_shared(route_.waker());
     try {
         shared_->instances.push_back(this);
-    } catch (...) {
-        release_shared();
-        throw;
-    }
-    if (!route_.scheduled) return;
-    LoginScheduler::Host host;
-    host.complete = [this](const std::string &clientid, const void *client, const Verdict &v,
-                           const char *username, const char *password) {
-        complete(clientid, client, v, username, password);
-    };
-    host.disconnect = [this](const std::string &clientid, const void *client) { kick(clientid, client); };
-    host.renewed = [this](const void *client, unsigned long serial, const Verdict &v) {
-        try {
-            shared_->connections.renew(client, serial, v.rules);
-        } catch (...) {
-            // its new rules could not be kept: it goes, rather than keep the old ones
-            if (const auto *a = shared_->connections.find(client)) kick(a->clientid, client);
+        if (route_.scheduled) {
+            Waker *waker = shared_->waker.get();
+            scheduler_ = std::make_unique<LoginScheduler>(checker_, checker_.client(), s.http_max_in_flight,
+                                                          shared_->connections, [waker] {
+                                                              if (waker) waker->wake();
+                                                          });
         }
-    };
-    host.arrived = [waker = shared_->waker.get()] {
-        if (waker) waker->wake();
-    };
-    try {
-        scheduler_ = std::make_unique<LoginScheduler>(checker_, checker_.client(), s.http_max_in_flight,
-                                                      shared_->connections, std::move(host));
-        scheduler_->settled = [this](const Verdict &v, Clock::duration took) {
-            if (stats_) stats_->login(v, took);
-        };
     } catch (...) {
         scheduler_.reset();
         leave_shared();
@@ -105,7 +88,7 @@ Instance::~Instance() {
 void Instance::leave_shared() noexcept {
     auto &all = shared_->instances;
     all.erase(std::remove(all.begin(), all.end(), this), all.end());
-    shared_->connections.end_owned_by(this);  // no command may reach this instance again
+    shared_->connections.end_owned_by(this);  // nothing may reach this instance again
     release_shared();
 }
 
@@ -129,118 +112,155 @@ void Instance::tell_if_no_tick() noexcept {
                                 "all of these run");
 }
 
-void Instance::kick(const std::string &clientid, const void *client) noexcept {
-    // The broker kicks by client id: only while that id is this connection's.
-    if (!session_of_ || session_of_(clientid.c_str()) == client)
-        mosquitto_kick_client_by_clientid(clientid.c_str(), false);
-}
-
-void Instance::ended(const mosquitto *client) noexcept {
-    if (!scheduler_) return;
-    shared_->connections.end(client);
-    scheduler_->disconnected(client);
-    // 2.0.11 cannot say later which session it holds (2.1 can: session_of_).
-    if (!session_of_ && !mosquitto_client_clean_session(client)) {
-        try {
-            const char *id = mosquitto_client_id(client);
-            shared_->connections.went_offline(client, id ? id : "");
-        } catch (...) {
-            // its re-check at a reload is then asked like a login
-        }
-    }
-}
-
-void Instance::complete(const std::string &clientid, const void *client, const Verdict &v, const char *username,
-                        const char *password) noexcept {
-    // A delayed login cannot be handed to the broker's other checks (2.1
-    // refuses any answer but success): an answer that defers refuses here.
-    bool granted = v.granted;
-    if (granted) {
-        try {
-            shared_->connections.admit(client, clientid, this, username, password, v.rules);
-        } catch (...) {
-            granted = false;  // a connection we could not keep track of is not admitted
-        }
-    }
-    complete_(clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
-    // The broker admits synchronously; if the client had left while parked,
-    // nothing was, and the address may serve another connection later.
-    if (granted && session_of_ && session_of_(clientid.c_str()) != client) shared_->connections.end(client);
+void Instance::ended(const mosquitto *client, bool offline) noexcept {
+    // Whether the broker keeps its session, and so may ask about its will
+    // later: 2.1 says so by the event; 2.0.11 only by the connection's
+    // flags (an MQTT 5 session may persist with a clean start).
+    const bool persists = route_.newer_broker ? offline
+                                              : !mosquitto_client_clean_session(client) ||
+                                                    mosquitto_client_protocol_version(client) == 5;
+    shared_->connections.end(client, persists);
+    if (scheduler_) scheduler_->disconnected(client);
 }
 
 int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     const auto start = stats_ ? Clock::now() : Clock::time_point();
+    Connections &connections = shared_->connections;
+    connections.sweep();  // any will of a connection ended before this login has been asked about
     Verdict v;
+    int result = MOSQ_ERR_AUTH;
     try {
         const BrokerClient client(event.client);
-        const ExtraFields extra(settings().http_login_fields, client, nullptr);
-        if (!scheduler_) {
-            v = checker_.login(event.username, event.password, extra.data(), extra.size());
+        const LoginAsked asked(settings(), client, event.username, event.password);
+        const char *id = mosquitto_client_id(event.client);
+        const std::string clientid = id ? id : "";
+        // A reload's re-check is the login of a connection we admitted and
+        // have not seen end, asked after RELOAD; on 2.1 it is also the
+        // session the broker holds under its id, which a new connection
+        // never is until admitted. The broker re-checks sessions without a
+        // connection too: on 2.1 told by the same, on 2.0.11 by the end of
+        // a connection whose session persists.
+        const bool rechecking = reloading_ && route_.recheck_known;
+        const unsigned long serial = rechecking ? connections.serial(event.client, clientid) : 0;
+        const bool held = rechecking && (route_.newer_broker ? connections.session(clientid) == event.client
+                                                             : serial || connections.offline(event.client, clientid));
+        // 2.0.11: a login of no session it holds, so its walk is over.
+        if (rechecking && !held) reloading_ = false;
+        const Connections::Record *record = connections.find(event.client);
+        if (serial && held && record->state == Connections::State::admitted) {
+            // The broker disconnects a client whose re-check is answered
+            // later, so it is granted now and revalidated behind.
+            if (ask_again(clientid, event.client, serial, asked.question(), false, v))
+                return MOSQ_ERR_SUCCESS;  // counted once settled
+            result = v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
+        } else if (held && !(record && record->state == Connections::State::deferred)) {
+            // A session without a connection of ours (2.1 re-checks offline
+            // persistent sessions too): nothing is admitted by answering, so
+            // nothing is asked. Refused, as we vouch for no connection
+            // there; 2.1 keeps such a session (it only marks it
+            // disconnected again), and its next connection logs in afresh.
+            // One our login left to the broker's other checks is asked
+            // again below as a login: they decide again too.
         } else {
-            const char *id = mosquitto_client_id(event.client);
-            const std::string clientid = id ? id : "";
-            Connections &connections = shared_->connections;
-            // A reload's re-check is the login of a connection we admitted and
-            // have not seen end, asked after RELOAD; on 2.1 it is also the
-            // session the broker holds under its id, which a new connection
-            // never is until admitted. The broker re-checks sessions without a
-            // connection too: on 2.1 told by the same, on 2.0.11 by the end of
-            // a connection whose session persists.
-            const unsigned long serial = reloading_ ? connections.serial(event.client, clientid) : 0;
-            const bool held = reloading_ && (session_of_ ? session_of_(clientid.c_str()) == event.client
-                                                         : serial || connections.offline(event.client, clientid));
-            // 2.0.11: a login of no session it holds, so its walk is over.
-            if (reloading_ && !held) reloading_ = false;
-            if (serial && held) {
-                // The broker disconnects a client whose re-check is answered
-                // later, so it is granted now and revalidated behind; that
-                // needs TICK, which 2.1 always sends and 2.0.11 may not.
-                if (ask_again(clientid, event.client, serial, event.username, event.password, extra,
-                              route_.recheck_behind, v))
-                    return MOSQ_ERR_SUCCESS;  // counted once settled
-            } else if (held) {
-                // A session without a connection of ours (2.1 re-checks
-                // offline persistent sessions too): nothing is admitted by
-                // answering, so nothing is asked. Refused, as we vouch for no
-                // connection there; 2.1 keeps such a session (it only marks it
-                // disconnected again), and its next connection logs in afresh.
-                return MOSQ_ERR_AUTH;
-            } else {
-                if (route_.later) {
-                    switch (scheduler_->login(clientid, event.client, event.username, event.password, extra.data(),
-                                              extra.size(), v)) {
-                    case LoginScheduler::Now::later: return auth_delayed;  // counted once settled
-                    case LoginScheduler::Now::busy:
-                        if (stats_) stats_->login(v, Clock::now() - start);
-                        return server_busy;
-                    default: break;
-                    }
-                } else {
-                    v = checker_.login(event.username, event.password, extra.data(), extra.size());
+            // A re-check cannot be answered later: the broker would disconnect it.
+            if (route_.later && !held) {
+                const char *address = client.address();
+                if (refusals_.refuses(address, id, Clock::now())) {
+                    refusals_.refused(address, id, Clock::now());
+                    if (stats_) stats_->login(v, Clock::now() - start);
+                    return MOSQ_ERR_AUTH;  // not left pending: the id stays free for its owner
                 }
-                if (v.granted)
-                    connections.admit(event.client, clientid, this, event.username,
-                                      settings().http_control ? event.password : nullptr, v.rules);
+                switch (scheduler_->login(clientid, event.client, address, asked.question(),
+                                          shared_->keeps_passwords(), v)) {
+                case LoginScheduler::Now::later: return auth_delayed;  // counted once settled
+                case LoginScheduler::Now::busy:
+                    if (stats_) stats_->login(v, Clock::now() - start);
+                    return server_busy;
+                default: break;
+                }
+            } else {
+                v = checker_.login(asked.question());
             }
+            result = decided(event.client, clientid, asked.question(), v);
         }
     } catch (...) {
         v = Verdict{};  // a value that could not be had, or no room to remember the connection, refuses
+        result = MOSQ_ERR_AUTH;
     }
     if (stats_) stats_->login(v, Clock::now() - start);
+    return result;
+}
+
+int Instance::decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
+                      const Verdict &v) noexcept {
+    if (v.granted || v.deferred) {
+        try {
+            shared_->connections.admit(
+                client, {this, clientid.c_str(), question.username,
+                         shared_->keeps_passwords() ? question.password : nullptr, v.rules, v.deferred});
+        } catch (...) {
+            return MOSQ_ERR_AUTH;  // a connection we could not keep track of is not admitted
+        }
+    }
     // The answer said "ignore": the broker's next check (another plugin
     // line, a password file) decides; where none does, it refuses.
     if (v.deferred) return MOSQ_ERR_PLUGIN_DEFER;
-    return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
+    if (v.granted) return MOSQ_ERR_SUCCESS;
+    // 2.1 sends an MQTT 5 client this code as the reason: try again later.
+    return v.unavailable() && route_.newer_broker ? server_unavailable : MOSQ_ERR_AUTH;
+}
+
+void Instance::settle(LoginScheduler::Settled &s) noexcept {
+    Connections &connections = shared_->connections;
+    const auto *client = static_cast<const mosquitto *>(s.client);
+    if (stats_) stats_->login(s.verdict, s.took);
+    switch (s.kind) {
+    case LoginScheduler::Settled::Kind::login: {
+        // A delayed login cannot be handed to the broker's other checks (2.1
+        // refuses any answer but success): an answer that defers refuses here.
+        bool granted = s.verdict.granted;
+        if (granted) {
+            try {
+                const auto *username = s.username ? s.username->c_str() : nullptr;
+                const auto *password = s.password ? s.password->c_str() : nullptr;
+                connections.admit(client, {this, s.clientid.c_str(), username, password, s.verdict.rules, false});
+            } catch (...) {
+                granted = false;  // a connection we could not keep track of is not admitted
+            }
+        } else {
+            refusals_.refused(s.address.c_str(), s.clientid.c_str(), Clock::now());
+        }
+        complete_(s.clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
+        // The broker admits synchronously; if the client had left while
+        // parked, nothing was, and the address may serve another later.
+        if (granted && connections.session(s.clientid) != client) connections.end(client, false);
+        return;
+    }
+    case LoginScheduler::Settled::Kind::recheck:
+    case LoginScheduler::Settled::Kind::recheck_again:
+        if (!s.verdict.granted) {
+            connections.kick(client);
+            return;
+        }
+        try {
+            connections.renew(client, s.serial, s.verdict.rules);
+        } catch (...) {
+            connections.kick(client);  // its new rules could not be kept: it goes, rather than keep the old ones
+            return;
+        }
+        // Asked again by a command while this answer was on its way.
+        if (s.kind == LoginScheduler::Settled::Kind::recheck_again && recheck(client) == Recheck::refused)
+            connections.kick(client);
+        return;
+    }
 }
 
 bool Instance::ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
-                         const char *username, const char *password, const ExtraFields &extra, bool behind,
-                         Verdict &v) noexcept {
-    // Answered later only where a TICK will settle the answer.
-    if (behind && scheduler_ && (ticked_ || complete_))
-        return scheduler_->recheck(clientid, client, serial, username, password, extra.data(), extra.size(), v) ==
-               LoginScheduler::Now::later;
-    v = checker_.login(username, password, extra.data(), extra.size(), false);
+                         const LoginQuestion &question, bool merge, Verdict &v) noexcept {
+    // Answered later only where asked to and a TICK will settle the answer.
+    if (route_.recheck_behind && scheduler_ && (ticked_ || complete_))
+        return scheduler_->recheck(clientid, client, serial, question, merge, v) == LoginScheduler::Now::later;
+    v = checker_.login(question, false);
     v.deferred = false;  // a connection admitted here is not another check's to keep
     if (v.granted) {
         try {
@@ -252,18 +272,21 @@ bool Instance::ask_again(const std::string &clientid, const mosquitto *client, u
     return false;
 }
 
-bool Instance::recheck(const mosquitto *client, const Connections::Admitted &admitted) noexcept {
-    if (!admitted.has_username || !admitted.has_password) return true;  // nothing to ask with
-    Verdict v;
+Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
+    const Connections::Record *r = shared_->connections.find(client);
+    if (!r || r->state != Connections::State::admitted || r->line != this) return Recheck::not_asked_failed;
+    if (!r->username || !r->password) return Recheck::not_asked_no_password;
     try {
-        const ExtraFields extra(settings().http_login_fields, BrokerClient(client), nullptr);
-        if (ask_again(admitted.clientid, client, admitted.serial, admitted.username.c_str(),
-                      admitted.password.c_str(), extra, true, v))
-            return true;
+        // Copied: asking may change the records.
+        const std::string clientid = r->clientid, username = *r->username, password = *r->password;
+        const unsigned long serial = r->serial;
+        const LoginAsked asked(settings(), BrokerClient(client), username.c_str(), password.c_str());
+        Verdict v;
+        if (ask_again(clientid, client, serial, asked.question(), true, v)) return Recheck::asked;
+        return v.granted ? Recheck::granted : Recheck::refused;
     } catch (...) {
-        return true;  // not asked: the connection stays as it is
+        return Recheck::not_asked_failed;  // the connection stays as it is
     }
-    return v.granted;
 }
 
 int Instance::access(const mosquitto *client, const char *topic, Access access,
@@ -271,49 +294,26 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
     const auto start = stats_ ? Clock::now() : Clock::time_point();
     if (stats_) tell_if_no_tick();
     Verdict v;
-    if (!route_.login_rules || !by_rules(client, topic, access, message, v))
-        v = ask_access(checker_, BrokerClient(client), topic, access, message);
+    bool by_rules = false;
+    if (route_.login_rules) {
+        // Only rules this line's endpoint gave: another line's policy is not
+        // this one's. The record outlives its connection, so that its will
+        // is decided as its own publish would have been.
+        const Connections::Record *r = shared_->connections.find(client);
+        if (r && r->rules && r->line == this)
+            by_rules = decide_by_rules(*r->rules, settings(), access, topic, message,
+                                       r->username ? r->username->c_str() : nullptr, r->clientid.c_str(), v);
+    }
+    if (!by_rules) v = ask_access(checker_, BrokerClient(client), topic, access, message);
     if (stats_) stats_->access(v, Clock::now() - start);
     return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ACL_DENIED;
-}
-
-bool Instance::by_rules(const mosquitto *client, const char *topic, Access access, const MessageFacts &message,
-                        Verdict &v) noexcept {
-    // Only rules this line's endpoint gave: another line's policy is not
-    // this one's, though both share what they know of the connections.
-    const Connections::Admitted *a = shared_->connections.find(client);
-    if (!a || !a->rules || a->owner != this) return false;
-    const LoginRules &rules = *a->rules;
-    v.by_rules = true;
-    // Its time is up: nothing more is granted, whether or not TICK has come
-    // to disconnect it (2.0.11 with per_listener_settings true sends none).
-    if (rules.expired(unix_now())) return true;
-    if (rules.is_superuser()) {
-        v.granted = true;
-        return true;
-    }
-    if (!rules.has_acl() || access == Access::unsubscribe || access == Access::none) {
-        v.by_rules = false;  // decided as without rules
-        return false;
-    }
-    switch (rules.decide(access, topic ? topic : "", message.qos, message.retain,
-                         a->has_username ? a->username.c_str() : nullptr, a->clientid.c_str())) {
-    case LoginRules::Decision::allow: v.granted = true; return true;
-    case LoginRules::Decision::deny: return true;
-    case LoginRules::Decision::no_match: break;
-    }
-    // No rule decides: the access endpoint does, as without rules; without one, refused.
-    if (!settings().http_acl_uri) return true;
-    v.by_rules = false;
-    return false;
 }
 
 void Instance::end_expired(Waker *waker) noexcept {
     Connections &connections = shared_->connections;
     const std::int64_t now = unix_now();
     try {
-        for (const void *client : connections.expired(now))
-            if (const auto *a = connections.find(client)) kick(a->clientid, client);
+        for (const void *client : connections.expired(now)) connections.kick(client);
     } catch (...) {
         return;  // tried again at the next TICK; meanwhile their access is refused
     }
@@ -329,7 +329,18 @@ void Instance::tick(mosquitto_evt_tick &event) noexcept {
     Waker *waker = shared_->waker.get();
     // Said before the answers are taken: one arriving meanwhile wakes again.
     if (waker) waker->woken();
-    if (scheduler_) scheduler_->tick();
+    shared_->connections.sweep();
+    if (scheduler_) {
+        try {
+            scheduler_->reserve(settled_);
+            scheduler_->take(settled_);
+        } catch (...) {
+            // no room to take them: they wait for the next TICK
+        }
+        // Settling may start a re-check, which never adds here.
+        for (auto &s : settled_) settle(s);
+        settled_.clear();
+    }
     // 2.1 calls a callback that asked 0 on every pass of its loop, which
     // bounds no wait, and the waker ends the wait when something is due.
     // 2.0.11 calls about ten times a second whatever this says.
@@ -338,14 +349,12 @@ void Instance::tick(mosquitto_evt_tick &event) noexcept {
     if (route_.login_rules) end_expired(waker);
     if (!stats_) return;
     const auto now = Clock::now();
-    {
-        try {
-            for (const auto &[topic, payload] : stats_->due(now))
-                mosquitto_broker_publish_copy(nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                              payload.data(), 0, true, nullptr);
-        } catch (...) {
-            // no stats this time; the counts go on
-        }
+    try {
+        for (const auto &[topic, payload] : stats_->due(now))
+            mosquitto_broker_publish_copy(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
+                                          true, nullptr);
+    } catch (...) {
+        // no stats this time; the counts go on
     }
     if (waker) {
         waker->wake_at(now + stats_->until_due(now));

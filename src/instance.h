@@ -1,6 +1,13 @@
 // One `plugin` line of the version-5 library: its settings, its checker (with
-// its decision cache, back-off and connections) and its stats. Only the
-// broker's thread calls it.
+// its decision cache, back-off) and its stats, and where its route needs one
+// a scheduler of logins answered later. Only the broker's thread calls it.
+//
+// A login's life, in one direction: login() asks now or hands it to the
+// scheduler; tick() takes what settled and settles it here (settle()); a
+// granted login is admitted into the shared connections, which every later
+// question about the connection reads (access(), wills included, commands,
+// re-checks at a reload, expiry); ended() ends the record, which stays for
+// the broker's last question about the connection.
 #pragma once
 
 #include <memory>
@@ -12,6 +19,7 @@
 #include "extra_fields.h"
 #include "login_route.h"
 #include "login_scheduler.h"
+#include "recent_refusals.h"
 #include "startup.h"
 #include "stats.h"
 #include "waker.h"
@@ -19,13 +27,16 @@
 class Instance;
 
 // What every `plugin` line of this library shares while any is loaded: the
-// connections it admitted, the instances and, where the broker needs one,
-// the waker.
+// connections, the instances and, where the broker needs one, the waker.
 struct Shared {
+    explicit Shared(Connections::Broker broker) : connections(broker) {}
     Connections connections;
     std::unique_ptr<Waker> waker;       // 2.1 only
     std::vector<Instance *> instances;  // for commands that concern them all
     int users = 0;
+    // Commands may re-check any line's connections: each keeps the password
+    // its re-check needs when any line takes commands.
+    bool keeps_passwords() const noexcept;
 };
 
 class Instance {
@@ -39,54 +50,48 @@ public:
     const LoginRoute &route() const noexcept { return route_; }
 
     // The broker's result codes: success, MOSQ_ERR_AUTH, MOSQ_ERR_ACL_DENIED,
-    // and on 2.1 a delayed or busy answer.
+    // MOSQ_ERR_PLUGIN_DEFER, and on 2.1 a delayed, busy or unavailable answer.
     int login(const mosquitto_evt_basic_auth &event) noexcept;
     int access(const mosquitto *client, const char *topic, Access access, const MessageFacts &message) noexcept;
-    // Completes what was answered since, and publishes the stats when they are due.
+    // Settles what was answered since, ends what expired, and publishes the stats when they are due.
     void tick(mosquitto_evt_tick &event) noexcept;
     // Every kept decision is to be asked again; the logins of admitted
     // connections until the next TICK are the reload's re-checks.
     void reload() noexcept;
-    // A connection ended (DISCONNECT, or CLIENT_OFFLINE on 2.1).
-    void ended(const mosquitto *client) noexcept;
+    // A connection ended: DISCONNECT, or (offline) 2.1's CLIENT_OFFLINE.
+    void ended(const mosquitto *client, bool offline) noexcept;
     // A message on $CONTROL/auth_plugin/v1 (http_control): its commands are
     // run and answered to the sender.
     void control(const mosquitto_evt_control &event) noexcept;
+
+    // What a command's re-check of a connection came to.
+    enum class Recheck { asked, granted, refused, not_asked_no_password, not_asked_failed };
+    Recheck recheck(const mosquitto *client) noexcept;
 
     // What was said at start, said again at each reload.
     std::vector<std::string> start_up_lines;
 
 private:
-    void complete(const std::string &clientid, const void *client, const Verdict &v, const char *username,
-                  const char *password) noexcept;
-    // Disconnects an admitted connection, if the broker still holds it under clientid.
-    void kick(const std::string &clientid, const void *client) noexcept;
-    // An access check decided by the rules its connection's login answer
-    // carried (http_login_rules); false when they leave it to the endpoint.
-    bool by_rules(const mosquitto *client, const char *topic, Access access, const MessageFacts &message,
-                  Verdict &v) noexcept;
-    // Disconnects the connections whose rules' time is up.
-    void end_expired(Waker *waker) noexcept;
-    // Asks again about an admitted connection of this instance, as a reload's
-    // re-check would (a command's); false when it was refused at once.
-    bool recheck(const mosquitto *client, const Connections::Admitted &admitted) noexcept;
+    // A login that came to v: its record and its answer to the broker.
+    int decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
+                const Verdict &v) noexcept;
+    void settle(LoginScheduler::Settled &s) noexcept;
     // Asks the endpoint again about an admitted connection, never the cache:
-    // behind (true returned: it stands until the answer) where asked to and a
-    // TICK will settle it, else now, into v.
-    bool ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial, const char *username,
-                   const char *password, const ExtraFields &extra, bool behind, Verdict &v) noexcept;
+    // behind (true returned: it stands until the answer) where a TICK will
+    // settle it, else now, into v.
+    bool ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
+                   const LoginQuestion &question, bool merge, Verdict &v) noexcept;
+    void end_expired(Waker *waker) noexcept;
     // 2.0.11 with per_listener_settings true sends no TICK: said once it is clear.
     void tell_if_no_tick() noexcept;
     void leave_shared() noexcept;
 
     // The broker's functions that only 2.1 has, looked up at start.
     using CompleteLogin = void (*)(const char *clientid, int result);
-    using SessionOf = mosquitto *(*)(const char *clientid);
 
     CurlGlobal curl_;  // first in, last out
     Checker checker_;
     CompleteLogin complete_ = nullptr;  // answers a delayed login
-    SessionOf session_of_ = nullptr;    // the session the broker holds under a client id
     LoginRoute route_;
     std::unique_ptr<Stats> stats_;  // null unless http_stats_interval_s is set
     Shared *shared_ = nullptr;      // held from start to end
@@ -94,5 +99,7 @@ private:
     bool ticked_ = false;           // TICK arrives (2.0.11 sends none with per_listener_settings true)
     bool told_no_tick_ = false;
     Stats::Clock::time_point started_;
-    std::unique_ptr<LoginScheduler> scheduler_;  // last: stopped first; null unless the route needs one
+    RecentRefusals refusals_;                        // logins answered later only
+    std::vector<LoginScheduler::Settled> settled_;   // tick()'s own
+    std::unique_ptr<LoginScheduler> scheduler_;      // last: stopped first; null unless the route needs one
 };

@@ -9,8 +9,8 @@ LoginRoute decide_login_route(const Settings &s, bool newer_broker) noexcept {
     r.later = s.http_async_logins && newer_broker && asked;
     r.recheck_behind = s.http_reload_in_background && asked;
     r.login_rules = s.http_login_rules && asked;
-    // Commands and login rules need the admitted connections, which the scheduler keeps.
-    r.scheduled = r.later || r.recheck_behind || s.http_control || r.login_rules;
+    r.scheduled = r.later || r.recheck_behind;
+    r.recheck_known = r.scheduled || s.http_control || r.login_rules;
     r.stats = s.http_stats_interval_s > 0;
     return r;
 }

@@ -12,13 +12,16 @@ struct LoginRoute {
     bool newer_broker = false;    // 2.1: logins may be answered later, sessions looked up by id
     bool later = false;           // logins the cache cannot answer are answered later
     bool recheck_behind = false;  // a reload's re-checks stand while asked behind
-    bool scheduled = false;       // a scheduler runs: for either, or for commands
+    bool scheduled = false;       // a scheduler runs: for either
+    // A reload's re-checks are told apart from logins: only connections we
+    // admitted are asked again (behind, where recheck_behind), and a session
+    // that none of ours holds is refused. Commands and login rules need it too.
+    bool recheck_known = false;
     bool stats = false;           // stats are published
     bool login_rules = false;     // logins' answers carry rules, which end connections at their time
     // TICK is needed (to settle answers, to publish stats), and so are the
     // ends of connections (to know which are admitted).
     bool ticks() const noexcept { return scheduled || stats || login_rules; }
-    bool tracks_connections() const noexcept { return scheduled; }
     // 2.1's loop may sleep through a due TICK; a waker ends its wait.
     bool waker() const noexcept { return newer_broker && ticks(); }
 };

@@ -3,10 +3,10 @@
 #include <algorithm>
 
 LoginScheduler::LoginScheduler(Checker &checker, const HttpClient &client, long max_in_flight,
-                               Connections &connections, Host host)
+                               Connections &tickets, std::function<void()> arrived)
     : checker_(checker),
-      connections_(connections),
-      host_(std::move(host)),
+      tickets_(tickets),
+      arrived_fn_(std::move(arrived)),
       timeout_(std::chrono::milliseconds(checker.settings().http_timeout_ms)),
       exchanges_(std::make_unique<ConcurrentExchanges>(client, max_in_flight)) {}
 
@@ -15,35 +15,31 @@ LoginScheduler::~LoginScheduler() {
     // Each question begun is finished, so that a back-off trial ends.
     for (auto &[token, entry] : entries_) {
         checker_.finish(entry.question, Answer{});
-        if (entry.login) connections_.settle(entry.clientid, entry.id);
+        if (entry.login) tickets_.settle(entry.clientid, entry.id);
     }
 }
 
-LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const void *client, const char *username,
-                                          const char *password, const Field *extra, std::size_t extra_count,
+LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const void *client, const char *address,
+                                          const LoginQuestion &question, bool keep_password,
                                           Verdict &decided) noexcept {
-    Entry entry{clientid, client, true, 0, {}, {}, {}, false, {}, {}, false};
-    if (!checker_.begin_login(username, password, extra, extra_count, true, entry.question, decided)) {
-        connections_.supersede(clientid);  // answered now: an older delayed login completes nothing
+    Entry entry;
+    if (!checker_.begin_login(question, true, entry.question, decided)) {
+        tickets_.supersede(clientid);  // answered now: an older delayed login completes nothing
         return decided.granted ? Now::granted : Now::refused;
     }
     if (logins_ >= max_waiting_logins || login_bytes_ + entry.question.length > max_waiting_bytes) {
         decided = checker_.finish(entry.question, Answer{});
-        connections_.supersede(clientid);
+        decided.busy = true;
+        tickets_.supersede(clientid);
         return Now::busy;
     }
     try {
-        // Commands ask again with both; login rules read the user name.
-        const Settings &s = checker_.settings();
-        if (s.http_control || s.http_login_rules) {
-            entry.username = username;
-            entry.kept = true;
-        }
-        if (s.http_control) {
-            entry.password = password;
-            entry.kept_password = true;
-        }
-        auto ticket = connections_.expect(clientid);
+        entry.clientid = clientid;
+        entry.client = client;
+        entry.username = question.username;  // for its record
+        if (address) entry.address = address;
+        if (keep_password) entry.password = question.password;
+        auto ticket = tickets_.expect(clientid);
         entry.id = ticket.token;
         entry.wanted = std::move(ticket.wanted);
     } catch (...) {
@@ -54,18 +50,48 @@ LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const voi
 }
 
 LoginScheduler::Now LoginScheduler::recheck(const std::string &clientid, const void *client, unsigned long serial,
-                                            const char *username, const char *password, const Field *extra,
-                                            std::size_t extra_count, Verdict &decided) noexcept {
-    Entry entry{clientid, client, false, serial, {}, {}, {}, false, {}, {}, false};
-    if (!checker_.begin_login(username, password, extra, extra_count, false, entry.question, decided))
+                                            const LoginQuestion &question, bool merge, Verdict &decided) noexcept {
+    if (merge) {
+        // One asked already: its answer may predate what the command is
+        // for, so it is asked once more after it, and never more than that.
+        if (auto mine = rechecks_.find(client); mine != rechecks_.end()) {
+            auto entry = entries_.find(mine->second);
+            if (entry != entries_.end() && entry->second.id == serial) {
+                entry->second.again = true;
+                decided = Verdict{};
+                decided.granted = true;
+                return Now::later;
+            }
+        }
+    }
+    Entry entry;
+    if (!checker_.begin_login(question, false, entry.question, decided))
         return decided.granted ? Now::granted : Now::refused;
     try {
+        entry.clientid = clientid;
+        entry.client = client;
+        entry.login = false;
+        entry.id = serial;
         entry.wanted = std::make_shared<std::atomic<bool>>(true);
     } catch (...) {
         decided = checker_.finish(entry.question, Answer{});
         return Now::refused;
     }
     return start(std::move(entry), decided);
+}
+
+void LoginScheduler::make_room() {
+    // Doubling: reserving one more each time would copy the whole list at
+    // every question, which a storm or a command message makes quadratic.
+    const std::size_t needed = entries_.size() + 1;
+    const auto grow = [needed](auto &list) {
+        if (list.capacity() < needed) list.reserve(std::max(needed, 2 * list.capacity()));
+    };
+    {
+        std::lock_guard<std::mutex> guard(arrived_lock_);
+        grow(arrived_);
+    }
+    grow(taking_);
 }
 
 LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcept {
@@ -77,12 +103,7 @@ LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcep
     Entry *placed = nullptr;
     bool queued = false;
     try {
-        {
-            // Room for this answer, reserved before it can arrive.
-            std::lock_guard<std::mutex> guard(arrived_lock_);
-            arrived_.reserve(entries_.size() + 1);
-        }
-        taking_.reserve(entries_.size() + 1);
+        make_room();  // for this answer, before it can arrive
         placed = &entries_.try_emplace(token).first->second;
         *placed = std::move(entry);
         if (!login) {
@@ -100,7 +121,7 @@ LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcep
                                             std::lock_guard<std::mutex> guard(arrived_lock_);
                                             arrived_.emplace_back(token, a);  // within the room reserved
                                         }
-                                        if (host_.arrived) host_.arrived();
+                                        if (arrived_fn_) arrived_fn_();
                                     },
                                     deadline, placed->wanted, placed->question.rules);
     } catch (...) {
@@ -110,7 +131,7 @@ LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcep
         PreparedCheck &q = placed ? placed->question : entry.question;
         decided = checker_.finish(q, Answer{});
         decided.granted = false;
-        if (login) connections_.settle(placed ? placed->clientid : entry.clientid, placed ? placed->id : entry.id);
+        if (login) tickets_.settle(placed ? placed->clientid : entry.clientid, placed ? placed->id : entry.id);
         if (auto mine = rechecks_.find(client); !login && mine != rechecks_.end() && mine->second == token)
             rechecks_.erase(mine);
         if (placed) entries_.erase(token);
@@ -132,49 +153,35 @@ void LoginScheduler::disconnected(const void *client) noexcept {
     rechecks_.erase(found);
 }
 
-void LoginScheduler::tick() noexcept {
+void LoginScheduler::take(std::vector<Settled> &out) noexcept {
     {
         std::lock_guard<std::mutex> guard(arrived_lock_);
         arrived_.swap(taking_);
     }
-    // By index, on copies: what the broker does when told may begin a
-    // login here, which reserves more room in taking_.
-    for (std::size_t i = 0; i < taking_.size(); ++i) {
-        const auto [token, answer] = taking_[i];
+    const auto now = Clock::now();
+    for (const auto &[token, answer] : taking_) {
         auto found = entries_.find(token);
         if (found == entries_.end()) continue;
         Entry entry = std::move(found->second);
         entries_.erase(found);
-        settle(token, entry, answer);
+        Verdict v = checker_.finish(entry.question, answer);
+        if (entry.login) {
+            --logins_;
+            login_bytes_ -= entry.question.length;
+            // Superseded by a newer login of its id: the broker parks only the newest.
+            if (!tickets_.settle(entry.clientid, entry.id)) continue;
+            out.push_back({Settled::Kind::login, std::move(entry.clientid), entry.client, 0, std::move(v),
+                           std::move(entry.username), std::move(entry.password), std::move(entry.address),
+                           now - entry.asked});
+            continue;
+        }
+        auto mine = rechecks_.find(entry.client);
+        if (mine == rechecks_.end() || mine->second != token) continue;  // ended, or a newer re-check is in force
+        rechecks_.erase(mine);
+        if (tickets_.serial(entry.client, entry.clientid) != entry.id) continue;  // not the connection asked about
+        const auto kind = v.granted && entry.again ? Settled::Kind::recheck_again : Settled::Kind::recheck;
+        out.push_back({kind, std::move(entry.clientid), entry.client, entry.id, std::move(v), std::nullopt,
+                       std::nullopt, {}, now - entry.asked});  // within the room reserved
     }
     taking_.clear();
-}
-
-void LoginScheduler::settle(unsigned long token, Entry &entry, const Answer &answer) noexcept {
-    const Verdict v = checker_.finish(entry.question, answer);
-    if (entry.login) {
-        --logins_;
-        login_bytes_ -= entry.question.length;
-    }
-    if (settled) {
-        try {
-            settled(v, Clock::now() - entry.asked);
-        } catch (...) {
-        }
-    }
-    if (entry.login) {
-        // Superseded by a newer login of its id: the broker parks only the newest.
-        if (connections_.settle(entry.clientid, entry.id))
-            host_.complete(entry.clientid, entry.client, v, entry.kept ? entry.username.c_str() : nullptr,
-                           entry.kept_password ? entry.password.c_str() : nullptr);
-        return;
-    }
-    auto mine = rechecks_.find(entry.client);
-    if (mine == rechecks_.end() || mine->second != token) return;  // ended, or a newer re-check is in force
-    rechecks_.erase(mine);
-    if (connections_.serial(entry.client, entry.clientid) != entry.id) return;  // not the connection asked about
-    if (!v.granted)
-        host_.disconnect(entry.clientid, entry.client);
-    else if (host_.renewed)
-        host_.renewed(entry.client, entry.id, v);
 }

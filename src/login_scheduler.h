@@ -1,16 +1,17 @@
 // Logins that need not hold the broker's thread while the endpoint answers.
 // A login the decision cache cannot answer is asked among many at once
-// (ConcurrentExchanges) and completed later on the broker's thread; after a
+// (ConcurrentExchanges) and handed back, settled, at a later TICK; after a
 // reload, an admitted connection's re-check is granted at once and
-// revalidated the same way, and the connection is disconnected if the answer
-// refuses it. Everything here but the exchanges themselves runs on the
-// broker's thread.
+// revalidated the same way. The scheduler decides nothing about
+// connections: it hands back what settled (take()), and its owner admits,
+// renews or disconnects. Everything here but the exchanges themselves runs
+// on the broker's thread.
 //
 // Bounded: at most max_waiting_logins logins (and max_waiting_bytes of their
 // forms) wait per instance, the rest are refused at once as busy; a login
 // still waiting when its time-out has passed is refused without a request,
-// and one asked gets only the time left. Re-checks (one per admitted
-// connection at most) have no such bound: nobody waits for them.
+// and one asked gets only the time left. Re-checks are at most two per
+// connection (one asked, one merged behind it): nobody waits for them.
 #pragma once
 
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -29,29 +31,34 @@
 
 class LoginScheduler {
 public:
-    // What the broker offers, on its own thread; given, so tests need no broker.
-    struct Host {
-        // A delayed login's answer, for the connection client parked under
-        // clientid; its user name and password when the settings keep them
-        // (http_control), else null.
-        std::function<void(const std::string &clientid, const void *client, const Verdict &verdict,
-                           const char *username, const char *password)>
-            complete;
-        // An admitted connection (still the one Connections knows) its re-check refused.
-        std::function<void(const std::string &clientid, const void *client)> disconnect;
-        // ... or granted, with what the answer carried (may be empty).
-        std::function<void(const void *client, unsigned long serial, const Verdict &verdict)> renewed;
-        // Any thread: an answer waits for tick() (may be empty).
-        std::function<void()> arrived;
-    };
+    using Clock = std::chrono::steady_clock;
     enum class Now { granted, refused, later, busy };
+
+    // What an answer decided, handed back on the broker's thread.
+    struct Settled {
+        enum class Kind : std::uint8_t {
+            login,          // a delayed login: complete it (only the newest of its id is handed back)
+            recheck,        // a re-check of admitted connection `serial`, still live: renew it or disconnect it
+            recheck_again,  // granted, but asked again meanwhile (a command): ask once more
+        } kind;
+        std::string clientid;
+        const void *client;
+        unsigned long serial;  // a re-check's connection
+        Verdict verdict;
+        std::optional<std::string> username, password;  // a login's, as kept
+        std::string address;                            // a login's client's (its pointer may be gone by now)
+        Clock::duration took;
+    };
 
     static constexpr std::size_t max_waiting_logins = 10000;
     static constexpr std::size_t max_waiting_bytes = std::size_t{64} << 20;
 
+    // tickets: the pending logins of every line, and the connections a
+    // re-check is about. arrived: called on the
+    // exchanges' thread when an answer waits for take() (may be empty).
     // Throws std::bad_alloc or std::system_error when it cannot start.
-    LoginScheduler(Checker &checker, const HttpClient &client, long max_in_flight, Connections &connections,
-                   Host host);
+    LoginScheduler(Checker &checker, const HttpClient &client, long max_in_flight, Connections &tickets,
+                   std::function<void()> arrived = nullptr);
     // Exchanges still running are abandoned: their logins are not completed.
     ~LoginScheduler();
     LoginScheduler(const LoginScheduler &) = delete;
@@ -59,30 +66,30 @@ public:
 
     // A login of a connection not admitted (client: the broker's pointer):
     // answered now when the cache or the back-off decide it, refused as busy
-    // when too many wait, else later through Host::complete.
+    // when too many wait, else later. keep_password: handed back with it.
     // decided: the verdict when answered now.
-    Now login(const std::string &clientid, const void *client, const char *username, const char *password,
-              const Field *extra, std::size_t extra_count, Verdict &decided) noexcept;
-    // The re-check of admitted connection (its serial from Connections) after
-    // a reload: answered now when decided without asking (the back-off, say);
-    // else later, meaning it stands while the endpoint is asked again (never
-    // the cache), and a refusal disconnects it if it is still the same
-    // connection.
-    Now recheck(const std::string &clientid, const void *client, unsigned long serial, const char *username,
-                const char *password, const Field *extra, std::size_t extra_count, Verdict &decided) noexcept;
+    Now login(const std::string &clientid, const void *client, const char *address, const LoginQuestion &question,
+              bool keep_password, Verdict &decided) noexcept;
+    // The re-check of admitted connection serial: answered now when decided
+    // without asking (the back-off, say); else later, meaning it stands
+    // while the endpoint is asked again (never the cache). merge: a re-check
+    // of the connection already asked is asked once more after it, instead
+    // of a new exchange now (commands); otherwise the newest is in force.
+    Now recheck(const std::string &clientid, const void *client, unsigned long serial, const LoginQuestion &question,
+                bool merge, Verdict &decided) noexcept;
     // The connection ended: its re-check is no longer asked.
     void disconnected(const void *client) noexcept;
-    // Completes and disconnects what the answers so far decided.
-    void tick() noexcept;
-    // Anything asked and not yet settled by tick().
+    // What the answers so far decided, appended to out. Throws nothing:
+    // out's room is reserved as questions are asked.
+    void take(std::vector<Settled> &out) noexcept;
+    // Room in out for every answer that may be taken (call before take()).
+    // Throws std::bad_alloc.
+    void reserve(std::vector<Settled> &out) const { out.reserve(out.size() + entries_.size()); }
+    // Anything asked and not yet taken.
     bool pending() const noexcept { return !entries_.empty(); }
     std::size_t waiting_logins() const noexcept { return logins_; }
 
-    // Each exchange's verdict once settled, and how long it took (stats).
-    std::function<void(const Verdict &, std::chrono::steady_clock::duration)> settled;
-
 private:
-    using Clock = std::chrono::steady_clock;
     struct Entry {
         std::string clientid;
         const void *client = nullptr;
@@ -91,25 +98,26 @@ private:
         PreparedCheck question;
         Clock::time_point asked;
         std::shared_ptr<std::atomic<bool>> wanted;
-        bool kept = false;  // the user name kept for the connection's registration
-        std::string username, password;
-        bool kept_password = false;  // and the password (http_control)
+        std::optional<std::string> username, password;  // a login's, kept for its admission
+        std::string address;                            // a login's client's
+        bool again = false;                             // a re-check merged behind it
     };
     Now start(Entry entry, Verdict &decided) noexcept;
-    void settle(unsigned long token, Entry &entry, const Answer &answer) noexcept;
+    // Room for one more answer in both lists, grown by doubling.
+    void make_room();
 
     Checker &checker_;
-    Connections &connections_;
-    Host host_;
+    Connections &tickets_;
+    std::function<void()> arrived_fn_;
     const Clock::duration timeout_;
     unsigned long next_token_ = 1;
-    std::unordered_map<unsigned long, Entry> entries_;          // asked, answer not yet settled
+    std::unordered_map<unsigned long, Entry> entries_;          // asked, answer not yet taken
     std::unordered_map<const void *, unsigned long> rechecks_;  // each connection's re-check in force
     std::size_t logins_ = 0, login_bytes_ = 0;                  // logins among entries_, and their forms
     // Answers from the exchanges' thread. Both lists hold room for every
     // entry, so that an answer is never lost to a failed allocation.
     std::mutex arrived_lock_;
     std::vector<std::pair<unsigned long, Answer>> arrived_;  // guarded by arrived_lock_
-    std::vector<std::pair<unsigned long, Answer>> taking_;   // tick()'s own
+    std::vector<std::pair<unsigned long, Answer>> taking_;   // take()'s own
     std::unique_ptr<ConcurrentExchanges> exchanges_;         // last: stopped first
 };

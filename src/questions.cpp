@@ -2,13 +2,19 @@
 
 #include <cstring>
 
+#include "login_rules.h"
+
+LoginAsked::LoginAsked(const Settings &settings, const ClientFacts &client, const char *username,
+                       const char *password)
+    : extra_(settings.http_login_fields, client, nullptr),
+      question_{username, password, extra_.data(), extra_.size()} {}
+
 bool has_wildcard(const char *name) noexcept { return name && std::strpbrk(name, "+#"); }
 
 Verdict ask_login(Checker &checker, const ClientFacts &client, const char *username, const char *password,
                   bool consult_cache) noexcept {
     try {
-        const ExtraFields extra(checker.settings().http_login_fields, client, nullptr);
-        return checker.login(username, password, extra.data(), extra.size(), consult_cache);
+        return checker.login(LoginAsked(checker.settings(), client, username, password).question(), consult_cache);
     } catch (...) {
         return {};  // a value that could not be had refuses
     }
@@ -29,8 +35,37 @@ Verdict ask_access(Checker &checker, const ClientFacts &client, const char *topi
             return v;
         }
         const ExtraFields extra(s.http_acl_fields, client, &message);
-        return checker.access(clientid, username, topic, access, extra.data(), extra.size());
+        return checker.access({clientid, username, topic, access, extra.data(), extra.size()});
     } catch (...) {
         return {};
     }
+}
+
+bool decide_by_rules(const LoginRules &rules, const Settings &s, Access access, const char *topic,
+                     const MessageFacts &message, const char *username, const char *clientid, Verdict &v) noexcept {
+    v = Verdict{};
+    v.by_rules = true;
+    // Its time is up: nothing more is granted, whether or not the
+    // connection has been disconnected yet.
+    if (rules.expired(unix_now())) {
+        v.expired = true;
+        return true;
+    }
+    if (rules.is_superuser()) {
+        v.granted = true;
+        return true;
+    }
+    if (!rules.has_acl() || access == Access::unsubscribe || access == Access::none) {
+        v.by_rules = false;  // decided as without rules
+        return false;
+    }
+    switch (rules.decide(access, topic ? topic : "", message.qos, message.retain, username, clientid)) {
+    case LoginRules::Decision::allow: v.granted = true; return true;
+    case LoginRules::Decision::deny: return true;
+    case LoginRules::Decision::no_match: break;
+    }
+    // No rule decides: the access endpoint does, as without rules; without one, refused.
+    if (!s.http_acl_uri) return true;
+    v.by_rules = false;
+    return false;
 }

@@ -6,6 +6,8 @@
 #include "checker.h"
 #include "extra_fields.h"
 
+class LoginRules;
+
 // A client id or user name that is a pattern ('+' or '#'): the broker
 // refuses such names access for its older interfaces, without asking.
 bool has_wildcard(const char *name) noexcept;
@@ -13,6 +15,26 @@ bool has_wildcard(const char *name) noexcept;
 // consult_cache false: asked of the endpoint even when a kept decision could answer.
 Verdict ask_login(Checker &checker, const ClientFacts &client, const char *username, const char *password,
                   bool consult_cache = true) noexcept;
+// The login question with this client's extra fields; throws when a value cannot be had.
+class LoginAsked {
+public:
+    LoginAsked(const Settings &settings, const ClientFacts &client, const char *username, const char *password);
+    LoginAsked(const LoginAsked &) = delete;  // its question points into its own fields
+    LoginAsked &operator=(const LoginAsked &) = delete;
+    const LoginQuestion &question() const noexcept { return question_; }
+
+private:
+    ExtraFields extra_;
+    LoginQuestion question_;
+};
 
 Verdict ask_access(Checker &checker, const ClientFacts &client, const char *topic, Access access,
                    const MessageFacts &message) noexcept;
+
+// An access question decided by the rules its connection's login answer
+// carried (http_login_rules): true with v set when they decide it, false
+// when the access endpoint is to be asked as without rules. Past the rules'
+// expire_at nothing is granted. The plug-in and the check tool both decide
+// here.
+bool decide_by_rules(const LoginRules &rules, const Settings &settings, Access access, const char *topic,
+                     const MessageFacts &message, const char *username, const char *clientid, Verdict &v) noexcept;

@@ -19,4 +19,12 @@ struct Verdict {
     std::shared_ptr<const LoginRules> rules;
     bool deferred = false;
     bool by_rules = false;
+    bool expired = false;  // refused because the rules' expire_at has passed
+    bool busy = false;     // not asked: too many logins wait
+    // Refused because no decision could be had (no answer, no decision in
+    // the answer, the back-off, too busy), not because anyone said no.
+    bool unavailable() const noexcept {
+        if (granted || stale || cached || deferred || expired || by_rules) return false;
+        return backed_off || busy || (answer.attempted && !decided(answer.outcome()));
+    }
 };

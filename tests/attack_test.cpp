@@ -384,7 +384,7 @@ TEST_F(Control, CommandsFromTheOperatorOnlyEachDoingWhatItSays) {
 
     policy.revoke("bob");
     EXPECT_NE(command("operator", R"({"commands":[{"command":"recheck","username":"bob"}]})")
-                  .find(R"({"command":"recheck","rechecked":1})"),
+                  .find(R"({"command":"recheck","disconnected":0,"rechecked":1})"),
               std::string::npos);
     EXPECT_TRUE(bob->closed_within(answer_within()));
     EXPECT_EQ(policy.asked("bob"), 2u);  // its login, and the one re-check
@@ -398,7 +398,7 @@ TEST_F(Control, CommandsFromTheOperatorOnlyEachDoingWhatItSays) {
     EXPECT_EQ(policy.asked("alice"), 2u);
 
     EXPECT_NE(command("operator", R"({"commands":[{"command":"disconnect","clientid":"alice-1"}]})")
-                  .find(R"({"command":"disconnect"})"),
+                  .find(R"({"command":"disconnect","disconnected":1,"forgotten":1})"),
               std::string::npos);
     EXPECT_TRUE(alice->closed_within(answer_within()));
     EXPECT_FALSE(carol->closed_within(scaled(200ms)));

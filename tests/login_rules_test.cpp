@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "connections.h"
 #include "failing_allocations.h"
 #include "http_client.h"
 #include "login_rules.h"
@@ -249,25 +248,6 @@ TEST(LoginRulesMatching, SuperuserIsOnlyAFlagAndADecisionAllocatesNothing) {
     EXPECT_EQ(d, Decision::deny);
     EXPECT_EQ(s, Decision::deny);
     EXPECT_EQ(left, 1L << 30);
-}
-
-// Expiries belong to connections: one that ended, or whose rules a re-check
-// replaced, is never ended again, whatever reuses its address.
-TEST(LoginRulesExpiry, OnlyLiveConnectionsExpire) {
-    const auto at = [](int s) { return read_login_rules(R"({"expire_at":)" + std::to_string(s) + "}").rules; };
-    Connections c;
-    int a = 0, b = 0, d = 0;
-    c.admit(&a, "a", nullptr, "u", nullptr, at(10));
-    const unsigned long b_serial = c.admit(&b, "b", nullptr, "u", nullptr, at(20));
-    c.admit(&d, "d", nullptr, "u", nullptr, at(30));
-    c.end(&a);
-    c.admit(&a, "a2", nullptr, "u", nullptr, nullptr);  // the address, reused without rules
-    c.renew(&b, b_serial, at(40));                        // a re-check moved b's expiry
-    c.renew(&d, 12345, at(5));                            // not d's serial: nothing changes
-    EXPECT_EQ(c.next_expiry(), 30);
-    EXPECT_TRUE(c.expired(29).empty());
-    EXPECT_EQ(c.expired(40), (std::vector<const void *>{&d, &b}));
-    EXPECT_EQ(c.next_expiry(), std::nullopt);
 }
 
 TEST(AnswerHeaders, ContentTypeIsJsonByItsMediaTypeAlone) {

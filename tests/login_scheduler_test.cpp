@@ -16,6 +16,7 @@
 #include "connections.h"
 #include "endpoint.h"
 #include "failing_allocations.h"
+#include "login_rules.h"
 #include "login_scheduler.h"
 #include "loopback.h"
 #include "timing.h"
@@ -27,7 +28,7 @@ using Now = LoginScheduler::Now;
 class Scheduler : public ::testing::Test {
 protected:
     Endpoint endpoint;
-    Connections connections;  // shared by every scheduler, as by every plugin line
+    Connections connections{{}};  // shared by every scheduler, as by every plugin line
     std::map<std::string, std::vector<bool>> completed;  // client id -> each answer given
     std::vector<std::string> disconnected;
     std::unique_ptr<Checker> checker;
@@ -63,18 +64,19 @@ protected:
         opened.notify_all();
     }
     std::unique_ptr<LoginScheduler> make(Checker &c) {
-        return std::make_unique<LoginScheduler>(
-            c, *client, 8, connections,
-            LoginScheduler::Host{
-                [this](const std::string &id, const void *, const Verdict &v, const char *, const char *) {
-                    Unfailing unfailing;
-                    completed[id].push_back(v.granted);
-                },
-                [this](const std::string &id, const void *) {
-                    Unfailing unfailing;
-                    disconnected.push_back(id);
-                },
-                nullptr, nullptr});
+        return std::make_unique<LoginScheduler>(c, *client, 8, connections);
+    }
+    // What the broker's thread does with what settled: a login completed, a
+    // re-check's refusal disconnecting.
+    void take(LoginScheduler &s) {
+        Unfailing unfailing;
+        std::vector<LoginScheduler::Settled> out;
+        s.reserve(out);
+        s.take(out);
+        for (const auto &settled : out) {
+            if (settled.kind == LoginScheduler::Settled::Kind::login) completed[settled.clientid].push_back(settled.verdict.granted);
+            else if (!settled.verdict.granted) disconnected.push_back(settled.clientid);
+        }
     }
     void start(Settings s = {}, std::string url = "") {
         s.http_user_uri = url.empty() ? endpoint.url("/user") : url;
@@ -85,18 +87,17 @@ protected:
     Now login(const std::string &id, const std::string &user, const void *client_ptr = nullptr,
               const std::string &password = "pw") {
         Verdict v;
-        return scheduler->login(id, client_ptr ? client_ptr : this, user.c_str(), password.c_str(), nullptr, 0, v);
+        return scheduler->login(id, client_ptr ? client_ptr : this, "127.0.0.1", {user.c_str(), password.c_str()}, false, v);
     }
     Now recheck(const std::string &id, const std::string &user, const void *client_ptr) {
         Verdict v;
-        return scheduler->recheck(id, client_ptr, connections.serial(client_ptr, id), user.c_str(), "pw", nullptr, 0,
-                                  v);
+        return scheduler->recheck(id, client_ptr, connections.serial(client_ptr, id), {user.c_str(), "pw"}, false, v);
     }
     // Ticks, as the broker's loop does, until nothing is pending.
     bool settle(LoginScheduler *s = nullptr) {
         s = s ? s : scheduler.get();
         return wait_until([&] {
-            s->tick();
+            take(*s);
             return !s->pending();
         });
     }
@@ -124,7 +125,7 @@ TEST_F(Scheduler, OnlyTheNewestLoginOfAClientIdIsCompletedWhicheverLineAsked) {
         hold();
         EXPECT_EQ(login("dev", "ok-first"), Now::later);
         Verdict v;
-        EXPECT_EQ(second->login("dev", this, "no-second", "pw", nullptr, 0, v), Now::later);  // the id again
+        EXPECT_EQ(second->login("dev", this, "127.0.0.1", {"no-second", "pw"}, false, v), Now::later);  // the id again
         ASSERT_TRUE(wait_until([&] {  // the first may never be asked: superseded
             for (const auto &r : endpoint.requests())
                 if (r.fields.at("username") == "no-second") return true;
@@ -179,18 +180,19 @@ TEST_F(Scheduler, ARecheckIsGrantedNowAndOnlyItsOwnConnectionsEndOrItsRefusalEnd
         {"replaced", "no-replaced", &e, false},   // a new connection of its id was admitted
         {"reused", "no-reused", &f, false},       // ended, and its address admitted again under its id
     };
-    for (const auto &k : cases) connections.admit(k.client, k.id);
+    const auto admit = [&](const void *at, const char *id) { connections.admit(at, {nullptr, id, nullptr, nullptr, nullptr, false}); };
+    for (const auto &k : cases) admit(k.client, k.id);
     hold();
     for (const auto &k : cases) EXPECT_EQ(recheck(k.id, k.user, k.client), Now::later) << k.id;
-    connections.end(&c);
+    connections.end(&c, false);
     scheduler->disconnected(&c);
     scheduler->disconnected(&newer);  // another connection's end: no effect
     EXPECT_EQ(login("squatted", "no-attacker", &newer, "guess"), Now::later);
     EXPECT_EQ(login("squatted", "ok-attacker", &newer, "guess"), Now::later);
-    connections.end(&e);  // taken over: the broker ends the old connection
-    connections.admit(&newer, "replaced");
-    connections.end(&f);  // the broker freed it, and a new connection got the same address
-    connections.admit(&f, "reused");
+    connections.end(&e, false);  // taken over: the broker ends the old connection
+    admit(&newer, "replaced");
+    connections.end(&f, false);  // the broker freed it, and a new connection got the same address
+    admit(&f, "reused");
     ASSERT_TRUE(wait_until([&] { return endpoint.requests().size() >= 6; }));
     release();
     ASSERT_TRUE(settle());
@@ -212,7 +214,11 @@ TEST_F(Scheduler, TooManyWaitingLoginsAreRefusedAsBusy) {
         ASSERT_TRUE(form_body(fields, 2, length));
         const std::size_t fits = std::min(LoginScheduler::max_waiting_logins, LoginScheduler::max_waiting_bytes / length);
         SCOPED_TRACE(fits);
-        start();
+        // A time-out no placing can reach, however slow the build: a login
+        // that expired while the rest were placed would no longer wait.
+        Settings s;
+        s.http_timeout_ms = 600000;
+        start(s);
         hold();
         for (std::size_t i = 0; i < fits; ++i)
             ASSERT_EQ(login("c" + std::to_string(i), "ok", &length, password), Now::later) << i;
@@ -234,7 +240,7 @@ TEST_F(Scheduler, OutOfMemoryRefusesAndLeavesNothingUnanswered) {
     s.http_cache_ms = 60000;  // the cache and its key allocate too
     start(s);
     const int conn = 0;
-    connections.admit(&conn, "re");
+    connections.admit(&conn, {nullptr, "re", nullptr, nullptr, nullptr, false});
     for (bool re : {false, true}) {
         bool reached = true;
         long n = 0;
@@ -268,6 +274,87 @@ TEST_F(Scheduler, WhatIsStillAskedWhenItStopsIsLeftAlone) {
     scheduler.reset();  // 8 running, 4 waiting: abandoned, none completed
     release();
     EXPECT_TRUE(completed.empty());
+}
+
+}  // namespace
+
+namespace {
+
+std::shared_ptr<const LoginRules> expiring_at(int s) {
+    return read_login_rules(R"({"expire_at":)" + std::to_string(s) + "}").rules;
+}
+
+// Expiries belong to connections: one that ended, or whose rules a re-check
+// replaced, is never ended again, whatever reuses its address.
+TEST(Records, OnlyLiveConnectionsExpire) {
+    Connections c{{}};
+    int a = 0, b = 0, d = 0;
+    c.admit(&a, {nullptr, "a", "u", nullptr, expiring_at(10), false});
+    const unsigned long b_serial = c.admit(&b, {nullptr, "b", "u", nullptr, expiring_at(20), false});
+    c.admit(&d, {nullptr, "d", "u", nullptr, expiring_at(30), false});
+    c.end(&a, false);
+    c.admit(&a, {nullptr, "a2", "u", nullptr, nullptr, false});  // the address, reused without rules
+    c.renew(&b, b_serial, expiring_at(40));  // a re-check moved b's expiry
+    c.renew(&d, 12345, expiring_at(5));      // not d's serial: nothing changes
+    EXPECT_EQ(c.next_expiry(), 30);
+    EXPECT_TRUE(c.expired(29).empty());
+    EXPECT_EQ(c.expired(40), (std::vector<const void *>{&d, &b}));
+    EXPECT_EQ(c.next_expiry(), std::nullopt);
+}
+
+// The broker as the records see it: which session it holds under an id
+// (2.1), and whom it was asked to kick.
+std::map<std::string, const void *> held;
+std::vector<std::string> kicked;
+const void *session_of(const char *id) {
+    const auto found = held.find(id);
+    return found != held.end() ? found->second : nullptr;
+}
+void kick(const char *id) { kicked.emplace_back(id); }
+
+// A record outlives its connection for as long as the broker may ask about
+// its will, and no longer; the one kick reaches only a live connection that
+// still holds its id.
+TEST(Records, AnEndedRecordStaysForItsWillAndOnlyThen) {
+    for (const bool newer : {false, true}) {  // 2.0.11, then 2.1 (which says which session it holds)
+        SCOPED_TRACE(newer);
+        held.clear();
+        kicked.clear();
+        Connections c({&kick, newer ? &session_of : nullptr});
+        int now_ = 0, persists = 0, deferred = 0, replaced = 0, newer_conn = 0;
+        for (auto [client, id] : {std::pair<const void *, const char *>{&now_, "now"}, {&persists, "persists"},
+                                  {&replaced, "replaced"}})
+            c.admit(client, {nullptr, id, "u", nullptr, expiring_at(99), false}), held[id] = client;
+        c.admit(&deferred, {nullptr, "deferred", "u", nullptr, nullptr, true});
+        held["deferred"] = &deferred;
+        c.end(&now_, false);
+        c.end(&persists, true);
+        held["replaced"] = &newer_conn;  // another connection took its id
+        // Ended: still read for its will, never kicked; nor is one whose id
+        // another holds, nor one left to the broker's other checks.
+        for (const void *client : {(const void *)&now_, (const void *)&persists}) {
+            ASSERT_NE(c.find(client), nullptr);
+            EXPECT_EQ(c.find(client)->state, Connections::State::ended);
+            EXPECT_NE(c.find(client)->rules, nullptr);
+            EXPECT_FALSE(c.kick(client));
+        }
+        EXPECT_FALSE(c.kick(&deferred));
+        EXPECT_EQ(c.kick(&replaced), !newer);  // 2.0.11 cannot tell; it ends the old connection itself
+        EXPECT_EQ(c.expired(100), std::vector<const void *>{&replaced});  // the ended ones expire no more
+        c.sweep();  // a later call: the will of a session that ended with its connection was asked
+        EXPECT_EQ(c.find(&now_), nullptr);
+        ASSERT_NE(c.find(&persists), nullptr);
+        EXPECT_TRUE(c.offline(&persists, "persists"));
+        if (newer) {
+            held.erase("persists");  // 2.1 no longer holds it: its delayed will came
+            c.sweep();
+            EXPECT_EQ(c.find(&persists), nullptr);
+        } else {
+            c.admit(&newer_conn, {nullptr, "persists", "u", nullptr, nullptr, false});  // its id logs in again: the session is taken over
+            EXPECT_EQ(c.find(&persists), nullptr);
+        }
+        EXPECT_EQ(c.ended(), 0u);
+    }
 }
 
 }  // namespace

@@ -120,8 +120,10 @@ TEST_F(PluginV5, EachPluginLineHasItsOwnInstance) {
     ASSERT_EQ(a->rc(), MOSQ_ERR_SUCCESS);
     ASSERT_EQ(b.rc(), MOSQ_ERR_SUCCESS);
     EXPECT_NE(a->userdata(), b.userdata());
-    // TICK (and DISCONNECT) only where figures or background re-checks need them
-    EXPECT_EQ(a->events(), (std::vector<int>{MOSQ_EVT_BASIC_AUTH, MOSQ_EVT_ACL_CHECK, MOSQ_EVT_RELOAD}));
+    // TICK only where figures or background re-checks need it; DISCONNECT
+    // everywhere, as a command on any line may reach any line's connections
+    EXPECT_EQ(a->events(), (std::vector<int>{MOSQ_EVT_BASIC_AUTH, MOSQ_EVT_ACL_CHECK, MOSQ_EVT_RELOAD,
+                                            MOSQ_EVT_DISCONNECT}));
     EXPECT_EQ(b.events(), (std::vector<int>{MOSQ_EVT_BASIC_AUTH, MOSQ_EVT_ACL_CHECK, MOSQ_EVT_RELOAD, MOSQ_EVT_TICK,
                                             MOSQ_EVT_DISCONNECT}));
 
@@ -494,8 +496,11 @@ TEST_F(PluginV5, RulesAreTheirConnectionsAlone) {
     EXPECT_EQ(second.access(root, "closed", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);
     EXPECT_EQ(other.requests().size(), 1u);  // the second line asked its own endpoint
     first.disconnect(root);
+    EXPECT_EQ(first.access(root, "closed", MOSQ_ACL_WRITE), MOSQ_ERR_SUCCESS);  // its will: still its rules
+    root.username = "plain";
+    ASSERT_EQ(first.login(root, "plain", "pw"), MOSQ_ERR_SUCCESS);  // the address, reused
     endpoint.clear();
-    EXPECT_EQ(first.access(root, "closed", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);  // the address, reused
+    EXPECT_EQ(first.access(root, "closed", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);
     EXPECT_EQ(endpoint.requests().size(), 1u);
 
     ASSERT_EQ(first.login(alice, "alice", "pw"), MOSQ_ERR_SUCCESS);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "broker.h"
@@ -33,6 +35,8 @@ using bench::connect_packet;
 namespace {
 
 constexpr int accepted = 0, not_authorised = 5;
+// MQTT 5's reason codes for a refused CONNECT.
+constexpr int v5_not_authorised = 0x87, v5_server_unavailable = 0x88;
 
 std::string listener(const LoopbackListener &port) {
     return "listener " + std::to_string(port.port()) + " 127.0.0.1\nallow_anonymous true\n";
@@ -48,6 +52,7 @@ public:
     explicit Policy(Endpoint &e) : endpoint_(e) {
         e.decide([this](const Recorded &r) {
             const std::string user = r.fields.count("username") ? r.fields.at("username") : "";
+            if (const int ms = delay_ms.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));  // a slow endpoint
             std::unique_lock<std::mutex> lock(m_);
             released_.wait_for(lock, std::chrono::minutes(2), [&] { return held_.count(user) == 0; });
             if (r.path == "/acl")  // commands from the operator only
@@ -57,6 +62,7 @@ public:
         });
     }
     ~Policy() { release(); }
+    std::atomic<int> delay_ms{0};  // before every answer
     void revoke(const std::string &user) {
         std::lock_guard<std::mutex> guard(m_);
         revoked_.insert(user);
@@ -311,6 +317,60 @@ TEST_F(UnderAttack, AReloadAsksNothingAboutSessionsWithoutAConnection) {
     EXPECT_NE(back.output().find("kept-for-you"), std::string::npos) << back.output() << broker->process().output();
 }
 
+// A stranger who keeps sending logins under a victim's client id from
+// another address cannot keep the victim out: 2.1 refuses every CONNECT of
+// an id whose login is pending, so none of the stranger's may stay pending.
+TEST_F(UnderAttack, NobodyHoldsAnothersClientId) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 answers every login at once: nothing is left pending";
+    start({});
+    policy.delay_ms = 100;
+    std::atomic<bool> stop{false};
+    std::thread squatter([&] {
+        for (int i = 0; i < 5000 && !stop; ++i) {
+            Client c(port.port(), "127.0.0.2");
+            if (!c.send(connect_packet("victim", "mallory", "guess-" + std::to_string(i)))) break;
+            c.connack(answer_within());
+        }
+    });
+    // Its first few are asked, and left pending meanwhile, as anyone's are.
+    ASSERT_TRUE(wait_until([&] {
+        const std::string out = broker->process().output(), refused = "Sending CONNACK to victim (0, 5)";
+        std::size_t n = 0;
+        for (auto at = out.find(refused); at != std::string::npos; at = out.find(refused, at + 1)) ++n;
+        return n >= 3;  // the number of refusals after which an address is refused at once
+    }));
+    int in = 0;
+    std::string seen;
+    for (int i = 0; i < 20; ++i) {
+        const int code = connect("victim", "victim", "right")->connack(answer_within());
+        in += code == accepted;
+        seen += std::to_string(code) + " ";
+    }
+    stop = true;
+    squatter.join();
+    EXPECT_GE(in, 19) << seen;
+}
+
+// Where no decision could be had, an MQTT 5 client is told to try again
+// later wherever the broker passes the plug-in's reason on: 2.1's logins
+// answered at once. Its delayed logins, 2.0.11 and 3.1.1 clients are told
+// "not authorised".
+TEST_F(UnderAttack, AnEndpointOutageIsServerUnavailableWhereTheBrokerSaysSo) {
+    const LoopbackListener nobody(false);
+    for (const char *async : {"false", "true"}) {
+        SCOPED_TRACE(async);
+        broker.reset();
+        const std::string opts = "plugin " + std::string(AUTH_PLUGIN_V5_PATH) + "\nplugin_opt_http_user_uri " +
+                                 nobody.url("/user") + "\nplugin_opt_http_async_logins " + async + "\n";
+        broker = std::make_unique<Broker>(listener(port) + opts);
+        ASSERT_TRUE(broker->ready()) << broker->process().output();
+        const bool passed_on = e2e_broker_21() && std::string(async) == "false";
+        EXPECT_EQ(connect("v5", "u", "right", 5)->connack(answer_within()),
+                  passed_on ? v5_server_unavailable : v5_not_authorised);
+        EXPECT_EQ(connect("v4", "u", "right", 4)->connack(answer_within()), not_authorised);
+    }
+}
+
 // While logins wait for a hanging endpoint, the figures still come each interval.
 TEST_F(UnderAttack, FiguresArePublishedWhileLoginsWait) {
     if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 answers every login at once";
@@ -409,6 +469,74 @@ TEST(ControlOption, NeedsTheAccessEndpoint) {
     Broker broker(listener(port) + v5_lines({"http_user_uri http://127.0.0.1:1/user", "http_control true"}));
     EXPECT_FALSE(broker.ready());
     EXPECT_TRUE(broker.log_has("auth_plugin: http_control needs http_acl_uri")) << broker.process().output();
+}
+
+// A disconnected client does not walk back in on a kept decision.
+TEST_F(Control, ADisconnectedClientIsAskedAgainWhenItComesBack) {
+    auto bob = logged_in("bob-1", "bob"), bob2 = logged_in("bob-2", "bob");  // the kept decision answers
+    EXPECT_EQ(policy.asked("bob"), 1u);
+    policy.revoke("bob");
+    const std::string answer = command("operator", R"({"commands":[{"command":"disconnect","username":"bob"}]})");
+    EXPECT_NE(answer.find(R"({"command":"disconnect","disconnected":2,"forgotten":1})"), std::string::npos) << answer;
+    EXPECT_TRUE(bob->closed_within(answer_within()));
+    EXPECT_TRUE(bob2->closed_within(answer_within()));
+    EXPECT_EQ(connect("bob-1", "bob", "right")->connack(answer_within()), not_authorised);
+    EXPECT_EQ(policy.asked("bob"), 2u);
+    EXPECT_NE(command("operator", R"({"commands":[{"command":"disconnect","username":"nobody"}]})")
+                  .find(R"({"command":"disconnect","disconnected":0,"forgotten":0})"),
+              std::string::npos);
+}
+
+// One message of a thousand re-checks of everyone costs what one does: each
+// connection is asked at most twice (one in flight, one merged behind it).
+TEST_F(Control, AThousandRechecksInOneMessageAskEachConnectionOnce) {
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.push_back(connect("c-" + std::to_string(i), "u" + std::to_string(i), "right"));
+        ASSERT_EQ(clients.back()->connack(answer_within()), accepted) << i;
+    }
+    std::string payload = R"({"commands":[)";
+    for (int i = 0; i < 1000; ++i) payload += std::string(i ? "," : "") + R"({"command":"recheck"})";
+    payload += "]}";
+    const std::string answer = command("operator", payload, "60");
+    std::size_t counted = 0;  // the 200, and the operator's own connection
+    for (auto at = answer.find(R"("rechecked":201)"); at != std::string::npos; at = answer.find(R"("rechecked":201)", at + 1))
+        ++counted;
+    EXPECT_EQ(counted, 1000u) << answer.substr(0, 300);
+    ASSERT_TRUE(wait_until([&] { return policy.asked("u199") >= 2; }));
+    for (int i = 0; i < 200; ++i) EXPECT_LE(policy.asked("u" + std::to_string(i)), 3u) << i;  // login, and at most two
+    ASSERT_TRUE(clients[0]->ping());
+}
+
+// A command on one line reaches the connections another line admitted, each
+// asked by its own line's endpoint (per_listener_settings, http_control on
+// one line only).
+TEST_F(UnderAttack, ARecheckThroughOneLineReachesAnothers) {
+    Endpoint other_endpoint;
+    Policy other{other_endpoint};
+    const LoopbackListener second(false);
+    broker = std::make_unique<Broker>(
+        "per_listener_settings true\n" + listener(port) +
+        v5_lines({"http_user_uri " + endpoint.url("/user"), "http_acl_uri " + endpoint.url("/acl"),
+                  "http_control true"}) +
+        listener(second) + v5_lines({"http_user_uri " + other_endpoint.url("/user")}));
+    ASSERT_TRUE(broker->ready()) << broker->process().output();
+    auto bob = connect("bob-b", "bob", "right", 4, true, second.port());
+    ASSERT_EQ(bob->connack(answer_within()), accepted);
+    EXPECT_EQ(other.asked("bob"), 1u);
+    other.revoke("bob");
+    std::string rr = MOSQUITTO_PUB;
+    rr.replace(rr.rfind("_pub"), 4, "_rr");
+    auto argv = broker->client(rr.c_str(), "cmd", "operator", "right");
+    argv[4] = std::to_string(port.port());
+    argv.insert(argv.end(), {"-t", "$CONTROL/auth_plugin/v1", "-e", "$CONTROL/auth_plugin/v1/response", "-m",
+                             R"({"commands":[{"command":"recheck","username":"bob"}]})", "-W", "10"});
+    Process sent(argv, broker->file("cmd.log"));
+    ASSERT_TRUE(sent.wait(30s));
+    EXPECT_NE(sent.output().find(R"("rechecked":1)"), std::string::npos) << sent.output();
+    EXPECT_TRUE(bob->closed_within(answer_within())) << broker->process().output();
+    EXPECT_EQ(other.asked("bob"), 2u);  // its own line's endpoint
+    EXPECT_EQ(policy.asked("bob"), 0u);
 }
 
 }  // namespace

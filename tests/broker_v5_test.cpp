@@ -17,6 +17,7 @@
 
 #include "broker.h"
 #include "endpoint.h"
+#include "mqtt_client.h"
 #include "timing.h"
 
 namespace fs = std::filesystem;
@@ -337,10 +338,12 @@ protected:
             if (r.path != "/user") return "";
             const std::string user = r.fields.at("username");
             if (user == "pf") return R"({"result":"ignore"})";
+            if (user == "root") return R"({"is_superuser":true})";
             std::string rules = R"({"acl":[{"permission":"allow","action":"publish","topic":"room/${username}/#"},
                 {"permission":"allow","action":"subscribe","topic":"room/#"},
                 {"permission":"deny","action":"all","topic":"#"}])";
-            if (user == "short") rules += R"(,"expire_at":)" + std::to_string(short_lived_until.load());
+            if (user == "short" || user == "wshort")
+                rules += R"(,"expire_at":)" + std::to_string(short_lived_until.load());
             return rules + "}";
         });
     }
@@ -425,8 +428,94 @@ TEST_F(LoginRulesE2E, IgnoreHandsTheLoginToThePasswordFile) {
         auto argv = broker.client(MOSQUITTO_PUB, "pub-pf", "pf", c.password);
         argv.insert(argv.end(), {"-t", "room/pf/x", "-m", "x"});
         EXPECT_EQ(run(argv, broker.file("pub.log")).first == 0, c.in) << broker.process().output();
+        if (!c.in) continue;
+        // A reload leaves it to the password file again: it stays.
+        auto sub = broker.client(MOSQUITTO_SUB, "sub-pf", "pf", "pw");
+        sub.insert(sub.end(), {"-v", "-t", "room/#", "-W", "60"});
+        Process staying(sub, broker.file("sub.log"));
+        ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-pf"));
+        broker.process().signal(SIGHUP);
+        ASSERT_TRUE(broker.wait_for_log("Reloading config"));
+        argv.back() = "after-reload";  // sent after the reload's re-checks
+        EXPECT_EQ(run(argv, broker.file("pub2.log")).first, 0);
+        EXPECT_TRUE(wait_until([&] { return staying.output().find("after-reload") != std::string::npos; }))
+            << staying.output() << broker.process().output();
+        EXPECT_FALSE(broker.disconnected("sub-pf")) << broker.process().output();
     }
     fs::remove(passwords);
 }
 
+
+// A will is decided as a publish by its connection would have been just
+// before it ended: by its rules, refused past their expire_at, however long
+// its delay. The broker asks about it after telling the plug-in that the
+// connection ended, so the connection's record must outlive it.
+TEST_F(LoginRulesE2E, WillsAreDecidedByTheRulesOfTheirConnection) {
+    for (const bool acl_endpoint : {false, true}) {
+        SCOPED_TRACE(acl_endpoint);
+        auto opts = acl_endpoint ? uris(endpoint) : std::vector<std::string>{"http_user_uri " + endpoint.url("/user")};
+        opts.push_back("http_login_rules true");
+        const LoopbackListener port(false);
+        Broker broker(listener(port) + v5_lines(opts));
+        ASSERT_TRUE(broker.ready()) << broker.process().output();
+        auto argv = broker.client(MOSQUITTO_SUB, "watcher", "root", "pw");
+        argv.insert(argv.end(), {"-v", "-t", "#", "-W", "60"});
+        Process watcher(argv, broker.file("watcher.log"));
+        ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from watcher"));
+        short_lived_until = unix_seconds() + 2;
+        // Each drops its connection without DISCONNECT: 3.1.1, MQTT 5, MQTT
+        // 5 with a will delayed by a second; then one whose rules expire.
+        const struct {
+            int version;
+            unsigned delay_s;
+        } kinds[] = {{4, 0}, {5, 0}, {5, 1}};
+        int n = 0;
+        for (const auto &k : kinds)
+            for (int i = 0; i < 5; ++i, ++n) {
+                bench::Client c(port.port());
+                const std::string id = "will-" + std::to_string(n), user = "u" + std::to_string(n);
+                ASSERT_TRUE(c.send(bench::connect_with_will(id, user, "pw", k.version, "secret/will" + std::to_string(n),
+                                                            "leaked", k.delay_s)));
+                ASSERT_EQ(c.connack(30s), 0) << id;
+            }
+        {
+            bench::Client c(port.port());
+            ASSERT_TRUE(c.send(bench::connect_with_will("will-short", "wshort", "pw", 4, "room/wshort/will", "expired")));
+            ASSERT_EQ(c.connack(30s), 0);
+            ASSERT_TRUE(wait_until([&] { return unix_seconds() > short_lived_until; }, 10s));
+            // 2.0.11 and 2.1 both end it at its expiry (TICK); its will comes then
+            EXPECT_TRUE(c.closed_within(30s));
+        }
+        // Wills its rules allow are published: the last of them, delayed
+        // like the others, says the others have been decided.
+        for (const unsigned delay : {0u, 1u}) {
+            bench::Client c(port.port());
+            ASSERT_TRUE(c.send(bench::connect_with_will("will-ok-" + std::to_string(delay), "ok", "pw", 5,
+                                                        "room/ok/will" + std::to_string(delay), "sent", delay)));
+            ASSERT_EQ(c.connack(30s), 0);
+        }
+        EXPECT_TRUE(wait_until([&] { return watcher.output().find("room/ok/will1 sent") != std::string::npos; }, 30s))
+            << watcher.output() << broker.process().output();
+        watcher.stop();
+        EXPECT_NE(watcher.output().find("room/ok/will0 sent"), std::string::npos) << watcher.output();
+        EXPECT_EQ(watcher.output().find("leaked"), std::string::npos) << watcher.output();
+        EXPECT_EQ(watcher.output().find("expired"), std::string::npos) << watcher.output();
+    }
+}
+
+// An expiry ends a decision, not a user: with the decision cache on, the
+// next login after expire_at is asked again, and admitted on a new answer.
+TEST_F(LoginRulesE2E, ALoginAfterItsExpiryIsAskedAgainWithTheCacheOn) {
+    auto opts = uris(endpoint);
+    opts.insert(opts.end(), {"http_login_rules true", "http_cache_ms 60000"});
+    const LoopbackListener port(false);
+    Broker broker(listener(port) + v5_lines(opts));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    short_lived_until = unix_seconds() + 2;
+    EXPECT_TRUE(publish(broker, "short", "room/short/a", "x"));
+    ASSERT_TRUE(wait_until([&] { return unix_seconds() > short_lived_until; }, 10s));
+    short_lived_until = unix_seconds() + 3600;  // the endpoint would now grant
+    EXPECT_TRUE(publish(broker, "short", "room/short/b", "x")) << broker.process().output();
+    EXPECT_EQ(asked(endpoint, "/user").size(), 2u);
+}
 }  // namespace

@@ -16,12 +16,22 @@
 
 namespace bench {
 
-// A connected socket (Nagle off), or -1.
-inline int connect_loopback(int port) {
+// A connected socket (Nagle off), or -1; from another loopback address
+// (127.0.0.2, say) where source is given.
+inline int connect_loopback(int port, const char *source = nullptr) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (source) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &from.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -67,6 +77,32 @@ inline std::string connect_packet(const std::string &id, const std::string &user
     return packet(0x10, body);
 }
 
+// CONNECT (keep-alive 600 s) carrying a will at QoS 0, retained; version 4
+// (3.1.1) or 5. delay_s: version 5's will delay interval, with a session
+// that persists for an hour so that the delay can run.
+inline std::string connect_with_will(const std::string &id, const std::string &user, const std::string &password,
+                                     int version, const std::string &will_topic, const std::string &will_payload,
+                                     unsigned delay_s = 0) {
+    std::string body;
+    put_string(body, "MQTT");
+    body += static_cast<char>(version);
+    body += static_cast<char>(0xc0 | 0x20 | 0x04 | (delay_s ? 0 : 0x02));  // user, password, will retained, will
+    body += '\x02';
+    body += '\x58';
+    const auto four = [](unsigned v) {
+        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                           static_cast<char>(v)};
+    };
+    if (version == 5) body += delay_s ? "\x05\x11" + four(3600) : std::string(1, '\0');
+    put_string(body, id);
+    if (version == 5) body += delay_s ? "\x05\x18" + four(delay_s) : std::string(1, '\0');
+    put_string(body, will_topic);
+    put_string(body, will_payload);
+    put_string(body, user);
+    put_string(body, password);
+    return packet(0x10, body);
+}
+
 // PUBLISH at QoS 0.
 inline std::string publish_packet(const std::string &topic, const std::string &payload) {
     std::string body;
@@ -85,7 +121,7 @@ inline std::string subscribe_packet(const std::string &filter, int qos) {
 // One connection to the broker, closed with it.
 class Client {
 public:
-    explicit Client(int port) : fd_(connect_loopback(port)) {}
+    explicit Client(int port, const char *source = nullptr) : fd_(connect_loopback(port, source)) {}
     ~Client() {
         if (fd_ >= 0) close(fd_);
     }

@@ -8,46 +8,9 @@
 #include <new>
 
 #include "log.h"
-#include "redact_url.h"
+#include "endpoint_url.h"
 
-namespace {
 
-struct UrlFree {
-    void operator()(CURLU *u) const noexcept { curl_url_cleanup(u); }
-};
-struct CurlStringFree {
-    void operator()(char *s) const noexcept { curl_free(s); }
-};
-
-std::string part(CURLU *url, CURLUPart which, unsigned int flags = 0) {
-    char *raw = nullptr;
-    if (curl_url_get(url, which, &raw, flags) != CURLUE_OK) return "";
-    std::unique_ptr<char, CurlStringFree> text(raw);
-    return text ? text.get() : "";
-}
-
-// Where a URL's exchanges go, and its path, both read from its redacted form
-// so that the lines show nothing redact_url() would not. An empty origin
-// when that form is not a URL but a note: such a URL is an origin of its
-// own, and the note stands for its path.
-struct Place {
-    std::string origin, path;
-};
-
-Place place_of(const std::string &redacted) {
-    std::unique_ptr<CURLU, UrlFree> url(curl_url());
-    if (!url) throw std::bad_alloc();
-    if (curl_url_set(url.get(), CURLUPART_URL, redacted.c_str(), 0) != CURLUE_OK) return {"", redacted};
-    // Host names do not depend on case; libcurl keeps them as written.
-    std::string host = part(url.get(), CURLUPART_HOST);
-    std::transform(host.begin(), host.end(), host.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return {part(url.get(), CURLUPART_SCHEME) + "://" + host + ":" +
-                part(url.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT),
-            part(url.get(), CURLUPART_PATH)};
-}
-
-}  // namespace
 
 Backoff::Backoff(long first_wait_ms, const std::vector<std::string> &urls, const std::string &unix_socket,
                  long stale_ms)
@@ -56,15 +19,16 @@ Backoff::Backoff(long first_wait_ms, const std::vector<std::string> &urls, const
       stale_ms_(stale_ms) {
     members_.reserve(urls.size());
     for (const std::string &url : urls) {
-        const std::string redacted = redact_url(url);
-        Place place = place_of(redacted);
+        // Read once: what may be shown, where its exchanges go, and its path.
+        EndpointUrl place = parse_endpoint_url(url);
         // Through a Unix socket every exchange goes to the same server, whatever the URL says.
         if (!unix_socket.empty()) place.origin = unix_socket;
         const auto known = place.origin.empty() ? origins_.end()
                                                 : std::find(origins_.begin(), origins_.end(), place.origin);
         const std::size_t origin = known - origins_.begin();
-        if (known == origins_.end()) origins_.push_back(place.origin.empty() ? redacted : place.origin);
-        members_.push_back(Member{origin, redacted, place.path});
+        // A URL that is only a note is an origin of its own.
+        if (known == origins_.end()) origins_.push_back(place.origin.empty() ? place.shown : place.origin);
+        members_.push_back(Member{origin, place.shown, place.path});
     }
 }
 

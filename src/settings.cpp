@@ -12,7 +12,7 @@
 
 #include "auth_option.h"
 #include "extra_fields.h"
-#include "redact_url.h"
+#include "endpoint_url.h"
 
 namespace {
 
@@ -23,27 +23,6 @@ bool parse_long(const char *text, long lo, long hi, long &out) {
     if (ec != std::errc() || stop != end || text == end || value < lo || value > hi) return false;
     out = value;
     return true;
-}
-
-struct UrlFree {
-    void operator()(CURLU *u) const noexcept { curl_url_cleanup(u); }
-};
-struct CurlStringFree {
-    void operator()(char *s) const noexcept { curl_free(s); }
-};
-
-// An http or https URL with a host, as libcurl's own parser reads it.
-bool valid_url(const char *text) {
-    std::unique_ptr<CURLU, UrlFree> url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, text, 0) != CURLUE_OK) return false;
-    char *raw = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return false;
-    std::unique_ptr<char, CurlStringFree> scheme(raw);
-    if (std::strcmp(scheme.get(), "http") != 0 && std::strcmp(scheme.get(), "https") != 0) return false;
-    raw = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return false;
-    std::unique_ptr<char, CurlStringFree> host(raw);
-    return host && *host;
 }
 
 // "Name: value" with a token name and a value; CR and LF would split the
@@ -135,7 +114,7 @@ constexpr Option flag(const char *name, bool v5_only, const char *fallback) {
 template <std::optional<std::string> Settings::*Member>
 bool parse_url(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     // An empty value is configured but unreachable: its checks refuse.
-    if (*value && !valid_url(value)) {
+    if (*value && !parse_endpoint_url(value).valid) {
         // Show the URL up to the first white space, where the broker's kept
         // comment or trailing spaces usually begin, and only the length of the rest.
         const std::string text = value;

@@ -19,7 +19,7 @@
 #include "capture.h"
 #include "endpoint.h"
 #include "plugin_loader.h"
-#include "redact_url.h"
+#include "endpoint_url.h"
 #include "settings.h"
 #include "startup.h"
 

@@ -1,6 +1,5 @@
 #include "settings.h"
 
-#include <curl/curl.h>
 #include <strings.h>
 #include <unistd.h>
 

@@ -18,11 +18,13 @@
 //   plugin_opt_http_cache_ms   60000
 // (auth_plugin / auth_opt_* are the older spelling of the same lines.)
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 #include "auth_plugin.h"
 #include "checker.h"
+#include "decision_log.h"
 #include "log.h"
 #include "startup.h"
 
@@ -123,16 +125,23 @@ int mosquitto_auth_security_cleanup(void *, struct auth_option *, int, bool relo
 
 int mosquitto_auth_unpwd_check(void *, const char *username, const char *password) noexcept {
     // Before any initialisation nothing is configured: logins with both are granted.
-    const bool granted = refuse_all ? false : core ? core->checker.login({username, password}).granted
-                                                  : username && password;
-    return granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
+    if (refuse_all || !core) return !refuse_all && username && password ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
+    const auto start = std::chrono::steady_clock::now();
+    const Verdict v = core->checker.login({username, password});
+    // This interface tells no client id with a login.
+    log_decision("login", nullptr, username, nullptr, v, std::chrono::steady_clock::now() - start);
+    return v.granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
 }
 
 int mosquitto_auth_acl_check(void *, const char *clientid, const char *username, const char *topic,
                              int access) noexcept {
-    const bool granted =
-        refuse_all ? false : core ? core->checker.access({clientid, username, topic, access_of(access)}).granted : true;
-    return granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_ACL_DENIED;
+    if (refuse_all) return AUTH_PLUGIN_ERR_ACL_DENIED;
+    if (!core) return AUTH_PLUGIN_OK;
+    const auto start = std::chrono::steady_clock::now();
+    const Access a = access_of(access);
+    const Verdict v = core->checker.access({clientid, username, topic, a});
+    log_decision(access_word(a), clientid, username, topic, v, std::chrono::steady_clock::now() - start);
+    return v.granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_ACL_DENIED;
 }
 
 int mosquitto_auth_psk_key_get(void *, const char *, const char *, char *, int) noexcept {

@@ -162,7 +162,8 @@ DecisionCache::Said Checker::read_rules(const Answer &answer, Verdict &v) noexce
     const RulesRead read = read_login_rules(answer);
     if (read.refused()) {
         tell_refused_rules(read.error);
-        v.granted = false;  // kept as a refusal, as the endpoint's fault is not the client's to exploit
+        v.granted = false;
+        v.rules_unreadable = true;  // kept as a refusal, as the endpoint's fault is not the client's to exploit
         return said;
     }
     if (!read.rules) {  // no JSON: the status decides, as without rules

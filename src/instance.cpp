@@ -6,6 +6,7 @@
 #include <string>
 
 #include "broker_client.h"
+#include "decision_log.h"
 #include "log.h"
 #include "login_rules.h"
 #include "questions.h"
@@ -124,7 +125,7 @@ void Instance::ended(const mosquitto *client, bool offline) noexcept {
 }
 
 int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
-    const auto start = stats_ ? Clock::now() : Clock::time_point();
+    const auto start = Clock::now();
     Connections &connections = shared_->connections;
     connections.sweep();  // any will of a connection ended before this login has been asked about
     Verdict v;
@@ -165,16 +166,17 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             // A re-check cannot be answered later: the broker would disconnect it.
             if (route_.later && !held) {
                 const char *address = client.address();
-                if (refusals_.refuses(address, id, Clock::now())) {
-                    refusals_.refused(address, id, Clock::now());
-                    if (stats_) stats_->login(v, Clock::now() - start);
+                if (refusals_.refuses(address, id, start)) {
+                    refusals_.refused(address, id, start);
+                    v.refused_at_once = true;
+                    counted(v, start, clientid.c_str(), event.username);
                     return MOSQ_ERR_AUTH;  // not left pending: the id stays free for its owner
                 }
                 switch (scheduler_->login(clientid, event.client, address, asked.question(),
                                           shared_->keeps_passwords(), v)) {
                 case LoginScheduler::Now::later: return auth_delayed;  // counted once settled
                 case LoginScheduler::Now::busy:
-                    if (stats_) stats_->login(v, Clock::now() - start);
+                    counted(v, start, clientid.c_str(), event.username);
                     return server_busy;
                 default: break;
                 }
@@ -187,8 +189,16 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
         v = Verdict{};  // a value that could not be had, or no room to remember the connection, refuses
         result = MOSQ_ERR_AUTH;
     }
-    if (stats_) stats_->login(v, Clock::now() - start);
+    const char *id = mosquitto_client_id(event.client);
+    counted(v, start, id, event.username);
     return result;
+}
+
+void Instance::counted(const Verdict &v, Clock::time_point start, const char *clientid,
+                       const char *username) noexcept {
+    const auto took = Clock::now() - start;
+    if (stats_) stats_->login(v, took);
+    log_decision("login", clientid, username, nullptr, v, took);
 }
 
 int Instance::decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
@@ -214,6 +224,8 @@ void Instance::settle(LoginScheduler::Settled &s) noexcept {
     Connections &connections = shared_->connections;
     const auto *client = static_cast<const mosquitto *>(s.client);
     if (stats_) stats_->login(s.verdict, s.took);
+    log_decision(s.kind == LoginScheduler::Settled::Kind::login ? "login" : "re-check", s.clientid.c_str(),
+                 s.username ? s.username->c_str() : nullptr, nullptr, s.verdict, s.took);
     switch (s.kind) {
     case LoginScheduler::Settled::Kind::login: {
         // A delayed login cannot be handed to the broker's other checks (2.1
@@ -291,7 +303,7 @@ Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
 
 int Instance::access(const mosquitto *client, const char *topic, Access access,
                      const MessageFacts &message) noexcept {
-    const auto start = stats_ ? Clock::now() : Clock::time_point();
+    const auto start = Clock::now();
     if (stats_) tell_if_no_tick();
     Verdict v;
     bool by_rules = false;
@@ -305,7 +317,9 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
                                        r->username ? r->username->c_str() : nullptr, r->clientid.c_str(), v);
     }
     if (!by_rules) v = ask_access(checker_, BrokerClient(client), topic, access, message);
-    if (stats_) stats_->access(v, Clock::now() - start);
+    const auto took = Clock::now() - start;
+    if (stats_) stats_->access(v, took);
+    log_decision(access_word(access), mosquitto_client_id(client), mosquitto_client_username(client), topic, v, took);
     return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ACL_DENIED;
 }
 

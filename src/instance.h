@@ -76,6 +76,9 @@ private:
     int decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
                 const Verdict &v) noexcept;
     void settle(LoginScheduler::Settled &s) noexcept;
+    // A login decided here: its stats and its debug line.
+    void counted(const Verdict &v, Stats::Clock::time_point start, const char *clientid,
+                 const char *username) noexcept;
     // Asks the endpoint again about an admitted connection, never the cache:
     // behind (true returned: it stands until the answer) where a TICK will
     // settle it, else now, into v.

@@ -284,7 +284,8 @@ std::optional<LoginRules::Decision> LoginRules::attempt(const Rule &rule, std::u
 }
 
 LoginRules::Decision LoginRules::decide(Access access, std::string_view topic, int qos, bool retain,
-                                        const char *username, const char *clientid) const noexcept {
+                                        const char *username, const char *clientid,
+                                        std::uint32_t *which) const noexcept {
     std::uint8_t action = 0;
     switch (access) {
     case Access::write: action = Rule::publish_bit; break;
@@ -323,12 +324,12 @@ LoginRules::Decision LoginRules::decide(Access access, std::string_view topic, i
         const std::uint32_t *b = always_.data(), *b_end = b + always_.size();
         while (a != a_end || b != b_end) {  // both in the rules' order
             const std::uint32_t i = (b == b_end || (a != a_end && *a < *b)) ? *a++ : *b++;
-            if (auto d = one(i)) return *d;
+            if (auto d = one(i)) return which ? *which = rules_[i].source, *d : *d;
         }
         return Decision::no_match;
     }
     for (std::uint32_t i = 0; i < rules_.size(); ++i)
-        if (auto d = one(i)) return *d;
+        if (auto d = one(i)) return which ? *which = rules_[i].source, *d : *d;
     return Decision::no_match;
 }
 
@@ -592,6 +593,7 @@ bool RulesReader::end_object() {
         r.actions = rule_.actions;
         r.qos = rule_.qos;
         r.retain = rule_.retain;
+        r.source = static_cast<std::uint32_t>(rule_n_ - 1);
     }
     at_ = At::acl;
     return true;

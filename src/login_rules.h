@@ -54,8 +54,10 @@ public:
     // for these values, compared literally (a user named "#" gains no
     // wildcard); a rule naming one the client lacks (null), or whose value
     // holds a '/', does not match. No allocation.
+    // which: where given, the position in the answer's "acl" (from 0) of
+    // the rule that decided.
     Decision decide(Access access, std::string_view topic, int qos, bool retain, const char *username,
-                    const char *clientid) const noexcept;
+                    const char *clientid, std::uint32_t *which = nullptr) const noexcept;
 
     std::size_t rule_count() const noexcept { return rules_.size(); }  // one per topic of each rule
 
@@ -84,6 +86,7 @@ private:
         bool exact;            // "eq ": the text compared as it is
         std::uint8_t needs;    // username_bit | clientid_bit
         std::uint32_t first, count;  // levels; for exact, the text in text_
+        std::uint32_t source;        // its position in the answer's "acl"
         // How many levels a topic it matches has: count, or from the level
         // before a '#' on (max_levels none).
         std::uint32_t min_levels, max_levels;

@@ -59,9 +59,13 @@ bool decide_by_rules(const LoginRules &rules, const Settings &s, Access access, 
         v.by_rules = false;  // decided as without rules
         return false;
     }
-    switch (rules.decide(access, topic ? topic : "", message.qos, message.retain, username, clientid)) {
-    case LoginRules::Decision::allow: v.granted = true; return true;
-    case LoginRules::Decision::deny: return true;
+    std::uint32_t which = 0;
+    switch (rules.decide(access, topic ? topic : "", message.qos, message.retain, username, clientid, &which)) {
+    case LoginRules::Decision::allow:
+        v.granted = true;
+        v.rule = static_cast<int>(which);
+        return true;
+    case LoginRules::Decision::deny: v.rule = static_cast<int>(which); return true;
     case LoginRules::Decision::no_match: break;
     }
     // No rule decides: the access endpoint does, as without rules; without one, refused.

@@ -21,10 +21,14 @@ struct Verdict {
     bool by_rules = false;
     bool expired = false;  // refused because the rules' expire_at has passed
     bool busy = false;     // not asked: too many logins wait
+    bool refused_at_once = false;   // not asked: the address was refused for this client id just now
+    bool rules_unreadable = false;  // a 200 whose rules could not be read
+    int rule = -1;                  // by_rules: the rule that decided, from 0 in the answer's acl
     // Refused because no decision could be had (no answer, no decision in
     // the answer, the back-off, too busy), not because anyone said no.
     bool unavailable() const noexcept {
-        if (granted || stale || cached || deferred || expired || by_rules) return false;
+        if (granted || stale || cached || deferred || expired || by_rules || refused_at_once || rules_unreadable)
+            return false;
         return backed_off || busy || (answer.attempted && !decided(answer.outcome()));
     }
 };

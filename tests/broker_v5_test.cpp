@@ -518,4 +518,32 @@ TEST_F(LoginRulesE2E, ALoginAfterItsExpiryIsAskedAgainWithTheCacheOn) {
     EXPECT_TRUE(publish(broker, "short", "room/short/b", "x")) << broker.process().output();
     EXPECT_EQ(asked(endpoint, "/user").size(), 2u);
 }
+// One line per decision at the broker's debug level, saying how it was
+// decided; never the password, a header's value or the URL's query.
+TEST_F(LoginRulesE2E, EachDecisionIsLoggedAtTheDebugLevelWithoutSecrets) {
+    const std::vector<std::string> opts = {"http_user_uri " + endpoint.url("/user") + "?key=querysecret",
+                                           "http_acl_uri " + endpoint.url("/acl"), "http_header X-Token: hdrsecret",
+                                           "http_login_rules true", "http_cache_ms 60000"};
+    const LoopbackListener port(false);
+    Broker broker(listener(port) + v5_lines(opts));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    short_lived_until = 1000;  // long past
+    const auto pub = [&](const char *id, const char *user, const char *topic) {
+        auto argv = broker.client(MOSQUITTO_PUB, id, user, "pwsecret");
+        argv.insert(argv.end(), {"-q", "1", "-t", topic, "-m", "x"});
+        return run(argv, broker.file(std::string(id) + ".log")).first;
+    };
+    EXPECT_EQ(pub("d1", "alice", "room/alice/x"), 0);  // asked; rule 1 allows
+    EXPECT_EQ(pub("d2", "alice", "room/bob/x"), 0);    // the cache; rule 3 denies
+    EXPECT_NE(pub("d3", "short", "room/short/x"), 0);  // its answer's expire_at has passed
+    ASSERT_TRUE(broker.wait_for_disconnect("d2"));
+    const std::string log = broker.process().output();
+    for (const char *line : {"login by client \"d1\", user \"alice\": granted by HTTP 200",
+                             "write \"room/alice/x\" by client \"d1\", user \"alice\": granted by rule 1",
+                             "login by client \"d2\", user \"alice\": granted by the decision cache",
+                             "write \"room/bob/x\" by client \"d2\", user \"alice\": refused by rule 3",
+                             "login by client \"d3\", user \"short\": refused by HTTP 200 but the answer's expire_at has passed"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    for (const char *secret : {"pwsecret", "hdrsecret", "querysecret"}) EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+}
 }  // namespace

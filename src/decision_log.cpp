@@ -1,0 +1,58 @@
+#include "decision_log.h"
+
+#include <dlfcn.h>
+
+HowDecided how_decided(const Verdict &v) noexcept {
+    if (v.by_rules) {
+        if (v.expired) return {"the rules of its login, whose expire_at has passed"};
+        if (v.rule >= 0) return {"rule", v.rule + 1, "of its login's answer"};
+        if (v.granted) return {"its login's answer (superuser)"};
+        return {"its login's rules: none matched and there is no access endpoint"};
+    }
+    if (v.cached) return {"the decision cache"};
+    if (v.stale) return {"a stale decision (the endpoint gave none)"};
+    if (v.backed_off) return {"the back-off, without a request (the endpoint is not answering)"};
+    if (v.busy) return {"too many logins waiting, without a request"};
+    if (v.refused_at_once) return {"refused at once: this address was refused for this client id just now"};
+    if (!v.answer.attempted) return {"no request (nothing to ask, or nothing configured to ask)"};
+    if (const char *failure = v.answer.failure()) return {"no answer:", -1, failure};
+    if (v.expired) return {"HTTP", v.answer.status, "but the answer's expire_at has passed"};
+    if (v.rules_unreadable) return {"HTTP", v.answer.status, "but its rules could not be read"};
+    if (v.deferred) return {"HTTP", v.answer.status, "\"ignore\": the broker's other checks decide"};
+    return {"HTTP", v.answer.status};
+}
+
+namespace {
+
+using BrokerLog = void (*)(int level, const char *format, ...);
+constexpr int broker_debug = 0x10;
+
+// Looked up at the first decision, not at load.
+BrokerLog broker_log() noexcept {
+    static const BrokerLog log = reinterpret_cast<BrokerLog>(dlsym(RTLD_DEFAULT, "mosquitto_log_printf"));
+    return log;
+}
+
+const char *or_none(const char *s) noexcept { return s ? s : "(none)"; }
+
+}  // namespace
+
+void log_decision(const char *kind, const char *clientid, const char *username, const char *topic,
+                  const Verdict &v, std::chrono::steady_clock::duration took) noexcept {
+    const BrokerLog log = broker_log();
+    if (!log) return;  // not in a broker: nothing to write to
+    const HowDecided h = how_decided(v);
+    const double ms = std::chrono::duration<double, std::milli>(took).count();
+    const char *result = v.granted ? "granted" : v.deferred ? "deferred" : "refused";
+    // The topic quoted for access, nothing for a login; a number and a
+    // detail only where they go with how it was decided.
+    const char *quote = topic ? " \"" : "", *topic_text = topic ? topic : "", *end_quote = topic ? "\"" : "";
+    if (h.number >= 0)
+        log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s %ld%s%s in %.1f ms", kind,
+            quote, topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, h.number,
+            h.detail ? " " : "", h.detail ? h.detail : "", ms);
+    else
+        log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s%s%s in %.1f ms", kind, quote,
+            topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, h.detail ? " " : "",
+            h.detail ? h.detail : "", ms);
+}

@@ -203,21 +203,25 @@ void Instance::counted(const Verdict &v, Clock::time_point start, const char *cl
 
 int Instance::decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
                       const Verdict &v) noexcept {
-    if (v.granted || v.deferred) {
-        try {
-            shared_->connections.admit(
-                client, {this, clientid.c_str(), question.username,
-                         shared_->keeps_passwords() ? question.password : nullptr, v.rules, v.deferred});
-        } catch (...) {
-            return MOSQ_ERR_AUTH;  // a connection we could not keep track of is not admitted
-        }
-    }
+    if ((v.granted || v.deferred) && !admit(client, clientid.c_str(), question.username, question.password, v))
+        return MOSQ_ERR_AUTH;
     // The answer said "ignore": the broker's next check (another plugin
     // line, a password file) decides; where none does, it refuses.
     if (v.deferred) return MOSQ_ERR_PLUGIN_DEFER;
     if (v.granted) return MOSQ_ERR_SUCCESS;
     // 2.1 sends an MQTT 5 client this code as the reason: try again later.
     return v.unavailable() && route_.newer_broker ? server_unavailable : MOSQ_ERR_AUTH;
+}
+
+bool Instance::admit(const mosquitto *client, const char *clientid, const char *username, const char *password,
+                     const Verdict &v) noexcept {
+    try {
+        shared_->connections.admit(client, {this, clientid, username, shared_->keeps_passwords() ? password : nullptr,
+                                            v.rules, v.deferred});
+        return true;
+    } catch (...) {
+        return false;  // a connection we could not keep track of is not admitted
+    }
 }
 
 void Instance::settle(LoginScheduler::Settled &s) noexcept {
@@ -230,16 +234,10 @@ void Instance::settle(LoginScheduler::Settled &s) noexcept {
     case LoginScheduler::Settled::Kind::login: {
         // A delayed login cannot be handed to the broker's other checks (2.1
         // refuses any answer but success): an answer that defers refuses here.
-        bool granted = s.verdict.granted;
-        if (granted) {
-            try {
-                const auto *username = s.username ? s.username->c_str() : nullptr;
-                const auto *password = s.password ? s.password->c_str() : nullptr;
-                connections.admit(client, {this, s.clientid.c_str(), username, password, s.verdict.rules, false});
-            } catch (...) {
-                granted = false;  // a connection we could not keep track of is not admitted
-            }
-        } else {
+        const bool granted =
+            s.verdict.granted && admit(client, s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
+                                       s.password ? s.password->c_str() : nullptr, s.verdict);
+        if (!s.verdict.granted) {
             refusals_.refused(s.address.c_str(), s.clientid.c_str(), Clock::now());
         }
         complete_(s.clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);

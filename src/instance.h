@@ -76,6 +76,10 @@ private:
     int decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
                 const Verdict &v) noexcept;
     void settle(LoginScheduler::Settled &s) noexcept;
+    // The one admission: a granted login, or one left to the broker's other
+    // checks, gets its record; false when it could not be kept.
+    bool admit(const mosquitto *client, const char *clientid, const char *username, const char *password,
+               const Verdict &v) noexcept;
     // A login decided here: its stats and its debug line.
     void counted(const Verdict &v, Stats::Clock::time_point start, const char *clientid,
                  const char *username) noexcept;

@@ -18,6 +18,7 @@
 #include "failing_allocations.h"
 #include "login_rules.h"
 #include "login_scheduler.h"
+#include "recent_refusals.h"
 #include "loopback.h"
 #include "timing.h"
 
@@ -355,6 +356,36 @@ TEST(Records, AnEndedRecordStaysForItsWillAndOnlyThen) {
         }
         EXPECT_EQ(c.ended(), 0u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Refused at once only after the threshold, only for that address and id,
+// only within the window; the pairs kept are bounded.
+TEST(RecentRefusalsTest, OnlyTheAddressThatKeepsFailingAnIdIsRefusedAtOnce) {
+    using C = RecentRefusals::Clock;
+    const C::time_point t0{};
+    RecentRefusals r;
+    for (std::size_t i = 0; i < RecentRefusals::threshold; ++i) {
+        EXPECT_FALSE(r.refuses("10.0.0.2", "victim", t0)) << i;
+        r.refused("10.0.0.2", "victim", t0);
+    }
+    const struct {
+        const char *address, *id;
+        C::duration after;
+        bool refused;
+    } cases[] = {
+        {"10.0.0.2", "victim", std::chrono::seconds(1), true},
+        {"10.0.0.1", "victim", std::chrono::seconds(1), false},   // the owner, elsewhere
+        {"10.0.0.2", "other", std::chrono::seconds(1), false},    // another id
+        {"10.0.0.2", "victim", RecentRefusals::window, false},   // the window passed
+        {"10.0.0.2victim", "", std::chrono::seconds(1), false},  // no pair runs into another
+    };
+    for (const auto &c : cases) EXPECT_EQ(r.refuses(c.address, c.id, t0 + c.after), c.refused) << c.address << " " << c.id;
+    for (std::size_t i = 0; i < RecentRefusals::max_keys; ++i) r.refused("10.0.0.3", std::to_string(i).c_str(), t0);
+    EXPECT_FALSE(r.refuses("10.0.0.2", "victim", t0));  // the least recent went first
 }
 
 }  // namespace

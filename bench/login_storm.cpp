@@ -12,7 +12,8 @@
 // http_control on, and an access URL at the same endpoint), once all are in:
 // a recheck of one user (the requests it cost, counting the access check of
 // the command itself, and the worst ping meanwhile), a disconnect of one user
-// (how long until its connection closed), and a forget of one user.
+// (how long until its connection closed), a forget of one user, and one
+// message of 1,000 re-checks of everyone (the requests, the worst ping).
 //
 //   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control] [plugin option lines...]
 
@@ -302,6 +303,17 @@ int main(int argc, char **argv) {
         send(R"({"commands":[{"command":"forget","username":"u3"}]})");
         std::this_thread::sleep_for(500ms);
         std::printf("clients %d connected: forget of one user: ping_worst_ms %.1f\n", clients, probe.worst.load());
+        // One message of a thousand re-checks of everyone: each connection is
+        // asked at most twice, and the broker stays responsive meanwhile.
+        std::string many = R"({"commands":[)";
+        for (int i = 0; i < 1000; ++i) many += std::string(i ? "," : "") + R"({"command":"recheck"})";
+        many += "]}";
+        probe.worst = 0;
+        const long before_many = requests;
+        send(many);
+        std::this_thread::sleep_for(2s);
+        std::printf("clients %d connected: 1000 rechecks of all in one message: requests %ld ping_worst_ms %.1f\n",
+                    clients, requests - before_many, probe.worst.load());
         close(op);
         for (int fd : fds) close(fd);
         kill(pid, SIGTERM);

@@ -48,7 +48,7 @@ Verdict Checker::login(const LoginQuestion &question, bool consult_cache) noexce
     PreparedCheck q;
     Verdict v;
     if (!begin_login(question, consult_cache, q, v)) return v;
-    return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length, q.rules));
+    return timed_exchange(q);
 }
 
 Verdict Checker::access(const AccessQuestion &a) noexcept {
@@ -122,7 +122,17 @@ Verdict Checker::ask(const std::string &url, std::size_t backoff_member, const F
     PreparedCheck q;
     Verdict v;
     if (!begin(url, backoff_member, fields, count, user, true, q, v)) return v;
-    return finish(q, client_.post(q.url->c_str(), q.body.get(), q.length));
+    return timed_exchange(q);
+}
+
+Verdict Checker::timed_exchange(const PreparedCheck &q) noexcept {
+    // Timed only when there is an exchange: a kept or refused answer costs no clock.
+    const auto start = std::chrono::steady_clock::now();
+    const Answer answer = client_.post(q.url->c_str(), q.body.get(), q.length, q.rules);
+    const auto took = std::chrono::steady_clock::now() - start;
+    Verdict v = finish(q, answer);
+    v.exchange_ms = std::chrono::duration<double, std::milli>(took).count();
+    return v;
 }
 
 bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept {

@@ -82,6 +82,8 @@ public:
 private:
     bool begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
                std::uint64_t user, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept;
+    // q's exchange, now, and its verdict with the time it took.
+    Verdict timed_exchange(const PreparedCheck &q) noexcept;
     Verdict ask(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
                 std::uint64_t user) noexcept;
     // For a check the endpoint gave no decision: a kept one within its stale bound, if any.

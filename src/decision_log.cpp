@@ -38,21 +38,27 @@ const char *or_none(const char *s) noexcept { return s ? s : "(none)"; }
 }  // namespace
 
 void log_decision(const char *kind, const char *clientid, const char *username, const char *topic,
-                  const Verdict &v, std::chrono::steady_clock::duration took) noexcept {
+                  const Verdict &v) noexcept {
     const BrokerLog log = broker_log();
     if (!log) return;  // not in a broker: nothing to write to
+    // The broker drops it unformatted unless its debug level is on: what is
+    // worked out here is only the choice of words.
     const HowDecided h = how_decided(v);
-    const double ms = std::chrono::duration<double, std::milli>(took).count();
     const char *result = v.granted ? "granted" : v.deferred ? "deferred" : "refused";
-    // The topic quoted for access, nothing for a login; a number and a
-    // detail only where they go with how it was decided.
     const char *quote = topic ? " \"" : "", *topic_text = topic ? topic : "", *end_quote = topic ? "\"" : "";
-    if (h.number >= 0)
+    const char *space = h.detail ? " " : "", *detail = h.detail ? h.detail : "";
+    const double ms = v.exchange_ms;
+    if (h.number >= 0 && ms >= 0)
         log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s %ld%s%s in %.1f ms", kind,
-            quote, topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, h.number,
-            h.detail ? " " : "", h.detail ? h.detail : "", ms);
+            quote, topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, h.number, space,
+            detail, ms);
+    else if (h.number >= 0)
+        log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s %ld%s%s", kind, quote,
+            topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, h.number, space, detail);
+    else if (ms >= 0)
+        log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s%s%s in %.1f ms", kind,
+            quote, topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, space, detail, ms);
     else
-        log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s%s%s in %.1f ms", kind, quote,
-            topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, h.detail ? " " : "",
-            h.detail ? h.detail : "", ms);
+        log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s%s%s", kind, quote,
+            topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, space, detail);
 }

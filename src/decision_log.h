@@ -4,8 +4,6 @@
 // and how the decision came about.
 #pragma once
 
-#include <chrono>
-
 #include "verdict.h"
 
 // What decided v, and a number that goes with it (an HTTP status, a rule's
@@ -17,8 +15,9 @@ struct HowDecided {
 };
 HowDecided how_decided(const Verdict &v) noexcept;
 
-// One line at the broker's debug level (log_type debug) per decision; the
-// broker formats it only when that level is on, so it costs a call
-// otherwise. kind: "login", or an access word; topic null for a login.
+// One line at the broker's debug level (log_type debug) per decision, with
+// the exchange's time where there was one; the broker formats it only when
+// that level is on, so it costs a call otherwise. kind: "login", or an
+// access word; topic null for a login.
 void log_decision(const char *kind, const char *clientid, const char *username, const char *topic,
-                  const Verdict &v, std::chrono::steady_clock::duration took) noexcept;
+                  const Verdict &v) noexcept;

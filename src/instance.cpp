@@ -125,7 +125,7 @@ void Instance::ended(const mosquitto *client, bool offline) noexcept {
 }
 
 int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
-    const auto start = Clock::now();
+    const auto start = stats_ || route_.later ? Clock::now() : Clock::time_point();
     Connections &connections = shared_->connections;
     connections.sweep();  // any will of a connection ended before this login has been asked about
     Verdict v;
@@ -196,9 +196,8 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
 
 void Instance::counted(const Verdict &v, Clock::time_point start, const char *clientid,
                        const char *username) noexcept {
-    const auto took = Clock::now() - start;
-    if (stats_) stats_->login(v, took);
-    log_decision("login", clientid, username, nullptr, v, took);
+    if (stats_) stats_->login(v, Clock::now() - start);
+    log_decision("login", clientid, username, nullptr, v);
 }
 
 int Instance::decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
@@ -229,7 +228,7 @@ void Instance::settle(LoginScheduler::Settled &s) noexcept {
     const auto *client = static_cast<const mosquitto *>(s.client);
     if (stats_) stats_->login(s.verdict, s.took);
     log_decision(s.kind == LoginScheduler::Settled::Kind::login ? "login" : "re-check", s.clientid.c_str(),
-                 s.username ? s.username->c_str() : nullptr, nullptr, s.verdict, s.took);
+                 s.username ? s.username->c_str() : nullptr, nullptr, s.verdict);
     switch (s.kind) {
     case LoginScheduler::Settled::Kind::login: {
         // A delayed login cannot be handed to the broker's other checks (2.1
@@ -301,7 +300,7 @@ Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
 
 int Instance::access(const mosquitto *client, const char *topic, Access access,
                      const MessageFacts &message) noexcept {
-    const auto start = Clock::now();
+    const auto start = stats_ ? Clock::now() : Clock::time_point();
     if (stats_) tell_if_no_tick();
     Verdict v;
     bool by_rules = false;
@@ -315,9 +314,8 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
                                        r->username ? r->username->c_str() : nullptr, r->clientid.c_str(), v);
     }
     if (!by_rules) v = ask_access(checker_, BrokerClient(client), topic, access, message);
-    const auto took = Clock::now() - start;
-    if (stats_) stats_->access(v, took);
-    log_decision(access_word(access), mosquitto_client_id(client), mosquitto_client_username(client), topic, v, took);
+    if (stats_) stats_->access(v, Clock::now() - start);
+    log_decision(access_word(access), mosquitto_client_id(client), mosquitto_client_username(client), topic, v);
     return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ACL_DENIED;
 }
 

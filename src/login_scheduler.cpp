@@ -165,6 +165,7 @@ void LoginScheduler::take(std::vector<Settled> &out) noexcept {
         Entry entry = std::move(found->second);
         entries_.erase(found);
         Verdict v = checker_.finish(entry.question, answer);
+        if (answer.attempted) v.exchange_ms = std::chrono::duration<double, std::milli>(now - entry.asked).count();
         if (entry.login) {
             --logins_;
             login_bytes_ -= entry.question.length;

@@ -24,6 +24,7 @@ struct Verdict {
     bool refused_at_once = false;   // not asked: the address was refused for this client id just now
     bool rules_unreadable = false;  // a 200 whose rules could not be read
     int rule = -1;                  // by_rules: the rule that decided, from 0 in the answer's acl
+    double exchange_ms = -1;        // how long its exchange took, where there was one
     // Refused because no decision could be had (no answer, no decision in
     // the answer, the back-off, too busy), not because anyone said no.
     bool unavailable() const noexcept {

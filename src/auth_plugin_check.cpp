@@ -24,6 +24,7 @@
 #include "broker_config.h"
 #include "certificate_subject.h"
 #include "checker.h"
+#include "decision_log.h"
 #include "login_rules.h"
 #include "questions.h"
 #include "startup.h"
@@ -98,13 +99,13 @@ bool become(const char *name, std::string &error) {
     return true;
 }
 
+// How it was decided, in the words of the broker's debug log.
 std::string describe(const Verdict &v) {
-    if (v.cached) return "from the decision cache";
-    if (v.stale) return "a stale decision: the endpoint gave none";
-    if (v.backed_off) return "without a request: the endpoint is not answering";
-    if (v.answer.outcome() == Outcome::not_sent) return "without asking the endpoint";
-    if (const char *failure = v.answer.failure()) return std::string("transfer failed: ") + failure;
-    return "HTTP " + std::to_string(v.answer.status);
+    const HowDecided h = how_decided(v);
+    std::string text = h.how;
+    if (h.number >= 0) text += " " + std::to_string(h.number);
+    if (h.detail) text += std::string(" ") + h.detail;
+    return text;
 }
 
 // The client as the flags describe it; a value asked for without its flag is
@@ -255,7 +256,23 @@ int main(int argc, char **argv) {
         v = v5 ? ask_login(*checker, client, client.user, password) : checker->login({client.user, password});
     } else if (v5) {
         const MessageFacts message{qos ? std::atoi(qos) : 0, retain && std::strcmp(retain, "true") == 0};
-        v = ask_access(*checker, client, topic, access, message);
+        if (!password || !settings.http_login_rules) {
+            v = ask_access(*checker, client, topic, access, message);
+        } else {
+            // As the broker does with login rules: the login first; its
+            // answer's rules decide, and only where none does is the access
+            // endpoint asked.
+            const Verdict admitted = ask_login(*checker, client, client.user, password);
+            std::printf("login of user \"%s\": %s (%s)\n", client.user, admitted.granted ? "granted" : "refused",
+                        describe(admitted).c_str());
+            if (!admitted.granted) {
+                why_not_asked = "the login is refused, so the broker would never ask";
+            } else if (!admitted.rules || !decide_by_rules(*admitted.rules, settings, access, topic, message,
+                                                            client.user, client.id, v)) {
+                std::printf("no rule of the login's answer decides: the access endpoint is asked\n");
+                v = ask_access(*checker, client, topic, access, message);
+            }
+        }
     } else if (access == Access::subscribe || access == Access::unsubscribe) {
         why_not_asked = "the broker grants subscriptions itself and asks auth_plugin.so only about each message";
         v.granted = true;

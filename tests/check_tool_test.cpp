@@ -78,7 +78,7 @@ TEST_F(CheckTool, AsksOneQuestionAndSaysWhatCameOfIt) {
         {"refused login", config(endpoint.url("/user")), {"-u", "alice", "-P", "wrong"}, 1, {"refused", "HTTP 401"}},
         {"read", config(endpoint.url("/user")), {"-i", "dev1", "-u", "alice", "-t", "a/b", "--read"}, 0, {"granted", "HTTP 200"}},
         {"write", config(endpoint.url("/user")), {"-i", "dev1", "-u", "alice", "-t", "a/b", "--write"}, 1, {"refused", "HTTP 403"}},
-        {"endpoint down", config(down), {"-u", "alice", "-P", "s3cret&"}, 1, {"refused", "transfer failed", "onnect"}},
+        {"endpoint down", config(down), {"-u", "alice", "-P", "s3cret&"}, 1, {"refused", "no answer:", "onnect"}},
         {"inline comment", config(endpoint.url("/user") + "  # users"), {"-u", "a", "-P", "b"}, 2,
          {"http_user_uri", "9 more characters", "inline comments"}},
         {"usage", config(endpoint.url("/user")), {"-u", "alice"}, 2, {"usage"}},

@@ -61,6 +61,16 @@ bool is_json(const char *text, std::size_t n) {
     return i == n || text[i] == ';' || text[i] == '\r' || text[i] == '\n';
 }
 
+// The media type alone, as it may go into a log line: untrusted bytes, so
+// only printable ones, and no more than fits.
+void show_media_type(const char *text, std::size_t n, char (&out)[41]) {
+    std::size_t i = 0, k = 0;
+    while (i < n && space(text[i])) ++i;
+    for (; i < n && k + 1 < sizeof out && text[i] != ';' && text[i] != '\r' && text[i] != '\n'; ++i)
+        out[k++] = text[i] > ' ' && text[i] < 127 && text[i] != '"' ? text[i] : '?';
+    out[k] = '\0';
+}
+
 // One Cache-Control header line's directives, folded into the answer. What we
 // cannot read, we do not keep.
 void read_cache_control(const char *text, std::size_t n, Answer &a) {
@@ -103,12 +113,16 @@ void read_header_line(Answer &a, const char *line, std::size_t n) noexcept {
         a.stale_if_error_s = -1;
         a.stale_forbidden = false;
         a.json = false;
+        a.content_types = 0;
+        a.media_type[0] = '\0';
     } else if ((n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n')) {
         a.headers_ended = true;
     } else if (iequal_prefix(line, n, "cache-control:")) {
         read_cache_control(line + 14, n - 14, a);
     } else if (iequal_prefix(line, n, "content-type:")) {
         a.json = is_json(line + 13, n - 13);  // the last one counts, as for libcurl
+        if (a.content_types < 255) ++a.content_types;
+        show_media_type(line + 13, n - 13, a.media_type);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -46,6 +47,11 @@ struct Answer {
     // The final Content-Type's media type is application/json (any case,
     // parameters such as charset allowed).
     bool json = false;
+    // How many Content-Type lines the final block had, and the last one's
+    // media type as it may be shown (printable, cut short), for saying why
+    // a body was not read.
+    std::uint8_t content_types = 0;
+    char media_type[41] = "";
     // Null unless the exchange asked for its body. Shared, so that copying an
     // answer (into a verdict, across threads) never allocates.
     std::shared_ptr<Body> body;

@@ -202,11 +202,11 @@ void Checker::tell_refused_rules(const char *why) noexcept {
     ++untold_;
     if (told_at_ != std::chrono::steady_clock::time_point{} && now - told_at_ < std::chrono::seconds(10)) return;
     try {
-        std::string line = std::string("auth_plugin: a login answer's rules are malformed, so the login is refused: ") + why;
+        std::string line = std::string("auth_plugin: a login answer's rules could not be read, so the login is refused: ") + why;
         if (untold_ > 1) line += " (" + std::to_string(untold_ - 1) + " more such answers since the last line)";
         log_line(LogLevel::warning, line);
     } catch (...) {
-        log_line(LogLevel::warning, "auth_plugin: a login answer's rules are malformed, so the login is refused");
+        log_line(LogLevel::warning, "auth_plugin: a login answer's rules could not be read, so the login is refused");
     }
     told_at_ = now;
     untold_ = 0;

@@ -203,6 +203,26 @@ bool LoginRules::starts_with_dollar(const Level &level, const Values &v) const n
     return false;
 }
 
+// A client's own name standing first in a filter, beginning with '$': a rule
+// written for the client's own topics ("${clientid}/#") would otherwise reach
+// the broker's ($SYS, $CONTROL) for a client that names itself so.
+bool LoginRules::dollar_by_placeholder(const Level &level, const Values &v) const noexcept {
+    switch (level.kind) {
+    case Level::username:
+    case Level::clientid: return starts_with_dollar(level, v);
+    case Level::mixed: break;
+    default: return false;
+    }
+    for (std::uint32_t i = level.at; i < level.at + level.size; ++i) {
+        const Piece &p = pieces_[i];
+        const std::string_view piece = p.kind == Piece::username   ? v.username
+                                       : p.kind == Piece::clientid ? v.clientid
+                                                                   : std::string_view(text_.data() + p.at, p.size);
+        if (!piece.empty()) return p.kind != Piece::text && piece[0] == '$';
+    }
+    return false;
+}
+
 std::optional<std::string_view> LoginRules::text_at(const Rule &rule, std::uint32_t k) const noexcept {
     if (rule.exact || k >= rule.count) return std::nullopt;
     for (std::uint32_t i = 0; i < k; ++i)
@@ -275,6 +295,8 @@ std::optional<LoginRules::Decision> LoginRules::attempt(const Rule &rule, std::u
                                                        const Values &v) const noexcept {
     if (action == Rule::publish_bit && rule.retain >= 0 && (rule.retain == 1) != retain) return std::nullopt;
     if ((rule.needs & v.usable) != rule.needs) return std::nullopt;
+    // Such a name grants nothing there; a deny rule still refuses by it.
+    if (rule.allow && !rule.exact && rule.needs && dollar_by_placeholder(levels_[rule.first], v)) return std::nullopt;
     bool hit;
     if (rule.exact) hit = topic.size() == rule.count && std::memcmp(topic.data(), text_.data() + rule.first, rule.count) == 0;
     else if (!filter) hit = matches(rule, t, v);
@@ -698,9 +720,22 @@ RulesRead read_login_rules(std::string_view body) noexcept {
 }
 
 RulesRead read_login_rules(const Answer &answer) noexcept {
-    if (answer.outcome() != Outcome::granted || !answer.json) return {};
+    if (answer.outcome() != Outcome::granted) return {};
     RulesRead read;
-    if (!answer.body || answer.body->lost) {
+    const bool empty = answer.body && !answer.body->lost && !answer.body->too_large && answer.body->bytes.empty();
+    if (empty) return read;  // a plain 200, whatever its type says
+    // A body of any other type might say "deny" in words we would not read:
+    // refused rather than taken for a plain 200.
+    if (answer.content_types != 1 || !answer.json) {
+        if (answer.content_types > 1)
+            std::snprintf(read.error, sizeof read.error, "it has %u Content-Type lines, not one application/json",
+                          static_cast<unsigned>(answer.content_types));
+        else if (answer.content_types == 0)
+            std::snprintf(read.error, sizeof read.error, "it has a body and no Content-Type, not application/json");
+        else
+            std::snprintf(read.error, sizeof read.error, "its Content-Type is \"%s\", not application/json",
+                          answer.media_type);
+    } else if (!answer.body || answer.body->lost) {
         std::snprintf(read.error, sizeof read.error, "the answer's body was not kept");
     } else if (answer.body->too_large) {
         std::snprintf(read.error, sizeof read.error, "the answer is larger than %zu bytes", Body::limit);

@@ -114,6 +114,7 @@ private:
     // The rule's text at level k, if it has plain text there (no wildcard before).
     std::optional<std::string_view> text_at(const Rule &rule, std::uint32_t k) const noexcept;
     bool starts_with_dollar(const Level &level, const Values &v) const noexcept;
+    bool dollar_by_placeholder(const Level &level, const Values &v) const noexcept;
 
     Result result_ = Result::allow;
     bool superuser_ = false;

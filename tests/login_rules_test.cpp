@@ -194,6 +194,19 @@ TEST(LoginRulesMatching, TheFirstMatchingRuleDecides) {
           {W, "c/dev1", deny, "alice", nullptr},
           {W, "x/dev-dev1-y", allow},
           {W, "x/dev-dev2-y", deny}}},
+        {"a client's own name beginning with '$' grants nothing at the first level",
+         "[" + rule("allow", "all", "${clientid}/#") + "," + rule("allow", "all", "${username}/+") + "," +
+             rule("allow", "all", "${clientid}-in/#") + "," + rule("allow", "all", "u/${username}") + "]",
+         {{W, "$CONTROL/auth_plugin", none, "a", "$CONTROL"},
+          {S, "$SYS/#", none, "a", "$SYS"},
+          {R, "$SYS/broker/uptime", none, "a", "$SYS"},
+          {S, "$share/g/$SYS/#", none, "a", "$SYS"},
+          {W, "$SYS/x", none, "$SYS", "d"},
+          {W, "$share/x", none, "$share", "d"},
+          {W, "$SYS-in/x", none, "a", "$SYS"},
+          {W, "u/$SYS", allow, "$SYS", "d"},  // not the first level: an ordinary topic
+          {W, "dev1/x", allow},
+          {S, "alice/+", allow}}},
         {"subscribe: an allow rule must cover the filter, a deny rule only meet it",
          "[" + rule("allow", "subscribe", "s/+/x") + "," + rule("deny", "subscribe", "d/+/x") + "," +
              rule("allow", "subscribe", "w/#") + "]",
@@ -270,7 +283,17 @@ TEST(AnswerHeaders, ContentTypeIsJsonByItsMediaTypeAlone) {
         EXPECT_EQ(a.json, c.json) << c.line;
         read_header_line(a, "HTTP/1.1 200 OK\r\n", 17);  // a new block forgets it
         EXPECT_FALSE(a.json);
+        EXPECT_EQ(a.content_types, 0);
     }
+    // Every Content-Type line is counted; the type shown is the last one's,
+    // printable and cut short.
+    Answer a;
+    read_header_line(a, "HTTP/1.1 200 OK\r\n", 17);
+    const std::string hostile = "Content-Type: te\x01xt/\"html\" " + std::string(100, 'x') + "\r\n";
+    for (const char *line : {"Content-Type: application/json\r\n", hostile.c_str()})
+        read_header_line(a, line, std::strlen(line));
+    EXPECT_EQ(a.content_types, 2);
+    EXPECT_EQ(std::string(a.media_type), "te?xt/?html??" + std::string(27, 'x'));
 }
 
 TEST(AnswerBody, AFailedAllocationMarksTheBodyLost) {
@@ -335,9 +358,14 @@ TEST(AnswerBody, KeptOnRequestWithinTheLimitThroughARealExchange) {
     EXPECT_TRUE(a.json);
     EXPECT_FALSE(a.body);
 
-    server.answer("{}", "text/plain");  // not JSON: no rules, and no error
+    server.answer("{}", "text/plain");  // a body not of JSON's type: refused, naming the type
     a = post(true);
     EXPECT_FALSE(a.json);
+    EXPECT_FALSE(read_login_rules(a).rules);
+    EXPECT_NE(std::string(read_login_rules(a).error).find("\"text/plain\""), std::string::npos);
+
+    server.answer("", "text/plain");  // an empty 200: no rules, and no error
+    a = post(true);
     EXPECT_FALSE(read_login_rules(a).rules);
     EXPECT_FALSE(read_login_rules(a).refused());
 

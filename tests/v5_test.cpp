@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -474,7 +475,7 @@ TEST_F(PluginV5, RulesInTheLoginAnswerDecideTheSessionsAccess) {
         for (int i = 0; i < 20; ++i) EXPECT_EQ(line.login(flood, "bad", "pw"), MOSQ_ERR_AUTH);
     }
     std::size_t said = 0;
-    for (const auto &line : fake::broker().log) said += line.find("rules are malformed") != std::string::npos;
+    for (const auto &line : fake::broker().log) said += line.find("rules could not be read, so the login is refused") != std::string::npos;
     EXPECT_EQ(said, 2u);  // once for each plugin line
 }
 
@@ -518,6 +519,7 @@ TEST_F(PluginV5, RulesAreTheirConnectionsAlone) {
 TEST_F(PluginV5, RulesComeOnlyFromACompleteJsonOk) {
     const std::string superuser = R"({"is_superuser":true})";
     const std::string big = R"({"is_superuser":true,"padding":")" + std::string(70000, 'x') + "\"}";
+    const std::string deny = R"({"result":"deny"})";
     const auto head = [](const char *status, const char *type, std::size_t length) {
         return std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
                "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
@@ -527,6 +529,7 @@ TEST_F(PluginV5, RulesComeOnlyFromACompleteJsonOk) {
         std::string bytes;
         int login;
         bool superuser;  // "closed" granted without asking the access endpoint
+        const char *logged = nullptr;  // in the line that says why
     } cases[] = {
         {"complete", head("200 OK", "application/json", superuser.size()) + superuser, MOSQ_ERR_SUCCESS, true},
         {"in chunks", "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
@@ -534,8 +537,21 @@ TEST_F(PluginV5, RulesComeOnlyFromACompleteJsonOk) {
         {"cut mid-body", head("200 OK", "application/json", 100) + superuser, MOSQ_ERR_AUTH, false},
         {"refused, with rules", head("403 Forbidden", "application/json", superuser.size()) + superuser,
          MOSQ_ERR_AUTH, false},
-        {"not JSON by its type", head("200 OK", "text/plain", superuser.size()) + superuser, MOSQ_ERR_SUCCESS, false},
         {"past 64 KiB", head("200 OK", "application/json", big.size()) + big, MOSQ_ERR_AUTH, false},
+        // A body of another type may say no in words not read: refused, and the log names the type.
+        {"rules as text/plain", head("200 OK", "text/plain", superuser.size()) + superuser, MOSQ_ERR_AUTH, false,
+         "\"text/plain\""},
+        {"a deny as text/html", head("200 OK", "text/html; charset=utf-8", deny.size()) + deny, MOSQ_ERR_AUTH, false,
+         "\"text/html\""},
+        {"as problem+json", head("200 OK", "application/problem+json", deny.size()) + deny, MOSQ_ERR_AUTH, false,
+         "\"application/problem+json\""},
+        {"no Content-Type", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(deny.size()) + "\r\n\r\n" + deny,
+         MOSQ_ERR_AUTH, false, "no Content-Type"},
+        {"JSON, then another Content-Type",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Type: text/plain\r\nContent-Length: " +
+             std::to_string(deny.size()) + "\r\n\r\n" + deny,
+         MOSQ_ERR_AUTH, false, "2 Content-Type lines"},
+        {"an empty 200 of any type", head("200 OK", "text/html", 0), MOSQ_ERR_SUCCESS, false},
     };
     for (const auto &c : cases) {
         for (const char *keepalive : {"false", "true"}) {
@@ -551,6 +567,12 @@ TEST_F(PluginV5, RulesComeOnlyFromACompleteJsonOk) {
                           c.superuser ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ACL_DENIED);
                 EXPECT_EQ(endpoint.requests().size(), c.superuser ? 0u : 1u);
                 line.disconnect(client);
+            }
+            if (c.logged) {
+                const auto &log = fake::broker().log;
+                EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string &l) {
+                    return l.find("could not be read, so the login is refused") != std::string::npos && l.find(c.logged) != std::string::npos;
+                })) << c.logged;
             }
         }
     }

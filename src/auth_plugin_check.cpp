@@ -12,12 +12,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@
 #include "certificate_subject.h"
 #include "checker.h"
 #include "decision_log.h"
+#include "login_route.h"
 #include "login_rules.h"
 #include "questions.h"
 #include "startup.h"
@@ -35,12 +38,9 @@ const char *const usage_text =
     "usage: auth_plugin_check -c CONFIG [-l PORT] [--user NAME] [CLIENT] -u USER -P PASSWORD|-\n"
     "       auth_plugin_check -c CONFIG [-l PORT] [--user NAME] [CLIENT] -i CLIENTID -u USER -t TOPIC\n"
     "                         --read|--write|--subscribe|--unsubscribe [--qos N] [--retain true|false]\n"
-    "  CLIENT: [-i CLIENTID] [--address IP] [--protocol-version 3|4|5] [--cert PEM-FILE]\n";
-
-int usage() {
-    std::fputs(usage_text, stderr);
-    return 2;
-}
+    "  CLIENT: [-i CLIENTID] [--address IP] [--protocol-version 3|4|5] [--cert PEM-FILE]\n"
+    "       auth_plugin_check -c CONFIG [-l PORT] [--user NAME] [--broker PATH] --validate\n"
+    "       auth_plugin_check --version\n";
 
 int help() {
     std::printf("%s\n"
@@ -55,12 +55,18 @@ int help() {
                 "  -P PASSWORD    a login question; - reads the password from standard input,\n"
                 "                 so that it stays out of ps and the shell's history\n"
                 "  -t TOPIC --read|--write|--subscribe|--unsubscribe   an access question\n"
-                "                 (a subscription's TOPIC is its filter)\n"
+                "                 (a subscription's TOPIC is its filter); with -P as well and\n"
+                "                 http_login_rules, the login is asked first and its rules decide\n"
+                "  --validate     start each plug-in line as the broker would (per listener), print\n"
+                "                 its start-up lines and ask nothing; exit 1 naming the first problem\n"
+                "  --broker PATH  the broker whose version --validate describes (default: mosquitto)\n"
+                "  --version      this tool's and the plug-in's version\n"
                 "  What the broker knows of the client, for the fields the options name\n"
                 "  (http_login_fields, http_acl_fields); a field named without its flag is an error:\n"
                 "  -i CLIENTID, --address IP, --protocol-version 3|4|5,\n"
                 "  --cert PEM-FILE (its subject; '' for a client without a certificate),\n"
-                "  --qos N and --retain true|false (the message's)\n\n"
+                "  --qos N and --retain true|false (the message's; an unsubscription has qos 0 and\n"
+                "  retain false)\n\n"
                 "The plug-in's options:\n%s",
                 usage_text, options_help(Interface::v5).c_str());
     return 0;
@@ -120,8 +126,8 @@ struct FlagClient final : ClientFacts {
 };
 
 // The flag each field is filled from; null when all are there.
-const char *missing_flag(const std::vector<std::string> &fields, const FlagClient &client, const char *qos,
-                         const char *retain) {
+const char *missing_flag(const std::vector<std::string> &fields, const FlagClient &client, bool qos,
+                         bool retain) {
     for (const auto &f : fields) {
         if (f == "clientid" && !client.id) return "-i CLIENTID";
         if (f == "address" && !client.ip) return "--address IP";
@@ -133,28 +139,35 @@ const char *missing_flag(const std::vector<std::string> &fields, const FlagClien
     return nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    const char *config = nullptr, *password = nullptr, *topic = nullptr, *listener = nullptr, *run_as = nullptr,
-               *qos = nullptr, *retain = nullptr;
+// The flags, each value checked against what it accepts.
+struct Args {
+    const char *config = nullptr, *password = nullptr, *topic = nullptr, *run_as = nullptr, *qos = nullptr,
+               *retain = nullptr, *broker = nullptr;
+    int port = 0;
+    bool validate = false;
     FlagClient client;
     Access access = Access::none;
+};
+
+// Nothing, or why the flags ask no sound question (naming the flag).
+std::string parse(int argc, char **argv, Args &a, bool &done) {
+    const char *listener = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char *next = i + 1 < argc ? argv[i + 1] : nullptr;
-        const char **target = arg == "-c"                   ? &config
-                              : arg == "-u"                 ? &client.user
-                              : arg == "-P"                 ? &password
-                              : arg == "-i"                 ? &client.id
-                              : arg == "-t"                 ? &topic
+        const char **target = arg == "-c"                   ? &a.config
+                              : arg == "-u"                 ? &a.client.user
+                              : arg == "-P"                 ? &a.password
+                              : arg == "-i"                 ? &a.client.id
+                              : arg == "-t"                 ? &a.topic
                               : arg == "-l"                 ? &listener
-                              : arg == "--user"             ? &run_as
-                              : arg == "--address"          ? &client.ip
-                              : arg == "--protocol-version" ? &client.protocol
-                              : arg == "--cert"             ? &client.cert
-                              : arg == "--qos"              ? &qos
-                              : arg == "--retain"           ? &retain
+                              : arg == "--user"             ? &a.run_as
+                              : arg == "--address"          ? &a.client.ip
+                              : arg == "--protocol-version" ? &a.client.protocol
+                              : arg == "--cert"             ? &a.client.cert
+                              : arg == "--qos"              ? &a.qos
+                              : arg == "--retain"           ? &a.retain
+                              : arg == "--broker"           ? &a.broker
                                                             : nullptr;
         const Access named = arg == "--read"          ? Access::read
                              : arg == "--write"       ? Access::write
@@ -162,31 +175,196 @@ int main(int argc, char **argv) {
                              : arg == "--unsubscribe" ? Access::unsubscribe
                                                       : Access::none;
         if (target) {
-            if (!next) return usage();
+            if (!next) return arg + " needs a value";
             *target = next;
             ++i;
         } else if (named != Access::none) {
-            if (access != Access::none) return usage();
-            access = named;
+            if (a.access != Access::none) return arg + ": one of --read, --write, --subscribe, --unsubscribe only";
+            a.access = named;
+        } else if (arg == "--validate") {
+            a.validate = true;
         } else if (arg == "--help" || arg == "-h") {
-            return help();
+            done = true;
+            help();
+            return {};
+        } else if (arg == "--version") {
+            done = true;
+            std::printf("auth_plugin_check %s\n", AUTH_PLUGIN_VERSION);
+            return {};
         } else {
-            return usage();
+            return "unknown argument " + arg;
         }
     }
-    // Exactly one question: a login (-P) or an access (-i, -t and what is done).
-    const bool login = password != nullptr;
-    const bool access_question = topic || access != Access::none || qos || retain;
-    if (!config || !client.user || login == access_question ||
-        (access_question && !(client.id && topic && access != Access::none)))
-        return usage();
-    const int port = listener ? std::atoi(listener) : 0;
-    if (listener && (port <= 0 || port > 65535)) return usage();
-    if (client.protocol && std::strcmp(client.protocol, "3") != 0 && std::strcmp(client.protocol, "4") != 0 &&
-        std::strcmp(client.protocol, "5") != 0)
-        return usage();
-    if (qos && std::strcmp(qos, "0") != 0 && std::strcmp(qos, "1") != 0 && std::strcmp(qos, "2") != 0) return usage();
-    if (retain && std::strcmp(retain, "true") != 0 && std::strcmp(retain, "false") != 0) return usage();
+    const auto one_of = [](const char *value, std::initializer_list<const char *> accepted) {
+        for (const char *ok : accepted)
+            if (std::strcmp(value, ok) == 0) return true;
+        return false;
+    };
+    if (listener) {
+        char *end = nullptr;
+        const long port = std::strtol(listener, &end, 10);
+        if (*listener == '\0' || *end != '\0' || port < 1 || port > 65535)
+            return std::string("-l ") + listener + ": expected a listener's port, 1 to 65535";
+        a.port = static_cast<int>(port);
+    }
+    if (a.client.protocol && !one_of(a.client.protocol, {"3", "4", "5"}))
+        return std::string("--protocol-version ") + a.client.protocol + ": expected 3, 4 or 5";
+    if (a.qos && !one_of(a.qos, {"0", "1", "2"})) return std::string("--qos ") + a.qos + ": expected 0, 1 or 2";
+    if (a.retain && !one_of(a.retain, {"true", "false"}))
+        return std::string("--retain ") + a.retain + ": expected true or false";
+    if (!a.config) return "-c CONFIG is needed";
+    if (a.validate) {
+        if (a.client.user || a.password || a.topic || a.access != Access::none || a.client.id || a.qos || a.retain)
+            return "--validate asks no question: leave out -u, -P, -i, -t, the action, --qos and --retain";
+        return {};
+    }
+    if (a.broker) return "--broker goes with --validate";
+    if (!a.client.user) return "-u USER is needed";
+    const bool access = a.topic || a.access != Access::none;
+    if (!access && (a.qos || a.retain)) return "--qos and --retain go with an access question (-t TOPIC)";
+    if (!access && !a.password)
+        return "a question is needed: -P PASSWORD for a login, or -t TOPIC with "
+               "--read|--write|--subscribe|--unsubscribe";
+    if (access && !a.topic) return "the action needs -t TOPIC";
+    if (access && a.access == Access::none) return "-t TOPIC needs --read, --write, --subscribe or --unsubscribe";
+    if (access && !a.client.id) return "an access question needs -i CLIENTID";
+    // The broker asks about an unsubscription with qos 0 and retain false.
+    if (a.access == Access::unsubscribe && (a.qos || a.retain))
+        return std::string(a.qos ? "--qos" : "--retain") + ": an unsubscription carries neither (the broker asks "
+                                                             "with qos 0 and retain false)";
+    return {};
+}
+
+// One plug-in line started as the broker would start it, short of the
+// broker: what runs its checks, and the lines it would log.
+struct Started {
+    bool v5 = false;
+    std::unique_ptr<CurlGlobal> curl;
+    std::unique_ptr<Checker> checker;
+    StartUp lines;  // or, when it would not start, why
+};
+
+bool start_line(PluginLine line, Started &out) {  // a copy: the pairs point into it
+    out.v5 = std::filesystem::path(line.path).filename().string().find("_v5") != std::string::npos;
+    std::vector<auth_option> opts;
+    for (auto &[key, value] : line.options) opts.push_back({key.data(), value.data()});
+    const auto build = [&](Settings settings) {
+        out.curl = std::make_unique<CurlGlobal>();
+        out.checker = std::make_unique<Checker>(std::move(settings));
+    };
+    if (start_up(opts.data(), static_cast<int>(opts.size()), out.v5 ? Interface::v5 : Interface::v2, build, nullptr,
+                 out.lines))
+        return true;
+    if (out.lines.error.empty()) out.lines.error = "auth_plugin: out of memory";
+    return false;
+}
+
+// Whether the broker at path answers logins later (2.1 and newer), from
+// what it says of its version; nothing when it cannot be run.
+std::optional<bool> broker_answers_later(const std::string &path) {
+    std::string quoted = "'";
+    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    const std::string command = quoted + "' -h 2>&1";
+    std::unique_ptr<FILE, int (*)(FILE *)> out(popen(command.c_str(), "r"), pclose);
+    if (!out) return std::nullopt;
+    char text[256];
+    while (std::fgets(text, sizeof text, out.get())) {
+        int major = 0, minor = 0;
+        if (const char *at = std::strstr(text, "mosquitto version ");
+            at && std::sscanf(at, "mosquitto version %d.%d", &major, &minor) == 2)
+            return major > 2 || (major == 2 && minor >= 1);
+    }
+    return std::nullopt;
+}
+
+// --validate: each line the broker would start, started; 1 naming the first
+// that would stop the broker.
+int validate(const Args &args) {
+    BrokerConfig broker;
+    std::string error;
+    if (!read_broker_config(args.config, broker, error)) {
+        std::printf("auth_plugin_check: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<int> listeners;  // 0: the one policy of every listener
+    if (broker.per_listener_settings && !args.port) {
+        for (const auto &p : broker.plugins)
+            if (std::find(listeners.begin(), listeners.end(), p.listener) == listeners.end())
+                listeners.push_back(p.listener);
+    } else {
+        listeners.push_back(args.port);
+    }
+    if (args.run_as && !become(args.run_as, error)) {
+        std::printf("auth_plugin_check: %s\n", error.c_str());
+        return 1;
+    }
+    std::optional<bool> later;
+    for (const char *path : {args.broker, "/usr/sbin/mosquitto", "mosquitto"}) {
+        if (path && (later = broker_answers_later(path))) break;
+        if (args.broker) break;  // the one named, or none
+    }
+    // Mosquitto 2.0 runs one policy per version-5 library without
+    // per_listener_settings: a second line of it stops the start.
+    if (later && !*later && !broker.per_listener_settings &&
+        std::count_if(broker.plugins.begin(), broker.plugins.end(), [](const PluginLine &p) {
+            return std::filesystem::path(p.path).filename().string().find("auth_plugin_v5") != std::string::npos;
+        }) > 1) {
+        std::printf("auth_plugin: this library is already loaded by another plugin line, and this broker runs one "
+                    "policy per library unless per_listener_settings is true\nthe broker would not start\n");
+        return 1;
+    }
+    for (const int port : listeners) {
+        PluginLine line;
+        if (!pick_plugin_line(broker, port, line, error)) {
+            std::printf("auth_plugin_check: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("%s, %s:\n", port ? ("listener " + std::to_string(port)).c_str() : "every listener",
+                    line.path.c_str());
+        Started started;
+        if (!start_line(line, started)) {
+            std::printf("%s\nthe broker would not start\n", started.lines.error.c_str());
+            return 1;
+        }
+        for (const auto &text : started.lines.lines) std::printf("%s\n", text.c_str());
+        if (!started.v5) continue;
+        const Settings &settings = started.checker->settings();
+        if (later) {
+            const LoginRoute route = decide_login_route(settings, *later);
+            for (const auto &text : describe_login_route(route, settings)) std::printf("%s\n", text.c_str());
+            // What the plug-in can only learn by waiting, the configuration says here.
+            if (!*later && broker.per_listener_settings && route.ticks())
+                std::printf("auth_plugin: Mosquitto 2.0.11 sends no TICK with per_listener_settings true "
+                            "(2.0.15 and later do): %s\n",
+                            without_tick(route).c_str());
+        } else
+            std::printf("(no broker found to run with -h: how logins are answered depends on its version; name it "
+                        "with --broker PATH)\n");
+    }
+    std::printf("the configuration's plug-in lines would start\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Args args;
+    bool done = false;
+    const std::string wrong = parse(argc, argv, args, done);
+    if (done) return 0;
+    if (!wrong.empty()) {
+        std::fprintf(stderr, "auth_plugin_check: %s\n%s", wrong.c_str(), usage_text);
+        return 2;
+    }
+    if (args.validate) return validate(args);
+    const char *config = args.config, *password = args.password, *topic = args.topic, *run_as = args.run_as,
+               *qos = args.qos, *retain = args.retain;
+    FlagClient &client = args.client;
+    const Access access = args.access;
+    const bool login = password && !topic;
+    const int port = args.port;
+    // The broker asks about an unsubscription with these; for a message, the flags give them.
+    const bool unsubscribing = access == Access::unsubscribe;
 
     std::string typed;
     if (login && std::strcmp(password, "-") == 0) {
@@ -214,26 +392,18 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "auth_plugin_check: note: running as root, but the broker reads the plug-in's files "
                              "as the user it drops to; run as that user or pass --user mosquitto\n");
 
-    const bool v5 = std::filesystem::path(line.path).filename().string().find("_v5") != std::string::npos;
-    std::vector<auth_option> opts;
-    for (auto &[key, value] : line.options) opts.push_back({key.data(), value.data()});
-    std::unique_ptr<CurlGlobal> curl;
-    std::unique_ptr<Checker> checker;
-    StartUp started;
-    const auto build = [&](Settings settings) {
-        curl = std::make_unique<CurlGlobal>();
-        checker = std::make_unique<Checker>(std::move(settings));
-    };
-    if (!start_up(opts.data(), static_cast<int>(opts.size()), v5 ? Interface::v5 : Interface::v2, build, nullptr,
-                  started)) {
-        std::fprintf(stderr, "%s\n", started.error.empty() ? "auth_plugin: out of memory" : started.error.c_str());
+    Started started;
+    if (!start_line(line, started)) {
+        std::fprintf(stderr, "%s\n", started.lines.error.c_str());
         return 2;
     }
-    for (const auto &text : started.lines) std::printf("%s\n", text.c_str());
+    for (const auto &text : started.lines.lines) std::printf("%s\n", text.c_str());
+    const bool v5 = started.v5;
+    Checker *checker = started.checker.get();
     const Settings &settings = checker->settings();
     if (v5) {
         if (const char *flag = missing_flag(login ? settings.http_login_fields : settings.http_acl_fields, client,
-                                            qos, retain)) {
+                                            qos || unsubscribing, retain || unsubscribing)) {
             std::fprintf(stderr, "auth_plugin_check: %s names a field this question needs %s for\n",
                          login ? "http_login_fields" : "http_acl_fields", flag);
             return 2;
@@ -249,6 +419,8 @@ int main(int argc, char **argv) {
         }
     }
 
+    if (password && !login && !(v5 && settings.http_login_rules))
+        std::printf("a login's answer decides no access here (http_login_rules is off): -P is not used\n");
     const auto start = std::chrono::steady_clock::now();
     Verdict v;
     const char *why_not_asked = nullptr;  // the broker's own rules for the older interface

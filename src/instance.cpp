@@ -106,11 +106,14 @@ void Instance::tell_if_no_tick() noexcept {
     // when it calls it at all: none by a reload, or for two seconds, is none.
     if (!reloading_ && Clock::now() - started_ < std::chrono::seconds(2)) return;
     told_no_tick_ = true;
-    log_line(LogLevel::warning, "auth_plugin: this broker sends no TICK (Mosquitto 2.0.11 with "
-                                "per_listener_settings true): no stats are published, a reload re-checks at "
-                                "once, and connections past their rules' expire_at are refused access but not "
-                                "disconnected; with per_listener_settings false, or Mosquitto 2.0.15 or later, "
-                                "all of these run");
+    try {
+        log_line(LogLevel::warning, ("auth_plugin: this broker sends no TICK (Mosquitto 2.0.11 with "
+                                     "per_listener_settings true): " +
+                                     without_tick(route_) +
+                                     "; with per_listener_settings false, or Mosquitto 2.0.15 or later, this runs")
+                                        .c_str());
+    } catch (...) {  // no memory for the words: the warning is lost, nothing else
+    }
 }
 
 void Instance::ended(const mosquitto *client, bool offline) noexcept {

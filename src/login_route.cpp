@@ -36,29 +36,21 @@ std::vector<std::string> describe_login_route(const LoginRoute &r, const Setting
         lines.emplace_back("auth_plugin: a login answered later whose answer says \"ignore\" is refused: this "
                            "broker takes no other answer for it; with http_async_logins false the broker's next "
                            "check decides it");
-    // 2.0.11 sends no TICK with per_listener_settings true (fixed in 2.0.15),
-    // and nothing tells a plug-in which it is before the first one comes.
-    if (r.newer_broker) return lines;
+    return lines;
+}
+
+std::string without_tick(const LoginRoute &r) {
     // What runs on TICK here, and what happens without it.
     const struct {
         bool on;
-        const char *what, *without;
+        const char *without;
     } on_tick[] = {
-        {r.stats, "stats", "no stats are published"},
-        {r.recheck_behind, "background re-checks", "a reload re-checks at once"},
-        {r.login_rules, "disconnections at the rules' expire_at",
-         "a connection past its expire_at stays, but is refused every access"},
+        {r.stats, "no stats are published"},
+        {r.recheck_behind, "a reload re-checks at once"},
+        {r.login_rules, "connections past their rules' expire_at are refused access but not disconnected"},
     };
-    std::string what, without;
-    for (const auto &t : on_tick) {
-        if (!t.on) continue;
-        what += (what.empty() ? "" : ", ") + std::string(t.what);
-        without += (without.empty() ? "" : "; ") + std::string(t.without);
-    }
-    if (!what.empty())
-        lines.push_back("auth_plugin: " + what +
-                        " run on the broker's TICK, which Mosquitto 2.0.11 does not send with "
-                        "per_listener_settings true; without it " +
-                        without + " (a warning says so once it is seen that none comes)");
-    return lines;
+    std::string without;
+    for (const auto &t : on_tick)
+        if (t.on) without += (without.empty() ? "" : "; ") + std::string(t.without);
+    return without;
 }

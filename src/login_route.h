@@ -30,3 +30,7 @@ LoginRoute decide_login_route(const Settings &settings, bool newer_broker) noexc
 
 // The start-up lines that say how logins, reloads and stats will go here.
 std::vector<std::string> describe_login_route(const LoginRoute &route, const Settings &settings);
+// What does not happen on a broker that sends no TICK (Mosquitto 2.0.11 with
+// per_listener_settings true), for what this route runs on it; empty: nothing.
+// Said once it is seen that none comes: nothing tells beforehand.
+std::string without_tick(const LoginRoute &route);

@@ -353,7 +353,7 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
 }
 
 std::vector<std::string> describe_settings(const Settings &settings, Interface which) {
-    std::string line = "auth_plugin: configured";
+    std::string line = "auth_plugin: configured (version " AUTH_PLUGIN_VERSION ")";
     const char *separator = ": ";
     for (const auto &o : options) {
         if (!offered(o, which)) continue;

@@ -183,7 +183,7 @@ TEST(BrokerLog, ThePluginsLinesReachTheBrokersLogFile) {
     const fs::path file = fs::temp_directory_path() / ("auth_plugin_log." + std::to_string(getpid()));
     for (const auto &[opts, says] :
          {std::pair{std::vector<std::string>{"http_user_uri " + endpoint.url("/user")},
-                    "auth_plugin: configured: http_user_uri " + endpoint.url("/user")},
+                    "auth_plugin: configured (version " AUTH_PLUGIN_VERSION "): http_user_uri " + endpoint.url("/user")},
           std::pair{std::vector<std::string>{"http_user_url " + endpoint.url("/user")},
                     std::string("auth_plugin: unknown option http_user_url (did you mean http_user_uri?)")}}) {
         SCOPED_TRACE(says);

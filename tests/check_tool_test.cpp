@@ -209,4 +209,109 @@ TEST_F(CheckTool, FollowsIncludeDirAndPicksThisPlugin) {
     EXPECT_NE(text.find("absent.conf"), std::string::npos) << text;
 }
 
+// A wrong flag is named with what it accepts; nothing is asked.
+TEST_F(CheckTool, NamesTheFlagThatIsWrong) {
+    const std::string conf = config(endpoint.url("/user"));
+    const std::vector<std::string> access{"-i", "d", "-u", "a", "-t", "t"};
+    const auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = access;
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+        std::string says;
+    } cases[] = {
+        {with({"--write", "--qos", "7"}), 2, "--qos 7: expected 0, 1 or 2"},
+        {with({"--write", "--retain", "maybe"}), 2, "--retain maybe: expected true or false"},
+        {with({"--write", "--protocol-version", "9"}), 2, "--protocol-version 9: expected 3, 4 or 5"},
+        {with({"--write", "-l", "70000"}), 2, "-l 70000: expected a listener's port"},
+        {with({"--unsubscribe", "--qos", "1"}), 2, "--qos: an unsubscription carries neither"},
+        {with({"--frobnicate"}), 2, "unknown argument --frobnicate"},
+        {with({}), 2, "-t TOPIC needs --read, --write, --subscribe or --unsubscribe"},
+        {{"-u", "a", "--validate"}, 2, "--validate asks no question"},
+        {{"--version"}, 0, "auth_plugin_check " AUTH_PLUGIN_VERSION "\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.says);
+        auto [code, out] = ask(conf, c.args);
+        EXPECT_EQ(code, c.exit) << out;
+        EXPECT_NE(out.find(c.says), std::string::npos) << out;
+        EXPECT_TRUE(endpoint.requests().empty());
+    }
+}
+
+// --validate starts every line as the broker would and asks nothing; the
+// first line that would stop the broker is named, with exit 1.
+TEST_F(CheckTool, ValidatesEachListenersLineWithoutAsking) {
+    const std::string line = "plugin /usr/lib/mosquitto/auth_plugin_v5.so\nplugin_opt_http_user_uri " +
+                             endpoint.url("/user") + "\n";
+    struct Case {
+        std::string config;
+        int exit;
+        std::vector<std::string> says;
+    } cases[] = {
+        {"per_listener_settings true\nlistener 1883\n" + line + "listener 1884\n" + line, 0,
+         {"listener 1883,", "listener 1884,", "configured (version " AUTH_PLUGIN_VERSION ")", "would start"}},
+        {"per_listener_settings true\nlistener 1883\n" + line + "listener 1884\n" + line +
+             "plugin_opt_http_timeout_ms 0\n",
+         1, {"listener 1884,", "invalid http_timeout_ms \"0\"", "would not start"}},
+        {"listener 1883\n" + line + "listener 1884\n" + line + "plugin_opt_http_cache_ms 5\n", 1,
+         {"give different options"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.config);
+        auto [code, out] = ask(c.config, {"--validate"});
+        EXPECT_EQ(code, c.exit) << out;
+        for (const auto &text : c.says) EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+        EXPECT_TRUE(endpoint.requests().empty());
+    }
+}
+
+// With login rules, a password beside the topic: the login is asked, and its
+// rules decide as the broker's would; the answer says why.
+TEST_F(CheckTool, DecidesAccessByTheLoginsRulesAsTheBrokerDoes) {
+    const std::string conf = "listener 1883\nplugin /usr/lib/mosquitto/auth_plugin_v5.so\nplugin_opt_http_user_uri " +
+                             endpoint.url("/user") + "\nplugin_opt_http_acl_uri " + endpoint.url("/acl") +
+                             "\nplugin_opt_http_login_rules true\nplugin_opt_http_acl_fields qos,retain\n"
+                             "plugin_opt_http_check_subscribe true\n";
+    long long expire_at = 4102444800;
+    endpoint.json([&](const Recorded &r) {
+        return r.path == "/user" ? R"({"expire_at":)" + std::to_string(expire_at) +
+                                       R"(,"acl":[{"permission":"allow","action":"publish","topic":"users/${username}/#"}]})"
+                                 : std::string();
+    });
+    const std::vector<std::string> bob{"-i", "d", "-u", "bob", "-P", "s3cret&", "-t"};
+    struct Case {
+        const char *what;
+        long long expire_at;
+        std::vector<std::string> question;
+        int exit;
+        std::string says;
+        std::vector<std::string> asked;  // the paths, in order
+    } cases[] = {
+        {"his rule", 4102444800, {"users/bob/x", "--write", "--qos", "1", "--retain", "false"}, 0, "rule 1 of its login's answer", {"/user"}},
+        {"no rule: the endpoint", 4102444800, {"other", "--write", "--qos", "1", "--retain", "false"}, 1, "HTTP 403", {"/user", "/acl"}},
+        {"expired", 1000, {"users/bob/x", "--write", "--qos", "1", "--retain", "false"}, 1, "expire_at has passed", {"/user"}},
+        {"unsubscription", 4102444800, {"other", "--unsubscribe"}, 1, "HTTP 403", {"/user", "/acl"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        expire_at = c.expire_at;
+        std::vector<std::string> args = bob;
+        args.insert(args.end(), c.question.begin(), c.question.end());
+        auto [code, out] = ask(conf, args);
+        EXPECT_EQ(code, c.exit) << out;
+        EXPECT_NE(out.find(c.says), std::string::npos) << c.says << "\n" << out;
+        const auto requests = endpoint.requests();
+        ASSERT_EQ(requests.size(), c.asked.size()) << out;
+        for (std::size_t i = 0; i < requests.size(); ++i) EXPECT_EQ(requests[i].path, c.asked[i]);
+        // An unsubscription is asked with qos 0 and retain false, without the flags.
+        if (c.question.back() == "--unsubscribe") {
+            EXPECT_EQ(requests.back().body, "clientid=d&username=bob&topic=other&access=unsubscribe&qos=0&retain=false");
+        }
+    }
+}
+
 }  // namespace

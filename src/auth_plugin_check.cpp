@@ -286,14 +286,6 @@ int validate(const Args &args) {
         std::printf("auth_plugin_check: %s\n", error.c_str());
         return 1;
     }
-    std::vector<int> listeners;  // 0: the one policy of every listener
-    if (broker.per_listener_settings && !args.port) {
-        for (const auto &p : broker.plugins)
-            if (std::find(listeners.begin(), listeners.end(), p.listener) == listeners.end())
-                listeners.push_back(p.listener);
-    } else {
-        listeners.push_back(args.port);
-    }
     if (args.run_as && !become(args.run_as, error)) {
         std::printf("auth_plugin_check: %s\n", error.c_str());
         return 1;
@@ -303,43 +295,61 @@ int validate(const Args &args) {
         if (path && (later = broker_answers_later(path))) break;
         if (args.broker) break;  // the one named, or none
     }
+    const auto named = [](const PluginLine &p, const char *part) {
+        return std::filesystem::path(p.path).filename().string().find(part) != std::string::npos;
+    };
+    const bool any_ours = std::any_of(broker.plugins.begin(), broker.plugins.end(),
+                                      [&](const PluginLine &p) { return named(p, "auth_plugin"); });
+    std::vector<const PluginLine *> lines, v2, v5;
+    for (const auto &p : broker.plugins) {
+        if ((any_ours && !named(p, "auth_plugin")) || (args.port && p.listener != args.port)) continue;
+        lines.push_back(&p);
+        (named(p, "_v5") ? v5 : v2).push_back(&p);
+    }
+    if (lines.empty()) {
+        std::printf("auth_plugin_check: no plug-in line%s\n",
+                    args.port ? (" for listener " + std::to_string(args.port)).c_str() : "");
+        return 1;
+    }
+    // The version-2 library keeps one set of options however often it is
+    // loaded: its lines must agree.
+    for (const auto *p : v2)
+        if (p->options != v2.front()->options || p->path != v2.front()->path) {
+            std::printf("auth_plugin: the plug-in lines of listeners %d and %d give different options, and "
+                        "auth_plugin.so keeps one set\nthe broker would not start\n",
+                        v2.front()->listener, p->listener);
+            return 1;
+        }
     // Mosquitto 2.0 runs one policy per version-5 library without
     // per_listener_settings: a second line of it stops the start.
-    if (later && !*later && !broker.per_listener_settings &&
-        std::count_if(broker.plugins.begin(), broker.plugins.end(), [](const PluginLine &p) {
-            return std::filesystem::path(p.path).filename().string().find("auth_plugin_v5") != std::string::npos;
-        }) > 1) {
+    if (later && !*later && !broker.per_listener_settings && v5.size() > 1) {
         std::printf("auth_plugin: this library is already loaded by another plugin line, and this broker runs one "
                     "policy per library unless per_listener_settings is true\nthe broker would not start\n");
         return 1;
     }
-    for (const int port : listeners) {
-        PluginLine line;
-        if (!pick_plugin_line(broker, port, line, error)) {
-            std::printf("auth_plugin_check: %s\n", error.c_str());
-            return 1;
-        }
-        std::printf("%s, %s:\n", port ? ("listener " + std::to_string(port)).c_str() : "every listener",
-                    line.path.c_str());
+    if (!later)
+        std::printf("(no broker found to run with -h: what depends on its version is left out; name it with "
+                    "--broker PATH)\n");
+    for (const auto *line : lines) {
+        std::printf("%s, %s:\n",
+                    broker.per_listener_settings && line->listener ? ("listener " + std::to_string(line->listener)).c_str()
+                                                                   : "every listener",
+                    line->path.c_str());
         Started started;
-        if (!start_line(line, started)) {
+        if (!start_line(*line, started)) {
             std::printf("%s\nthe broker would not start\n", started.lines.error.c_str());
             return 1;
         }
         for (const auto &text : started.lines.lines) std::printf("%s\n", text.c_str());
-        if (!started.v5) continue;
+        if (!started.v5 || !later) continue;
         const Settings &settings = started.checker->settings();
-        if (later) {
-            const LoginRoute route = decide_login_route(settings, *later);
-            for (const auto &text : describe_login_route(route, settings)) std::printf("%s\n", text.c_str());
-            // What the plug-in can only learn by waiting, the configuration says here.
-            if (!*later && broker.per_listener_settings && route.ticks())
-                std::printf("auth_plugin: Mosquitto 2.0.11 sends no TICK with per_listener_settings true "
-                            "(2.0.15 and later do): %s\n",
-                            without_tick(route).c_str());
-        } else
-            std::printf("(no broker found to run with -h: how logins are answered depends on its version; name it "
-                        "with --broker PATH)\n");
+        const LoginRoute route = decide_login_route(settings, *later);
+        for (const auto &text : describe_login_route(route, settings)) std::printf("%s\n", text.c_str());
+        // What the plug-in can only learn by waiting, the configuration says here.
+        if (!*later && broker.per_listener_settings && route.ticks())
+            std::printf("auth_plugin: Mosquitto 2.0.11 sends no TICK with per_listener_settings true (2.0.15 and "
+                        "later do): %s\n",
+                        without_tick(route).c_str());
     }
     std::printf("the configuration's plug-in lines would start\n");
     return 0;

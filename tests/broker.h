@@ -103,6 +103,16 @@ public:
         return argv;
     }
     std::string file(const std::string &name) const { return (dir_ / name).string(); }
+#ifdef AUTH_PLUGIN_CHECK
+    // What auth_plugin_check --validate says of this configuration, told
+    // which broker runs it: its exit code and output.
+    std::pair<int, std::string> validate() const {
+        Process tool({AUTH_PLUGIN_CHECK, "-c", file("mosquitto.conf"), "--validate", "--broker", e2e_broker()},
+                     file("validate.log"));
+        if (!tool.wait(std::chrono::seconds(30))) return {-1, tool.output()};
+        return {tool.exit_code(), tool.output()};
+    }
+#endif
     int port() const { return port_; }
 
     // Runs a publish to completion and returns its exit code and output. A

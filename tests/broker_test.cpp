@@ -173,6 +173,10 @@ TEST_P(BrokerTest, InvalidOptionsStopTheBrokerFromStarting) {
         ASSERT_TRUE(broker.process().wait(5s));
         EXPECT_NE(broker.process().exit_code(), 0);
         EXPECT_NE(broker.process().output().find(c.message), std::string::npos) << broker.process().output();
+        // The check tool says as much before a restart.
+        const auto [code, said] = broker.validate();
+        EXPECT_EQ(code, 1) << said;
+        EXPECT_NE(said.find(c.message), std::string::npos) << said;
     }
 }
 
@@ -221,6 +225,7 @@ TEST_F(BrokerLifecycle, ListenersThatLoadThePluginTwiceMustAgree) {
         ASSERT_TRUE(broker.process().wait(5s));
         EXPECT_NE(broker.process().exit_code(), 0);
         EXPECT_NE(broker.process().output().find("different options"), std::string::npos) << broker.process().output();
+        EXPECT_NE(broker.validate().second.find("different options"), std::string::npos);
     }
     Broker broker(config(endpoint.url("/acl")));
     ASSERT_TRUE(broker.ready()) << broker.process().output();

@@ -247,6 +247,8 @@ TEST_F(CheckTool, NamesTheFlagThatIsWrong) {
 TEST_F(CheckTool, ValidatesEachListenersLineWithoutAsking) {
     const std::string line = "plugin /usr/lib/mosquitto/auth_plugin_v5.so\nplugin_opt_http_user_uri " +
                              endpoint.url("/user") + "\n";
+    const std::string v2 = "plugin /usr/lib/mosquitto/auth_plugin.so\nplugin_opt_http_user_uri " +
+                           endpoint.url("/user") + "\n";
     struct Case {
         std::string config;
         int exit;
@@ -257,8 +259,8 @@ TEST_F(CheckTool, ValidatesEachListenersLineWithoutAsking) {
         {"per_listener_settings true\nlistener 1883\n" + line + "listener 1884\n" + line +
              "plugin_opt_http_timeout_ms 0\n",
          1, {"listener 1884,", "invalid http_timeout_ms \"0\"", "would not start"}},
-        {"listener 1883\n" + line + "listener 1884\n" + line + "plugin_opt_http_cache_ms 5\n", 1,
-         {"give different options"}},
+        {"listener 1883\n" + v2 + "listener 1884\n" + v2 + "plugin_opt_http_cache_ms 5\n", 1,
+         {"give different options"}},  // the version-2 library keeps one set, whatever the broker
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.config);

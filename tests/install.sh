@@ -2,7 +2,8 @@
 # Installs the build into a scratch prefix, checks the layout, loads the
 # installed configuration snippet into the real broker, and builds the .deb.
 set -euo pipefail
-. "$(dirname "$0")/../scripts/common.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../scripts/common.sh"
 build=$1
 mosquitto=$2
 libdir=$3  # relative to the prefix, e.g. lib/x86_64-linux-gnu
@@ -61,7 +62,27 @@ contents=$(dpkg-deb -c "$deb")
 [[ $contents == *"./usr/$libdir/mosquitto/auth_plugin.so"* ]] || { echo "the package lacks the plug-in:"; echo "$contents"; exit 1; }
 [[ $contents == *"./usr/$libdir/mosquitto/auth_plugin_v5.so"* ]] || { echo "the package lacks the version-5 plug-in:"; echo "$contents"; exit 1; }
 [[ $contents == *"./usr/bin/auth_plugin_check"* ]] || { echo "the package lacks the check tool:"; echo "$contents"; exit 1; }
+
+# What Debian asks of a package: the licence and the history beside the
+# documents, and stripped binaries (still exporting exactly their entry points).
+dpkg-deb -x "$deb" "$tmp/deb"
+doc="$tmp/deb/usr/share/doc/mosquitto-auth-plugin-http"
+[ "$(sed -n 1p "$doc/copyright")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] &&
+  grep -qx 'License: MIT' "$doc/copyright" && grep -q '^ Permission is hereby granted' "$doc/copyright" || {
+  echo "no machine-readable MIT copyright file:"; cat "$doc/copyright" || true; exit 1; }
+version=$(dpkg-deb -f "$deb" Version)
+entry=$(gzip -dc "$doc/changelog.gz" | sed -n 1p) || true
+[[ $entry == "mosquitto-auth-plugin-http ($version) "* ]] || { echo "the changelog's entry is not for $version: $entry"; exit 1; }
+# gzip -n: neither name nor time in the header (flags, then four bytes of time, are zero).
+[ "$(od -An -tx1 -j3 -N5 "$doc/changelog.gz" | tr -d ' ')" = 0000000000 ] || { echo "changelog.gz carries a name or time"; exit 1; }
+for f in "usr/$libdir/mosquitto/auth_plugin.so" "usr/$libdir/mosquitto/auth_plugin_v5.so" usr/bin/auth_plugin_check; do
+  [[ $(file -b "$tmp/deb/$f") == *", stripped"* ]] || { echo "not stripped: $(file "$tmp/deb/$f")"; exit 1; }
+done
+"$here/exports.sh" "$tmp/deb/usr/$libdir/mosquitto/auth_plugin.so" v2 >"$tmp/exports.out" 2>&1 &&
+  "$here/exports.sh" "$tmp/deb/usr/$libdir/mosquitto/auth_plugin_v5.so" v5 "$mosquitto" >>"$tmp/exports.out" 2>&1 || {
+  echo "the packaged libraries' exports:"; cat "$tmp/exports.out"; exit 1; }
+
 # The installed tool reads the installed snippet (its endpoint is not running: refused, exit 1).
 set +e; "$tool" -c "$tmp/mosquitto.conf" -u alice -P x >"$tmp/check.out" 2>&1; rc=$?; set -e
 [ "$rc" -eq 1 ] && grep -q "refused (no answer" "$tmp/check.out" || { echo "the check tool did not read the snippet ($rc):"; cat "$tmp/check.out"; exit 1; }
-echo "installed, both libraries loaded by the broker from the snippet, packaged as $(basename "$deb")"
+echo "installed, both libraries loaded by the broker from the snippet, packaged as $(basename "$deb") (stripped, copyright, changelog)"

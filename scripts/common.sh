@@ -17,7 +17,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(g++ make cmake pkg-config libcurl4-openssl-dev libssl-dev mosquitto-dev libmosquitto-dev nlohmann-json3-dev)
-TEST_PACKAGES=(libgtest-dev libcpp-httplib-dev mosquitto mosquitto-clients valgrind openssl python3 clang libclang-rt-14-dev libcjson-dev)
+TEST_PACKAGES=(libgtest-dev libcpp-httplib-dev mosquitto mosquitto-clients valgrind openssl python3 clang libclang-rt-14-dev libcjson-dev file)
 
 # A loopback port that nothing listens on, below the kernel's ephemeral range
 # so that outgoing connections cannot be holding it.

@@ -10,8 +10,11 @@ mosquitto=$2
 libdir=$3  # relative to the prefix, e.g. lib/x86_64-linux-gnu
 tmp=$(mktemp -d)
 broker=""
+installed=""
 cleanup() {
   [ -n "$broker" ] && kill "$broker" 2>/dev/null && wait "$broker" 2>/dev/null
+  # A package this test installed goes, its removal kept away from /etc.
+  [ -n "$installed" ] && AUTH_PLUGIN_CONFD="$tmp/real.d" dpkg -P "$installed" >/dev/null 2>&1
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -140,7 +143,40 @@ said "postinst configure" "mv '$confd/shipped.conf$s' '$confd/shipped.conf'" "mv
   "mv '$confd/again.conf$s.2' '$confd/again.conf'"
 maint "$tmp/none" postrm remove
 
+# The real thing where it can be had (root, dpkg, the package not installed
+# already): dpkg installs it and removes it; the removal disables the snippet
+# that names it, and the broker still starts. A scratch conf.d stands in for
+# /etc/mosquitto/conf.d.
+pkg=$(dpkg-deb -f "$deb" Package)
+dpkg_ran=""
+if [ "$(id -u)" -eq 0 ] && command -v dpkg >/dev/null && ! dpkg -s "$pkg" >/dev/null 2>&1; then
+  real="$tmp/real.d" && mkdir "$real"
+  installed=$pkg
+  AUTH_PLUGIN_CONFD=$real dpkg -i "$deb" >"$tmp/dpkg.out" 2>&1 || { echo "dpkg -i failed:"; cat "$tmp/dpkg.out"; exit 1; }
+  test -f "$ours/auth_plugin_v5.so" || { echo "dpkg -i installed no $ours/auth_plugin_v5.so"; exit 1; }
+  cp "/usr/share/doc/$pkg/examples/auth_plugin.conf" "$real/auth_plugin.conf"
+  AUTH_PLUGIN_CONFD=$real dpkg -r "$pkg" >"$tmp/dpkg.out" 2>&1 || { echo "dpkg -r failed:"; cat "$tmp/dpkg.out"; exit 1; }
+  [ ! -e "$ours/auth_plugin_v5.so" ] && [ ! -e "$real/auth_plugin.conf" ] && [ -f "$real/auth_plugin.conf$s" ] &&
+    grep -qF "disabled $real/auth_plugin.conf" "$tmp/dpkg.out" || {
+    echo "dpkg -r left the snippet loading a removed library:"; ls -A "$real" "$ours" 2>&1; cat "$tmp/dpkg.out"; exit 1; }
+  for _ in 1 2 3 4 5; do
+    port=$(free_port)
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
+      "$port" "$(id -un)" "$real" >"$tmp/after.conf"
+    "$mosquitto" -c "$tmp/after.conf" >"$tmp/after.log" 2>&1 &
+    broker=$!
+    for _ in $(seq 2000); do grep -q " running$" "$tmp/after.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
+    grep -q "Address already in use" "$tmp/after.log" || break
+    wait "$broker" 2>/dev/null || true
+    broker=""
+  done
+  grep -q " running$" "$tmp/after.log" || { echo "after dpkg -r the broker does not start:"; cat "$tmp/after.log"; exit 1; }
+  kill "$broker"; wait "$broker" 2>/dev/null || true; broker=""
+  AUTH_PLUGIN_CONFD=$real dpkg -P "$pkg" >/dev/null 2>&1 && installed=""
+  dpkg_ran="; dpkg -i, dpkg -r: the snippet disabled, the broker starts"
+fi
+
 # The installed tool reads the installed snippet (its endpoint is not running: refused, exit 1).
 set +e; "$tool" -c "$tmp/mosquitto.conf" -u alice -P x >"$tmp/check.out" 2>&1; rc=$?; set -e
 [ "$rc" -eq 1 ] && grep -q "refused (no answer" "$tmp/check.out" || { echo "the check tool did not read the snippet ($rc):"; cat "$tmp/check.out"; exit 1; }
-echo "installed, both libraries loaded by the broker from the snippet, packaged as $(basename "$deb") (stripped, copyright, changelog; removal disabled 4 snippets)"
+echo "installed, both libraries loaded by the broker from the snippet, packaged as $(basename "$deb") (stripped, copyright, changelog; removal disabled 4 snippets$dpkg_ran)"

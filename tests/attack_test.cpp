@@ -464,6 +464,27 @@ TEST_F(Control, CommandsFromTheOperatorOnlyEachDoingWhatItSays) {
     EXPECT_FALSE(carol->closed_within(scaled(200ms)));
 }
 
+// A client named like the broker's own topics gains none of them from a rule
+// written for a client's own ("${clientid}/#"): its commands never run.
+TEST_F(UnderAttack, AClientNamedLikeTheBrokersTopicsGetsNoneOfThem) {
+    endpoint.json([](const Recorded &r) -> std::string {
+        return r.path == "/user" ? R"({"acl":[{"permission":"allow","action":"all","topic":"${clientid}/#"}]})" : "";
+    });
+    start({"http_acl_uri " + endpoint.url("/acl"), "http_control true", "http_login_rules true"});
+    auto carol = connect("carol-1", "carol", "right");
+    ASSERT_EQ(carol->connack(answer_within()), accepted);
+    std::string rr = MOSQUITTO_PUB;
+    rr.replace(rr.rfind("_pub"), 4, "_rr");
+    auto argv = broker->client(rr.c_str(), "$CONTROL", "mallory", "right");
+    argv.insert(argv.end(), {"-t", "$CONTROL/auth_plugin/v1", "-e", "$CONTROL/auth_plugin/v1/response", "-m",
+                             R"({"commands":[{"command":"disconnect","username":"carol"}]})", "-W", "2"});
+    Process sender(argv, broker->file("squatter.log"));
+    ASSERT_TRUE(sender.wait(30s));
+    EXPECT_EQ(sender.output().find("responses"), std::string::npos) << sender.output();
+    EXPECT_FALSE(carol->closed_within(scaled(500ms)));
+    EXPECT_GE(endpoint.requests().size(), 3u);  // both logins, and the access endpoint was asked
+}
+
 TEST(ControlOption, NeedsTheAccessEndpoint) {
     const LoopbackListener port(false);
     Broker broker(listener(port) + v5_lines({"http_user_uri http://127.0.0.1:1/user", "http_control true"}));

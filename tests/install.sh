@@ -34,25 +34,30 @@ for f in README.md docs/endpoint.md docs/hardening.md docs/performance.md exampl
   test -f "$docs/$f" || { echo "missing $docs/$f"; exit 1; }
 done
 
-# The snippet as an operator would use it: dropped into a conf.d directory;
-# then with only the file name changed to the version-2 library.
-for lib in "$plugin_v5" "$plugin"; do
-  rm -rf "$tmp/conf.d" && mkdir "$tmp/conf.d"
-  sed "s|^plugin $plugin_v5\$|plugin $lib|" "$snippet" >"$tmp/conf.d/auth_plugin.conf"
+# start_broker CONFD CONF LOG: the broker on a free port reading CONFD, left
+# running in $broker until it runs or ends (at most about twenty seconds).
+start_broker() {
   # A free port can be taken by someone else before the broker binds it: then another one.
   for _ in 1 2 3 4 5; do
     port=$(free_port)
     # "user": started as root the broker would switch to its own user, which may not read this tree.
     printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
-      "$port" "$(id -un)" "$tmp/conf.d" >"$tmp/mosquitto.conf"
-    "$mosquitto" -c "$tmp/mosquitto.conf" >"$tmp/broker.log" 2>&1 &
+      "$port" "$(id -un)" "$1" >"$2"
+    "$mosquitto" -c "$2" >"$3" 2>&1 &
     broker=$!
-    # Until it runs or ends, at most about twenty seconds.
-    for _ in $(seq 2000); do grep -q " running$" "$tmp/broker.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
-    grep -q "Address already in use" "$tmp/broker.log" || break
+    for _ in $(seq 2000); do grep -q " running$" "$3" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
+    grep -q "Address already in use" "$3" || break
     wait "$broker" 2>/dev/null || true
     broker=""
   done
+}
+
+# The snippet as an operator would use it: dropped into a conf.d directory;
+# then with only the file name changed to the version-2 library.
+for lib in "$plugin_v5" "$plugin"; do
+  rm -rf "$tmp/conf.d" && mkdir "$tmp/conf.d"
+  sed "s|^plugin $plugin_v5\$|plugin $lib|" "$snippet" >"$tmp/conf.d/auth_plugin.conf"
+  start_broker "$tmp/conf.d" "$tmp/mosquitto.conf" "$tmp/broker.log"
   grep -q "Loading plugin: $lib" "$tmp/broker.log" && grep -q " running$" "$tmp/broker.log" || {
     echo "the broker did not start with the snippet naming $lib:"; cat "$tmp/broker.log"; exit 1; }
   kill "$broker"; wait "$broker" 2>/dev/null || true; broker=""
@@ -159,17 +164,7 @@ if [ "$(id -u)" -eq 0 ] && command -v dpkg >/dev/null && ! dpkg -s "$pkg" >/dev/
   [ ! -e "$ours/auth_plugin_v5.so" ] && [ ! -e "$real/auth_plugin.conf" ] && [ -f "$real/auth_plugin.conf$s" ] &&
     grep -qF "disabled $real/auth_plugin.conf" "$tmp/dpkg.out" || {
     echo "dpkg -r left the snippet loading a removed library:"; ls -A "$real" "$ours" 2>&1; cat "$tmp/dpkg.out"; exit 1; }
-  for _ in 1 2 3 4 5; do
-    port=$(free_port)
-    printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
-      "$port" "$(id -un)" "$real" >"$tmp/after.conf"
-    "$mosquitto" -c "$tmp/after.conf" >"$tmp/after.log" 2>&1 &
-    broker=$!
-    for _ in $(seq 2000); do grep -q " running$" "$tmp/after.log" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
-    grep -q "Address already in use" "$tmp/after.log" || break
-    wait "$broker" 2>/dev/null || true
-    broker=""
-  done
+  start_broker "$real" "$tmp/after.conf" "$tmp/after.log"
   grep -q " running$" "$tmp/after.log" || { echo "after dpkg -r the broker does not start:"; cat "$tmp/after.log"; exit 1; }
   kill "$broker"; wait "$broker" 2>/dev/null || true; broker=""
   AUTH_PLUGIN_CONFD=$real dpkg -P "$pkg" >/dev/null 2>&1 && installed=""

@@ -1,11 +1,11 @@
 // What the optional features cost and save, through the loaded plug-in:
 // a decision-cache hit against an exchange over a kept connection, the
-// memory one cache entry takes, and a check over a Unix domain socket
+// memory one cache entry takes (with and without a login's rules), and a check over a Unix domain socket
 // against one over TCP loopback, in both connection modes; and one access
 // check decided by 100 login rules against one decision-cache hit; and a
 // cache hit with the broker's debug level off and on (one line per decision).
 //
-//   feature_bench [--rounds R] [--count N] [--entries E] [--rules-only]
+//   feature_bench [--rounds R] [--count N] [--entries E] [--rules-only | --memory-only]
 
 #include <malloc.h>
 #include <stdarg.h>
@@ -47,26 +47,75 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// Bytes the heap holds per entry, for a full cache of n entries.
-double bytes_per_entry(std::size_t n) {
-    const std::size_t before = mallinfo2().uordblks;
-    double per = 0;
+// What the heap holds: in use from its arenas, and mapped on its own.
+std::size_t heap_in_use() {
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
+// An answer's acl of n rules, as a fleet's may have them (about 80 bytes of
+// JSON each), told apart by tag.
+std::string acl_of(int n, std::size_t tag) {
+    std::string acl = R"({"is_superuser":false,"acl":[)";
+    for (int i = 0; i < n; ++i)
+        acl += std::string(i ? "," : "") + R"({"permission":"allow","action":"publish","topic":"site/${clientid}/room)" +
+               std::to_string(i) + "/" + std::to_string(tag % 1000) + R"(/+"})";
+    return acl + "]}";
+}
+
+// Bytes per entry of a cache of n entries, stored as the plug-in stores a
+// login (with a user tag), each with its own rules of this many (0: none):
+// what the heap holds, and what the cache counts against its budget.
+struct Held {
+    double heap, counted;
+};
+Held bytes_per_entry(std::size_t n, int rules) {
+    Answer a;
+    a.attempted = a.headers_ended = true;
+    a.transfer = CURLE_OK;
+    a.status = 200;
+    const std::size_t before = heap_in_use();
+    Held held{};
     {
-        DecisionCache cache(60000, n);
-        Answer a;
-        a.attempted = a.headers_ended = true;
-        a.transfer = CURLE_OK;
-        a.status = 200;
+        DecisionCache cache(60000, n, 0, SIZE_MAX);  // bounded by the count only, to be filled
         const auto now = DecisionCache::Clock::now();
         for (std::size_t i = 0; i < n; ++i) {
-            const std::string body = "username=user" + std::to_string(i) + "&password=secret";
+            const std::string body = "username=user" + std::to_string(i) + "&password=secret&clientid=c" + std::to_string(i);
             DecisionCache::Digest key;
             if (!cache.digest("http://127.0.0.1/user", body.c_str(), body.size(), key)) std::abort();
-            cache.store(key, a, now);
+            std::optional<DecisionCache::Said> said;
+            if (rules > 0) {
+                said.emplace();
+                said->granted = true;
+                said->rules = read_login_rules(acl_of(rules, i)).rules;
+                if (!said->rules || said->rules->rule_count() != static_cast<std::size_t>(rules)) std::abort();
+            }
+            cache.store(key, a, now, std::nullopt, i + 1, said);  // the cache holds the rules alone
         }
-        per = static_cast<double>(mallinfo2().uordblks - before) / static_cast<double>(cache.size());
+        if (cache.size() != n) std::abort();
+        held.heap = static_cast<double>(heap_in_use() - before) / static_cast<double>(n);
+        held.counted = static_cast<double>(cache.bytes()) / static_cast<double>(n);
     }
-    return per;
+    return held;
+}
+
+// Heap and counted bytes per entry, without rules and with 100 and 700 (an
+// answer of about 60 KB).
+void cache_memory(std::size_t entries) {
+    std::printf("%-42s %12s %9s\n", "decision cache, per entry", "heap bytes", "counted");
+    const struct {
+        const char *name;
+        std::size_t n;
+        int rules;
+    } kinds[] = {{"no rules", entries, 0}, {"100 rules", 1000, 100}, {"700 rules", 200, 700}};
+    for (const auto &k : kinds) {
+        const Held held = bytes_per_entry(k.n, k.rules);
+        std::printf("%-42s %12.0f %9.0f  (%zu entries: %.1f MiB held, %.1f MiB counted)\n", k.name, held.heap,
+                    held.counted, k.n, held.heap * static_cast<double>(k.n) / 1048576.0,
+                    held.counted * static_cast<double>(k.n) / 1048576.0);
+    }
+    std::printf("%-42s %12.1f MiB\n", "budget when http_cache_bytes is unset",
+                static_cast<double>(DecisionCache::default_budget(entries)) / 1048576.0);
 }
 
 // One access check decided by 100 rules against one decision-cache hit
@@ -139,11 +188,11 @@ void rules_against_cache(int rounds, int count) {
 int main(int argc, char **argv) {
     int rounds = 15, count = 2000;
     std::size_t entries = 100000;
-    bool rules_only = false;
+    bool rules_only = false, memory_only = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--rules-only") {
-            rules_only = true;
+        if (a == "--rules-only" || a == "--memory-only") {
+            (a == "--rules-only" ? rules_only : memory_only) = true;
             continue;
         }
         if (i + 1 >= argc) break;
@@ -151,6 +200,10 @@ int main(int argc, char **argv) {
         if (a == "--rounds") rounds = std::atoi(argv[i]);
         else if (a == "--count") count = std::atoi(argv[i]);
         else if (a == "--entries") entries = static_cast<std::size_t>(std::atol(argv[i]));
+    }
+    if (memory_only) {
+        cache_memory(entries);
+        return 0;
     }
     if (rules_only) {
         std::printf("%-42s %12s\n", "median of rounds", "ns/check");
@@ -211,8 +264,7 @@ int main(int argc, char **argv) {
     std::printf("%-42s %11.2fx\n", "new connection: Unix socket / TCP", m(5) / m(4));
     std::printf("%-42s %11.2fx\n", "keepalive: Unix socket / TCP", m(7) / m(6));
     std::printf("%-42s %11.2fx\n", "cache hit: debug level on / off", m(8) / m(3));
-    std::printf("%-42s %12.0f  (%zu entries: %.1f MiB)\n", "heap bytes per cache entry", bytes_per_entry(entries),
-                entries, bytes_per_entry(entries) * static_cast<double>(entries) / 1048576.0);
+    cache_memory(entries);
     rules_against_cache(rounds, count * 50);
     return 0;
 }

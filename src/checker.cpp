@@ -15,7 +15,8 @@ Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(se
     if (settings_.http_cache_ms > 0)
         cache_ = std::make_unique<DecisionCache>(settings_.http_cache_ms,
                                                  static_cast<std::size_t>(settings_.http_cache_entries),
-                                                 settings_.http_cache_stale_ms);
+                                                 settings_.http_cache_stale_ms,
+                                                 static_cast<std::size_t>(settings_.http_cache_bytes));
     if (settings_.http_backoff_ms > 0)  // an unset URL is never asked, so its member never backs off
         backoff_ = std::make_unique<Backoff>(
             settings_.http_backoff_ms,

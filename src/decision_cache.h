@@ -1,9 +1,10 @@
 // Decisions the endpoint gave, reused for identical checks for a fixed time
 // (http_cache_ms) and, when the endpoint gives no decision, for a bounded time
 // past it (http_cache_stale_ms). Entries are keyed by a SHA-256 digest of URL
-// and form body, so no password is held in clear. Bounded: an entry that can
-// answer nothing more goes first, then the oldest refusal, then the oldest
-// grant. Refusals hold a bounded share only, so that a flood of wrong
+// and form body, so no password is held in clear. Bounded by a number of
+// entries and by the bytes they hold, a login's rules included: an entry
+// that can answer nothing more goes first, then the oldest refusal, then the
+// oldest grant. Refusals hold a bounded share only, so that a flood of wrong
 // passwords cannot push out the grants that carry clients through an outage.
 // Entries carry a tag of the user they are about, so that one user's
 // decisions can be forgotten without a walk through the others.
@@ -44,8 +45,11 @@ public:
         std::shared_ptr<const LoginRules> rules;
     };
 
-    // Throws std::bad_alloc when SHA-256 cannot be had.
-    DecisionCache(long lifetime_ms, std::size_t capacity, long stale_ms = 0);
+    // budget: the most bytes the entries may hold, as entry_bytes() and the
+    // rules' bytes() count them; 0: room for capacity entries without rules,
+    // so that only the count bounds those. Throws std::bad_alloc when SHA-256
+    // cannot be had.
+    DecisionCache(long lifetime_ms, std::size_t capacity, long stale_ms = 0, std::size_t budget = 0);
 
     bool digest(const std::string &url, const char *body, std::size_t length, Digest &out) const noexcept;
     // The decision kept for key, if it is within its lifetime at now.
@@ -79,6 +83,17 @@ public:
     std::size_t forget_all(bool keep_stale) noexcept;
     std::uint64_t generation() const noexcept;
     std::size_t size() const noexcept;
+    // What the entries hold, as counted against the budget.
+    std::size_t bytes() const noexcept;
+
+    // What one entry without rules holds on the heap: its node in the list,
+    // in the hash index (and its share of the buckets), and in the lists by
+    // end (kept for less than the full lifetime or stale bound) and by user
+    // (with a user tag). Estimated from the nodes' sizes as heap_bytes()
+    // counts allocations; feature_bench measures it against the heap.
+    static std::size_t entry_bytes(bool short_lived, bool tagged) noexcept;
+    // The budget that 0 stands for.
+    static std::size_t default_budget(std::size_t capacity) noexcept;
 
     // How long an answer may be reused (zero: not kept), and how long past
     // that it may still answer while the endpoint gives no decision.
@@ -87,8 +102,9 @@ public:
     };
     Keep keep(const Answer &answer) const noexcept;
 
-    // Refusals hold at most 1/refusal_share of the entries (at least one):
-    // the rest stays for grants, whatever number of refusals comes.
+    // Refusals hold at most 1/refusal_share of the entries and of the budget
+    // (at least one entry without rules): the rest stays for grants,
+    // whatever number of refusals comes.
     static constexpr std::size_t refusal_share = 4;
 
 private:
@@ -102,14 +118,15 @@ private:
         Digest key;
         Clock::time_point expiry;  // the end of its lifetime
         Clock::time_point end;     // the end of its stale bound: it answers nothing after
-        bool granted;
         std::shared_ptr<const LoginRules> rules;
         std::uint64_t generation;  // generation() when asked: fresh only if no reload came since
-        bool forgotten;            // answers stale only, whatever its expiry
+        std::size_t bytes;         // counted against the budget: the entry and its rules
         // Entries kept for less than the full lifetime or stale bound may end
         // out of order; they are also listed by end.
         std::optional<ByTime::iterator> by_end;
         std::optional<ByUser::iterator> by_user;  // with a user tag
+        bool granted;
+        bool forgotten;  // answers stale only, whatever its expiry
     };
     struct DigestHash {
         std::size_t operator()(const Digest &d) const noexcept {
@@ -127,7 +144,13 @@ private:
         return now < e.end && (current(e) || e.expiry < e.end);
     }
     void erase(Order::iterator it) noexcept;
+    // The first entry found that can answer nothing more at now, if any.
+    std::optional<Order::iterator> ended(Clock::time_point now) noexcept;
     void drop_ended(Clock::time_point now) noexcept;
+    // Room for one more entry of this many bytes, within both bounds and the
+    // refusals' share; false, with no entry that answers evicted, when there
+    // is none to be had.
+    bool make_room(bool granted, std::size_t bytes, Clock::time_point now) noexcept;
 
     struct MdFree {
         void operator()(EVP_MD *md) const noexcept { EVP_MD_free(md); }
@@ -135,8 +158,10 @@ private:
     std::unique_ptr<EVP_MD, MdFree> sha256_;
     const Clock::duration lifetime_, stale_;
     const std::size_t capacity_, refusal_cap_;
+    const std::size_t budget_, refusal_budget_;
     mutable std::mutex lock_;
     Order granted_, refused_;
+    std::size_t bytes_ = 0, refused_bytes_ = 0;  // counted, of all entries and of the refusals
     // Counts reloads and forgets; entries asked before the last of either
     // are not current.
     std::uint64_t generation_ = 0, reloaded_ = 0, forgot_ = 0;

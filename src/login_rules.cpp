@@ -11,8 +11,10 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <type_traits>
 
 #include "answer.h"
+#include "heap_bytes.h"
 
 using json = nlohmann::json;
 
@@ -402,6 +404,21 @@ void LoginRules::build_index() {
             indexed_[range.first + range.second++] = i;
         }
     }
+}
+
+std::size_t LoginRules::bytes() const noexcept {
+    // make_shared puts the object beside its counts and a vtable pointer.
+    std::size_t held = heap_bytes(sizeof(LoginRules) + 2 * sizeof(void *));
+    if (text_.capacity() > std::string().capacity()) held += heap_bytes(text_.capacity() + 1);  // past the inline room
+    auto room = [](const auto &v) {
+        return heap_bytes(v.capacity() * sizeof(typename std::decay_t<decltype(v)>::value_type));
+    };
+    held += room(pieces_) + room(levels_) + room(rules_) + room(indexed_) + room(always_);
+    // A node each: the next one's pointer, the value and its hash.
+    using Node = decltype(by_level_)::value_type;
+    held += by_level_.size() * heap_bytes(sizeof(void *) + sizeof(Node) + sizeof(std::size_t));
+    if (by_level_.bucket_count() > 1) held += heap_bytes(by_level_.bucket_count() * sizeof(void *));  // one is inline
+    return held;
 }
 
 // Builds a LoginRules from the parser's events, as they come: no document

@@ -61,6 +61,12 @@ public:
 
     std::size_t rule_count() const noexcept { return rules_.size(); }  // one per topic of each rule
 
+    // The heap it holds, counted from its containers' capacities, its text's
+    // and its index's nodes and buckets, with the object itself as
+    // make_shared allocates it; each allocation as heap_bytes() estimates it.
+    // For bounds on what kept rules may hold.
+    std::size_t bytes() const noexcept;
+
     LoginRules() = default;  // filled by read_login_rules()
     LoginRules(const LoginRules &) = delete;  // its index points into its own text
     LoginRules &operator=(const LoginRules &) = delete;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "auth_option.h"
+#include "decision_cache.h"
 #include "extra_fields.h"
 #include "endpoint_url.h"
 
@@ -225,6 +226,14 @@ bool parse_topic(const Option &o, const char *key, const char *value, Settings &
     return true;
 }
 
+// Unset, the cache's byte bound is what the entry bound takes without rules.
+std::string show_cache_bytes(const Settings &s) {
+    if (s.http_cache_bytes > 0) return std::to_string(s.http_cache_bytes);
+    return "(unset: " +
+           std::to_string(DecisionCache::default_budget(static_cast<std::size_t>(s.http_cache_entries))) +
+           ", room for http_cache_entries entries without rules)";
+}
+
 // Every option the plug-in knows, in the order they are described at start.
 const Option options[] = {
     url<&Settings::http_user_uri>("http_user_uri"),
@@ -233,6 +242,8 @@ const Option options[] = {
     flag<&Settings::http_keepalive>("http_keepalive", false, "false"),
     number<&Settings::http_cache_ms>("http_cache_ms", false, "0", 0, 86400000, "milliseconds"),
     number<&Settings::http_cache_entries>("http_cache_entries", false, "100000", 1, 10000000, "entries"),
+    {"http_cache_bytes", false, nullptr, 1048576, 68719476736, "bytes", parse_number<&Settings::http_cache_bytes>,
+     same<&Settings::http_cache_bytes>, show_cache_bytes, clear<&Settings::http_cache_bytes>},
     number<&Settings::http_cache_stale_ms>("http_cache_stale_ms", false, "0", 0, 86400000, "milliseconds"),
     number<&Settings::http_backoff_ms>("http_backoff_ms", false, "0", 0, 600000, "milliseconds"),
     path<&Settings::http_cafile>("http_cafile"),

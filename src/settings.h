@@ -22,6 +22,7 @@ struct Settings {
     bool http_keepalive;
     long http_cache_ms;  // 0: every check asks
     long http_cache_entries;
+    long http_cache_bytes;     // 0 (unset): room for http_cache_entries entries without rules
     long http_cache_stale_ms;  // 0: a decision past its lifetime never answers
     long http_backoff_ms;      // 0: every check asks, even during an outage
     std::string http_cafile, http_certfile, http_keyfile, http_unix_socket;

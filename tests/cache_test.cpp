@@ -14,8 +14,10 @@
 #include <string>
 #include <thread>
 
+#include "checker.h"
 #include "decision_cache.h"
 #include "endpoint.h"
+#include "login_rules.h"
 #include "loopback.h"
 #include "plugin_fixture.h"
 #include "timing.h"
@@ -316,10 +318,14 @@ TEST(DecisionCacheAlone, AnEntryExpiresAtAFixedTimeWhateverItsUse) {
 TEST(DecisionCacheAlone, RefusalsNeverPushOutGrants) {
     struct Case {
         std::size_t capacity, grants;
-    } cases[] = {{100, 100}, {100, 90}, {100, 10}, {100, 0}, {7, 2}, {1, 1}, {1, 0}};
+        bool in_bytes;  // the room is the byte budget's (for that many entries), not the count's
+    } cases[] = {{100, 100, false}, {100, 90, false}, {100, 10, false}, {100, 0, false}, {7, 2, false},
+                 {1, 1, false},     {1, 0, false},    {100, 100, true},  {100, 90, true}, {100, 0, true},
+                 {7, 2, true},      {1, 0, true}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.grants) + " grants in " + std::to_string(c.capacity));
-        DecisionCache cache(60000, c.capacity, 60000);
+        SCOPED_TRACE(std::to_string(c.grants) + " grants in " + std::to_string(c.capacity) + (c.in_bytes ? " by bytes" : ""));
+        const std::size_t budget = c.capacity * DecisionCache::entry_bytes(false, false);
+        DecisionCache cache(60000, c.in_bytes ? 10 * c.capacity : c.capacity, 60000, c.in_bytes ? budget : 0);
         const std::size_t share = std::max<std::size_t>(1, c.capacity / DecisionCache::refusal_share);
         auto t = Clock::now();
         auto store = [&](const std::string &body, int status) {
@@ -339,6 +345,7 @@ TEST(DecisionCacheAlone, RefusalsNeverPushOutGrants) {
             EXPECT_TRUE(held("r" + std::to_string(flood - 1)));  // the newest
         }
         EXPECT_LE(cache.size(), c.capacity);
+        EXPECT_LE(cache.bytes(), budget);
 
         store("new", 200);
         EXPECT_TRUE(held("new"));
@@ -346,7 +353,89 @@ TEST(DecisionCacheAlone, RefusalsNeverPushOutGrants) {
             EXPECT_EQ(held("g0"), refusals > 0 || c.grants < c.capacity);  // a refusal made room
         }
         EXPECT_LE(cache.size(), c.capacity);
+        EXPECT_LE(cache.bytes(), budget);
     }
+}
+
+// An answer's acl of n rules, about 80 bytes of JSON each.
+std::string acl_of(int n) {
+    std::string acl = R"({"acl":[)";
+    for (int i = 0; i < n; ++i)
+        acl += std::string(i ? "," : "") + R"({"permission":"allow","action":"publish","topic":"site/${clientid}/room)" +
+               std::to_string(i) + R"(/+"})";
+    return acl + "]}";
+}
+
+std::optional<DecisionCache::Said> granted_with(int rules) {
+    if (rules == 0) return std::nullopt;
+    DecisionCache::Said said;
+    said.granted = true;
+    said.rules = read_login_rules(acl_of(rules)).rules;  // each login's answer is read into its own
+    EXPECT_TRUE(said.rules);
+    return said;
+}
+
+// The byte budget counts what each entry holds, its login's rules included:
+// the cache fills to what fits, never holds more, and the oldest go first.
+TEST(DecisionCacheAlone, TheBudgetBoundsTheBytesHeldRulesIncluded) {
+    const struct {
+        int rules;
+        std::size_t budget;
+    } cases[] = {{0, 64 << 10}, {10, 64 << 10}, {100, 1 << 20}, {700, 1 << 20}, {700, 3 << 20}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.rules) + " rules in " + std::to_string(c.budget));
+        DecisionCache cache(60000, 1000000, 0, c.budget);
+        const auto said = granted_with(c.rules);
+        const std::size_t cost = DecisionCache::entry_bytes(false, true) + (said ? said->rules->bytes() : 0);
+        const std::size_t fits = c.budget / cost, stored = 3 * fits + 1;
+        ASSERT_GT(fits, 0u);
+        auto t = Clock::now();
+        for (std::size_t i = 0; i < stored; ++i) {
+            cache.store(key_of(cache, std::to_string(i)), decision(200), t += 1ms, std::nullopt, i + 1,
+                        granted_with(c.rules));
+            ASSERT_LE(cache.bytes(), c.budget);
+        }
+        EXPECT_EQ(cache.size(), fits);
+        EXPECT_EQ(cache.bytes(), fits * cost);
+        for (std::size_t i = 0; i < stored; ++i)
+            EXPECT_EQ(cache.find(key_of(cache, std::to_string(i)), t).has_value(), i >= stored - fits) << i;
+    }
+    // An entry larger than the whole budget is not kept, and takes no room.
+    DecisionCache cache(60000, 1000, 0, 64 << 10);
+    const auto t = Clock::now();
+    cache.store(key_of(cache, "plain"), decision(200), t, std::nullopt, 1);
+    const std::size_t held = cache.bytes();
+    cache.store(key_of(cache, "large"), decision(200), t, std::nullopt, 2, granted_with(700));
+    EXPECT_FALSE(cache.find(key_of(cache, "large"), t));
+    EXPECT_TRUE(cache.find(key_of(cache, "plain"), t));
+    EXPECT_EQ(cache.bytes(), held);
+}
+
+// The same through the checker, as the plug-in keeps a login's answer:
+// logins with 700 rules each under a budget of 1 MiB.
+TEST(DecisionCacheAlone, ALoginsRulesCountAgainstTheBudgetInTheChecker) {
+    Endpoint endpoint;
+    endpoint.json([](const Recorded &) { return acl_of(700); });
+    Settings s;
+    s.http_user_uri = endpoint.url("/user");
+    s.http_cache_ms = 60000;
+    s.http_cache_bytes = 1 << 20;
+    s.http_login_rules = true;
+    Checker checker(s);
+    const std::size_t fits =
+        (1u << 20) / (DecisionCache::entry_bytes(false, true) + read_login_rules(acl_of(700)).rules->bytes());
+    ASSERT_GT(fits, 1u);
+    auto login = [&](std::size_t i) {
+        const std::string user = "u" + std::to_string(i);
+        return checker.login(LoginQuestion{user.c_str(), "p"});
+    };
+    for (std::size_t i = 0; i <= fits; ++i) ASSERT_TRUE(login(i).rules);
+    for (std::size_t i = fits; i > 0; --i) {  // the newest first: asking the oldest would evict one
+        const Verdict v = login(i);
+        EXPECT_TRUE(v.cached && v.rules) << i;
+    }
+    EXPECT_FALSE(login(0).cached);  // the oldest made room
+    EXPECT_EQ(endpoint.requests().size(), fits + 2);
 }
 
 // A reload: every kept decision is past its lifetime at once, and within

@@ -205,6 +205,8 @@ TEST_F(Options_, EveryInvalidValueStopsTheStartWithOneLine) {
         {{{"http_cache_ms", "86400001"}}, {"http_cache_ms"}, ""},
         {{{"http_cache_ms", "1 # a second"}}, {"http_cache_ms"}, ""},
         {{{"http_cache_entries", "0"}}, {"http_cache_entries \"0\""}, ""},
+        {{{"http_cache_bytes", "1048575"}}, {"http_cache_bytes \"1048575\"", "from 1048576"}, ""},
+        {{{"http_cache_bytes", "32MiB"}}, {"http_cache_bytes \"32MiB\""}, ""},
         {{{"http_backoff_ms", "600001"}}, {"http_backoff_ms"}, ""},
         {{{"http_backoff_ms", "soon"}}, {"http_backoff_ms \"soon\""}, ""},
         {{{"http_header", "Authorization Bearer t0ken1"}}, {"http_header"}, "t0ken1"},
@@ -232,6 +234,7 @@ TEST_F(Options_, EveryInvalidValueStopsTheStartWithOneLine) {
     }
     // Valid values start, silently; a socket path need not exist yet.
     Options valid({{"http_cache_ms", "0"}, {"http_cache_ms", "86400000"}, {"http_cache_entries", "1"},
+                   {"http_cache_bytes", "1048576"}, {"http_cache_bytes", "68719476736"},
                    {"http_backoff_ms", "0"}, {"http_backoff_ms", "600000"}, {"http_header", "Authorization: Bearer x"},
                    {"http_header", "X-A:b"}, {"http_cafile", "/dev/null"}, {"http_unix_socket", "/run/none.sock"}});
     auto [rc, err] = init(valid);

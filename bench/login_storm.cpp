@@ -171,6 +171,16 @@ int main(int argc, char **argv) {
     char dir[] = "/tmp/login_storm.XXXXXX";
     if (!mkdtemp(dir)) return 1;
     const std::string conf = std::string(dir) + "/mosquitto.conf", log = std::string(dir) + "/broker.log";
+    // Every way out below leaves nothing in /tmp.
+    struct Scratch {
+        const char *dir;
+        const std::string &conf, &log;
+        ~Scratch() {
+            std::remove(conf.c_str());
+            std::remove(log.c_str());
+            rmdir(dir);
+        }
+    } scratch{dir, conf, log};
     {
         std::ofstream out(conf);
         out << "persistence false\nuser root\nlog_dest file " << log << "\nmax_keepalive 65535\n"
@@ -349,8 +359,5 @@ int main(int argc, char **argv) {
     for (int fd : fds) close(fd);
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-    std::remove(conf.c_str());
-    std::remove(log.c_str());
-    rmdir(dir);
     return 0;
 }

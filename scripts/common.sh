@@ -19,6 +19,16 @@ ensure_packages() {
 BUILD_PACKAGES=(g++ make cmake pkg-config libcurl4-openssl-dev libssl-dev mosquitto-dev libmosquitto-dev nlohmann-json3-dev)
 TEST_PACKAGES=(libgtest-dev libcpp-httplib-dev mosquitto mosquitto-clients valgrind openssl python3 clang libclang-rt-14-dev libcjson-dev file)
 
+# Builds Mosquitto 2.1.2 from third_party/ (tests/mosquitto_21.cmake) once,
+# in build/mosquitto-2.1.2, for every tree that runs the tests or the
+# benchmarks on it, and sets mosquitto_21 to the broker's path. Run from the
+# repository's root.
+build_mosquitto_21() {
+  cmake -S tests/mosquitto_21 -B build/mosquitto-2.1.2 >/dev/null
+  cmake --build build/mosquitto-2.1.2 >/dev/null
+  mosquitto_21=$(cat build/mosquitto-2.1.2/mosquitto_path)
+}
+
 # A loopback port that nothing listens on, below the kernel's ephemeral range
 # so that outgoing connections cannot be holding it.
 free_port() {

@@ -219,7 +219,7 @@ std::string parse(int argc, char **argv, Args &a, bool &done) {
         return {};
     }
     if (a.broker) return "--broker goes with --validate";
-    if (!a.client.user) return "-u USER is needed";
+    if (!a.client.user) return "-u USER is needed (or --validate, to check the configuration alone)";
     const bool access = a.topic || a.access != Access::none;
     if (!access && (a.qos || a.retain)) return "--qos and --retain go with an access question (-t TOPIC)";
     if (!access && !a.password)

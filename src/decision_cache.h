@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "answer.h"
@@ -47,7 +48,12 @@ public:
     // Throws std::bad_alloc when SHA-256 cannot be had.
     DecisionCache(long lifetime_ms, std::size_t capacity, long stale_ms = 0);
 
-    bool digest(const std::string &url, const char *body, std::size_t length, Digest &out) const noexcept;
+    // headers: a templated request's header lines (empty for the fixed ones).
+    bool digest(std::string_view url, std::string_view headers, const char *body, std::size_t length,
+                Digest &out) const noexcept;
+    bool digest(const std::string &url, const char *body, std::size_t length, Digest &out) const noexcept {
+        return digest(url, {}, body, length, out);
+    }
     // The decision kept for key, if it is within its lifetime at now.
     std::optional<Kept> find(const Digest &key, Clock::time_point now) noexcept;
     // The same, or past its lifetime by less than its stale bound: only for a

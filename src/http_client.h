@@ -1,4 +1,5 @@
-// One HTTP exchange: a form POSTed to an endpoint, and what came back.
+// One HTTP exchange: a request (a form POSTed, or one built from templates)
+// sent to an endpoint, and what came back.
 #pragma once
 
 #include <curl/curl.h>

@@ -123,7 +123,7 @@ bool Checker::begin(std::size_t backoff_member, std::uint64_t user, bool consult
     q.user = user;
     const auto now = std::chrono::steady_clock::now();
     const Request &r = q.request;
-    q.keyed = cache_ && cache_->digest(r.url(), r.header_text, r.body.get(), r.length, q.key);
+    q.keyed = cache_ && cache_->digest(r.url_text(), r.header_text, r.body.get(), r.length, q.key);
     if (q.keyed) q.generation = cache_->generation();
     if (q.keyed && consult_cache) {
         // A kept grant whose rules' time is up ends that decision, not the

@@ -12,7 +12,7 @@ DecisionCache::DecisionCache(long lifetime_ms, std::size_t capacity, long stale_
     index_.reserve(capacity_ < 65536 ? capacity_ : 65536);
 }
 
-bool DecisionCache::digest(std::string_view url, std::string_view headers, const char *body, std::size_t length,
+bool DecisionCache::digest(const std::string &url, std::string_view headers, const char *body, std::size_t length,
                            Digest &out) const noexcept {
     struct CtxFree {
         void operator()(EVP_MD_CTX *c) const noexcept { EVP_MD_CTX_free(c); }
@@ -21,7 +21,7 @@ bool DecisionCache::digest(std::string_view url, std::string_view headers, const
     unsigned int size = 0;
     // A NUL keeps URL, header lines and body apart: no URL or header holds one.
     return ctx && EVP_DigestInit_ex(ctx.get(), sha256_.get(), nullptr) == 1 &&
-           EVP_DigestUpdate(ctx.get(), url.data(), url.size()) == 1 && EVP_DigestUpdate(ctx.get(), "", 1) == 1 &&
+           EVP_DigestUpdate(ctx.get(), url.c_str(), url.size() + 1) == 1 &&
            (headers.empty() || (EVP_DigestUpdate(ctx.get(), headers.data(), headers.size()) == 1 &&
                                 EVP_DigestUpdate(ctx.get(), "", 1) == 1)) &&
            EVP_DigestUpdate(ctx.get(), body, length) == 1 &&

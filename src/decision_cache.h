@@ -49,7 +49,7 @@ public:
     DecisionCache(long lifetime_ms, std::size_t capacity, long stale_ms = 0);
 
     // headers: a templated request's header lines (empty for the fixed ones).
-    bool digest(std::string_view url, std::string_view headers, const char *body, std::size_t length,
+    bool digest(const std::string &url, std::string_view headers, const char *body, std::size_t length,
                 Digest &out) const noexcept;
     bool digest(const std::string &url, const char *body, std::size_t length, Digest &out) const noexcept {
         return digest(url, {}, body, length, out);

@@ -46,7 +46,8 @@ struct Request {
     std::size_t length = 0;
     HeaderList headers;       // null: the client's own list
     std::string header_text;  // those headers' lines, for the decision cache's key
-    const char *url() const noexcept { return fixed_url ? fixed_url->c_str() : built_url.c_str(); }
+    const std::string &url_text() const noexcept { return fixed_url ? *fixed_url : built_url; }
+    const char *url() const noexcept { return url_text().c_str(); }
     std::size_t bytes() const noexcept {
         return (fixed_url ? fixed_url->size() : built_url.size()) + length + header_text.size();
     }

@@ -9,6 +9,7 @@
 
 #include "auth_option.h"
 #include "checker.h"
+#include "decision_log.h"
 #include "endpoint.h"
 #include "option_pairs.h"
 #include "questions.h"
@@ -279,6 +280,10 @@ TEST(Answers, OnlyAClearResultOrA204Grants) {
             const Came expected = login ? c.login : c.access;
             EXPECT_EQ(v.granted, expected == granted) << (login ? "login" : "access");
             EXPECT_EQ(v.deferred, expected == deferred) << (login ? "login" : "access");
+            // The log says why a 200 refused.
+            if (c.status == 200 && c.json && std::string(c.json) == R"({"result":"deny"})") {
+                EXPECT_STREQ(how_decided(v).detail, "\"deny\"");
+            }
             // A decision is kept and answers again; "ignore" is asked each time.
             const bool decision = c.status == 200 || c.status == 204 || c.status == 403;
             EXPECT_EQ(ask(checker, q).cached, decision && expected != deferred) << (login ? "login" : "access");

@@ -11,7 +11,7 @@ constexpr const char *names[placeholder_count] = {"clientid",   "username",     
                                                   "cert_subject", "cert_common_name", "proto_name", "action",
                                                   "topic",      "qos",              "retain"};
 
-constexpr char hex[] = "0123456789ABCDEF";
+constexpr char hex_digits[] = "0123456789ABCDEF";
 
 // The length of the UTF-8 sequence at s (at most n bytes), 0 when it is not one.
 std::size_t utf8_length(const unsigned char *s, std::size_t n) {
@@ -63,7 +63,7 @@ bool append_escaped(std::string &out, std::string_view value, Escape how) {
                 c == '_' || c == '~') {
                 out += static_cast<char>(c);
             } else {
-                const char e[3] = {'%', hex[c >> 4], hex[c & 15]};
+                const char e[3] = {'%', hex_digits[c >> 4], hex_digits[c & 15]};
                 out.append(e, 3);
             }
         }
@@ -81,7 +81,7 @@ bool append_escaped(std::string &out, std::string_view value, Escape how) {
                 out += static_cast<char>(c);
                 ++i;
             } else if (c < 0x20) {
-                const char e[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                const char e[6] = {'\\', 'u', '0', '0', hex_digits[c >> 4], hex_digits[c & 15]};
                 out.append(e, 6);
                 ++i;
             } else {

@@ -575,7 +575,9 @@ int main(int argc, char **argv) {
                     client.user);
     std::printf(": %s (%s) in %.1f ms\n", v.granted ? "granted" : "refused",
                 why_not_asked ? why_not_asked : describe(v).c_str(), ms);
-    if (v.deferred) std::printf("the answer says \"ignore\": the broker's next check decides this login\n");
+    if (v.deferred)
+        std::printf("the answer says \"ignore\": the broker's next check decides this %s\n",
+                    login ? "login" : v5 ? "access" : "access (auth_plugin.so cannot defer it: refused)");
     if (v.rules) {
         const LoginRules &r = *v.rules;
         std::printf("the answer carries rules for the session: %s", r.is_superuser() ? "superuser" : "not superuser");

@@ -74,7 +74,7 @@ public:
     Verdict access(const AccessQuestion &question) noexcept;
 
     // A login in two halves, for an exchange run elsewhere. begin_login is
-    // true when q must be asked of the endpoint (q.url, q.body); false when
+    // true when q must be asked of the endpoint (q.request); false when
     // v is already the verdict (decided without asking, from the cache
     // unless consult_cache is false, or refused by the back-off). finish is
     // called exactly once for each q begun, with what the exchange came to.

@@ -1,7 +1,8 @@
 // Decisions the endpoint gave, reused for identical checks for a fixed time
 // (http_cache_ms) and, when the endpoint gives no decision, for a bounded time
-// past it (http_cache_stale_ms). Entries are keyed by a SHA-256 digest of URL
-// and form body, so no password is held in clear. Bounded: an entry that can
+// past it (http_cache_stale_ms). Entries are keyed by a SHA-256 digest of the
+// request (URL with its query, templated header values, body), so no password
+// is held in clear. Bounded: an entry that can
 // answer nothing more goes first, then the oldest refusal, then the oldest
 // grant. Refusals hold a bounded share only, so that a flood of wrong
 // passwords cannot push out the grants that carry clients through an outage.

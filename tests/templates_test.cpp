@@ -10,6 +10,7 @@
 #include "auth_option.h"
 #include "checker.h"
 #include "decision_log.h"
+#include "login_rules.h"
 #include "endpoint.h"
 #include "option_pairs.h"
 #include "questions.h"
@@ -289,6 +290,28 @@ TEST(Answers, OnlyAClearResultOrA204Grants) {
             EXPECT_EQ(ask(checker, q).cached, decision && expected != deferred) << (login ? "login" : "access");
         }
     }
+}
+
+// With http_login_rules, a login's JSON answer carries its rules as ever;
+// "result" is still needed.
+TEST(Answers, WithLoginRulesTheAnswersRulesAreKept) {
+    Endpoint endpoint;
+    Checker checker(settings_of({{"http_user_uri", endpoint.url("/user")},
+                                 {"http_answers", "json"},
+                                 {"http_login_rules", "true"}}));
+    endpoint.json([](const Recorded &) {
+        return std::string(R"({"result":"allow","acl":[{"permission":"allow","action":"all","topic":"a/#"}]})");
+    });
+    const Verdict v = ask(checker, Question{});
+    EXPECT_TRUE(v.granted);
+    ASSERT_TRUE(v.rules);
+    EXPECT_TRUE(v.rules->has_acl());
+    endpoint.json([](const Recorded &) {
+        return std::string(R"({"acl":[{"permission":"allow","action":"all","topic":"a/#"}]})");
+    });
+    Question other;
+    other.password = "other";
+    EXPECT_FALSE(ask(checker, other).granted);
 }
 
 // Unset, the status alone decides, as ever: a 204 refuses and a body is not read.

@@ -3,7 +3,10 @@
 // memory one cache entry takes (with and without a login's rules), and a check over a Unix domain socket
 // against one over TCP loopback, in both connection modes; and one access
 // check decided by 100 login rules against one decision-cache hit; and a
-// cache hit with the broker's debug level off and on (one line per decision).
+// cache hit with the broker's debug level off and on (one line per decision);
+// and each check with a JSON body template against the same with the form,
+// side by side, over a kept connection and from the cache (where building
+// the request is most of the plug-in's work).
 //
 //   feature_bench [--rounds R] [--count N] [--entries E] [--rules-only | --memory-only]
 
@@ -219,6 +222,14 @@ int main(int argc, char **argv) {
         return Pairs{{"http_user_uri", tcp_base + "/user"}, {"http_acl_uri", tcp_base + "/acl"},
                      {"http_keepalive", keepalive}, {"http_cache_ms", cache_ms}};
     };
+    // The form's own fields, sent as a JSON template instead.
+    auto json_options = [&](const char *cache_ms) {
+        Pairs p = tcp_options("true", cache_ms);
+        p.emplace_back("http_user_body", R"({"username": "${username}", "password": "${password}"})");
+        p.emplace_back("http_acl_body",
+                       R"({"clientid": "${clientid}", "username": "${username}", "topic": "${topic}", "action": "${action}"})");
+        return p;
+    };
     auto unix_options = [&](const char *keepalive) {
         return Pairs{{"http_user_uri", "http://localhost/user"}, {"http_acl_uri", "http://localhost/acl"},
                      {"http_keepalive", keepalive}, {"http_unix_socket", socket_path}};
@@ -239,6 +250,10 @@ int main(int argc, char **argv) {
         {"TCP loopback, keepalive", tcp_options("true", "0"), false, {}},
         {"Unix socket, keepalive", unix_options("true"), false, {}},
         {"access check, cache hit, debug level on", tcp_options("true", "60000"), true, {}},
+        {"credential check, exchange, JSON template", json_options("0"), false, {}},
+        {"credential check, cache hit, JSON template", json_options("60000"), false, {}},
+        {"access check, exchange, JSON template", json_options("0"), true, {}},
+        {"access check, cache hit, JSON template", json_options("60000"), true, {}},
     };
     for (int r = 0; r < rounds; ++r) {
         for (auto &v : variants) {  // alternated, so that drift hits all alike
@@ -258,12 +273,16 @@ int main(int argc, char **argv) {
     plugin.cleanup(nullptr, nullptr, 0);
     auto m = [&](int i) { return median(variants[i].ns); };
     std::printf("%-42s %12s\n", "median of rounds", "ns/check");
-    for (int i = 0; i < 9; ++i) std::printf("%-42s %12.0f\n", variants[i].name, m(i));
+    for (int i = 0; i < 13; ++i) std::printf("%-42s %12.0f\n", variants[i].name, m(i));
     std::printf("%-42s %11.1fx\n", "credential: exchange / hit", m(0) / m(1));
     std::printf("%-42s %11.1fx\n", "access: exchange / hit", m(2) / m(3));
     std::printf("%-42s %11.2fx\n", "new connection: Unix socket / TCP", m(5) / m(4));
     std::printf("%-42s %11.2fx\n", "keepalive: Unix socket / TCP", m(7) / m(6));
     std::printf("%-42s %11.2fx\n", "cache hit: debug level on / off", m(8) / m(3));
+    std::printf("%-42s %11.2fx\n", "credential exchange: JSON / form", m(9) / m(0));
+    std::printf("%-42s %11.2fx\n", "credential cache hit: JSON / form", m(10) / m(1));
+    std::printf("%-42s %11.2fx\n", "access exchange: JSON / form", m(11) / m(2));
+    std::printf("%-42s %11.2fx\n", "access cache hit: JSON / form", m(12) / m(3));
     cache_memory(entries);
     rules_against_cache(rounds, count * 50);
     return 0;

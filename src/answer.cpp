@@ -6,7 +6,7 @@
 Outcome Answer::outcome() const noexcept {
     if (!attempted) return Outcome::not_sent;
     if (transfer != CURLE_OK || !headers_ended) return Outcome::no_answer;
-    if (status == 200) return Outcome::granted;
+    if (status == 200 || (status == 204 && no_content_grants)) return Outcome::granted;
     // Time-out and rate limit answers are about load, not about the question.
     if (status >= 400 && status < 500 && status != 408 && status != 429) return Outcome::refused;
     return Outcome::undecided;

@@ -15,7 +15,7 @@ enum class Outcome {
     no_answer,  // no complete HTTP answer: refused, time-out, cut off
     undecided,  // an HTTP answer that is no decision (5xx, 408, 429, 3xx, other 2xx): refused
     refused,    // the endpoint's refusal (4xx)
-    granted,    // exactly 200
+    granted,    // exactly 200; with http_answers json, 204 too (a 200's body then decides)
 };
 
 inline bool answered(Outcome o) noexcept { return o >= Outcome::undecided; }
@@ -33,6 +33,7 @@ struct Body {
 
 struct Answer {
     bool attempted = false;                 // a transfer was started
+    bool no_content_grants = false;         // http_answers json: 204 grants
     CURLcode transfer = CURLE_FAILED_INIT;  // its result
     bool headers_ended = false;             // the final header block ended
     long status = 0;

@@ -1,6 +1,7 @@
 // auth_plugin: lets the Mosquitto broker ask a web service who may log in and
 // who may read or write which topic. Each question becomes one HTTP POST of an
-// URL-encoded form; the answer grants exactly when its status is 200.
+// URL-encoded form (or a request built from templates: request_template.h);
+// the answer grants exactly when its status is 200 (or as http_answers says).
 //
 // Build:      cmake -S . -B build && cmake --build build     -> build/auth_plugin.so
 // Configure (mosquitto.conf; the broker keeps inline comments as part of an

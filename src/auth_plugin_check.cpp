@@ -20,6 +20,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ const char *const usage_text =
     "       auth_plugin_check -c CONFIG [-l PORT] [--user NAME] [CLIENT] -i CLIENTID -u USER -t TOPIC\n"
     "                         --read|--write|--subscribe|--unsubscribe [--qos N] [--retain true|false]\n"
     "  CLIENT: [-i CLIENTID] [--address IP] [--protocol-version 3|4|5] [--cert PEM-FILE]\n"
+    "  --show-request: also print the request as it is sent (the password as ***)\n"
     "       auth_plugin_check -c CONFIG [-l PORT] [--user NAME] [--broker PATH] --validate\n"
     "       auth_plugin_check --version\n";
 
@@ -57,6 +59,9 @@ int help() {
                 "  -t TOPIC --read|--write|--subscribe|--unsubscribe   an access question\n"
                 "                 (a subscription's TOPIC is its filter); with -P as well and\n"
                 "                 http_login_rules, the login is asked first and its rules decide\n"
+                "  --show-request print the request before asking: method, URL, headers, body; the\n"
+                "                 password, fixed header values and the URL's fixed query values and\n"
+                "                 user information as ***\n"
                 "  --validate     start each plug-in line as the broker would (per listener), print\n"
                 "                 its start-up lines and ask nothing; exit 1 naming the first problem\n"
                 "  --broker PATH  the broker whose version --validate describes (default: mosquitto)\n"
@@ -125,9 +130,16 @@ struct FlagClient final : ClientFacts {
     std::string certificate_subject() const override { return *cert ? subject_of_pem_file(cert) : ""; }
 };
 
-// The flag each field is filled from; null when all are there.
-const char *missing_flag(const std::vector<std::string> &fields, const FlagClient &client, bool qos,
-                         bool retain) {
+// The flag each field or placeholder is filled from; null when all are there.
+const char *missing_flag(const std::vector<std::string> &fields, Uses uses, bool login, const FlagClient &client,
+                         bool qos, bool retain) {
+    const auto used = [uses](Placeholder p) { return (uses & bit(p)) != 0; };
+    if (login && used(Placeholder::clientid) && !client.id) return "-i CLIENTID";
+    if (used(Placeholder::peerhost) && !client.ip) return "--address IP";
+    if (used(Placeholder::proto_name) && !client.protocol) return "--protocol-version 3|4|5";
+    if ((used(Placeholder::cert_subject) || used(Placeholder::cert_common_name)) && !client.cert) return "--cert PEM-FILE";
+    if (!login && used(Placeholder::qos) && !qos) return "--qos N";
+    if (!login && used(Placeholder::retain) && !retain) return "--retain true|false";
     for (const auto &f : fields) {
         if (f == "clientid" && !client.id) return "-i CLIENTID";
         if (f == "address" && !client.ip) return "--address IP";
@@ -145,6 +157,7 @@ struct Args {
                *retain = nullptr, *broker = nullptr;
     int port = 0;
     bool validate = false;
+    bool show_request = false;
     FlagClient client;
     Access access = Access::none;
 };
@@ -183,6 +196,8 @@ std::string parse(int argc, char **argv, Args &a, bool &done) {
             a.access = named;
         } else if (arg == "--validate") {
             a.validate = true;
+        } else if (arg == "--show-request") {
+            a.show_request = true;
         } else if (arg == "--help" || arg == "-h") {
             done = true;
             help();
@@ -355,6 +370,87 @@ int validate(const Args &args) {
     return 0;
 }
 
+// What a shown request must not reveal: each fixed header value, and each
+// fixed query value and user information of the URLs, become ***.
+std::string masked_url(std::string url) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string::npos) return url;
+    const std::size_t authority_end = std::min(url.find_first_of("/?#", scheme + 3), url.size());
+    if (const std::size_t at = url.rfind('@', authority_end); at != std::string::npos && at > scheme)
+        url = url.substr(0, scheme + 3) + "***" + url.substr(at);
+    const std::size_t query = url.find('?');
+    if (query == std::string::npos) return url;
+    const std::size_t end = std::min(url.find('#', query), url.size());
+    std::string out = url.substr(0, query + 1);
+    for (std::size_t at = query + 1; at < end;) {
+        const std::size_t stop = std::min(url.find('&', at), end);
+        const std::string part = url.substr(at, stop - at);
+        const std::size_t eq = part.find('=');
+        if (part.find("${") != std::string::npos) out += part;
+        else out += eq == std::string::npos ? "***" : part.substr(0, eq + 1) + "***";
+        if (stop < end) out += '&';
+        at = stop + 1;
+    }
+    return out + url.substr(end);
+}
+
+Settings masked(Settings s) {
+    for (auto &line : s.http_header)
+        if (line.find("${") == std::string::npos) line = line.substr(0, line.find(':')) + ": ***";
+    for (auto *url : {&s.http_user_uri, &s.http_acl_uri})
+        if (*url) **url = masked_url(**url);
+    return s;
+}
+
+void replace_all(std::string &text, const std::string &from, const std::string &to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// --show-request: the request this question sends, built by the plug-in's
+// own code from settings whose secrets are masked, with a stand-in for the
+// password that is then shown as ***.
+void show_request(const Settings &settings, bool v5, bool login, const FlagClient &client, const char *password,
+                  const char *topic, Access access, const MessageFacts &message) {
+    static const std::string stand_in = "PasswordShownAsStars7q";
+    const char *pw = password ? stand_in.c_str() : nullptr;
+    Request r;
+    bool built = false;
+    try {
+        const Settings shown_settings = masked(settings);
+        const Checker shown(shown_settings);
+        if (login && v5)
+            built = shown.login_request(LoginAsked(shown, client, client.user, pw).question(), r);
+        else if (login)
+            built = shown.login_request({client.user, pw}, r);
+        else if (v5)
+            built = access_request(shown, client, topic, access, message, pw, r);
+        else
+            built = shown.access_request({client.id, client.user, topic, access}, r);
+        if (!built) {
+            std::printf("request: none would be sent (%s)\n",
+                        (login ? shown_settings.http_user_uri : shown_settings.http_acl_uri)
+                            ? "a value it needs is missing or cannot be written there, or it is too large"
+                            : "no endpoint is configured for it");
+            return;
+        }
+        std::string url = r.url(), body = r.body ? std::string(r.body.get(), r.length) : "", headers;
+        if (r.headers) {
+            headers = r.header_text;
+        } else {
+            for (const auto &line : shown_settings.http_header) headers += line + "\n";
+            if (!r.get) headers += r.json ? "Content-Type: application/json\n" : "Content-Type: application/x-www-form-urlencoded\n";
+        }
+        for (auto *text : {&url, &body, &headers}) replace_all(*text, stand_in, "***");
+        std::printf("request: %s %s\n", r.get ? "GET" : "POST", url.c_str());
+        std::istringstream lines(headers);
+        for (std::string line; std::getline(lines, line);) std::printf("  %s\n", line.c_str());
+        if (!r.get) std::printf("  body: %s\n", body.c_str());
+    } catch (const std::exception &e) {
+        std::printf("request: cannot be shown: %s\n", e.what());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -412,10 +508,12 @@ int main(int argc, char **argv) {
     Checker *checker = started.checker.get();
     const Settings &settings = checker->settings();
     if (v5) {
-        if (const char *flag = missing_flag(login ? settings.http_login_fields : settings.http_acl_fields, client,
-                                            qos || unsubscribing, retain || unsubscribing)) {
-            std::fprintf(stderr, "auth_plugin_check: %s names a field this question needs %s for\n",
-                         login ? "http_login_fields" : "http_acl_fields", flag);
+        const RequestPlan &plan = login ? checker->login_plan() : checker->access_plan();
+        if (const char *flag = missing_flag(login ? settings.http_login_fields : settings.http_acl_fields,
+                                            plan.uses(), login, client, qos || unsubscribing, retain || unsubscribing)) {
+            std::fprintf(stderr, "auth_plugin_check: %s names a field or placeholder this question needs %s for\n",
+                         login ? "http_login_fields or a login template" : "http_acl_fields or an access template",
+                         flag);
             return 2;
         }
     }
@@ -429,7 +527,12 @@ int main(int argc, char **argv) {
         }
     }
 
-    if (password && !login && !(v5 && settings.http_login_rules))
+    if (args.show_request) {
+        const MessageFacts message{qos ? std::atoi(qos) : 0, retain && std::strcmp(retain, "true") == 0};
+        show_request(settings, v5, login, client, password, topic, access, message);
+    }
+    if (password && !login && !(v5 && settings.http_login_rules) &&
+        !(checker->access_plan().uses() & bit(Placeholder::password)))
         std::printf("a login's answer decides no access here (http_login_rules is off): -P is not used\n");
     const auto start = std::chrono::steady_clock::now();
     Verdict v;
@@ -439,7 +542,7 @@ int main(int argc, char **argv) {
     } else if (v5) {
         const MessageFacts message{qos ? std::atoi(qos) : 0, retain && std::strcmp(retain, "true") == 0};
         if (!password || !settings.http_login_rules) {
-            v = ask_access(*checker, client, topic, access, message);
+            v = ask_access(*checker, client, topic, access, message, password);
         } else {
             // As the broker does with login rules: the login first; its
             // answer's rules decide, and only where none does is the access
@@ -452,7 +555,7 @@ int main(int argc, char **argv) {
             } else if (!admitted.rules || !decide_by_rules(*admitted.rules, settings, access, topic, message,
                                                             client.user, client.id, v)) {
                 std::printf("no rule of the login's answer decides: the access endpoint is asked\n");
-                v = ask_access(*checker, client, topic, access, message);
+                v = ask_access(*checker, client, topic, access, message, password);
             }
         }
     } else if (access == Access::subscribe || access == Access::unsubscribe) {
@@ -472,7 +575,9 @@ int main(int argc, char **argv) {
                     client.user);
     std::printf(": %s (%s) in %.1f ms\n", v.granted ? "granted" : "refused",
                 why_not_asked ? why_not_asked : describe(v).c_str(), ms);
-    if (v.deferred) std::printf("the answer says \"ignore\": the broker's next check decides this login\n");
+    if (v.deferred)
+        std::printf("the answer says \"ignore\": the broker's next check decides this %s\n",
+                    login ? "login" : v5 ? "access" : "access (auth_plugin.so cannot defer it: refused)");
     if (v.rules) {
         const LoginRules &r = *v.rules;
         std::printf("the answer carries rules for the session: %s", r.is_superuser() ? "superuser" : "not superuser");

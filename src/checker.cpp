@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,7 +12,11 @@
 #include "login_rules.h"
 
 
-Checker::Checker(Settings settings) : settings_(std::move(settings)), client_(settings_) {
+Checker::Checker(Settings settings)
+    : settings_(std::move(settings)),
+      client_(settings_),
+      login_plan_(settings_, RequestPlan::Kind::login),
+      access_plan_(settings_, RequestPlan::Kind::access) {
     if (settings_.http_cache_ms > 0)
         cache_ = std::make_unique<DecisionCache>(settings_.http_cache_ms,
                                                  static_cast<std::size_t>(settings_.http_cache_entries),
@@ -43,6 +48,35 @@ std::size_t with_extra(std::array<Field, max_fields> &all, const Field (&fields)
     return N + extra_count;
 }
 
+// ${action}: as the login rules read it, writes are publishes, subscriptions
+// and deliveries subscribes.
+const char *action_word(Access a) noexcept {
+    switch (a) {
+    case Access::write: return "publish";
+    case Access::read:
+    case Access::subscribe: return "subscribe";
+    case Access::unsubscribe: return "unsubscribe";
+    case Access::none: break;
+    }
+    return nullptr;
+}
+
+TemplateValues login_values(const LoginQuestion &l) noexcept {
+    TemplateValues v = l.values ? *l.values : TemplateValues{};
+    v[Placeholder::username] = l.username;
+    v[Placeholder::password] = l.password;
+    return v;
+}
+
+TemplateValues access_values(const AccessQuestion &a) noexcept {
+    TemplateValues v = a.values ? *a.values : TemplateValues{};
+    v[Placeholder::clientid] = a.clientid;
+    v[Placeholder::username] = a.username;
+    v[Placeholder::topic] = a.topic;
+    v[Placeholder::action] = action_word(a.access);
+    return v;
+}
+
 }  // namespace
 
 Verdict Checker::login(const LoginQuestion &question, bool consult_cache) noexcept {
@@ -52,10 +86,16 @@ Verdict Checker::login(const LoginQuestion &question, bool consult_cache) noexce
     return timed_exchange(q);
 }
 
-Verdict Checker::access(const AccessQuestion &a) noexcept {
-    Verdict v;
-    if (!settings_.http_acl_uri) return v.granted = true, v;
-    if (!a.clientid || !a.username || !a.topic) return v;
+bool Checker::login_request(const LoginQuestion &l, Request &out) const noexcept {
+    if (!l.username || !l.password || !settings_.http_user_uri) return false;
+    std::array<Field, max_fields> all;
+    const std::size_t n =
+        with_extra(all, {{"username", l.username}, {"password", l.password}}, l.extra, l.extra_count);
+    return n != 0 && login_plan_.build(*settings_.http_user_uri, all.data(), n, login_values(l), out);
+}
+
+bool Checker::access_request(const AccessQuestion &a, Request &out) const noexcept {
+    if (!settings_.http_acl_uri || !a.clientid || !a.username || !a.topic) return false;
     std::array<Field, max_fields> all;
     const std::size_t n = with_extra(all,
                                      {{"clientid", a.clientid},
@@ -63,21 +103,28 @@ Verdict Checker::access(const AccessQuestion &a) noexcept {
                                       {"topic", a.topic},
                                       {"access", access_word(a.access)}},
                                      a.extra, a.extra_count);
-    if (n == 0) return v;
-    return ask(*settings_.http_acl_uri, acl_member, all.data(), n, user_tag(a.username));
+    return n != 0 && access_plan_.build(*settings_.http_acl_uri, all.data(), n, access_values(a), out);
 }
 
-bool Checker::begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
-                    std::uint64_t user, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept {
+Verdict Checker::access(const AccessQuestion &a) noexcept {
+    Verdict v;
+    if (!settings_.http_acl_uri) return v.granted = true, v;
+    PreparedCheck q;
+    if (!access_request(a, q.request)) return v;
+    q.rules = settings_.http_answers_json;
+    if (!begin(acl_member, user_tag(a.username), true, q, v)) return v;
+    return timed_exchange(q);
+}
+
+bool Checker::begin(std::size_t backoff_member, std::uint64_t user, bool consult_cache, PreparedCheck &q,
+                    Verdict &v) noexcept {
     v = Verdict{};
-    q.body = form_body(fields, count, q.length);
-    if (!q.body) return false;
-    q.url = &url;
     q.backoff = backoff_.get();
     q.backoff_member = backoff_member;
     q.user = user;
     const auto now = std::chrono::steady_clock::now();
-    q.keyed = cache_ && cache_->digest(url, q.body.get(), q.length, q.key);
+    const Request &r = q.request;
+    q.keyed = cache_ && cache_->digest(r.url_text(), r.header_text, r.body.get(), r.length, q.key);
     if (q.keyed) q.generation = cache_->generation();
     if (q.keyed && consult_cache) {
         // A kept grant whose rules' time is up ends that decision, not the
@@ -104,7 +151,7 @@ Verdict Checker::finish(const PreparedCheck &q, const Answer &answer) noexcept {
     v.answer = answer;
     v.granted = answer.outcome() == Outcome::granted;
     std::optional<DecisionCache::Said> said;
-    if (q.rules && v.granted) said = read_rules(answer, v);
+    if (q.rules && v.granted) said = read_rules(answer, q.login, v);
     if (!q.backoff && !q.keyed) return v;
     const auto arrived = std::chrono::steady_clock::now();
     if (q.backoff) q.backoff->record(q.backoff_member, q.turn, answer, arrived);
@@ -118,18 +165,10 @@ Verdict Checker::finish(const PreparedCheck &q, const Answer &answer) noexcept {
     return v;
 }
 
-Verdict Checker::ask(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
-                     std::uint64_t user) noexcept {
-    PreparedCheck q;
-    Verdict v;
-    if (!begin(url, backoff_member, fields, count, user, true, q, v)) return v;
-    return timed_exchange(q);
-}
-
 Verdict Checker::timed_exchange(const PreparedCheck &q) noexcept {
     // Timed only when there is an exchange: a kept or refused answer costs no clock.
     const auto start = std::chrono::steady_clock::now();
-    const Answer answer = client_.post(q.url->c_str(), q.body.get(), q.length, q.rules);
+    const Answer answer = client_.send(q.request, q.rules);
     const auto took = std::chrono::steady_clock::now() - start;
     Verdict v = finish(q, answer);
     v.exchange_ms = std::chrono::duration<double, std::milli>(took).count();
@@ -140,12 +179,10 @@ bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCh
     v = Verdict{};
     if (!l.username || !l.password) return false;
     if (!settings_.http_user_uri) return v.granted = true, false;
-    std::array<Field, max_fields> all;
-    const std::size_t n =
-        with_extra(all, {{"username", l.username}, {"password", l.password}}, l.extra, l.extra_count);
-    if (n == 0) return false;
-    q.rules = settings_.http_login_rules;
-    return begin(*settings_.http_user_uri, user_member, all.data(), n, user_tag(l.username), consult_cache, q, v);
+    if (!login_request(l, q.request)) return false;
+    q.rules = settings_.http_login_rules || settings_.http_answers_json;
+    q.login = true;
+    return begin(user_member, user_tag(l.username), consult_cache, q, v);
 }
 
 void Checker::reload() noexcept {
@@ -168,11 +205,21 @@ void Checker::answer_stale(Verdict &v, const DecisionCache::Digest &key,
     }
 }
 
-DecisionCache::Said Checker::read_rules(const Answer &answer, Verdict &v) noexcept {
+DecisionCache::Said Checker::read_rules(const Answer &answer, bool login, Verdict &v) noexcept {
     DecisionCache::Said said;
-    const RulesRead read = read_login_rules(answer);
+    const bool json_answers = settings_.http_answers_json;
+    if (json_answers && answer.status == 204) {  // EMQX's "allow" without a body
+        said.granted = true;
+        return said;
+    }
+    RulesRead read = read_login_rules(answer, json_answers);
+    // Rules that nothing here would apply would grant more than they say.
+    if (read.rules && login && !settings_.http_login_rules && (read.rules->has_acl() || read.rules->expire_at())) {
+        read.rules.reset();
+        std::snprintf(read.error, sizeof read.error, "it carries acl or expire_at, which only http_login_rules applies");
+    }
     if (read.refused()) {
-        tell_refused_rules(read.error);
+        tell_refused_rules(login, read.error);
         v.granted = false;
         v.rules_unreadable = true;  // kept as a refusal, as the endpoint's fault is not the client's to exploit
         return said;
@@ -184,9 +231,11 @@ DecisionCache::Said Checker::read_rules(const Answer &answer, Verdict &v) noexce
     switch (read.rules->result()) {
     case LoginRules::Result::allow:
         said.granted = true;
-        said.rules = read.rules;
-        v.rules = read.rules;
-        refuse_if_expired(v);
+        if (login && settings_.http_login_rules) {
+            said.rules = read.rules;
+            v.rules = read.rules;
+            refuse_if_expired(v);
+        }
         break;
     case LoginRules::Result::deny: v.granted = false; break;
     case LoginRules::Result::ignore:
@@ -198,12 +247,14 @@ DecisionCache::Said Checker::read_rules(const Answer &answer, Verdict &v) noexce
     return said;
 }
 
-void Checker::tell_refused_rules(const char *why) noexcept {
+void Checker::tell_refused_rules(bool login, const char *why) noexcept {
     const auto now = std::chrono::steady_clock::now();
     ++untold_;
     if (told_at_ != std::chrono::steady_clock::time_point{} && now - told_at_ < std::chrono::seconds(10)) return;
     try {
-        std::string line = std::string("auth_plugin: a login answer's rules could not be read, so the login is refused: ") + why;
+        std::string line = std::string(login ? "auth_plugin: a login answer's rules could not be read, so the login is refused: "
+                                             : "auth_plugin: an access answer could not be read, so the check is refused: ") +
+                           why;
         if (untold_ > 1) line += " (" + std::to_string(untold_ - 1) + " more such answers since the last line)";
         log_line(LogLevel::warning, line);
     } catch (...) {

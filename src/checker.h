@@ -10,22 +10,24 @@
 #include "backoff.h"
 #include "decision_cache.h"
 #include "http_client.h"
+#include "request_template.h"
 #include "settings.h"
 #include "verdict.h"
 
 // A check made ready to ask: what it does before its exchange, kept until
 // the answer arrives, for an exchange that someone else runs.
 struct PreparedCheck {
-    const std::string *url = nullptr;  // the settings' own
-    Buffer body;
-    std::size_t length = 0;
+    Request request;
     Backoff *backoff = nullptr;
     std::size_t backoff_member = 0;  // which URL of the back-off's
     Backoff::Turn turn = Backoff::Turn::ask;
     bool keyed = false;  // has a decision-cache key
     std::uint64_t generation = 0;  // the cache's when asked: a reload or forget since makes its answer expired
     std::uint64_t user = 0;        // user_tag of the user it is about, for the cache's forget
-    bool rules = false;            // a login whose answer may carry rules: its body is kept and read
+    // Its answer's body is kept and read: a login whose answer may carry
+    // rules, or any check under http_answers json.
+    bool rules = false;
+    bool login = false;
     DecisionCache::Digest key{};
 };
 
@@ -35,6 +37,8 @@ struct LoginQuestion {
     const char *username = nullptr, *password = nullptr;
     const Field *extra = nullptr;
     std::size_t extra_count = 0;
+    // For templates: what the client tells beyond the above (null: nothing).
+    const TemplateValues *values = nullptr;
 };
 
 // An access question about a client and a topic.
@@ -43,6 +47,7 @@ struct AccessQuestion {
     Access access = Access::none;
     const Field *extra = nullptr;
     std::size_t extra_count = 0;
+    const TemplateValues *values = nullptr;  // as for a login
 };
 
 // A fixed 64-bit hash (FNV-1a) of a user name, never 0 (which means none).
@@ -54,6 +59,14 @@ public:
     explicit Checker(Settings settings);
     const Settings &settings() const noexcept { return settings_; }
     const HttpClient &client() const noexcept { return client_; }
+    // How each question becomes a request: what its templates use.
+    const RequestPlan &login_plan() const noexcept { return login_plan_; }
+    const RequestPlan &access_plan() const noexcept { return access_plan_; }
+
+    // The request a question would send, without sending it (the check
+    // tool's --show-request); false when none would be sent.
+    bool login_request(const LoginQuestion &question, Request &out) const noexcept;
+    bool access_request(const AccessQuestion &question, Request &out) const noexcept;
 
     // consult_cache false: asked of the endpoint even when a kept decision
     // could answer (a reload's re-check).
@@ -61,7 +74,7 @@ public:
     Verdict access(const AccessQuestion &question) noexcept;
 
     // A login in two halves, for an exchange run elsewhere. begin_login is
-    // true when q must be asked of the endpoint (q.url, q.body); false when
+    // true when q must be asked of the endpoint (q.request); false when
     // v is already the verdict (decided without asking, from the cache
     // unless consult_cache is false, or refused by the back-off). finish is
     // called exactly once for each q begun, with what the exchange came to.
@@ -80,27 +93,26 @@ public:
     std::size_t forget(const char *username, bool keep_stale) noexcept;
 
 private:
-    bool begin(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
-               std::uint64_t user, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept;
+    bool begin(std::size_t backoff_member, std::uint64_t user, bool consult_cache, PreparedCheck &q,
+               Verdict &v) noexcept;
     // q's exchange, now, and its verdict with the time it took.
     Verdict timed_exchange(const PreparedCheck &q) noexcept;
-    Verdict ask(const std::string &url, std::size_t backoff_member, const Field *fields, std::size_t count,
-                std::uint64_t user) noexcept;
     // For a check the endpoint gave no decision: a kept one within its stale bound, if any.
     void answer_stale(Verdict &v, const DecisionCache::Digest &key, std::chrono::steady_clock::time_point now) noexcept;
-    // A granted login's answer read for its rules (http_login_rules): what it
-    // decides, into v and for the cache.
-    DecisionCache::Said read_rules(const Answer &answer, Verdict &v) noexcept;
+    // A granted answer's body read (http_login_rules, http_answers json):
+    // what it decides, into v and for the cache.
+    DecisionCache::Said read_rules(const Answer &answer, bool login, Verdict &v) noexcept;
     // One line for the broker's log, at most one per interval however many
     // answers are refused (a flood must not flood the log). Answers are
     // finished on one thread (the broker's), so this needs no lock.
-    void tell_refused_rules(const char *why) noexcept;
+    void tell_refused_rules(bool login, const char *why) noexcept;
     // A granted login whose rules say its time is up (expire_at) is refused,
     // and the log says so (at most once per interval).
     void refuse_if_expired(Verdict &v) noexcept;
 
     const Settings settings_;
     HttpClient client_;
+    const RequestPlan login_plan_, access_plan_;
     std::unique_ptr<DecisionCache> cache_;  // null unless http_cache_ms is set
     // Both URL settings, each backing off on its own failures, and both
     // ended by an answer from their origin; null unless http_backoff_ms is set.

@@ -9,9 +9,7 @@ struct ConcurrentExchanges::Exchange {
     struct EasyFree {
         void operator()(CURL *h) const noexcept { curl_easy_cleanup(h); }
     };
-    const std::string *url;
-    Buffer body;
-    std::size_t length;
+    Request request;
     Done done;
     std::optional<Clock::time_point> deadline;
     Wanted wanted;
@@ -51,11 +49,11 @@ ConcurrentExchanges::~ConcurrentExchanges() {
         for (auto &waiting : *queue) call(waiting->done, Answer{});
 }
 
-bool ConcurrentExchanges::submit(const std::string &url, Buffer body, std::size_t length, Done done,
+bool ConcurrentExchanges::submit(Request request, Done done,
                                  std::optional<Clock::time_point> deadline, Wanted wanted, bool keep_body) noexcept {
     try {
         auto exchange = std::make_unique<Exchange>(
-            Exchange{&url, std::move(body), length, std::move(done), deadline, std::move(wanted), keep_body, {}, {}});
+            Exchange{std::move(request), std::move(done), deadline, std::move(wanted), keep_body, {}, {}});
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (stopping_) return false;
@@ -121,7 +119,7 @@ void ConcurrentExchanges::start_waiting() noexcept {
         CURL *h = e.handle.get();
         // Without keep-alive, each connection closes after its exchange, as
         // a synchronous check's does.
-        bool ready = h && client_.prepare(h, e.url->c_str(), e.body.get(), e.length, e.answer, e.keep_body) &&
+        bool ready = h && client_.prepare(h, e.request, e.answer, e.keep_body) &&
                      (!e.deadline || curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left_ms) == CURLE_OK) &&
                      (client_.keepalive() || curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK);
         if (ready) {

@@ -38,13 +38,13 @@ public:
     // started then never is.
     using Wanted = std::shared_ptr<const std::atomic<bool>>;
 
-    // Queues one exchange; url must outlive it. False (and done not called)
+    // Queues one exchange; its fixed URL, if any, must outlive it. False (and done not called)
     // when it cannot be queued. With a deadline, the whole exchange, waiting
     // included, ends by then: one still waiting at its deadline is never
     // started, and one started gets what time is left. An exchange never
     // started is done with an answer not attempted. keep_body: the answer's
     // body is kept (HttpClient::post).
-    bool submit(const std::string &url, Buffer body, std::size_t length, Done done,
+    bool submit(Request request, Done done,
                 std::optional<Clock::time_point> deadline = std::nullopt, Wanted wanted = nullptr,
                 bool keep_body = false) noexcept;
 

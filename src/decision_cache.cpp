@@ -38,15 +38,18 @@ std::size_t DecisionCache::default_budget(std::size_t capacity) noexcept {
     return capacity > SIZE_MAX / most ? SIZE_MAX : capacity * most;
 }
 
-bool DecisionCache::digest(const std::string &url, const char *body, std::size_t length, Digest &out) const noexcept {
+bool DecisionCache::digest(const std::string &url, std::string_view headers, const char *body, std::size_t length,
+                           Digest &out) const noexcept {
     struct CtxFree {
         void operator()(EVP_MD_CTX *c) const noexcept { EVP_MD_CTX_free(c); }
     };
     std::unique_ptr<EVP_MD_CTX, CtxFree> ctx(EVP_MD_CTX_new());
     unsigned int size = 0;
-    // The NUL keeps URL and body apart: no URL holds one.
+    // A NUL keeps URL, header lines and body apart: no URL or header holds one.
     return ctx && EVP_DigestInit_ex(ctx.get(), sha256_.get(), nullptr) == 1 &&
            EVP_DigestUpdate(ctx.get(), url.c_str(), url.size() + 1) == 1 &&
+           (headers.empty() || (EVP_DigestUpdate(ctx.get(), headers.data(), headers.size()) == 1 &&
+                                EVP_DigestUpdate(ctx.get(), "", 1) == 1)) &&
            EVP_DigestUpdate(ctx.get(), body, length) == 1 &&
            EVP_DigestFinal_ex(ctx.get(), out.data(), &size) == 1 && size == out.size();
 }

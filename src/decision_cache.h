@@ -1,10 +1,11 @@
 // Decisions the endpoint gave, reused for identical checks for a fixed time
 // (http_cache_ms) and, when the endpoint gives no decision, for a bounded time
-// past it (http_cache_stale_ms). Entries are keyed by a SHA-256 digest of URL
-// and form body, so no password is held in clear. Bounded by a number of
-// entries and by the bytes they hold, a login's rules included: an entry
-// that can answer nothing more goes first, then the oldest refusal, then the
-// oldest grant. Refusals hold a bounded share only, so that a flood of wrong
+// past it (http_cache_stale_ms). Entries are keyed by a SHA-256 digest of the
+// request (URL with its query, templated header values, body), so no password
+// is held in clear. Bounded by a number of entries and by the bytes they
+// hold, a login's rules included: an entry that can answer nothing more goes
+// first, then the oldest refusal, then the oldest grant. Refusals hold a
+// bounded share only, so that a flood of wrong
 // passwords cannot push out the grants that carry clients through an outage.
 // Entries carry a tag of the user they are about, so that one user's
 // decisions can be forgotten without a walk through the others.
@@ -23,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "answer.h"
@@ -51,7 +53,12 @@ public:
     // cannot be had.
     DecisionCache(long lifetime_ms, std::size_t capacity, long stale_ms = 0, std::size_t budget = 0);
 
-    bool digest(const std::string &url, const char *body, std::size_t length, Digest &out) const noexcept;
+    // headers: a templated request's header lines (empty for the fixed ones).
+    bool digest(const std::string &url, std::string_view headers, const char *body, std::size_t length,
+                Digest &out) const noexcept;
+    bool digest(const std::string &url, const char *body, std::size_t length, Digest &out) const noexcept {
+        return digest(url, {}, body, length, out);
+    }
     // The decision kept for key, if it is within its lifetime at now.
     std::optional<Kept> find(const Digest &key, Clock::time_point now) noexcept;
     // The same, or past its lifetime by less than its stale bound: only for a

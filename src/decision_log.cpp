@@ -19,6 +19,8 @@ HowDecided how_decided(const Verdict &v) noexcept {
     if (v.expired) return {"HTTP", v.answer.status, "but the answer's expire_at has passed"};
     if (v.rules_unreadable) return {"HTTP", v.answer.status, "but its rules could not be read"};
     if (v.deferred) return {"HTTP", v.answer.status, "\"ignore\": the broker's other checks decide"};
+    // A grant by its status refused by its body: only http_answers json's "deny".
+    if (!v.granted && v.answer.outcome() == Outcome::granted) return {"HTTP", v.answer.status, "\"deny\""};
     return {"HTTP", v.answer.status};
 }
 

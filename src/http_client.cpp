@@ -57,19 +57,26 @@ Buffer form_body(const Field *fields, std::size_t count, std::size_t &length) no
     return body;
 }
 
+bool append_header(HeaderList &list, const char *line) noexcept {
+    curl_slist *grown = curl_slist_append(list.get(), line);
+    if (!grown) return false;
+    (void)list.release();  // the list now lives on in grown
+    list.reset(grown);
+    return true;
+}
+
 HttpClient::HttpClient(const Settings &settings)
     : timeout_ms_(settings.http_timeout_ms),
       keepalive_(settings.http_keepalive),
       cafile_(settings.http_cafile),
       certfile_(settings.http_certfile),
       keyfile_(settings.http_keyfile),
-      unix_socket_(settings.http_unix_socket) {
-    for (const auto &line : settings.http_header) {
-        curl_slist *grown = curl_slist_append(headers_.get(), line.c_str());
-        if (!grown) throw std::bad_alloc();
-        (void)headers_.release();  // the list now lives on in grown
-        headers_.reset(grown);
-    }
+      unix_socket_(settings.http_unix_socket),
+      no_content_grants_(settings.http_answers_json) {
+    for (const auto &line : settings.http_header)
+        if (!append_header(headers_, line.c_str()) || !append_header(json_headers_, line.c_str()))
+            throw std::bad_alloc();
+    if (!append_header(json_headers_, "Content-Type: application/json")) throw std::bad_alloc();
 }
 
 HttpClient::~HttpClient() {
@@ -98,9 +105,9 @@ void HttpClient::give_back(CURL *h) noexcept {
     curl_easy_cleanup(h);
 }
 
-bool HttpClient::prepare(CURL *h, const char *url, const char *body, std::size_t length, Answer &answer,
-                         bool keep_body) const noexcept {
+bool HttpClient::prepare(CURL *h, const Request &request, Answer &answer, bool keep_body) const noexcept {
     answer.body.reset();
+    answer.no_content_grants = no_content_grants_;
     if (keep_body) {
         try {
             answer.body = std::make_shared<Body>();
@@ -113,10 +120,15 @@ bool HttpClient::prepare(CURL *h, const char *url, const char *body, std::size_t
     };
     // An option that did not take could leave the request unbounded or not
     // the one meant, so it refuses like any other failure.
-    return curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
-           curl_easy_setopt(h, CURLOPT_URL, url) == CURLE_OK &&
-           curl_easy_setopt(h, CURLOPT_POSTFIELDS, body) == CURLE_OK &&
-           curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(length)) == CURLE_OK &&
+    const curl_slist *headers = request.headers ? request.headers.get()
+                                : request.json  ? json_headers_.get()
+                                                : headers_.get();
+    const bool method_set =
+        request.get ? curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK
+                    : curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK &&
+                          curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.get()) == CURLE_OK &&
+                          curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.length)) == CURLE_OK;
+    return method_set && curl_easy_setopt(h, CURLOPT_URL, request.url()) == CURLE_OK &&
            // Signals are the broker's; without this libcurl may use SIGALRM for time-outs.
            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
            curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms_) == CURLE_OK &&
@@ -128,7 +140,7 @@ bool HttpClient::prepare(CURL *h, const char *url, const char *body, std::size_t
            // Verification is libcurl's default; set anyway, as nothing may turn it off.
            curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
            curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-           (!headers_ || curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get()) == CURLE_OK) &&
+           (!headers || curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers) == CURLE_OK) &&
            set_path(CURLOPT_CAINFO, cafile_) && set_path(CURLOPT_SSLCERT, certfile_) &&
            set_path(CURLOPT_SSLKEY, keyfile_) && set_path(CURLOPT_UNIX_SOCKET_PATH, unix_socket_);
 }
@@ -139,10 +151,10 @@ void HttpClient::conclude(CURL *h, CURLcode result, Answer &answer) noexcept {
         answer.status = 0;
 }
 
-Answer HttpClient::post(const char *url, const char *body, std::size_t length, bool keep_body) noexcept {
+Answer HttpClient::send(const Request &request, bool keep_body) noexcept {
     Answer answer;
     std::unique_ptr<CURL, GiveBack> curl(take(), GiveBack{this});
-    if (!curl || !prepare(curl.get(), url, body, length, answer, keep_body)) return answer;
+    if (!curl || !prepare(curl.get(), request, answer, keep_body)) return answer;
     answer.attempted = true;
     conclude(curl.get(), curl_easy_perform(curl.get()), answer);
     return answer;

@@ -1,4 +1,5 @@
-// One HTTP exchange: a form POSTed to an endpoint, and what came back.
+// One HTTP exchange: a request (a form POSTed, or one built from templates)
+// sent to an endpoint, and what came back.
 #pragma once
 
 #include <curl/curl.h>
@@ -27,14 +28,36 @@ struct HeapFree {
 };
 using Buffer = std::unique_ptr<char, HeapFree>;
 
+struct SlistFree {
+    void operator()(curl_slist *l) const noexcept { curl_slist_free_all(l); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+// Appends a copy of line; false (the list unchanged) when there is no memory.
+bool append_header(HeaderList &list, const char *line) noexcept;
+
+// One request as it is sent: today's form POST, or one built from templates
+// (request_template.h).
+struct Request {
+    const std::string *fixed_url = nullptr;  // the settings' own, when nothing is added to it
+    std::string built_url;                   // otherwise
+    bool get = false;                        // no body: the parameters are in the URL's query
+    bool json = false;                       // the body is application/json
+    Buffer body;                             // NUL-terminated; null for a get
+    std::size_t length = 0;
+    HeaderList headers;       // null: the client's own list
+    std::string header_text;  // those headers' lines, for the decision cache's key
+    const std::string &url_text() const noexcept { return fixed_url ? *fixed_url : built_url; }
+    const char *url() const noexcept { return url_text().c_str(); }
+    std::size_t bytes() const noexcept {
+        return (fixed_url ? fixed_url->size() : built_url.size()) + length + header_text.size();
+    }
+};
+
 // The form body: each value escaped, "name=value" pairs joined by '&', in
 // one buffer of exactly its size, NUL included. Null if anything failed.
 // count is at most max_fields.
 Buffer form_body(const Field *fields, std::size_t count, std::size_t &length) noexcept;
 
-struct SlistFree {
-    void operator()(curl_slist *l) const noexcept { curl_slist_free_all(l); }
-};
 
 class HttpClient {
 public:
@@ -44,17 +67,16 @@ public:
     HttpClient(const HttpClient &) = delete;
     HttpClient &operator=(const HttpClient &) = delete;
 
-    // Posts body to url; attempted is false when no transfer could be started.
+    // Sends the request; attempted is false when no transfer could be started.
     // With keep_body, the answer's body is kept too (Answer::body), within
     // Body::limit; otherwise it is dropped.
-    Answer post(const char *url, const char *body, std::size_t length, bool keep_body = false) noexcept;
+    Answer send(const Request &request, bool keep_body = false) noexcept;
 
     bool keepalive() const noexcept { return keepalive_; }
-    // Sets a handle up to post body to url, its answer read into answer
+    // Sets a handle up to send the request, its answer read into answer
     // (both must outlive the transfer); false when an option did not take.
-    // keep_body as for post().
-    bool prepare(CURL *handle, const char *url, const char *body, std::size_t length, Answer &answer,
-                 bool keep_body = false) const noexcept;
+    // keep_body as for send().
+    bool prepare(CURL *handle, const Request &request, Answer &answer, bool keep_body = false) const noexcept;
     // Reads a finished transfer's result into its answer.
     static void conclude(CURL *handle, CURLcode result, Answer &answer) noexcept;
 
@@ -70,7 +92,9 @@ private:
     const long timeout_ms_;
     const bool keepalive_;
     const std::string cafile_, certfile_, keyfile_, unix_socket_;
-    std::unique_ptr<curl_slist, SlistFree> headers_;
+    HeaderList headers_;
+    HeaderList json_headers_;  // the same, and the JSON body's Content-Type
+    const bool no_content_grants_;  // http_answers json: a 204 grants
     // Connection reuse (http_keepalive): a finished exchange's handle waits
     // here with its open connection instead of being cleaned up. A handle,
     // and so its connections, belongs to one exchange at a time.

@@ -54,7 +54,11 @@ void release_shared() noexcept {
 }  // namespace
 
 bool Shared::keeps_passwords() const noexcept {
-    return std::any_of(instances.begin(), instances.end(), [](const Instance *i) { return i->settings().http_control; });
+    // Commands re-check logins; an access template may send the password.
+    return std::any_of(instances.begin(), instances.end(), [](const Instance *i) {
+        return i->settings().http_control ||
+               (i->checker().access_plan().uses() & bit(Placeholder::password)) != 0;
+    });
 }
 
 Instance::Instance(Settings settings) : checker_(std::move(settings)), started_(Clock::now()) {
@@ -135,7 +139,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     int result = MOSQ_ERR_AUTH;
     try {
         const BrokerClient client(event.client);
-        const LoginAsked asked(settings(), client, event.username, event.password);
+        const LoginAsked asked(checker_, client, event.username, event.password);
         const char *id = mosquitto_client_id(event.client);
         const std::string clientid = id ? id : "";
         // A reload's re-check is the login of a connection we admitted and
@@ -292,7 +296,7 @@ Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
         // Copied: asking may change the records.
         const std::string clientid = r->clientid, username = *r->username, password = *r->password;
         const unsigned long serial = r->serial;
-        const LoginAsked asked(settings(), BrokerClient(client), username.c_str(), password.c_str());
+        const LoginAsked asked(checker_, BrokerClient(client), username.c_str(), password.c_str());
         Verdict v;
         if (ask_again(clientid, client, serial, asked.question(), true, v)) return Recheck::asked;
         return v.granted ? Recheck::granted : Recheck::refused;
@@ -307,19 +311,25 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
     if (stats_) tell_if_no_tick();
     Verdict v;
     bool by_rules = false;
+    const Connections::Record *record = nullptr;
+    if (route_.login_rules || (checker_.access_plan().uses() & bit(Placeholder::password)))
+        record = shared_->connections.find(client);
     if (route_.login_rules) {
         // Only rules this line's endpoint gave: another line's policy is not
         // this one's. The record outlives its connection, so that its will
         // is decided as its own publish would have been.
-        const Connections::Record *r = shared_->connections.find(client);
+        const Connections::Record *r = record;
         if (r && r->rules && r->line == this)
             by_rules = decide_by_rules(*r->rules, settings(), access, topic, message,
                                        r->username ? r->username->c_str() : nullptr, r->clientid.c_str(), v);
     }
-    if (!by_rules) v = ask_access(checker_, BrokerClient(client), topic, access, message);
+    // ${password} in an access template: the one its login gave (kept for it).
+    const char *password = record && record->password ? record->password->c_str() : nullptr;
+    if (!by_rules) v = ask_access(checker_, BrokerClient(client), topic, access, message, password);
     if (stats_) stats_->access(v, Clock::now() - start);
     log_decision(access_word(access), mosquitto_client_id(client), mosquitto_client_username(client), topic, v);
-    return v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ACL_DENIED;
+    // The answer said "ignore" (http_answers json): the broker's next check decides.
+    return v.granted ? MOSQ_ERR_SUCCESS : v.deferred ? MOSQ_ERR_PLUGIN_DEFER : MOSQ_ERR_ACL_DENIED;
 }
 
 void Instance::end_expired(Waker *waker) noexcept {

@@ -47,6 +47,7 @@ public:
     Instance(const Instance &) = delete;
     Instance &operator=(const Instance &) = delete;
     const Settings &settings() const noexcept { return checker_.settings(); }
+    const Checker &checker() const noexcept { return checker_; }
     const LoginRoute &route() const noexcept { return route_; }
 
     // The broker's result codes: success, MOSQ_ERR_AUTH, MOSQ_ERR_ACL_DENIED,

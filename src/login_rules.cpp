@@ -550,6 +550,7 @@ bool RulesReader::top_value(const Value &v) {
         else if (s && *s == "deny") out_.result_ = LoginRules::Result::deny;
         else if (s && *s == "ignore") out_.result_ = LoginRules::Result::ignore;
         else return fail("result must be \"allow\", \"deny\" or \"ignore\"");
+        out_.has_result_ = true;
         return true;
     case is_superuser:
         if (v.type != Value::boolean) return fail("is_superuser must be true or false");
@@ -736,10 +737,14 @@ RulesRead read_login_rules(std::string_view body) noexcept {
     return read;
 }
 
-RulesRead read_login_rules(const Answer &answer) noexcept {
+RulesRead read_login_rules(const Answer &answer, bool need_result) noexcept {
     if (answer.outcome() != Outcome::granted) return {};
     RulesRead read;
     const bool empty = answer.body && !answer.body->lost && !answer.body->too_large && answer.body->bytes.empty();
+    if (empty && need_result) {
+        std::snprintf(read.error, sizeof read.error, "a 200 without a body, so without a result");
+        return read;
+    }
     if (empty) return read;  // a plain 200, whatever its type says
     // A body of any other type might say "deny" in words we would not read:
     // refused rather than taken for a plain 200.
@@ -757,7 +762,11 @@ RulesRead read_login_rules(const Answer &answer) noexcept {
     } else if (answer.body->too_large) {
         std::snprintf(read.error, sizeof read.error, "the answer is larger than %zu bytes", Body::limit);
     } else {
-        return read_login_rules(answer.body->bytes);
+        read = read_login_rules(answer.body->bytes);
+        if (need_result && read.rules && !read.rules->has_result()) {
+            read.rules.reset();
+            std::snprintf(read.error, sizeof read.error, "the answer has no result");
+        }
     }
     return read;
 }

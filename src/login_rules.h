@@ -28,6 +28,7 @@ public:
 
     // "result"; allow when absent (the status was 200).
     Result result() const noexcept { return result_; }
+    bool has_result() const noexcept { return has_result_; }  // "result" was given
     // "is_superuser"; false when absent. Only a flag here: what it grants is the caller's.
     bool is_superuser() const noexcept { return superuser_; }
     // An "acl" member was given, even an empty one. Without it, access is
@@ -123,6 +124,7 @@ private:
     bool dollar_by_placeholder(const Level &level, const Values &v) const noexcept;
 
     Result result_ = Result::allow;
+    bool has_result_ = false;
     bool superuser_ = false;
     bool has_acl_ = false;
     std::optional<std::int64_t> expire_at_;
@@ -162,5 +164,7 @@ struct RulesRead {
 RulesRead read_login_rules(std::string_view body) noexcept;
 // A login's answer: neither rules nor error unless it is a 200 with a
 // Content-Type of application/json; then its body, which must have been
-// kept (HttpClient::post's keep_body) and not cut.
-RulesRead read_login_rules(const Answer &answer) noexcept;
+// kept (HttpClient::send's keep_body) and not cut. need_result (http_answers
+// json, for access answers too): a 200 without a body, or without "result",
+// is refused.
+RulesRead read_login_rules(const Answer &answer, bool need_result = false) noexcept;

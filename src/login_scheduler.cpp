@@ -27,7 +27,7 @@ LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const voi
         tickets_.supersede(clientid);  // answered now: an older delayed login completes nothing
         return decided.granted ? Now::granted : Now::refused;
     }
-    if (logins_ >= max_waiting_logins || login_bytes_ + entry.question.length > max_waiting_bytes) {
+    if (logins_ >= max_waiting_logins || login_bytes_ + entry.question.request.bytes() > max_waiting_bytes) {
         decided = checker_.finish(entry.question, Answer{});
         decided.busy = true;
         tickets_.supersede(clientid);
@@ -98,7 +98,7 @@ LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcep
     const bool login = entry.login;
     const unsigned long token = next_token_++;
     const void *client = entry.client;
-    const std::size_t length = entry.question.length;
+    const std::size_t length = entry.bytes = entry.question.request.bytes();
     entry.asked = Clock::now();
     Entry *placed = nullptr;
     bool queued = false;
@@ -115,7 +115,7 @@ LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcep
             }
         }
         const auto deadline = login ? std::optional<Clock::time_point>(placed->asked + timeout_) : std::nullopt;
-        queued = exchanges_->submit(*placed->question.url, std::move(placed->question.body), length,
+        queued = exchanges_->submit(std::move(placed->question.request),
                                     [this, token](const Answer &a) {
                                         {
                                             std::lock_guard<std::mutex> guard(arrived_lock_);
@@ -168,7 +168,7 @@ void LoginScheduler::take(std::vector<Settled> &out) noexcept {
         if (answer.attempted) v.exchange_ms = std::chrono::duration<double, std::milli>(now - entry.asked).count();
         if (entry.login) {
             --logins_;
-            login_bytes_ -= entry.question.length;
+            login_bytes_ -= entry.bytes;
             // Superseded by a newer login of its id: the broker parks only the newest.
             if (!tickets_.settle(entry.clientid, entry.id)) continue;
             out.push_back({Settled::Kind::login, std::move(entry.clientid), entry.client, 0, std::move(v),

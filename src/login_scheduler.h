@@ -96,6 +96,7 @@ private:
         bool login = true;
         unsigned long id = 0;  // a login's ticket (Connections), a re-check's connection serial
         PreparedCheck question;
+        std::size_t bytes = 0;  // its request's, counted while it waits (the request itself goes to be sent)
         Clock::time_point asked;
         std::shared_ptr<std::atomic<bool>> wanted;
         std::optional<std::string> username, password;  // a login's, kept for its admission

@@ -1,27 +1,108 @@
 #include "questions.h"
 
+#include <cctype>
 #include <cstring>
+#include <string>
 
 #include "login_rules.h"
 
-LoginAsked::LoginAsked(const Settings &settings, const ClientFacts &client, const char *username,
-                       const char *password)
-    : extra_(settings.http_login_fields, client, nullptr),
-      question_{username, password, extra_.data(), extra_.size()} {}
+void fill_client_values(Uses uses, const ClientFacts &client, const MessageFacts *message, TemplateValues &values,
+                        ClientTexts &texts) {
+    // Each read only when used: a certificate's subject costs.
+    if (uses & bit(Placeholder::clientid)) values[Placeholder::clientid] = client.clientid();
+    if (uses & bit(Placeholder::peerhost)) values[Placeholder::peerhost] = client.address();
+    if (uses & bit(Placeholder::proto_name))
+        values[Placeholder::proto_name] = client.protocol_version() == 3 ? "MQIsdp" : "MQTT";
+    if (uses & (bit(Placeholder::cert_subject) | bit(Placeholder::cert_common_name))) {
+        texts.subject = client.certificate_subject();
+        texts.common_name = common_name(texts.subject);
+        values[Placeholder::cert_subject] = texts.subject.c_str();
+        values[Placeholder::cert_common_name] = texts.common_name.c_str();
+    }
+    if (message) {
+        texts.qos = std::to_string(message->qos);
+        values[Placeholder::qos] = texts.qos.c_str();
+        values[Placeholder::retain] = message->retain ? "true" : "false";
+    }
+}
+
+std::string common_name(const std::string &subject) {
+    // Attributes "TYPE=value" separated by ',' (or '+' within one name);
+    // '\' escapes a character, or gives a byte as two hex digits.
+    std::size_t i = 0;
+    while (i < subject.size()) {
+        const std::size_t eq = subject.find('=', i);
+        if (eq == std::string::npos) break;
+        const bool cn = eq - i == 2 && (subject[i] | 0x20) == 'c' && (subject[i + 1] | 0x20) == 'n';
+        std::string value;
+        std::size_t k = eq + 1;
+        for (; k < subject.size() && subject[k] != ',' && subject[k] != '+'; ++k) {
+            if (subject[k] != '\\' || k + 1 >= subject.size()) {
+                value += subject[k];
+                continue;
+            }
+            const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+            if (k + 2 < subject.size() && hex(subject[k + 1]) && hex(subject[k + 2])) {
+                value += static_cast<char>(std::stoi(subject.substr(k + 1, 2), nullptr, 16));
+                k += 2;
+            } else {
+                value += subject[++k];
+            }
+        }
+        if (cn) return value;
+        i = k + 1;
+    }
+    return {};
+}
+
+LoginAsked::LoginAsked(const Checker &checker, const ClientFacts &client, const char *username, const char *password)
+    : extra_(checker.settings().http_login_fields, client, nullptr),
+      question_{username, password, extra_.data(), extra_.size()} {
+    if (!checker.login_plan().templated()) return;
+    fill_client_values(checker.login_plan().uses(), client, nullptr, values_, texts_);
+    question_.values = &values_;
+}
 
 bool has_wildcard(const char *name) noexcept { return name && std::strpbrk(name, "+#"); }
 
 Verdict ask_login(Checker &checker, const ClientFacts &client, const char *username, const char *password,
                   bool consult_cache) noexcept {
     try {
-        return checker.login(LoginAsked(checker.settings(), client, username, password).question(), consult_cache);
+        return checker.login(LoginAsked(checker, client, username, password).question(), consult_cache);
     } catch (...) {
         return {};  // a value that could not be had refuses
     }
 }
 
+namespace {
+
+// The question ask_access puts, with its values filled.
+struct AccessAsked {
+    AccessAsked(const Checker &checker, const ClientFacts &client, const char *topic, Access access,
+                const MessageFacts &message, const char *password)
+        : extra(checker.settings().http_acl_fields, client, &message),
+          question{client.clientid(), client.username(), topic, access, extra.data(), extra.size()} {
+        if (!checker.access_plan().templated()) return;
+        fill_client_values(checker.access_plan().uses(), client, &message, values, texts);
+        values[Placeholder::password] = password;
+        question.values = &values;
+    }
+    ExtraFields extra;
+    TemplateValues values;
+    ClientTexts texts;
+    AccessQuestion question;
+};
+
+}  // namespace
+
+bool access_request(const Checker &checker, const ClientFacts &client, const char *topic, Access access,
+                    const MessageFacts &message, const char *password, Request &out) {
+    const AccessAsked asked(checker, client, topic, access, message, password);
+    return checker.access_request(asked.question, out);
+}
+
 Verdict ask_access(Checker &checker, const ClientFacts &client, const char *topic, Access access,
-                   const MessageFacts &message) noexcept {
+                   const MessageFacts &message, const char *password) noexcept {
     const Settings &s = checker.settings();
     try {
         const char *clientid = client.clientid();
@@ -34,8 +115,8 @@ Verdict ask_access(Checker &checker, const ClientFacts &client, const char *topi
             v.granted = true;
             return v;
         }
-        const ExtraFields extra(s.http_acl_fields, client, &message);
-        return checker.access({clientid, username, topic, access, extra.data(), extra.size()});
+        const AccessAsked asked(checker, client, topic, access, message, password);
+        return checker.access(asked.question);
     } catch (...) {
         return {};
     }

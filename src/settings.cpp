@@ -13,6 +13,7 @@
 #include "decision_cache.h"
 #include "extra_fields.h"
 #include "endpoint_url.h"
+#include "request_template.h"
 
 namespace {
 
@@ -216,6 +217,56 @@ constexpr Option fields(const char *name, const char *help) {
             clear<Member>};
 }
 
+// One of two words, the second meaning true.
+template <bool Settings::*Member>
+bool parse_choice(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
+    const std::string words = o.unit;  // "a or b"
+    const std::string no = words.substr(0, words.find(' ')), yes = words.substr(words.rfind(' ') + 1);
+    if (value == no || value == yes) {
+        s.*Member = value == yes;
+        return true;
+    }
+    error = invalid(key, value, expected(o));
+    return false;
+}
+template <bool Settings::*Member, const char *No, const char *Yes>
+std::string show_word(const Settings &s) {
+    return s.*Member ? Yes : No;
+}
+template <bool Settings::*Member, const char *No, const char *Yes>
+constexpr Option choice(const char *name, const char *words) {
+    return {name, false, No, 0, 0, words, parse_choice<Member>, same<Member>, show_word<Member, No, Yes>, nullptr};
+}
+constexpr char post_word[] = "post", get_word[] = "get", status_word[] = "status", json_word[] = "json";
+
+// A JSON object of strings; read fully with the other settings (request_template.h).
+template <std::optional<std::string> Settings::*Member>
+bool parse_body(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
+    if (!*value) {
+        error = std::string("auth_plugin: invalid ") + key + " (empty): expected " + expected(o);
+        return false;
+    }
+    s.*Member = value;
+    return true;
+}
+template <std::optional<std::string> Settings::*Member>
+std::string show_body(const Settings &s) {
+    return s.*Member ? "(set)" : "(not set)";  // it may hold a secret
+}
+template <std::optional<std::string> Settings::*Member>
+constexpr Option body(const char *name) {
+    return {name,
+            false,
+            nullptr,
+            0,
+            0,
+            "a JSON object whose members are strings, which may hold placeholders such as ${username}",
+            parse_body<Member>,
+            same<Member>,
+            show_body<Member>,
+            clear<Member>};
+}
+
 bool parse_topic(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     // A prefix the broker can publish under: no wildcards, not empty.
     if (!*value || std::strpbrk(value, "+# \t") || value[std::strlen(value) - 1] == '/') {
@@ -254,6 +305,10 @@ const Option options[] = {
      "\"Name: value\" with a name and a value, no CR or LF, and not Content-Length, Content-Type or "
      "Transfer-Encoding (may be given several times)",
      parse_header, same<&Settings::http_header>, show_header_names, clear<&Settings::http_header>},
+    choice<&Settings::http_get, post_word, get_word>("http_method", "post or get"),
+    body<&Settings::http_user_body>("http_user_body"),
+    body<&Settings::http_acl_body>("http_acl_body"),
+    choice<&Settings::http_answers_json, status_word, json_word>("http_answers", "status or json"),
     flag<&Settings::http_check_subscribe>("http_check_subscribe", true, "false"),
     fields<&Settings::http_login_fields, login_field_names>(
         "http_login_fields", "any of clientid, address, protocol_version, certificate_subject, each once"),
@@ -357,6 +412,11 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
     for (const auto &r : requirements) {
         if (!r.broken(next)) continue;
         error = r.line;
+        return false;
+    }
+    // Placeholders: known, and fillable by the questions this library asks.
+    if (std::string line = template_error(next, which); !line.empty()) {
+        error = std::move(line);
         return false;
     }
     out = std::move(next);

@@ -26,7 +26,13 @@ struct Settings {
     long http_cache_stale_ms;  // 0: a decision past its lifetime never answers
     long http_backoff_ms;      // 0: every check asks, even during an outage
     std::string http_cafile, http_certfile, http_keyfile, http_unix_socket;
-    std::vector<std::string> http_header;  // "Name: value", in order
+    std::vector<std::string> http_header;  // "Name: value", in order; values may hold placeholders
+    // Request templates (request_template.h): a get puts the parameters in
+    // the URL's query; a body template is a JSON object of strings.
+    bool http_get;
+    std::optional<std::string> http_user_body, http_acl_body;  // unset: today's form
+    // The answer read: false, exactly 200 grants; true, EMQX 5's {"result": ...} or 204.
+    bool http_answers_json;
 
     // The version-5 library's own.
     bool http_check_subscribe;

@@ -237,12 +237,14 @@ TEST_F(BrokerLifecycle, ListenersThatLoadThePluginTwiceMustAgree) {
 // broker: the Python one requires a shared secret in a request header; with
 // auth_plugin_v5.so and http_check_subscribe both decide subscriptions too.
 TEST(BrokerExampleEndpoint, DecidesByTheRules) {
-    const std::string token = "e2e-shared-secret", python = EXAMPLES_DIR "/auth_endpoint.py";
+    const std::string token = "e2e-shared-secret", python = EXAMPLES_DIR "/auth_endpoint.py",
+                      emqx = EXAMPLES_DIR "/emqx_endpoint.py";
     struct Case {
         const char *what;
         std::string program, header;  // header: the secret the broker sends, if any
         bool check_subscribe, login_rules;
     } cases[] = {
+        {"python, written for EMQX 5", emqx, "", false, false},
         {"python, right secret", python, token, false, false},
         {"python, wrong secret", python, "guess", false, false},
         {"python, subscriptions asked", python, token, true, false},
@@ -257,7 +259,7 @@ TEST(BrokerExampleEndpoint, DecidesByTheRules) {
         const fs::path log = fs::temp_directory_path() / ("auth_endpoint." + std::to_string(getpid()) + ".log");
         fs::remove(log);
         std::vector<std::string> argv{c.program, EXAMPLES_DIR "/rules.txt", "0"};
-        if (c.program == python) argv.insert(argv.begin(), PYTHON3);
+        if (c.program == python || c.program == emqx) argv.insert(argv.begin(), PYTHON3);
         Process endpoint(argv, log.string(), {"AUTH_ENDPOINT_TOKEN=" + token});
         std::string url;
         wait_until([&] {
@@ -270,6 +272,12 @@ TEST(BrokerExampleEndpoint, DecidesByTheRules) {
         ASSERT_FALSE(url.empty()) << endpoint.output();
         std::vector<std::string> opts{"http_user_uri " + url + "/user", "http_acl_uri " + url + "/acl",
                                       "http_keepalive true", "http_cache_ms 60000"};
+        if (c.program == emqx)  // as docs/migrating-from-emqx.md configures it
+            opts = {"http_user_uri " + url + "/mqtt/auth",
+                    R"(http_user_body {"username": "${username}", "password": "${password}"})",
+                    "http_acl_uri " + url + "/mqtt/acl",
+                    R"(http_acl_body {"username": "${username}", "topic": "${topic}", "action": "${action}"})",
+                    "http_answers json", "http_keepalive true", "http_cache_ms 60000"};
         if (!c.header.empty()) opts.push_back("http_header Authorization: Bearer " + c.header);
         if (c.check_subscribe) opts.push_back("http_check_subscribe true");
         if (c.login_rules) opts.push_back("http_login_rules true");

@@ -15,6 +15,8 @@
 #include <memory>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "broker.h"
 #include "endpoint.h"
 #include "mqtt_client.h"
@@ -331,6 +333,91 @@ long long unix_seconds() {
 // Rules in the login answer (http_login_rules), through the real broker: the
 // endpoint is asked once per client, never per message; an expired token
 // ends its connection; "ignore" hands the login to the broker's password file.
+// An endpoint written only from EMQX 5's documented HTTP authentication and
+// authorization contract: a JSON POST (or a GET with the parameters in the
+// query), the client id in the path and a header, and {"result": ...} or
+// 204 in answer. It knows nothing of this plug-in.
+struct EmqxStyleEndpoint {
+    Endpoint endpoint;
+    // Status and JSON body for one request; the body empty for none.
+    static std::pair<int, std::string> answer(const Recorded &r) {
+        const std::string allow = R"({"result":"allow"})", deny = R"({"result":"deny"})";
+        std::map<std::string, std::string> in = r.fields;  // a GET's query
+        if (r.method == "POST") {
+            if (r.content_type != "application/json") return {400, ""};
+            const auto body = nlohmann::json::parse(r.body);
+            for (auto &[k, v] : body.items()) in[k] = v.get<std::string>();
+        }
+        if (r.path == "/auth") {
+            if (in["password"] != "pw") return {200, deny};
+            if (in["username"] == "nobody-home") return {204, ""};
+            return {200, R"({"result":"allow","is_superuser":false})"};
+        }
+        const std::string prefix = "/authz/";
+        if (r.path.rfind(prefix, 0) != 0) return {404, ""};
+        const std::string clientid = r.path.substr(prefix.size());
+        const auto header = r.headers.find("X-Client");
+        if (header == r.headers.end() || header->second != clientid || in["action"].empty()) return {400, ""};
+        if (in["action"] == "publish" && in["topic"].find("/secret") != std::string::npos) return {200, deny};
+        if (in["topic"].rfind("open/", 0) == 0) return {200, allow};
+        if (in["topic"].rfind("quiet/", 0) == 0) return {204, ""};
+        return {200, deny};
+    }
+    EmqxStyleEndpoint() {
+        endpoint.decide([](const Recorded &r) { return answer(r).first; });
+        endpoint.json([](const Recorded &r) { return answer(r).second; });
+    }
+};
+
+TEST(BrokerV5Emqx, AnEndpointWrittenForEmqxDecidesUnchanged) {
+    EmqxStyleEndpoint emqx;
+    const auto url = [&](const std::string &path) { return emqx.endpoint.url(path); };
+    const struct {
+        const char *method;
+        std::vector<std::string> options;
+    } cases[] = {
+        {"post",
+         {"http_user_uri " + url("/auth"),
+          R"(http_user_body {"username": "${username}", "password": "${password}", "clientid": "${clientid}"})",
+          "http_acl_uri " + url("/authz/${clientid}"),
+          R"(http_acl_body {"username": "${username}", "topic": "${topic}", "action": "${action}", "qos": "${qos}"})"}},
+        {"get",
+         {"http_method get", "http_user_uri " + url("/auth"),
+          R"(http_user_body {"username": "${username}", "password": "${password}"})",
+          "http_acl_uri " + url("/authz/${clientid}?topic=${topic}&action=${action}")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.method);
+        auto opts = c.options;
+        opts.insert(opts.end(), {"http_header X-Client: ${clientid}", "http_answers json", "http_check_subscribe true",
+                                 "http_timeout_ms 2000"});
+        const LoopbackListener port(false);
+        Broker broker(listener(port) + v5_lines(opts));
+        ASSERT_TRUE(broker.ready()) << broker.process().output();
+        auto once = broker.client(MOSQUITTO_SUB, "sub-1", "alice", "pw");
+        once.insert(once.end(), {"-d", "-E", "-t", "open/#", "-t", "quiet/#", "-t", "closed/#"});
+        const std::string subscribed = run(once, broker.file("once.log")).second;
+        EXPECT_NE(subscribed.find("Subscribed (mid: 1): 0, 0, 128"), std::string::npos)
+            << subscribed << broker.process().output();
+        auto argv = broker.client(MOSQUITTO_SUB, "sub-2", "alice", "pw");
+        argv.insert(argv.end(), {"-v", "-t", "open/#", "-t", "quiet/#", "-t", "closed/#", "-W", "60"});
+        Process sub(argv, broker.file("sub.log"));
+        ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-2")) << broker.process().output();
+        // Delivered if its publish were granted: the subscription covers it.
+        EXPECT_EQ(broker.publish("alice", "pw", "open/secret", "refused").first, 0);  // QoS 0: refused silently
+        EXPECT_EQ(broker.publish("alice", "pw", "open/a", "allowed").first, 0);
+        EXPECT_NE(broker.publish("alice", "wrong", "open/a", "not-in").first, 0);
+        EXPECT_EQ(broker.publish("nobody-home", "pw", "quiet/b", "by-204").first, 0);
+        EXPECT_TRUE(wait_until([&] { return sub.output().find("quiet/b by-204") != std::string::npos; })) << sub.output();
+        sub.stop();
+        EXPECT_NE(sub.output().find("open/a allowed"), std::string::npos) << sub.output();
+        EXPECT_EQ(sub.output().find("refused"), std::string::npos) << sub.output();
+        EXPECT_EQ(sub.output().find("not-in"), std::string::npos) << sub.output();
+        for (const auto &r : emqx.endpoint.requests()) EXPECT_NE(EmqxStyleEndpoint::answer(r).first, 400) << r.target;
+        emqx.endpoint.clear();
+    }
+}
+
 class LoginRulesE2E : public BrokerV5 {
 protected:
     std::atomic<long long> short_lived_until{0};

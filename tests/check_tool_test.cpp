@@ -316,4 +316,52 @@ TEST_F(CheckTool, DecidesAccessByTheLoginsRulesAsTheBrokerDoes) {
     }
 }
 
+// --show-request prints the request the endpoint then receives, the
+// password, fixed header values and fixed query values as ***.
+TEST_F(CheckTool, ShowsTheRequestItSends) {
+    const std::string v5 = "listener 1883\nplugin /usr/lib/mosquitto/auth_plugin_v5.so\n";
+    const std::string timeout = "plugin_opt_http_timeout_ms " + std::to_string(scaled(2000ms).count()) + "\n";
+    const struct {
+        const char *what;
+        std::string config;
+        std::vector<std::string> question;
+        std::vector<std::string> shown;  // lines of the output
+        std::string target, body;        // what the endpoint received
+    } cases[] = {
+        {"JSON login",
+         v5 + "plugin_opt_http_user_uri " + endpoint.url("/user?key=k3y") + "\n" + timeout +
+             "plugin_opt_http_user_body {\"u\": \"${username}\", \"p\": \"${password}\", \"c\": \"${clientid}\"}\n"
+             "plugin_opt_http_header X-Token: t0ken\n",
+         {"-i", "d1", "-u", "alice", "-P", "s3cret&"},
+         {"request: POST " + endpoint.url("/user?key=***"), "  X-Token: ***", "  Content-Type: application/json",
+          "  body: {\"u\":\"alice\",\"p\":\"***\",\"c\":\"d1\"}"},
+         "/user?key=k3y", "{\"u\":\"alice\",\"p\":\"s3cret&\",\"c\":\"d1\"}"},
+        {"GET access with placeholders",
+         v5 + "plugin_opt_http_acl_uri " + endpoint.url("/authz/${clientid}") + "\n" + timeout +
+             "plugin_opt_http_method get\nplugin_opt_http_acl_body {\"t\": \"${topic}\", \"a\": \"${action}\"}\n"
+             "plugin_opt_http_header X-Client: ${clientid}\n",
+         {"-i", "d/1", "-u", "alice", "-t", "a/b", "--write"},
+         {"request: GET " + endpoint.url("/authz/d%2F1?t=a%2Fb&a=publish"), "  X-Client: d/1"},
+         "/authz/d%2F1?t=a%2Fb&a=publish", ""},
+        {"the form, unset",
+         config(endpoint.url("/user")),
+         {"-u", "alice", "-P", "s3cret&"},
+         {"request: POST " + endpoint.url("/user"), "  Content-Type: application/x-www-form-urlencoded",
+          "  body: username=alice&password=***"},
+         "/user", "username=alice&password=s3cret%26"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args = c.question;
+        args.push_back("--show-request");
+        auto [code, out] = ask(c.config, args);
+        for (const auto &line : c.shown) EXPECT_NE(out.find(line + "\n"), std::string::npos) << line << "\n" << out;
+        for (const char *secret : {"s3cret", "k3y", "t0ken"}) EXPECT_EQ(out.find(secret), std::string::npos) << out;
+        const auto requests = endpoint.requests();
+        ASSERT_EQ(requests.size(), 1u) << out;
+        EXPECT_EQ(requests[0].target, c.target);
+        EXPECT_EQ(requests[0].body, c.body);
+    }
+}
+
 }  // namespace

@@ -89,9 +89,11 @@ struct Concurrent : ::testing::Test {
     void submit(ConcurrentExchanges &exchanges, int id, const std::string &user,
                 std::optional<ConcurrentExchanges::Clock::time_point> deadline = std::nullopt,
                 ConcurrentExchanges::Wanted wanted = nullptr) {
-        Buffer b = body(user);
-        const std::size_t length = std::strlen(b.get());
-        ASSERT_TRUE(exchanges.submit(url, std::move(b), length, results.done(id), deadline, std::move(wanted)));
+        Request r;
+        r.fixed_url = &url;
+        r.body = body(user);
+        r.length = std::strlen(r.body.get());
+        ASSERT_TRUE(exchanges.submit(std::move(r), results.done(id), deadline, std::move(wanted)));
     }
     std::vector<Answer> answers(int id) {
         std::lock_guard<std::mutex> lock(results.m);

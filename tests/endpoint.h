@@ -25,6 +25,8 @@ struct Recorded {
     std::string method, path, body, content_type, content_length;
     std::map<std::string, std::string> fields;  // the form, decoded
     int client_port;                             // tells connections apart
+    std::string target;                          // path and query as sent, not decoded
+    std::map<std::string, std::string> headers;  // as sent; names as written
 };
 
 class Endpoint {
@@ -137,8 +139,9 @@ public:
 private:
     void serve(const httplib::Request &req, httplib::Response &res) {
         Recorded r{req.method, req.path, req.body, req.get_header_value("Content-Type"),
-                   req.get_header_value("Content-Length"), {}, req.remote_port};
+                   req.get_header_value("Content-Length"), {}, req.remote_port, req.target, {}};
         for (auto &[name, value] : req.params) r.fields[name] = value;
+        for (auto &[name, value] : req.headers) r.headers[name] = value;
         Decide decide;
         {
             std::lock_guard<std::mutex> lock(mutex_);

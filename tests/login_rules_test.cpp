@@ -341,7 +341,13 @@ TEST(AnswerBody, KeptOnRequestWithinTheLimitThroughARealExchange) {
     settings.http_timeout_ms = 20000;
     HttpClient client(settings);
     const std::string url = server.url();
-    auto post = [&](bool keep) { return client.post(url.c_str(), "username=a&password=b", 21, keep); };
+    auto post = [&](bool keep) {
+        Request r;
+        r.fixed_url = &url;
+        r.body.reset(strdup("username=a&password=b"));
+        r.length = 21;
+        return client.send(r, keep);
+    };
 
     const std::string rules = R"({"result":"allow","acl":[{"permission":"allow","action":"all","topic":"a/#"}]})";
     server.answer(rules, "application/json; charset=utf-8");

@@ -329,6 +329,32 @@ TEST_F(PluginV5, ExtraFieldsArePartOfTheCacheKey) {
                                                   "username=u&password=p&clientid=dev2"}));
 }
 
+// ${password} in an access template is the password its connection's login
+// gave, kept for it; an answer of "ignore" leaves the check to the broker.
+TEST_F(PluginV5, AnAccessTemplateSendsTheLoginsPassword) {
+    Line line(1, {{"http_user_uri", endpoint.url("/user")},
+                  {"http_acl_uri", endpoint.url("/acl")},
+                  {"http_acl_body", R"({"p":"${password}","a":"${action}","t":"${topic}"})"},
+                  {"http_answers", "json"}});
+    ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+    endpoint.decide([](const Recorded &) { return 200; });
+    endpoint.json([](const Recorded &r) {
+        return std::string(r.body.find("closed") == std::string::npos ? R"({"result":"allow"})" : R"({"result":"ignore"})");
+    });
+    EXPECT_EQ(line.login(client, "alice", "s3cret"), MOSQ_ERR_SUCCESS);
+    endpoint.clear();
+    EXPECT_EQ(line.access(client, "t", MOSQ_ACL_WRITE), MOSQ_ERR_SUCCESS);
+    EXPECT_EQ(line.access(client, "closed", MOSQ_ACL_READ), MOSQ_ERR_PLUGIN_DEFER);
+    EXPECT_EQ(bodies(), (std::vector<std::string>{R"({"p":"s3cret","a":"publish","t":"t"})",
+                                                  R"({"p":"s3cret","a":"subscribe","t":"closed"})"}));
+    // A connection whose login was not ours has no password to send: refused, unasked.
+    mosquitto stranger{"dev9", "bob", "127.0.0.1", 5, nullptr};
+    endpoint.clear();
+    EXPECT_EQ(line.access(stranger, "t", MOSQ_ACL_WRITE), MOSQ_ERR_ACL_DENIED);
+    EXPECT_TRUE(endpoint.requests().empty());
+    line.disconnect(client);
+}
+
 TEST_F(PluginV5, FiguresArePublishedFromTick) {
     Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_stats_interval_s", "1"},
                   {"http_stats_topic", "test/figures"}});

@@ -11,8 +11,14 @@
 // header block ended and what Cache-Control allows must follow the last lines,
 // and each bound or prohibition must come from its directive in them; JSON
 // from the last Content-Type line.
+//
+// The templates' escaping: each value, written into a URL, a JSON string and
+// a header, must read back as itself (percent-decoded, JSON-parsed), or be
+// refused exactly when it cannot be written there (not UTF-8 for JSON, a
+// control character for a header).
 #include "../../src/answer.cpp"
 #include "../../src/http_client.cpp"
+#include "../../src/request_template.cpp"
 
 #include <cstdint>
 #include <string>
@@ -62,6 +68,48 @@ void check(const std::array<Field, N> &fields) {
         if (decoded != fields[i].value) __builtin_trap();
     }
     if (at != text.size()) __builtin_trap();
+}
+
+std::string percent_decoded(const std::string &text) {
+    std::string decoded;
+    for (std::size_t at = 0; at < text.size();) {
+        if (text[at] == '%') {
+            if (at + 2 >= text.size()) __builtin_trap();
+            const int hi = hex(text[at + 1]), lo = hex(text[at + 2]);
+            if (hi < 0 || lo < 0) __builtin_trap();
+            decoded += static_cast<char>(hi * 16 + lo);
+            at += 3;
+        } else {
+            if (!unreserved(text[at])) __builtin_trap();
+            decoded += text[at++];
+        }
+    }
+    return decoded;
+}
+
+void check_escaping(const std::string &value) {
+    std::string out;
+    if (!append_escaped(out, value, Escape::percent) || percent_decoded(out) != value) __builtin_trap();
+
+    out.clear();
+    bool utf8 = true;
+    try {
+        (void)nlohmann::json(value).dump();  // throws for text that is not UTF-8
+    } catch (const nlohmann::json::type_error &) {
+        utf8 = false;
+    }
+    if (append_escaped(out, value, Escape::json) != utf8) __builtin_trap();
+    if (utf8) {
+        for (char c : out)
+            if (static_cast<unsigned char>(c) < 0x20) __builtin_trap();
+        if (nlohmann::json::parse("\"" + out + "\"").get<std::string>() != value) __builtin_trap();
+    }
+
+    out.clear();
+    bool control = false;
+    for (char c : value) control = control || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    if (append_escaped(out, value, Escape::header) == control) __builtin_trap();
+    if (!control && out != value) __builtin_trap();
 }
 
 void check_headers(const uint8_t *data, size_t size) {
@@ -119,5 +167,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                       {"topic", values[2].c_str()},
                                       {"access", values[3].c_str()}}});
     check_headers(data, size);
+    for (const auto &value : values) check_escaping(value);
     return 0;
 }

@@ -1,0 +1,317 @@
+#include "request_template.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+constexpr const char *names[placeholder_count] = {"clientid",   "username",         "password",   "peerhost",
+                                                  "cert_subject", "cert_common_name", "proto_name", "action",
+                                                  "topic",      "qos",              "retain"};
+
+constexpr char hex_digits[] = "0123456789ABCDEF";
+
+// The length of the UTF-8 sequence at s (at most n bytes), 0 when it is not one.
+std::size_t utf8_length(const unsigned char *s, std::size_t n) {
+    const unsigned char c = s[0];
+    std::size_t len;
+    unsigned int min;
+    if (c < 0x80) return 1;
+    if (c >= 0xc2 && c <= 0xdf) len = 2, min = 0x80;
+    else if (c >= 0xe0 && c <= 0xef) len = 3, min = 0x800;
+    else if (c >= 0xf0 && c <= 0xf4) len = 4, min = 0x10000;
+    else return 0;
+    if (n < len) return 0;
+    unsigned int code = c & (0x3f >> (len - 1));
+    for (std::size_t i = 1; i < len; ++i) {
+        if ((s[i] & 0xc0) != 0x80) return 0;
+        code = (code << 6) | (s[i] & 0x3f);
+    }
+    if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
+    return len;
+}
+
+// The URL's authority (scheme://host:port) ends where its path, query or
+// fragment begins.
+std::size_t authority_end(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) return 0;
+    const std::size_t end = url.find_first_of("/?#", scheme + 3);
+    return end == std::string_view::npos ? url.size() : end;
+}
+
+std::invalid_argument bad(const char *option, const std::string &what) {
+    return std::invalid_argument(std::string("auth_plugin: ") + option + ": " + what);
+}
+
+}  // namespace
+
+const char *placeholder_name(Placeholder p) noexcept { return names[static_cast<std::size_t>(p)]; }
+
+bool append_escaped(std::string &out, std::string_view value, Escape how) {
+    const auto *s = reinterpret_cast<const unsigned char *>(value.data());
+    const std::size_t n = value.size();
+    switch (how) {
+    case Escape::none: out.append(value); return true;
+    case Escape::percent:
+        // As libcurl escapes a form value: all but the unreserved characters.
+        for (std::size_t i = 0; i < n; ++i) {
+            const unsigned char c = s[i];
+            if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+                c == '_' || c == '~') {
+                out += static_cast<char>(c);
+            } else {
+                const char e[3] = {'%', hex_digits[c >> 4], hex_digits[c & 15]};
+                out.append(e, 3);
+            }
+        }
+        return true;
+    case Escape::header:
+        for (std::size_t i = 0; i < n; ++i)
+            if (s[i] < 0x20 || s[i] == 0x7f) return false;
+        out.append(value);
+        return true;
+    case Escape::json:
+        for (std::size_t i = 0; i < n;) {
+            const unsigned char c = s[i];
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += static_cast<char>(c);
+                ++i;
+            } else if (c < 0x20) {
+                const char e[6] = {'\\', 'u', '0', '0', hex_digits[c >> 4], hex_digits[c & 15]};
+                out.append(e, 6);
+                ++i;
+            } else {
+                const std::size_t len = utf8_length(s + i, n - i);
+                if (len == 0) return false;  // not text: JSON cannot carry it
+                out.append(value.data() + i, len);
+                i += len;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+bool Template::add(std::string_view text, Escape how_literal, std::string &name) {
+    while (!text.empty()) {
+        const std::size_t open = text.find("${");
+        const std::string_view literal = text.substr(0, open);
+        if (!literal.empty()) {
+            std::string escaped;
+            if (!append_escaped(escaped, literal, how_literal)) {
+                name = "(text that cannot be written there)";
+                return false;
+            }
+            add_literal(escaped);
+        }
+        if (open == std::string_view::npos) break;
+        const std::size_t close = text.find('}', open);
+        if (close == std::string_view::npos) {
+            name = std::string(text.substr(open, 32));
+            return false;
+        }
+        const std::string_view inside = text.substr(open + 2, close - open - 2);
+        std::size_t which = 0;
+        while (which < placeholder_count && inside != names[which]) ++which;
+        if (which == placeholder_count) {
+            name = "${" + std::string(inside.substr(0, 32)) + "}";
+            return false;
+        }
+        const auto p = static_cast<Placeholder>(which);
+        pieces_.push_back({true, p, 0});
+        uses_ |= bit(p);
+        text.remove_prefix(close + 1);
+    }
+    return true;
+}
+
+bool Template::fill(const TemplateValues &values, Escape how, std::string &out) const {
+    std::size_t at = 0;
+    for (const auto &piece : pieces_) {
+        if (!piece.placeholder) {
+            out.append(literal_, at, piece.size);
+            at += piece.size;
+            continue;
+        }
+        const char *value = values[piece.which];
+        if (!value || !append_escaped(out, value, how)) return false;
+    }
+    return true;
+}
+
+RequestPlan::RequestPlan(const Settings &s, Kind kind) {
+    const bool login = kind == Kind::login;
+    const char *uri_option = login ? "http_user_uri" : "http_acl_uri";
+    const char *body_option = login ? "http_user_body" : "http_acl_body";
+    get_ = s.http_get;
+    std::string name;
+    const auto unknown = [&](const char *option) {
+        return bad(option, "unknown placeholder " + name +
+                               " (known: ${clientid} ${username} ${password} ${peerhost} ${cert_subject} "
+                               "${cert_common_name} ${proto_name}, and for access ${action} ${topic} ${qos} ${retain})");
+    };
+    if (const auto &uri = login ? s.http_user_uri : s.http_acl_uri; uri && uri->find("${") != std::string::npos) {
+        // Fragments are never sent; a get's query must go before one.
+        const std::string_view text = std::string_view(*uri).substr(0, uri->find('#'));
+        if (text.find("${") < authority_end(text))
+            throw bad(uri_option, "placeholders may stand in the path and the query only");
+        if (text.size() > max_template_bytes)
+            throw bad(uri_option, "longer than " + std::to_string(max_template_bytes) + " bytes");
+        if (!url_.add(text, Escape::none, name)) throw unknown(uri_option);
+        url_templated_ = true;
+        url_has_query_ = text.find('?') != std::string_view::npos;
+    }
+    if (const auto &body = login ? s.http_user_body : s.http_acl_body; body) {
+        if (body->size() > max_template_bytes)
+            throw bad(body_option, "longer than " + std::to_string(max_template_bytes) + " bytes");
+        nlohmann::ordered_json object;
+        try {
+            object = nlohmann::ordered_json::parse(*body);
+        } catch (...) {
+        }
+        bool strings = object.is_object() && !object.empty();
+        for (const auto &member : object.items()) strings = strings && member.value().is_string();
+        if (!strings) throw bad(body_option, "expected a JSON object whose members are strings (value not shown)");
+        bool first = true;
+        if (!get_) body_.add_literal("{");
+        for (const auto &member : object.items()) {
+            const std::string &key = member.key();
+            const std::string &value = member.value().get_ref<const std::string &>();
+            std::string head = first ? "" : get_ ? "&" : ",";
+            if (!get_) head += '"';
+            if (!append_escaped(head, key, get_ ? Escape::percent : Escape::json))
+                throw bad(body_option, "a member's name cannot be written (value not shown)");
+            head += get_ ? "=" : "\":\"";
+            body_.add_literal(head);
+            if (!body_.add(value, get_ ? Escape::percent : Escape::json, name)) throw unknown(body_option);
+            if (!get_) body_.add_literal("\"");
+            first = false;
+        }
+        if (!get_) body_.add_literal("}");
+        has_body_template_ = true;
+    }
+    for (const auto &line : s.http_header) {
+        Template header;
+        const std::size_t colon = line.find(':');
+        if (line.find("${") < colon) throw bad("http_header", "placeholders may stand in a header's value only");
+        if (line.size() > max_template_bytes)
+            throw bad("http_header", "longer than " + std::to_string(max_template_bytes) + " bytes");
+        if (!header.add(line, Escape::none, name)) throw unknown("http_header");
+        headers_templated_ = headers_templated_ || header.uses() != 0;
+        headers_.push_back(std::move(header));
+    }
+    if (!headers_templated_) headers_.clear();  // the client's fixed list serves
+    uses_ = url_.uses() | body_.uses();
+    for (const auto &h : headers_) uses_ |= h.uses();
+    templated_ = get_ || url_templated_ || has_body_template_ || headers_templated_;
+}
+
+bool RequestPlan::build(const std::string &url, const Field *fields, std::size_t count, const TemplateValues &values,
+                        Request &out) const noexcept {
+    out = Request{};
+    out.get = get_;
+    if (!templated_) {  // today's form, as ever
+        out.fixed_url = &url;
+        out.body = form_body(fields, count, out.length);
+        return out.body != nullptr;
+    }
+    try {
+        std::size_t total = 0;
+        if (url_templated_) {
+            out.built_url.reserve(url_.literal().size() + 64);
+            if (!url_.fill(values, Escape::percent, out.built_url)) return false;
+        } else if (get_) {
+            out.built_url = url.substr(0, url.find('#'));
+        } else {
+            out.fixed_url = &url;
+        }
+        std::string body;
+        if (has_body_template_) {
+            body.reserve(body_.literal().size() + 128);
+            if (!body_.fill(values, get_ ? Escape::percent : Escape::json, body)) return false;
+        } else {
+            std::size_t length = 0;
+            Buffer form = form_body(fields, count, length);
+            if (!form) return false;
+            body.assign(form.get(), length);
+        }
+        if (get_) {
+            const bool has_query = url_templated_ ? url_has_query_ : out.built_url.find('?') != std::string::npos;
+            if (!body.empty()) out.built_url += (has_query ? "&" : "?") + body;
+        } else {
+            out.json = has_body_template_;
+            out.body.reset(static_cast<char *>(std::malloc(body.size() + 1)));
+            if (!out.body) return false;
+            std::memcpy(out.body.get(), body.c_str(), body.size() + 1);
+            out.length = body.size();
+        }
+        total += out.built_url.size() + out.length;
+        if (headers_templated_) {
+            std::string line;
+            for (const auto &h : headers_) {
+                line.clear();
+                if (!h.fill(values, Escape::header, line)) return false;  // a control character would split it
+                total += line.size();
+                out.header_text += line;
+                out.header_text += '\n';
+                if (!append_header(out.headers, line.c_str())) return false;
+            }
+            if (out.json && !append_header(out.headers, "Content-Type: application/json")) return false;
+        }
+        return total <= max_request_bytes;  // larger refuses, never cut
+    } catch (...) {
+        return false;
+    }
+}
+
+std::string template_error(const Settings &s, Interface which) {
+    // What each question has to fill placeholders with, behind each library:
+    // the version-2 interface tells a login only its user name and password,
+    // and an access check its client id, user name, topic and kind.
+    const Uses login_v2 = bit(Placeholder::username) | bit(Placeholder::password);
+    const Uses access_v2 = bit(Placeholder::clientid) | bit(Placeholder::username) | bit(Placeholder::topic) |
+                           bit(Placeholder::action);
+    const Uses login_v5 = login_v2 | bit(Placeholder::clientid) | bit(Placeholder::peerhost) |
+                          bit(Placeholder::cert_subject) | bit(Placeholder::cert_common_name) |
+                          bit(Placeholder::proto_name);
+    const Uses access_v5 = ~Uses{0};
+    try {
+        for (const auto kind : {RequestPlan::Kind::login, RequestPlan::Kind::access}) {
+            const bool login = kind == RequestPlan::Kind::login;
+            if (!(login ? s.http_user_uri : s.http_acl_uri)) continue;  // never asked
+            const RequestPlan plan(s, kind);
+            const Uses can = which == Interface::v2 ? (login ? login_v2 : access_v2) : (login ? login_v5 : access_v5);
+            const Uses cannot = plan.uses() & ~can;
+            if (!cannot) continue;
+            std::size_t p = 0;
+            while (!(cannot & bit(static_cast<Placeholder>(p)))) ++p;
+            return std::string("auth_plugin: placeholder ${") + names[p] + "} cannot be filled for " +
+                   (login ? "a login" : "an access check") + " by " +
+                   (which == Interface::v2 ? "auth_plugin.so (the version-2 interface tells it too little; "
+                                             "auth_plugin_v5.so can)"
+                                           : "auth_plugin_v5.so");
+        }
+        // Options that hold a template while their question is never asked
+        // are still read: a mistake there is one all the same.
+        if (!s.http_user_uri && s.http_user_body) (void)RequestPlan(s, RequestPlan::Kind::login);
+        if (!s.http_acl_uri && s.http_acl_body) (void)RequestPlan(s, RequestPlan::Kind::access);
+    } catch (const std::invalid_argument &e) {
+        return e.what();
+    } catch (...) {
+        return "auth_plugin: out of memory while reading the templates";
+    }
+    return {};
+}
+
+bool access_needs_password(const Settings &s) {
+    if (!s.http_acl_uri) return false;
+    try {
+        return RequestPlan(s, RequestPlan::Kind::access).uses() & bit(Placeholder::password);
+    } catch (...) {
+        return false;  // not started with such settings
+    }
+}

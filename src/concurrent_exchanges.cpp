@@ -240,8 +240,14 @@ void ConcurrentExchanges::finish(CURL *handle, CURLcode result) noexcept {
     curl_multi_remove_handle(multi_.get(), handle);
     HttpClient::conclude(handle, result, e->answer);
     Line &line = *e->line;
+    bool others_waiting = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        others_waiting = !line.waiting.empty() || !line.waiting_later.empty();
+    }
+    const bool in_use = others_waiting || 2 * line.running >= line.pace.limit();
     line.pace.ended({e->answer.outcome(), e->answer.transfer == CURLE_OPERATION_TIMEDOUT, e->answer.status,
-                     e->started, line.running, e->given, e->needed},
+                     e->started, in_use, e->given, e->needed},
                     Clock::now());
     --line.running;
     line.shown_limit.store(line.pace.limit());

@@ -4,7 +4,7 @@
 
 namespace {
 
-// Exchanges within twice the floor and this are "about the floor": below a
+// Answers within twice the floor and this are "about the floor": below a
 // few milliseconds, a shared machine's own jitter says nothing of the endpoint.
 constexpr std::chrono::milliseconds slack{5};
 
@@ -15,6 +15,16 @@ EndpointPace::EndpointPace(long ceiling) noexcept
       floor_(std::min(floor_limit, ceiling_)),
       limit_(std::min(first_limit, ceiling_)),
       threshold_(ceiling_) {}
+
+EndpointPace::Clock::duration EndpointPace::rank(double q) const noexcept {
+    std::array<Clock::duration, recent> sorted = times_;
+    const std::size_t n = std::min(answered_, recent);
+    // Nearest rank: the q-th of n is the ceil(q n)-th.
+    const auto r = std::max<std::size_t>(1, static_cast<std::size_t>(q * static_cast<double>(n) + 0.999999));
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(r - 1),
+                     sorted.begin() + static_cast<std::ptrdiff_t>(n));
+    return sorted[r - 1];
+}
 
 void EndpointPace::ended(const Ended &e, Clock::time_point now) noexcept {
     const Outcome outcome = e.outcome;
@@ -30,35 +40,34 @@ void EndpointPace::ended(const Ended &e, Clock::time_point now) noexcept {
     const Clock::duration took = std::max(Clock::duration::zero(), now - e.started);
     times_[answered_ % recent] = took;
     ++answered_;
-    std::array<Clock::duration, recent> sorted = times_;
-    const std::size_t n = std::min(answered_, recent);
-    // Nearest rank: the 90th percentile of n is the ceil(0.9 n)-th.
-    const std::size_t rank = (9 * n + 9) / 10;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank - 1),
-                     sorted.begin() + static_cast<std::ptrdiff_t>(n));
-    needed_ = sorted[rank - 1];
+    needed_ = rank(0.9);
 
-    window_min_ = in_window_ == 0 ? took : std::min(window_min_, took);
-    if (++in_window_ == floor_window) {
-        previous_min_ = window_min_;
-        previous_known_ = true;
-        in_window_ = 0;
+    // The median of a few answers is one of them: the floor waits for more.
+    bool judged = false;
+    Clock::duration floor{};
+    if (answered_ >= judged_after) {
+        const Clock::duration median = rank(0.5);
+        window_min_ = in_window_ == 0 ? median : std::min(window_min_, median);
+        if (++in_window_ == floor_window) {
+            previous_min_ = window_min_;
+            previous_known_ = true;
+            in_window_ = 0;
+        }
+        floor = in_window_ == 0 ? previous_min_ : previous_known_ ? std::min(previous_min_, window_min_) : window_min_;
+        judged = answered_ > judged_after;
     }
-    const Clock::duration floor =
-        in_window_ == 0 ? previous_min_ : previous_known_ ? std::min(previous_min_, window_min_) : window_min_;
 
     if (e.status == 429 || e.status == 503) {
         cut(e.started, now, false);  // it says so itself
-    } else if (took > 2 * floor + slack) {
+    } else if (judged && took > 2 * floor + slack) {
         cut(e.started, now, false);
-    } else {
-        grow(e.running);
+    } else if (e.in_use) {
+        grow();
     }
 }
 
-void EndpointPace::grow(long running) noexcept {
-    // Only a limit in use is shown to be enough: an idle one proves nothing.
-    if (2 * running < limit_ || limit_ >= ceiling_) return;
+void EndpointPace::grow() noexcept {
+    if (limit_ >= ceiling_) return;
     if (limit_ < threshold_) {
         ++limit_;
     } else if (++partial_ >= limit_) {

@@ -255,7 +255,7 @@ struct PaceOn {
         e.status = status;
         e.timed_out = timed_out;
         e.started = t0 + std::chrono::milliseconds(from_ms);
-        e.running = running;
+        e.in_use = 2 * running >= pace.limit();
         e.given = std::chrono::milliseconds(given_ms);
         e.needed = std::chrono::milliseconds(needed_ms);
         pace.ended(e, t0 + std::chrono::milliseconds(to_ms));
@@ -283,18 +283,31 @@ TEST(Pace, TheLimitFollowsTheEndpoint) {
          EndpointPace::first_limit},
         {"rising latency cuts by a fifth",
          [](PaceOn &p) {
-             int t = p.answers(4, 0);                  // floor 20 ms, limit 20
-             p.end(t, t + 100, 20);                    // 100 > 2 x 20 + 5: 16
+             int t = p.answers(10, 0);  // floor 20 ms, limit 26
+             p.end(t, t + 100, 26);     // 100 > 2 x 20 + 5: 20
          },
-         16},
+         20},
         {"a round cuts once: late answers started before the cut do not cut again",
          [](PaceOn &p) {
-             int t = p.answers(4, 0);
-             p.end(t, t + 100, 20);       // cut at t + 100: 16
-             p.end(t + 1, t + 101, 20);   // started before it
-             p.end(t + 150, t + 250, 16); // started after it: 12
+             int t = p.answers(10, 0);
+             p.end(t, t + 100, 26);        // cut at t + 100: 20
+             p.end(t + 1, t + 101, 26);    // started before it
+             p.end(t + 150, t + 250, 20);  // started after it: 16
          },
-         12},
+         16},
+        {"a few quick answers do not set the floor",
+         [](PaceOn &p) {
+             p.end(0, 1, 16);
+             p.end(1, 2, 17);
+             p.answers(20, 10);  // 20 ms, ten times the quick ones: still about the floor
+         },
+         38},
+        {"latency is not judged on the first few answers",
+         [](PaceOn &p) {
+             p.end(0, 1, 16);
+             p.end(1, 100, 17);
+         },
+         18},
         {"the endpoint's own overload answers cut",
          [](PaceOn &p) {
              p.end(0, 20, 16, Outcome::undecided, 503);

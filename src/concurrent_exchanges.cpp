@@ -23,7 +23,7 @@ struct ConcurrentExchanges::Exchange {
     Answer answer;
     std::unique_ptr<CURL, EasyFree> handle;
     // For its origin's pace, once it ends.
-    Clock::time_point started{};
+    Clock::time_point queued{}, started{};
     Clock::duration given{}, needed{};
 
     bool gone() const noexcept { return wanted && !wanted->load(); }
@@ -109,7 +109,8 @@ bool ConcurrentExchanges::submit(const std::string &url, Buffer body, std::size_
             if (stopping_) return false;
             Line &line = line_for(url);
             exchange->line = &line;
-            if (deadline) line.waiting.push(std::move(exchange), Clock::now(), *deadline);
+            const auto queued = exchange->queued = Clock::now();
+            if (deadline) line.waiting.push(std::move(exchange), queued, *deadline);
             else line.waiting_later.push_back(std::move(exchange));
         }
         curl_multi_wakeup(multi_.get());
@@ -147,7 +148,7 @@ std::unique_ptr<ConcurrentExchanges::Exchange> ConcurrentExchanges::next_waiting
     std::optional<std::unique_ptr<Exchange>> next = line.waiting.drop(now, needed, gone);
     if (!next) next = line.waiting.next(now, needed);
     if (next) {
-        too_late = !(*next)->gone() && Line::Queue::late(*(*next)->deadline, now, needed);
+        too_late = !(*next)->gone() && Line::Queue::late((*next)->queued, *(*next)->deadline, now, needed);
         end_it = too_late || (*next)->gone();
         return std::move(*next);
     }

@@ -3,10 +3,13 @@
 // oldest has waited longer than an exchange needs), newest first, so that
 // those who can still receive an answer get one rather than everyone
 // getting it too late. One that can no longer be answered in time (less
-// than the time needed left) is dropped, never started. No clock of its
-// own: every call says when it is.
+// than the time needed left) is dropped, never started; but one with half
+// its time or more left is always worth asking, or an endpoint that once
+// took nearly the whole time-out would never be asked again to show it is
+// quicker now. No clock of its own: every call says when it is.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -49,11 +52,14 @@ public:
     // How long until the oldest is too late; nothing when none waits.
     std::optional<Clock::duration> until_late(Clock::time_point now, Clock::duration needed) const noexcept {
         if (items_.empty()) return std::nullopt;
-        const Clock::time_point at = items_.front().deadline - needed;
+        const Item &front = items_.front();
+        const Clock::time_point at = front.deadline - wanted(front.queued, front.deadline, needed);
         return at > now ? at - now : Clock::duration::zero();
     }
-    static bool late(Clock::time_point deadline, Clock::time_point now, Clock::duration needed) noexcept {
-        return deadline <= now || deadline - now < needed;
+    // Whether one queued then, due by deadline, is too late at now.
+    static bool late(Clock::time_point queued, Clock::time_point deadline, Clock::time_point now,
+                     Clock::duration needed) noexcept {
+        return deadline <= now || deadline - now < wanted(queued, deadline, needed);
     }
 
     std::size_t size() const noexcept { return items_.size(); }
@@ -70,7 +76,11 @@ private:
         Clock::time_point queued, deadline;
     };
     static bool late(const Item &i, Clock::time_point now, Clock::duration needed) noexcept {
-        return late(i.deadline, now, needed);
+        return late(i.queued, i.deadline, now, needed);
+    }
+    // The time an item must have left: what is needed, at most half its own.
+    static Clock::duration wanted(Clock::time_point queued, Clock::time_point deadline, Clock::duration needed) noexcept {
+        return std::min(needed, (deadline - queued) / 2);
     }
     std::optional<T> take_front() {
         Item front = std::move(items_.front());

@@ -193,20 +193,20 @@ TEST_F(Concurrent, AfterTimeOutsAHungEndpointGetsOnlyTheFloor) {
 }
 
 // An exchange left less time than the endpoint's answers have been taking
-// is never asked. The first answer is held at least 300 ms (a lower bound,
-// whatever the machine's speed), so 100 ms left is too little.
+// is never asked. One at a time: the first is held while the second waits
+// past half its time, so that its answer (at least 600 ms, a lower bound
+// whatever the machine's speed) leaves the second too little.
 TEST_F(Concurrent, AnExchangeWithLessTimeLeftThanTheEndpointNeedsIsNeverAsked) {
     using Clock = ConcurrentExchanges::Clock;
     HttpClient client(settings);
-    ConcurrentExchanges exchanges(client, 4);
-    const auto began = Clock::now();
+    ConcurrentExchanges exchanges(client, 1);
     submit(exchanges, 0, "granted");
     ASSERT_TRUE(gated.holding(1));
-    std::this_thread::sleep_until(began + 300ms);
+    const auto queued = Clock::now();
+    submit(exchanges, 1, "granted", queued + 1000ms);
+    submit(exchanges, 2, "granted", queued + 60s);
+    std::this_thread::sleep_until(queued + 600ms);
     gated.open();
-    ASSERT_TRUE(results.wait_for(1));
-    submit(exchanges, 1, "granted", Clock::now() + 100ms);
-    submit(exchanges, 2, "granted", Clock::now() + 60s);
     ASSERT_TRUE(results.wait_for(3));
     EXPECT_TRUE(answers(1).at(0).late);
     EXPECT_EQ(answers(1).at(0).outcome(), Outcome::not_sent);
@@ -370,6 +370,8 @@ TEST(Deadlines, OldestFirstWhileKeepingUpNewestFirstOnceBehindAndTheTooLateDropp
         {"behind: the newest", 10, 5, {}, 4},
         {"too late for what the endpoint needs: dropped, never started", 1960, 50, {1, 2}, 4},
         {"past the deadline", 2001, 0, {1, 2}, 4},
+        {"the endpoint needs more than half a login's time: still asked with half of it left", 240, 5000, {}, 1},
+        {"and dropped past that half", 260, 5000, {1}, 2},
     };
     for (const auto &c : cases) {
         Queue q;

@@ -201,6 +201,10 @@ void ConcurrentExchanges::start_waiting() noexcept {
             if (e.deadline) {
                 left_ms = static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(*e.deadline - now).count());
                 e.given = *e.deadline - now;
+                if (left_ms <= 0) {  // it passed since: a time-out of 0 would be none at all
+                    call(e.done, late());
+                    continue;
+                }
             }
             e.needed = line.pace.needed();
             e.started = now;

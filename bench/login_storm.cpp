@@ -14,10 +14,21 @@
 // the command itself, and the worst ping meanwhile), a disconnect of one user
 // (how long until its connection closed), a forget of one user, and one
 // message of 1,000 re-checks of everyone (the requests, the worst ping).
+// With --flood, the endpoint hangs while CLIENTS clients each send CONNECT
+// (their own user, a wrong password) and close at once; it hangs on for
+// two of the plug-in's time-outs (http_timeout_ms, given among the option
+// lines; 1000 if not), then answers again (those it held too), and one real
+// client logs in: prints the requests the endpoint got while it hung, per
+// time-out, how many reached it for a login older than the time-out, and
+// how long the real login took.
 //
-//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control] [plugin option lines...]
+// Connections are opened paced to the broker's accept queue (it listens with
+// a backlog of 100): more at once would measure the kernel's SYN retries.
+//
+//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood] [plugin option lines...]
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -57,6 +68,18 @@ double ms_since(Clock::time_point t) { return std::chrono::duration<double, std:
 // named "revoked" once revoked is set, 200 to everything else.
 std::atomic<bool> revoked{false};
 std::atomic<long> requests{0};
+// --flood: while hanging, requests are held, not answered; each arrival is
+// kept (when, user) to be told apart from the logins' own times.
+std::atomic<bool> hanging{false};
+std::mutex arrivals_lock;
+std::vector<std::pair<Clock::time_point, std::string>> arrivals;
+
+std::string user_of(const std::string &request) {
+    const auto at = request.find("username=");
+    if (at == std::string::npos) return "";
+    const auto end = request.find_first_of("&\r\n", at);
+    return request.substr(at + 9, end == std::string::npos ? std::string::npos : end - at - 9);
+}
 void endpoint(int listen_fd, int latency_ms) {
     int ep = epoll_create1(0);
     epoll_event ev{};
@@ -65,9 +88,14 @@ void endpoint(int listen_fd, int latency_ms) {
     epoll_ctl(ep, EPOLL_CTL_ADD, listen_fd, &ev);
     std::map<int, std::string> buffers;
     std::multimap<Clock::time_point, std::pair<int, bool>> due;  // when, (fd, grant)
+    std::vector<std::pair<int, bool>> held;                      // while hanging
     for (;;) {
-        int timeout = -1;
-        if (!due.empty())
+        if (!hanging && !held.empty()) {
+            for (const auto &h : held) due.emplace(Clock::now() + std::chrono::milliseconds(latency_ms), h);
+            held.clear();
+        }
+        int timeout = hanging || !held.empty() ? 5 : -1;
+        if (!due.empty() && timeout < 0)
             timeout = static_cast<int>(std::max<long>(
                 0, std::chrono::ceil<std::chrono::milliseconds>(due.begin()->first - Clock::now()).count()));
         epoll_event events[64];
@@ -87,6 +115,11 @@ void endpoint(int listen_fd, int latency_ms) {
             ssize_t got;
             while ((got = read(fd, chunk, sizeof chunk)) > 0) buffers[fd].append(chunk, static_cast<std::size_t>(got));
             if (got == 0) {
+                // Its number may come back for another socket of this process
+                // (a client's): nothing owed to it may be written there.
+                held.erase(std::remove_if(held.begin(), held.end(), [fd](const auto &h) { return h.first == fd; }),
+                           held.end());
+                for (auto it = due.begin(); it != due.end();) it = it->second.first == fd ? due.erase(it) : std::next(it);
                 close(fd);
                 buffers.erase(fd);
                 continue;
@@ -97,6 +130,15 @@ void endpoint(int listen_fd, int latency_ms) {
                 const bool grant = !(revoked && buf.substr(0, len).find("username=revoked") != std::string::npos);
                 // The probe is answered at once: it measures the broker, not the endpoint.
                 const bool probe = buf.substr(0, len).find("username=probe&") != std::string::npos;
+                {
+                    std::lock_guard<std::mutex> guard(arrivals_lock);
+                    arrivals.emplace_back(Clock::now(), user_of(buf.substr(0, len)));
+                }
+                if (hanging && !probe) {
+                    held.emplace_back(fd, grant);
+                    buf.erase(0, len);
+                    continue;
+                }
                 due.emplace(Clock::now() + std::chrono::milliseconds(probe ? 0 : latency_ms), std::make_pair(fd, grant));
                 buf.erase(0, len);
             }
@@ -141,6 +183,52 @@ struct Probe {
     }
 };
 
+// CPU time (utime + stime, clock ticks) of the broker's own thread: its
+// main thread, whose id is the process's.
+long thread_ticks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close_paren = line.rfind(')');
+    if (close_paren == std::string::npos) return 0;
+    std::istringstream rest(line.substr(close_paren + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+// The broker's open descriptors: one per connection it has accepted.
+long open_fds(pid_t pid) {
+    long n = 0;
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// n connections to the broker, paced to its accept queue: a batch, then
+// until it has accepted them (bounded), so that none waits on a SYN retry.
+std::vector<int> connect_paced(pid_t pid, int port, int n) {
+    std::vector<int> fds;
+    const long base = open_fds(pid);
+    constexpr int batch = 50;
+    while (static_cast<int>(fds.size()) < n) {
+        for (int i = 0; i < batch && static_cast<int>(fds.size()) < n; ++i) {
+            const int fd = bench::connect_loopback(port);
+            if (fd < 0) return fds;
+            fds.push_back(fd);
+        }
+        for (int i = 0; i < 2000 && open_fds(pid) < base + static_cast<long>(fds.size()); ++i)
+            std::this_thread::sleep_for(1ms);
+    }
+    return fds;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -150,14 +238,20 @@ int main(int argc, char **argv) {
     }
     const std::string broker = argv[1], plugin = argv[2];
     const int latency_ms = std::atoi(argv[3]), clients = std::atoi(argv[4]);
-    bool reload = false, hung = false, beside = false, control = false;
+    bool reload = false, hung = false, beside = false, control = false, flood = false;
+    long timeout_ms = 1000;
     std::vector<std::string> opts;
     for (int i = 5; i < argc; ++i) {
         if (std::strcmp(argv[i], "--reload") == 0) reload = true;
         else if (std::strcmp(argv[i], "--hung") == 0) hung = true;
         else if (std::strcmp(argv[i], "--beside") == 0) beside = true;
         else if (std::strcmp(argv[i], "--control") == 0) control = true;
+        else if (std::strcmp(argv[i], "--flood") == 0) flood = true;
         else opts.emplace_back(argv[i]);
+    for (const auto &o : opts)
+        if (o.rfind("http_timeout_ms ", 0) == 0) timeout_ms = std::atol(o.c_str() + 16);
+    if (flood && std::none_of(opts.begin(), opts.end(), [](const std::string &o) { return o.rfind("http_timeout_ms ", 0) == 0; }))
+        opts.push_back("http_timeout_ms 1000");
     }
     rlimit files{65536, 65536};
     setrlimit(RLIMIT_NOFILE, &files);
@@ -235,17 +329,63 @@ int main(int argc, char **argv) {
     }
     probe.start();
 
+    if (flood) {
+        // Each flood client: its connection, its CONNECT, gone at once.
+        hanging = true;
+        std::vector<int> fds = connect_paced(pid, broker_port, clients);
+        std::map<std::string, Clock::time_point> sent;
+        const auto began = Clock::now();
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            const std::string user = "flood" + std::to_string(i);
+            const std::string p = bench::connect_packet("f" + std::to_string(i), user, "wrong" + std::to_string(i));
+            sent[user] = Clock::now();
+            if (write(fds[i], p.data(), p.size()) < 0) break;
+            close(fds[i]);
+        }
+        const double sending_ms = ms_since(began);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 * timeout_ms));
+        const auto recovered = Clock::now();
+        const double hung_ms = ms_since(began);
+        hanging = false;
+        const int real = bench::connect_loopback(broker_port);
+        const std::string p = bench::connect_packet("real", "real", "right");
+        double real_ms = -1;
+        if (real >= 0 && write(real, p.data(), p.size()) >= 0) {
+            pollfd q{real, POLLIN, 0};
+            const bool answered = poll(&q, 1, 30000) == 1 && read(real, connack, 4) == 4;
+            if (answered && connack[3] == 0) real_ms = ms_since(recovered);
+            else std::fprintf(stderr, "login_storm: the real login: %s %d\n", answered ? "refused" : "no answer", answered ? connack[3] : -1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms + 500));  // what still comes
+        long during = 0, doomed = 0, doomed_after = 0;
+        {
+            std::lock_guard<std::mutex> guard(arrivals_lock);
+            for (const auto &[at, user] : arrivals) {
+                const auto from = sent.find(user);
+                if (from == sent.end()) continue;
+                during += at < recovered;
+                const bool late = at - from->second > std::chrono::milliseconds(timeout_ms);
+                doomed += late;
+                doomed_after += late && at >= recovered;
+            }
+        }
+        std::printf("flood %zu (sent in %.0f ms) timeout_ms %ld: requests_while_hung %ld (%.1f per time-out) "
+                    "for_logins_past_their_timeout %ld (after recovery %ld) real_login_ms %.0f\n",
+                    fds.size(), sending_ms, timeout_ms, during, static_cast<double>(during) * static_cast<double>(timeout_ms) / hung_ms,
+                    doomed, doomed_after, real_ms);
+        if (real >= 0) close(real);
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        return 0;
+    }
+
     // The storm: every client has its TCP connection first (the broker
     // accepts those without the plug-in), then all send CONNECT at once and
     // every CONNACK is read.
-    std::vector<int> fds;
-    for (int i = 0; i < clients; ++i) {
-        const int fd = bench::connect_loopback(broker_port);
-        if (fd < 0) break;
-        fds.push_back(fd);
-    }
+    std::vector<int> fds = connect_paced(pid, broker_port, clients);
     std::this_thread::sleep_for(500ms);  // the broker has taken every connection in
     probe.worst = 0;
+    const long ticks_before = thread_ticks(pid);
     const auto start = Clock::now();
     for (std::size_t i = 0; i < fds.size(); ++i) {
         const std::string p = bench::connect_packet("c" + std::to_string(i),
@@ -284,6 +424,10 @@ int main(int argc, char **argv) {
     }
     const double all_ms = ms_since(start);
     const double worst_ms = probe.worst.exchange(0);
+    // What the storm cost the broker's thread, per login (the probe's pings included).
+    const double thread_us = accepted ? 1e6 * static_cast<double>(thread_ticks(pid) - ticks_before) /
+                                            static_cast<double>(sysconf(_SC_CLK_TCK)) / accepted
+                                      : -1;
     if (control) {
         // The operator sends each command as a PUBLISH (QoS 0) of its own connection.
         const int op = bench::connect_loopback(broker_port);
@@ -331,8 +475,8 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (!reload) {
-        std::printf("clients %d latency_ms %d logged_in %d all_ms %.0f ping_worst_ms %.0f\n", clients, latency_ms,
-                    accepted, all_ms, worst_ms);
+        std::printf("clients %d latency_ms %d logged_in %d all_ms %.0f ping_worst_ms %.0f broker_thread_us_per_login %.0f\n",
+                    clients, latency_ms, accepted, all_ms, worst_ms, thread_us);
     } else {
         std::this_thread::sleep_for(200ms);
         probe.worst = 0;

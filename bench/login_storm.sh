@@ -3,8 +3,9 @@
 # run: Debian's 2.0.11 and 2.1.2 (built by the tests), the version-5 library
 # with its options off and on. Keep-alive on; prints one line per case.
 #   bench/login_storm.sh BUILD_DIR [CLIENTS...]     (default 200 2000)
-# Then a login beside another packet, logins waiting on a hung endpoint, and
-# commands (http_control) with 10000 clients connected.
+# Then a login beside another packet, logins waiting on a hung endpoint, a
+# flood while it hangs and the real login after, and commands (http_control)
+# with 10000 clients connected.
 set -euo pipefail
 build=$(cd "${1:?usage: bench/login_storm.sh BUILD_DIR [CLIENTS...]}" && pwd)
 shift
@@ -52,6 +53,12 @@ done
 echo "== 500 logins waiting on an endpoint that never answers (2.1.2; the probe pings every 2 ms)"
 printf 'no plug-in   '; "$storm" "$m21" none 600000 500 --hung 2>/dev/null
 printf 'plug-in      '; "$storm" "$m21" "$v5" 600000 500 --hung "http_timeout_ms 60000" 2>/dev/null
+echo "== a flood while the endpoint hangs, then it answers again and one real client logs in (2.1.2, http_timeout_ms 1000)"
+for n in 2000 20000; do
+  for run in 1 2 3; do
+    printf '%-6s run %s ' "$n" "$run"; "$storm" "$m21" "$v5" 20 "$n" --flood "http_timeout_ms 1000" 2>/dev/null
+  done
+done
 echo "== commands with 10000 clients connected (http_control, cache on; endpoint 5 ms)"
 printf '2.0.11 '; "$storm" "$m20" "$v5" 5 10000 --control "http_keepalive true" "http_cache_ms 60000" 2>/dev/null | tr '\n' ';'; echo
 printf '2.1.2  '; "$storm" "$m21" "$v5" 5 10000 --control "http_keepalive true" "http_cache_ms 60000" 2>/dev/null | tr '\n' ';'; echo

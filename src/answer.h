@@ -34,6 +34,8 @@ struct Body {
 struct Answer {
     bool attempted = false;                 // a transfer was started
     bool no_content_grants = false;         // http_answers json: 204 grants
+    // Not started: too little time was left for the endpoint to answer in.
+    bool late = false;
     CURLcode transfer = CURLE_FAILED_INIT;  // its result
     bool headers_ended = false;             // the final header block ended
     long status = 0;

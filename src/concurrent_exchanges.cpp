@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <new>
 
+#include "deadline_queue.h"
+#include "endpoint_pace.h"
+#include "endpoint_url.h"
 #include "signal_free_thread.h"
 
 struct ConcurrentExchanges::Exchange {
@@ -14,8 +17,26 @@ struct ConcurrentExchanges::Exchange {
     std::optional<Clock::time_point> deadline;
     Wanted wanted;
     bool keep_body;
+    Line *line = nullptr;
     Answer answer;
     std::unique_ptr<CURL, EasyFree> handle;
+    // For its origin's pace, once it ends.
+    Clock::time_point queued{}, started{};
+    Clock::duration given{}, needed{};
+
+    bool gone() const noexcept { return wanted && !wanted->load(); }
+};
+
+// One origin: its pace and what waits for it.
+struct ConcurrentExchanges::Line {
+    using Queue = DeadlineQueue<std::unique_ptr<Exchange>>;
+    explicit Line(long ceiling) : pace(ceiling), shown_limit(pace.limit()) {}
+    EndpointPace pace;  // the thread's own
+    std::atomic<long> shown_limit;
+    Queue waiting;                                        // with deadlines; guarded by lock_
+    std::deque<std::unique_ptr<Exchange>> waiting_later;  // without; guarded by lock_
+    long running = 0;                                     // the thread's own
+    std::string origin;
 };
 
 namespace {
@@ -26,6 +47,12 @@ void call(const ConcurrentExchanges::Done &done, const Answer &answer) noexcept 
     } catch (...) {
         // The owner's to handle; nothing may cross the thread's boundary.
     }
+}
+
+Answer late() noexcept {
+    Answer a;
+    a.late = true;
+    return a;
 }
 
 }  // namespace
@@ -45,19 +72,48 @@ ConcurrentExchanges::~ConcurrentExchanges() {
     }
     curl_multi_wakeup(multi_.get());
     thread_.join();
-    for (auto *queue : {&waiting_, &waiting_later_})
-        for (auto &waiting : *queue) call(waiting->done, Answer{});
+    for (auto &line : lines_) {
+        line->waiting.drain([](const std::unique_ptr<Exchange> &e) { call(e->done, Answer{}); });
+        for (auto &waiting : line->waiting_later) call(waiting->done, Answer{});
+    }
+}
+
+ConcurrentExchanges::Line &ConcurrentExchanges::line_for(const Request &request) {
+    // The settings' own URL is looked up once; a URL built from a template
+    // is parsed for its origin each time.
+    if (request.fixed_url)
+        if (auto known = by_url_.find(request.fixed_url); known != by_url_.end()) return *known->second;
+    const std::string &url = request.url_text();
+    // Through a Unix socket every exchange goes to the same server; a URL
+    // that names no origin is one of its own.
+    std::string origin = client_.unix_socket().empty() ? parse_endpoint_url(url).origin : client_.unix_socket();
+    if (origin.empty()) origin = request.fixed_url ? url : std::string("(built)");  // never one per request
+    Line *found = nullptr;
+    for (auto &l : lines_)
+        if (l->origin == origin) found = l.get();
+    if (!found) {
+        auto made = std::make_unique<Line>(max_in_flight_);
+        made->origin = std::move(origin);
+        lines_.push_back(std::move(made));
+        found = lines_.back().get();
+    }
+    if (request.fixed_url) by_url_.emplace(request.fixed_url, found);
+    return *found;
 }
 
 bool ConcurrentExchanges::submit(Request request, Done done,
                                  std::optional<Clock::time_point> deadline, Wanted wanted, bool keep_body) noexcept {
     try {
         auto exchange = std::make_unique<Exchange>(
-            Exchange{std::move(request), std::move(done), deadline, std::move(wanted), keep_body, {}, {}});
+            Exchange{std::move(request), std::move(done), deadline, std::move(wanted), keep_body, nullptr, {}, {}});
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (stopping_) return false;
-            (deadline ? waiting_ : waiting_later_).push_back(std::move(exchange));
+            Line &line = line_for(exchange->request);
+            exchange->line = &line;
+            const auto queued = exchange->queued = Clock::now();
+            if (deadline) line.waiting.push(std::move(exchange), queued, *deadline);
+            else line.waiting_later.push_back(std::move(exchange));
         }
         curl_multi_wakeup(multi_.get());
         return true;
@@ -68,77 +124,118 @@ bool ConcurrentExchanges::submit(Request request, Done done,
 
 std::size_t ConcurrentExchanges::waiting() const noexcept {
     std::lock_guard<std::mutex> guard(lock_);
-    return waiting_.size() + waiting_later_.size();
+    std::size_t n = 0;
+    for (const auto &line : lines_) n += line->waiting.size() + line->waiting_later.size();
+    return n;
 }
 
-std::unique_ptr<ConcurrentExchanges::Exchange> ConcurrentExchanges::next_waiting() noexcept {
+long ConcurrentExchanges::limit() const noexcept {
     std::lock_guard<std::mutex> guard(lock_);
-    for (auto *queue : {&waiting_, &waiting_later_}) {
-        if (queue->empty()) continue;
-        auto next = std::move(queue->front());
-        queue->pop_front();
-        return next;
+    long n = 0;
+    for (const auto &line : lines_) n += line->shown_limit.load();
+    return lines_.empty() ? std::min(EndpointPace::first_limit, max_in_flight_) : n;
+}
+
+ConcurrentExchanges::Line *ConcurrentExchanges::line(std::size_t i) const noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    return i < lines_.size() ? lines_[i].get() : nullptr;
+}
+
+std::unique_ptr<ConcurrentExchanges::Exchange> ConcurrentExchanges::next_waiting(Line &line, bool &end_it,
+                                                                                 bool &too_late) noexcept {
+    const auto gone = [](const std::unique_ptr<Exchange> &e) { return e->gone(); };
+    const auto now = Clock::now();
+    const auto needed = line.pace.needed();
+    std::lock_guard<std::mutex> guard(lock_);
+    std::optional<std::unique_ptr<Exchange>> next = line.waiting.drop(now, needed, gone);
+    if (!next) next = line.waiting.next(now, needed);
+    if (next) {
+        too_late = !(*next)->gone() && Line::Queue::late((*next)->queued, *(*next)->deadline, now, needed);
+        end_it = too_late || (*next)->gone();
+        return std::move(*next);
     }
-    return nullptr;
+    too_late = false;
+    if (line.waiting_later.empty()) return nullptr;
+    auto later = std::move(line.waiting_later.front());
+    line.waiting_later.pop_front();
+    end_it = later->gone();
+    return later;
 }
 
 std::chrono::milliseconds ConcurrentExchanges::sweep_waiting() noexcept {
     using std::chrono::milliseconds;
-    for (;;) {
-        std::unique_ptr<Exchange> ended;
-        const auto now = Clock::now();
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (waiting_.empty()) return milliseconds(1000);
-            const Exchange &front = *waiting_.front();
-            if ((!front.wanted || front.wanted->load()) && now < *front.deadline)
-                return std::chrono::ceil<milliseconds>(*front.deadline - now);
-            ended = std::move(waiting_.front());
-            waiting_.pop_front();
+    milliseconds until(1000);
+    for (std::size_t i = 0; Line *l = line(i); ++i) {
+        for (;;) {
+            const auto now = Clock::now();
+            const auto needed = l->pace.needed();
+            std::optional<std::unique_ptr<Exchange>> ended;
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                ended = l->waiting.drop(now, needed, [](const std::unique_ptr<Exchange> &e) { return e->gone(); });
+                if (!ended) {
+                    if (const auto left = l->waiting.until_late(now, needed))
+                        until = std::min(until, std::chrono::ceil<milliseconds>(*left));
+                    break;
+                }
+            }
+            call((*ended)->done, (*ended)->gone() ? Answer{} : late());
         }
-        call(ended->done, Answer{});
     }
+    return until;
 }
 
 void ConcurrentExchanges::start_waiting() noexcept {
-    while (static_cast<long>(running_.size()) < max_in_flight_) {
-        std::unique_ptr<Exchange> next = next_waiting();
-        if (!next) return;
-        Exchange &e = *next;
-        // Nobody waits for it any more, or its time is up: not asked at all.
-        long left_ms = 0;
-        if (e.deadline) {
-            left_ms = static_cast<long>(
-                std::chrono::ceil<std::chrono::milliseconds>(*e.deadline - Clock::now()).count());
-        }
-        if ((e.wanted && !e.wanted->load()) || (e.deadline && left_ms <= 0)) {
-            call(e.done, Answer{});
-            continue;
-        }
-        e.handle.reset(curl_easy_init());
-        CURL *h = e.handle.get();
-        // Without keep-alive, each connection closes after its exchange, as
-        // a synchronous check's does.
-        bool ready = h && client_.prepare(h, e.request, e.answer, e.keep_body) &&
-                     (!e.deadline || curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left_ms) == CURLE_OK) &&
-                     (client_.keepalive() || curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK);
-        if (ready) {
-            try {
-                running_.emplace(h, std::move(next));
-            } catch (...) {
+    for (std::size_t i = 0; Line *l = line(i); ++i) {
+        Line &line = *l;
+        while (line.running < line.pace.limit() && static_cast<long>(running_.size()) < max_in_flight_) {
+            bool end_it = false, too_late = false;
+            std::unique_ptr<Exchange> next = next_waiting(line, end_it, too_late);
+            if (!next) break;
+            Exchange &e = *next;
+            // Nobody waits for it any more, or it could not be answered in time: not asked at all.
+            if (end_it) {
+                call(e.done, too_late ? late() : Answer{});
+                continue;
+            }
+            const auto now = Clock::now();
+            long left_ms = 0;
+            if (e.deadline) {
+                left_ms = static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(*e.deadline - now).count());
+                e.given = *e.deadline - now;
+                if (left_ms <= 0) {  // it passed since: a time-out of 0 would be none at all
+                    call(e.done, late());
+                    continue;
+                }
+            }
+            e.needed = line.pace.needed();
+            e.started = now;
+            e.handle.reset(curl_easy_init());
+            CURL *h = e.handle.get();
+            // Without keep-alive, each connection closes after its exchange, as
+            // a synchronous check's does.
+            bool ready = h && client_.prepare(h, e.request, e.answer, e.keep_body) &&
+                         (!e.deadline || curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left_ms) == CURLE_OK) &&
+                         (client_.keepalive() || curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK);
+            if (ready) {
+                try {
+                    running_.emplace(h, std::move(next));
+                } catch (...) {
+                    ready = false;
+                }
+            }
+            if (ready && curl_multi_add_handle(multi_.get(), h) != CURLM_OK) {
+                next = std::move(running_.at(h));
+                running_.erase(h);
                 ready = false;
             }
+            if (!ready) {
+                call(e.done, Answer{});
+                continue;
+            }
+            e.answer.attempted = true;
+            ++line.running;
         }
-        if (ready && curl_multi_add_handle(multi_.get(), h) != CURLM_OK) {
-            next = std::move(running_.at(h));
-            running_.erase(h);
-            ready = false;
-        }
-        if (!ready) {
-            call(e.done, Answer{});
-            continue;
-        }
-        e.answer.attempted = true;
     }
 }
 
@@ -149,6 +246,18 @@ void ConcurrentExchanges::finish(CURL *handle, CURLcode result) noexcept {
     running_.erase(found);
     curl_multi_remove_handle(multi_.get(), handle);
     HttpClient::conclude(handle, result, e->answer);
+    Line &line = *e->line;
+    bool others_waiting = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        others_waiting = !line.waiting.empty() || !line.waiting_later.empty();
+    }
+    const bool in_use = others_waiting || 2 * line.running >= line.pace.limit();
+    line.pace.ended({e->answer.outcome(), e->answer.transfer == CURLE_OPERATION_TIMEDOUT, e->answer.status,
+                     e->started, in_use, e->given, e->needed},
+                    Clock::now());
+    --line.running;
+    line.shown_limit.store(line.pace.limit());
     call(e->done, e->answer);
 }
 
@@ -171,7 +280,8 @@ void ConcurrentExchanges::run() noexcept {
         // A finished exchange frees a place for a waiting one at once.
         if (finished) continue;
         // Woken by a submission or the destructor, or when the first waiting
-        // exchange's time is up; running ones' time-outs are libcurl's.
+        // exchange could no longer be answered in time; running ones'
+        // time-outs are libcurl's.
         const auto until = sweep_waiting();
         curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(std::max<long>(1, until.count())), nullptr);
     }

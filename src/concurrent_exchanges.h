@@ -1,6 +1,11 @@
 // Many exchanges at once, on a thread of their own, through libcurl's multi
 // interface: for hosts that let a check be answered later, so that a slow
 // endpoint no longer makes every question wait for the one before it.
+//
+// How many run at once follows each origin's answers (EndpointPace), never
+// above max_in_flight in all; an exchange someone waits for is started only
+// with the time its origin's exchanges recently needed still left
+// (DeadlineQueue: newest first once the queue is behind).
 #pragma once
 
 #include <curl/curl.h>
@@ -16,6 +21,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "http_client.h"
 
@@ -25,8 +31,10 @@ public:
     // it came to; with an answer not attempted when it was abandoned.
     using Done = std::function<void(const Answer &)>;
 
-    // At most max_in_flight exchanges run at once; the rest wait in the order
-    // they came, those with a deadline (someone waits for them) first. Throws std::bad_alloc or std::system_error when it cannot start.
+    // At most max_in_flight exchanges run at once, and at most each origin's
+    // limit toward it; the rest wait, those with a deadline (someone waits
+    // for them) first. Throws std::bad_alloc or std::system_error when it
+    // cannot start.
     ConcurrentExchanges(const HttpClient &client, long max_in_flight);
     // Abandons what is waiting or running (each Done is called) and stops the thread.
     ~ConcurrentExchanges();
@@ -40,36 +48,42 @@ public:
 
     // Queues one exchange; its fixed URL, if any, must outlive it. False (and done not called)
     // when it cannot be queued. With a deadline, the whole exchange, waiting
-    // included, ends by then: one still waiting at its deadline is never
-    // started, and one started gets what time is left. An exchange never
-    // started is done with an answer not attempted. keep_body: the answer's
-    // body is kept (HttpClient::post).
+    // included, ends by then: one that has less time left than its origin's
+    // exchanges need is never started (its answer says late), and one
+    // started gets what time is left. An exchange never started is done
+    // with an answer not attempted. keep_body: the answer's body is kept
+    // (HttpClient::send).
     bool submit(Request request, Done done,
                 std::optional<Clock::time_point> deadline = std::nullopt, Wanted wanted = nullptr,
                 bool keep_body = false) noexcept;
 
     std::size_t waiting() const noexcept;  // queued, not yet running
+    long limit() const noexcept;           // the origins' current limits, added up
 
 private:
     struct Exchange;
+    struct Line;
     struct MultiFree {
         void operator()(CURLM *m) const noexcept { curl_multi_cleanup(m); }
     };
     void run() noexcept;
     void start_waiting() noexcept;
-    // Ends what waits past its deadline or is no longer wanted, from the
-    // front of the queue with deadlines; how long until its front's deadline.
+    // Ends what can no longer be answered in time or is no longer wanted;
+    // how long until the next would be.
     std::chrono::milliseconds sweep_waiting() noexcept;
-    std::unique_ptr<Exchange> next_waiting() noexcept;
+    // The next of line's exchanges to start, or (end_it) to end unasked.
+    std::unique_ptr<Exchange> next_waiting(Line &line, bool &end_it, bool &late) noexcept;
+    Line *line(std::size_t i) const noexcept;
+    Line &line_for(const Request &request);  // under lock_
     void finish(CURL *handle, CURLcode result) noexcept;
 
     const HttpClient &client_;
     const long max_in_flight_;
     std::unique_ptr<CURLM, MultiFree> multi_;
     mutable std::mutex lock_;
-    std::deque<std::unique_ptr<Exchange>> waiting_;        // with deadlines; guarded by lock_
-    std::deque<std::unique_ptr<Exchange>> waiting_later_;  // without; guarded by lock_
-    bool stopping_ = false;                          // guarded by lock_
+    std::vector<std::unique_ptr<Line>> lines_;                  // one per origin; guarded by lock_
+    std::unordered_map<const std::string *, Line *> by_url_;   // guarded by lock_
+    bool stopping_ = false;                                     // guarded by lock_
     std::unordered_map<CURL *, std::unique_ptr<Exchange>> running_;  // the thread's own
     std::thread thread_;
 };

@@ -73,6 +73,8 @@ public:
     Answer send(const Request &request, bool keep_body = false) noexcept;
 
     bool keepalive() const noexcept { return keepalive_; }
+    // Where every exchange goes instead of the URL's host, when set.
+    const std::string &unix_socket() const noexcept { return unix_socket_; }
     // Sets a handle up to send the request, its answer read into answer
     // (both must outlive the transfer); false when an option did not take.
     // keep_body as for send().

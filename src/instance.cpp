@@ -372,6 +372,9 @@ void Instance::tick(mosquitto_evt_tick &event) noexcept {
     if (route_.login_rules) end_expired(waker);
     if (!stats_) return;
     const auto now = Clock::now();
+    // Read only when due: TICK may come on every pass of the broker's loop.
+    if (scheduler_ && stats_->until_due(now) == Clock::duration::zero())
+        stats_->queue(scheduler_->limit(), scheduler_->queued());
     try {
         for (const auto &[topic, payload] : stats_->due(now))
             mosquitto_broker_publish_copy(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,

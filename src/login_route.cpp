@@ -20,8 +20,8 @@ std::vector<std::string> describe_login_route(const LoginRoute &r, const Setting
     if (s.http_user_uri) {
         std::string line = "auth_plugin: logins ";
         if (r.later)
-            line += "the decision cache cannot answer are answered later, up to " +
-                    std::to_string(s.http_max_in_flight) + " asked at once and " +
+            line += "the decision cache cannot answer are answered later, as many at once as the endpoint keeps up with "
+                    "(up to " + std::to_string(s.http_max_in_flight) + ") and " +
                     std::to_string(LoginScheduler::max_waiting_logins) + " waiting (more are refused as busy)";
         else if (r.newer_broker)
             line += "are answered at once (http_async_logins false)";

@@ -9,8 +9,9 @@
 //
 // Bounded: at most max_waiting_logins logins (and max_waiting_bytes of their
 // forms) wait per instance, the rest are refused at once as busy; a login
-// still waiting when its time-out has passed is refused without a request,
-// and one asked gets only the time left. Re-checks are at most two per
+// left with less time than the endpoint's exchanges recently took is refused
+// without a request (late), and one asked gets only the time left. Once the
+// queue is behind, the newest are asked first. Re-checks are at most two per
 // connection (one asked, one merged behind it): nobody waits for them.
 #pragma once
 
@@ -88,6 +89,9 @@ public:
     // Anything asked and not yet taken.
     bool pending() const noexcept { return !entries_.empty(); }
     std::size_t waiting_logins() const noexcept { return logins_; }
+    // How many exchanges the endpoint is asked at once now, and how many wait for a place.
+    long limit() const noexcept { return exchanges_->limit(); }
+    std::size_t queued() const noexcept { return exchanges_->waiting(); }
 
 private:
     struct Entry {

@@ -317,7 +317,7 @@ const Option options[] = {
     {"http_stats_topic", true, "$SYS/plugin/auth_plugin", 0, 0, "a topic without wildcards, spaces or a trailing '/'",
      parse_topic, same<&Settings::http_stats_topic>, show_text<&Settings::http_stats_topic>, nullptr},
     flag<&Settings::http_async_logins>("http_async_logins", true, "true"),
-    number<&Settings::http_max_in_flight>("http_max_in_flight", true, "64", 1, 1024, "exchanges at once"),
+    number<&Settings::http_max_in_flight>("http_max_in_flight", true, "256", 1, 1024, "exchanges at once"),
     flag<&Settings::http_reload_in_background>("http_reload_in_background", true, "true"),
     flag<&Settings::http_control>("http_control", true, "false"),
     flag<&Settings::http_login_rules>("http_login_rules", true, "false"),

@@ -36,6 +36,7 @@ Stats::Stats(std::chrono::seconds interval, std::string prefix, Clock::time_poin
 
 void Stats::login(const Verdict &verdict, Clock::duration took) noexcept {
     ++(verdict.granted ? login_granted_ : login_refused_);
+    login_late_ += verdict.answer.late;
     common(verdict, took);
 }
 
@@ -43,6 +44,12 @@ void Stats::access(const Verdict &verdict, Clock::duration took) noexcept {
     ++(verdict.granted ? access_granted_ : access_refused_);
     by_rules_ += verdict.by_rules;
     common(verdict, took);
+}
+
+void Stats::queue(long limit, std::size_t waiting) noexcept {
+    queue_known_ = true;
+    limit_ = limit;
+    waiting_ = waiting;
 }
 
 void Stats::common(const Verdict &verdict, Clock::duration took) noexcept {
@@ -64,6 +71,7 @@ Stats::Topics Stats::due(Clock::time_point now) {
     const std::uint32_t p50 = percentile(samples_, 0.50), p99 = percentile(samples_, 0.99);
     Topics out;
     for (auto [name, value] : {std::pair{"login/granted", login_granted_}, {"login/refused", login_refused_},
+                               {"login/late", login_late_},
                                {"access/granted", access_granted_}, {"access/refused", access_refused_},
                                {"access/by_rules", by_rules_},
                                {"cache/hits", cache_hits_}, {"cache/stale", cache_stale_}, {"backoff/refused", backoff_refused_},
@@ -71,6 +79,10 @@ Stats::Topics Stats::due(Clock::time_point now) {
         out.emplace_back(prefix_ + "/" + name, std::to_string(value));
     out.emplace_back(prefix_ + "/exchange_ms/p50", ms_text_from_us(p50));
     out.emplace_back(prefix_ + "/exchange_ms/p99", ms_text_from_us(p99));
+    if (queue_known_) {
+        out.emplace_back(prefix_ + "/exchanges/limit", std::to_string(limit_));
+        out.emplace_back(prefix_ + "/exchanges/waiting", std::to_string(waiting_));
+    }
     samples_.clear();
     recorded_ = 0;
     next_ += interval_;

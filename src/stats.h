@@ -22,6 +22,9 @@ public:
     // exchange's time when the verdict says one was attempted.
     void login(const Verdict &verdict, Clock::duration took) noexcept;
     void access(const Verdict &verdict, Clock::duration took) noexcept;
+    // Where logins are answered later: how many exchanges are asked at once
+    // now, and how many wait for a place; published with the next figures.
+    void queue(long limit, std::size_t waiting) noexcept;
 
     // Once an interval has passed: every figure, and the next interval
     // starts. Before that: nothing.
@@ -36,6 +39,10 @@ private:
     const std::string prefix_;
     Clock::time_point next_;
     std::uint64_t login_granted_ = 0, login_refused_ = 0, access_granted_ = 0, access_refused_ = 0;
+    std::uint64_t login_late_ = 0;
+    bool queue_known_ = false;
+    long limit_ = 0;
+    std::size_t waiting_ = 0;
     std::uint64_t cache_hits_ = 0, cache_stale_ = 0, backoff_refused_ = 0, exchanges_failed_ = 0, by_rules_ = 0;
     // Exchange times in microseconds over the current interval; past the
     // room reserved, the newest replace the oldest.

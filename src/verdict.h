@@ -30,6 +30,6 @@ struct Verdict {
     bool unavailable() const noexcept {
         if (granted || stale || cached || deferred || expired || by_rules || refused_at_once || rules_unreadable)
             return false;
-        return backed_off || busy || (answer.attempted && !decided(answer.outcome()));
+        return backed_off || busy || answer.late || (answer.attempted && !decided(answer.outcome()));
     }
 };

@@ -234,15 +234,17 @@ TEST_F(BrokerV5, FiguresArePublishedUnderSys) {
         std::istringstream lines(sub.output());
         for (std::string topic, value; lines >> topic >> value;)
             figures[topic.substr(std::strlen("$SYS/plugin/auth_plugin/"))] = value;
-        return figures.size() == 11 && figures.at("login/granted") == "1";
+        return figures.size() == 14 && figures.at("login/granted") == "1";
     }, 40s);
     sub.stop();
     ASSERT_TRUE(complete) << sub.output();
     EXPECT_EQ(figures["login/granted"], "1") << sub.output();
     EXPECT_EQ(figures["login/refused"], "1");
     EXPECT_EQ(figures["exchanges/failed"], "0");
+    EXPECT_EQ(figures["login/late"], "0");
+    EXPECT_EQ(figures["exchanges/waiting"], "0");
     for (const char *name : {"access/granted", "access/refused", "cache/hits", "cache/stale", "backoff/refused", "exchange_ms/p50",
-                             "exchange_ms/p99"})
+                             "exchange_ms/p99", "exchanges/limit"})
         EXPECT_NE(figures[name], "") << name;
 }
 

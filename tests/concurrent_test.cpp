@@ -6,11 +6,15 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "concurrent_exchanges.h"
+#include "deadline_queue.h"
+#include "endpoint_pace.h"
 #include "endpoint.h"
 #include "timing.h"
 
@@ -156,6 +160,62 @@ TEST_F(Concurrent, WhatWaitsPastItsDeadlineOrIsNoLongerWantedIsNeverAsked) {
     EXPECT_EQ(gated.endpoint.requests().size(), 2u);  // the first and the last only
 }
 
+// The limit starts small: the rest wait for a place, in sight of the stats.
+TEST_F(Concurrent, TheFirstRoundIsSmallTheRestWaitAndEachIsAnsweredOnce) {
+    HttpClient client(settings);
+    ConcurrentExchanges exchanges(client, 64);
+    for (int i = 0; i < 40; ++i) submit(exchanges, i, "granted", ConcurrentExchanges::Clock::now() + 60s);
+    // Nothing is answered while the gate is shut: the rest stay waiting.
+    ASSERT_TRUE(wait_until([&] { return exchanges.waiting() == 40u - EndpointPace::first_limit; }));
+    EXPECT_EQ(exchanges.limit(), EndpointPace::first_limit);
+    gated.open();
+    ASSERT_TRUE(results.wait_for(40));
+    EXPECT_EQ(gated.endpoint.requests().size(), 40u);
+    std::lock_guard<std::mutex> lock(results.m);
+    for (auto &[id, answers] : results.by_id) EXPECT_EQ(answers.size(), 1u) << id;
+}
+
+// While the endpoint hangs, once its exchanges have timed out, it is asked
+// only the floor at once.
+TEST_F(Concurrent, AfterTimeOutsAHungEndpointGetsOnlyTheFloor) {
+    using Clock = ConcurrentExchanges::Clock;
+    HttpClient client(settings);
+    ConcurrentExchanges exchanges(client, 64);
+    for (int i = 0; i < 40; ++i) submit(exchanges, i, "granted", Clock::now() + 300ms);
+    ASSERT_TRUE(results.wait_for(40));  // the first round timed out, the rest were too late
+    EXPECT_EQ(exchanges.limit(), EndpointPace::floor_limit);
+    for (int i = 40; i < 50; ++i) submit(exchanges, i, "granted", Clock::now() + 60s);
+    ASSERT_TRUE(wait_until([&] { return exchanges.waiting() == 10u - EndpointPace::floor_limit; }));
+    std::lock_guard<std::mutex> lock(results.m);
+    // The first round was asked; of the rest, at most the floor's worth
+    // started as it ended, the others were dropped as too late.
+    std::size_t late = 0;
+    for (int i = 0; i < 40; ++i) late += results.by_id[i].at(0).late;
+    EXPECT_GE(late, 40u - EndpointPace::first_limit - EndpointPace::floor_limit);
+}
+
+// An exchange left less time than the endpoint's answers have been taking
+// is never asked. One at a time: the first is held while the second waits
+// past half its time, so that its answer (at least 600 ms, a lower bound
+// whatever the machine's speed) leaves the second too little.
+TEST_F(Concurrent, AnExchangeWithLessTimeLeftThanTheEndpointNeedsIsNeverAsked) {
+    using Clock = ConcurrentExchanges::Clock;
+    HttpClient client(settings);
+    ConcurrentExchanges exchanges(client, 1);
+    submit(exchanges, 0, "granted");
+    ASSERT_TRUE(gated.holding(1));
+    const auto queued = Clock::now();
+    submit(exchanges, 1, "granted", queued + 1000ms);
+    submit(exchanges, 2, "granted", queued + 60s);
+    std::this_thread::sleep_until(queued + 600ms);
+    gated.open();
+    ASSERT_TRUE(results.wait_for(3));
+    EXPECT_TRUE(answers(1).at(0).late);
+    EXPECT_EQ(answers(1).at(0).outcome(), Outcome::not_sent);
+    EXPECT_EQ(answers(2).at(0).outcome(), Outcome::granted);
+    EXPECT_EQ(gated.endpoint.requests().size(), 2u);
+}
+
 TEST_F(Concurrent, EachExchangeKeepsItsTimeOutAndKeptConnectionsServeTheNext) {
     settings.http_timeout_ms = 300;
     settings.http_keepalive = true;
@@ -178,6 +238,165 @@ TEST_F(Concurrent, EachExchangeKeepsItsTimeOutAndKeptConnectionsServeTheNext) {
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[1].client_port, requests[0].client_port);  // one kept connection, in turn
     EXPECT_EQ(requests[2].client_port, requests[0].client_port);
+}
+
+}  // namespace
+
+namespace {
+
+// The limit and the time needed, on a test clock: each exchange is given by
+// when it started and ended, in milliseconds from t0.
+struct PaceOn {
+    EndpointPace pace;
+    EndpointPace::Clock::time_point t0{};
+    explicit PaceOn(long ceiling) : pace(ceiling) {}
+    void end(int from_ms, int to_ms, long running, Outcome outcome = Outcome::granted, long status = 200,
+             bool timed_out = false, int given_ms = 0, int needed_ms = 0) {
+        EndpointPace::Ended e;
+        e.outcome = outcome;
+        e.status = status;
+        e.timed_out = timed_out;
+        e.started = t0 + std::chrono::milliseconds(from_ms);
+        e.in_use = 2 * running >= pace.limit();
+        e.given = std::chrono::milliseconds(given_ms);
+        e.needed = std::chrono::milliseconds(needed_ms);
+        pace.ended(e, t0 + std::chrono::milliseconds(to_ms));
+    }
+    // n answers of took ms each, one after another from at_ms, with the limit in use.
+    int answers(int n, int at_ms, int took_ms = 20) {
+        for (int i = 0; i < n; ++i, at_ms += 1) end(at_ms, at_ms + took_ms, pace.limit());
+        return at_ms + took_ms;
+    }
+};
+
+TEST(Pace, TheLimitFollowsTheEndpoint) {
+    const struct Case {
+        const char *what;
+        std::function<void(PaceOn &)> run;
+        long limit;
+    } cases[] = {
+        {"starts small", [](PaceOn &) {}, EndpointPace::first_limit},
+        {"doubles while answers stay at the floor, up to the ceiling", [](PaceOn &p) { p.answers(100, 0); }, 64},
+        {"one per answer: 16 answers make 32", [](PaceOn &p) { p.answers(16, 0); }, 32},
+        {"an idle limit proves nothing",
+         [](PaceOn &p) {
+             for (int i = 0; i < 50; ++i) p.end(i, i + 20, 1);
+         },
+         EndpointPace::first_limit},
+        {"rising latency cuts by a fifth",
+         [](PaceOn &p) {
+             int t = p.answers(10, 0);  // floor 20 ms, limit 26
+             p.end(t, t + 100, 26);     // 100 > 2 x 20 + 5: 20
+         },
+         20},
+        {"a round cuts once: late answers started before the cut do not cut again",
+         [](PaceOn &p) {
+             int t = p.answers(10, 0);
+             p.end(t, t + 100, 26);        // cut at t + 100: 20
+             p.end(t + 1, t + 101, 26);    // started before it
+             p.end(t + 150, t + 250, 20);  // started after it: 16
+         },
+         16},
+        {"a few quick answers do not set the floor",
+         [](PaceOn &p) {
+             p.end(0, 1, 16);
+             p.end(1, 2, 17);
+             p.answers(20, 10);  // 20 ms, ten times the quick ones: still about the floor
+         },
+         38},
+        {"latency is not judged on the first few answers",
+         [](PaceOn &p) {
+             p.end(0, 1, 16);
+             p.end(1, 100, 17);
+         },
+         18},
+        {"the endpoint's own overload answers cut",
+         [](PaceOn &p) {
+             p.end(0, 20, 16, Outcome::undecided, 503);
+         },
+         12},
+        {"a refused connection falls to the floor",
+         [](PaceOn &p) {
+             p.answers(40, 0);
+             p.end(100, 101, 50, Outcome::no_answer, 0);
+         },
+         EndpointPace::floor_limit},
+        {"a time-out with ample time falls to the floor",
+         [](PaceOn &p) { p.end(0, 1000, 16, Outcome::no_answer, 0, true, 1000, 20); },
+         EndpointPace::floor_limit},
+        {"a time-out of a login short of time is latency, not failure",
+         [](PaceOn &p) { p.end(0, 30, 16, Outcome::no_answer, 0, true, 30, 20); },
+         12},
+        {"after the floor, doubling up to half the limit the failure found, then one a round",
+         [](PaceOn &p) {
+             p.answers(48, 0);                                            // 64
+             p.end(100, 1100, 64, Outcome::no_answer, 0, true, 1000, 20);  // 2, threshold 32
+             int t = p.answers(30, 2000);                                  // 2 -> 32
+             p.answers(32, t);                                             // 32 answers: 33
+         },
+         33},
+        {"below the floor limit's own ceiling", [](PaceOn &) {}, 1},
+    };
+    for (const auto &c : cases) {
+        PaceOn p(std::string(c.what) == "below the floor limit's own ceiling" ? 1 : 64);
+        c.run(p);
+        EXPECT_EQ(p.pace.limit(), c.limit) << c.what;
+    }
+}
+
+TEST(Pace, AnExchangeNeedsTheNinetiethPercentileOfTheLastAnswers) {
+    PaceOn p(64);
+    EXPECT_EQ(p.pace.needed(), std::chrono::milliseconds(0));  // nothing known: nothing refused
+    p.end(0, 7, 1);
+    EXPECT_EQ(p.pace.needed(), std::chrono::milliseconds(7));
+    for (int ms = 1; ms <= 40; ++ms) p.end(100 * ms, 100 * ms + ms, 1);  // the last 32: 9 to 40 ms
+    EXPECT_EQ(p.pace.needed(), std::chrono::milliseconds(37));         // the 29th of 32
+    p.end(5000, 6000, 1, Outcome::no_answer, 0, true, 1000, 37);       // no answer: not a time it needs
+    EXPECT_EQ(p.pace.needed(), std::chrono::milliseconds(37));
+}
+
+using Queue = DeadlineQueue<int>;
+using QClock = Queue::Clock;
+
+TEST(Deadlines, OldestFirstWhileKeepingUpNewestFirstOnceBehindAndTheTooLateDropped) {
+    const QClock::time_point t0{};
+    const auto ms = [](int n) { return std::chrono::milliseconds(n); };
+    const auto never = [](const int &) { return false; };
+    const struct Case {
+        const char *what;
+        int now_ms, needed_ms;
+        std::vector<int> dropped;  // in turn, before the next
+        int next;
+    } cases[] = {
+        {"keeping up: the oldest", 3, 5, {}, 1},
+        {"behind: the newest", 10, 5, {}, 4},
+        {"too late for what the endpoint needs: dropped, never started", 1960, 50, {1, 2}, 4},
+        {"past the deadline", 2001, 0, {1, 2}, 4},
+        {"the endpoint needs more than half a login's time: still asked with half of it left", 240, 5000, {}, 1},
+        {"and dropped past that half", 260, 5000, {1}, 2},
+    };
+    for (const auto &c : cases) {
+        Queue q;
+        const int deadlines[] = {500, 2000, 2500, 3000};
+        for (int i = 1; i <= 4; ++i) q.push(i, t0 + ms(i - 1), t0 + ms(deadlines[i - 1]));
+        std::vector<int> dropped;
+        while (auto d = q.drop(t0 + ms(c.now_ms), ms(c.needed_ms), never)) dropped.push_back(*d);
+        EXPECT_EQ(dropped, c.dropped) << c.what;
+        EXPECT_EQ(q.next(t0 + ms(c.now_ms), ms(c.needed_ms)), c.next) << c.what;
+    }
+}
+
+TEST(Deadlines, WhatIsGoneIsDroppedAndTheWakeUpIsWhenTheOldestBecomesTooLate) {
+    const QClock::time_point t0{};
+    const auto ms = [](int n) { return std::chrono::milliseconds(n); };
+    Queue q;
+    EXPECT_EQ(q.until_late(t0, ms(10)), std::nullopt);
+    q.push(1, t0, t0 + ms(100));
+    q.push(2, t0, t0 + ms(200));
+    EXPECT_EQ(q.until_late(t0 + ms(50), ms(10)), ms(40));
+    EXPECT_EQ(q.drop(t0, ms(10), [](const int &i) { return i == 1; }), 1);
+    EXPECT_EQ(q.drop(t0, ms(10), [](const int &i) { return i == 1; }), std::nullopt);
+    EXPECT_EQ(q.until_late(t0 + ms(250), ms(10)), ms(0));
 }
 
 }  // namespace

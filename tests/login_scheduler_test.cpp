@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 #include <vector>
+#include <thread>
 
 #include "connections.h"
 #include "endpoint.h"
@@ -265,6 +266,34 @@ TEST_F(Scheduler, OutOfMemoryRefusesAndLeavesNothingUnanswered) {
         EXPECT_GE(n, 4) << "the failures reached too few allocations to mean anything";
         std::printf("%s: %ld allocations failed in turn\n", re ? "re-check" : "login", n - 1);
     }
+}
+
+// Once the queue is behind (its oldest has waited longer than the endpoint's
+// exchanges take), the newest logins are asked first: they can still
+// receive an answer. One at a time (a ceiling of 1), so the order is the
+// endpoint's to see.
+TEST_F(Scheduler, OnceBehindTheNewestLoginsAreAskedFirst) {
+    start();
+    scheduler = std::make_unique<LoginScheduler>(*checker, *client, 1, connections);
+    // Quick answers first: what an exchange takes is known, and the one
+    // held below is too few to change it.
+    const auto began = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) login("quick" + std::to_string(i), "ok");
+    ASSERT_TRUE(settle());
+    const auto quick = std::chrono::steady_clock::now() - began;  // more than any one of them took
+    endpoint.clear();
+    hold();
+    login("held", "ok-held");
+    ASSERT_EQ(endpoint.wait_for_requests(1).size(), 1u);
+    for (const char *id : {"old", "middle", "new"}) login(id, std::string("ok-") + id);
+    // A lower bound only: by now the oldest has waited longer than any quick exchange took.
+    std::this_thread::sleep_for(quick + std::chrono::milliseconds(50));
+    release();
+    ASSERT_TRUE(settle());
+    ASSERT_EQ(completed.size(), 24u);
+    std::vector<std::string> asked;
+    for (const auto &r : endpoint.requests()) asked.push_back(r.fields.at("username"));
+    EXPECT_EQ(asked, (std::vector<std::string>{"ok-held", "ok-new", "ok-middle", "ok-old"}));
 }
 
 TEST_F(Scheduler, WhatIsStillAskedWhenItStopsIsLeftAlone) {

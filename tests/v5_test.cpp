@@ -376,8 +376,10 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
         EXPECT_EQ(p.qos, 0);
         seen[p.topic] = p.payload;
     }
-    EXPECT_EQ(seen.size(), 11u);
+    EXPECT_EQ(seen.size(), 14u);
     EXPECT_EQ(seen["test/figures/login/granted"], "1");
+    EXPECT_EQ(seen["test/figures/exchanges/limit"], "16");  // nothing asked later yet: where it starts
+    EXPECT_EQ(seen["test/figures/exchanges/waiting"], "0");
     EXPECT_EQ(seen["test/figures/login/refused"], "1");
     EXPECT_EQ(seen["test/figures/access/granted"], "0");
     EXPECT_NE(seen["test/figures/exchange_ms/p99"], "");
@@ -387,7 +389,7 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
 TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
     const auto t0 = Stats::Clock::time_point() + 1h;
     Stats figures(10s, "$SYS/x", t0);
-    Verdict granted, refused, cached, backed_off, failed, stale, by_rules;
+    Verdict granted, refused, cached, backed_off, failed, stale, by_rules, late;
     granted.granted = cached.granted = by_rules.granted = by_rules.by_rules = true;
     granted.answer.attempted = refused.answer.attempted = failed.answer.attempted = true;
     granted.answer.transfer = refused.answer.transfer = CURLE_OK;
@@ -398,10 +400,12 @@ TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
     backed_off.backed_off = true;
     stale.backed_off = stale.stale = stale.granted = true;
     failed.answer.transfer = CURLE_OPERATION_TIMEDOUT;
+    late.answer.late = true;
 
     // 102 exchanges: 0 and 0.105 ms, then 1 to 100 ms (nearest rank: p50 is the 51st, p99 the 101st)
     for (int ms = 1; ms <= 100; ++ms) figures.access(granted, std::chrono::milliseconds(ms));
     figures.login(refused, 105us);
+    figures.login(late, 1s);  // never asked: no time counted
     figures.login(cached, 1s);  // no exchange: no time counted
     figures.access(backed_off, 1s);
     figures.access(stale, 1s);  // a kept decision answered while backing off
@@ -409,27 +413,30 @@ TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
     figures.access(by_rules, 1s);  // no exchange: no time counted
     EXPECT_TRUE(figures.due(t0 + 9999ms).empty());
     EXPECT_EQ(figures.until_due(t0 + 9s), 1s);
+    figures.queue(12, 3);
     const Stats::Topics first = figures.due(t0 + 10s);
     const Stats::Topics expected{
-        {"$SYS/x/login/granted", "1"},   {"$SYS/x/login/refused", "1"},     {"$SYS/x/access/granted", "102"},
+        {"$SYS/x/login/granted", "1"},   {"$SYS/x/login/refused", "2"},     {"$SYS/x/login/late", "1"},
+        {"$SYS/x/access/granted", "102"},
         {"$SYS/x/access/refused", "2"},  {"$SYS/x/access/by_rules", "1"},   {"$SYS/x/cache/hits", "1"},
         {"$SYS/x/cache/stale", "1"},
         {"$SYS/x/backoff/refused", "1"},
-        {"$SYS/x/exchanges/failed", "1"}, {"$SYS/x/exchange_ms/p50", "49"}, {"$SYS/x/exchange_ms/p99", "99"}};
+        {"$SYS/x/exchanges/failed", "1"}, {"$SYS/x/exchange_ms/p50", "49"}, {"$SYS/x/exchange_ms/p99", "99"},
+        {"$SYS/x/exchanges/limit", "12"}, {"$SYS/x/exchanges/waiting", "3"}};
     EXPECT_EQ(first, expected);
 
     // The next interval: counts go on, times start afresh.
     figures.login(refused, 105us);
     EXPECT_TRUE(figures.due(t0 + 19s).empty());
     const Stats::Topics second = figures.due(t0 + 20s);
-    ASSERT_EQ(second.size(), 11u);
-    EXPECT_EQ(second[1].second, "2");
-    EXPECT_EQ(second[9].second, "0.105");
+    ASSERT_EQ(second.size(), 14u);
+    EXPECT_EQ(second[1].second, "3");
     EXPECT_EQ(second[10].second, "0.105");
+    EXPECT_EQ(second[11].second, "0.105");
     // Nothing exchanged: the times are 0. A stall past an interval counts the next one from then.
     const Stats::Topics third = figures.due(t0 + 95s);
-    ASSERT_EQ(third.size(), 11u);
-    EXPECT_EQ(third[9].second, "0");
+    ASSERT_EQ(third.size(), 14u);
+    EXPECT_EQ(third[10].second, "0");
     EXPECT_EQ(figures.until_due(t0 + 95s), 10s);
 }
 

@@ -243,7 +243,9 @@ void Instance::settle(LoginScheduler::Settled &s) noexcept {
         const bool granted =
             s.verdict.granted && admit(client, s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
                                        s.password ? s.password->c_str() : nullptr, s.verdict);
-        if (!s.verdict.granted) {
+        // Only the endpoint's refusals count: a login that got no answer
+        // (an outage, too late) says nothing against the address.
+        if (!s.verdict.granted && !s.verdict.unavailable()) {
             refusals_.refused(s.address.c_str(), s.clientid.c_str(), Clock::now());
         }
         complete_(s.clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);

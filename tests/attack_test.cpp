@@ -351,6 +351,17 @@ TEST_F(UnderAttack, NobodyHoldsAnothersClientId) {
     EXPECT_GE(in, 19) << seen;
 }
 
+// Logins that got no answer are no refusals: once the endpoint answers again,
+// the client is asked, not refused at once for what the outage did.
+TEST_F(UnderAttack, AnOutageCountsNoRefusals) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "only logins answered later are refused at once, on 2.1";
+    start({"http_timeout_ms 300"});
+    policy.hold("victim");
+    for (int i = 0; i < 4; ++i) EXPECT_NE(connect("victim", "victim", "right")->connack(answer_within()), accepted);
+    policy.release();
+    EXPECT_EQ(connect("victim", "victim", "right")->connack(answer_within()), accepted);
+}
+
 // Where no decision could be had, an MQTT 5 client is told to try again
 // later wherever the broker passes the plug-in's reason on: 2.1's logins
 // answered at once. Its delayed logins, 2.0.11 and 3.1.1 clients are told

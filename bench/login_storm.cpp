@@ -183,10 +183,9 @@ struct Probe {
     }
 };
 
-// CPU time (utime + stime, clock ticks) of the broker's own thread: its
-// main thread, whose id is the process's.
-long thread_ticks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
+// CPU time (utime + stime, clock ticks) from a /proc stat file.
+long stat_ticks(const std::string &path) {
+    std::ifstream stat(path);
     std::string line;
     std::getline(stat, line);
     const auto close_paren = line.rfind(')');
@@ -199,6 +198,11 @@ long thread_ticks(pid_t pid) {
         if (i == 15) stime = std::stol(field);
     }
     return utime + stime;
+}
+
+// The broker's own thread: its main thread, whose id is the process's.
+long thread_ticks(pid_t pid) {
+    return stat_ticks("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
 }
 
 // The broker's open descriptors: one per connection it has accepted.
@@ -394,19 +398,7 @@ int main(int argc, char **argv) {
     }
     if (hung) {
         // CPU ticks of the broker (utime + stime, /proc/PID/stat) over 3 s.
-        const auto ticks = [pid] {
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            std::istringstream rest(line.substr(line.rfind(')') + 2));
-            std::string field;
-            long utime = 0, stime = 0;
-            for (int i = 3; i <= 15 && rest >> field; ++i) {
-                if (i == 14) utime = std::stol(field);
-                if (i == 15) stime = std::stol(field);
-            }
-            return utime + stime;
-        };
+        const auto ticks = [pid] { return stat_ticks("/proc/" + std::to_string(pid) + "/stat"); };
         std::this_thread::sleep_for(500ms);
         const long before = ticks();
         std::this_thread::sleep_for(3s);

@@ -112,6 +112,9 @@ def main():
     if len(sys.argv) not in (2, 3):
         sys.exit(__doc__)
     Handler.passwords, Handler.allows = load(sys.argv[1])
+    # The plug-in opens many connections at once: past the listen backlog (5
+    # by default) a connection waits a second to be retried.
+    ThreadingHTTPServer.request_queue_size = 128
     server = ThreadingHTTPServer(("127.0.0.1", int(sys.argv[2]) if len(sys.argv) == 3 else 0), Handler)
     print(f"listening on http://127.0.0.1:{server.server_address[1]}", flush=True)
     server.serve_forever()

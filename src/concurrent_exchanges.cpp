@@ -133,7 +133,7 @@ long ConcurrentExchanges::limit() const noexcept {
     std::lock_guard<std::mutex> guard(lock_);
     long n = 0;
     for (const auto &line : lines_) n += line->shown_limit.load();
-    return lines_.empty() ? std::min(EndpointPace::first_limit, max_in_flight_) : n;
+    return lines_.empty() ? std::min(EndpointPace::floor_limit, max_in_flight_) : n;
 }
 
 ConcurrentExchanges::Line *ConcurrentExchanges::line(std::size_t i) const noexcept {

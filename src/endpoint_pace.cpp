@@ -13,7 +13,7 @@ constexpr std::chrono::milliseconds slack{5};
 EndpointPace::EndpointPace(long ceiling) noexcept
     : ceiling_(std::max(1L, ceiling)),
       floor_(std::min(floor_limit, ceiling_)),
-      limit_(std::min(first_limit, ceiling_)),
+      limit_(floor_),
       threshold_(ceiling_) {}
 
 EndpointPace::Clock::duration EndpointPace::rank(double q) const noexcept {
@@ -37,6 +37,8 @@ void EndpointPace::ended(const Ended &e, Clock::time_point now) noexcept {
         cut(e.started, now, !e.timed_out || ample);
         return;
     }
+    // The endpoint answers: the first round opens (never lower than a limit grown since).
+    if (answered_ == 0) limit_ = std::max(limit_, std::min(first_limit, ceiling_));
     const Clock::duration took = std::max(Clock::duration::zero(), now - e.started);
     times_[answered_ % recent] = took;
     ++answered_;

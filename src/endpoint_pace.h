@@ -2,7 +2,10 @@
 // show: how many exchanges run at once (the limit), and how much time an
 // exchange must still have to be worth starting (the time it needs).
 //
-// The limit starts small and grows while exchanges take about what they
+// Until the endpoint has answered once, only the floor's worth is asked at
+// once: an endpoint that hangs from the start gets no more per time-out than
+// one that hung later. Its first answer opens the first round (first_limit).
+// The limit then grows while exchanges take about what they
 // usually take (the floor: the least median of the last 32 answers seen over
 // the last 64 to 128, so that a few quick answers do not set it): by one per
 // answer below the threshold (so it doubles each round trip), by one per
@@ -28,7 +31,7 @@ class EndpointPace {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr long floor_limit = 2;     // what an endpoint that does not answer still gets at once
-    static constexpr long first_limit = 16;    // before anything is known
+    static constexpr long first_limit = 16;    // once the endpoint has answered once
     static constexpr std::size_t recent = 32;  // answered exchanges the time needed and the floor are read from
     static constexpr std::size_t judged_after = 8;   // answers before latency is judged at all
     static constexpr std::size_t floor_window = 64;  // answers the floor is kept over (two windows)

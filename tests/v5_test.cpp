@@ -378,7 +378,7 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
     }
     EXPECT_EQ(seen.size(), 14u);
     EXPECT_EQ(seen["test/figures/login/granted"], "1");
-    EXPECT_EQ(seen["test/figures/exchanges/limit"], "16");  // nothing asked later yet: where it starts
+    EXPECT_EQ(seen["test/figures/exchanges/limit"], "2");  // nothing asked later yet: where it starts
     EXPECT_EQ(seen["test/figures/exchanges/waiting"], "0");
     EXPECT_EQ(seen["test/figures/login/refused"], "1");
     EXPECT_EQ(seen["test/figures/access/granted"], "0");

@@ -60,7 +60,8 @@ Answer late() noexcept {
 ConcurrentExchanges::ConcurrentExchanges(const HttpClient &client, long max_in_flight)
     : client_(client), max_in_flight_(max_in_flight), multi_(curl_multi_init()) {
     if (!multi_ || curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, max_in_flight_) != CURLM_OK ||
-        curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, max_in_flight_) != CURLM_OK)
+        curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, max_in_flight_) != CURLM_OK ||
+        curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK)
         throw std::bad_alloc();
     thread_ = signal_free_thread([this] { run(); });
 }
@@ -213,10 +214,12 @@ void ConcurrentExchanges::start_waiting() noexcept {
             e.handle.reset(curl_easy_init());
             CURL *h = e.handle.get();
             // Without keep-alive, each connection closes after its exchange, as
-            // a synchronous check's does.
+            // a synchronous check's does. With HTTP/2 they share connections:
+            // one being opened is waited for rather than another opened beside it.
             bool ready = h && client_.prepare(h, e.request, e.answer, e.keep_body) &&
                          (!e.deadline || curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left_ms) == CURLE_OK) &&
-                         (client_.keepalive() || curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK);
+                         (client_.multiplexed() ? curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L) == CURLE_OK
+                          : client_.keepalive() || curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK);
             if (ready) {
                 try {
                     running_.emplace(h, std::move(next));

@@ -73,6 +73,8 @@ public:
     Answer send(const Request &request, bool keep_body = false) noexcept;
 
     bool keepalive() const noexcept { return keepalive_; }
+    // HTTP/2 was asked for: exchanges run at once share its connections.
+    bool multiplexed() const noexcept { return version_ == 2; }
     // Where every exchange goes instead of the URL's host, when set.
     const std::string &unix_socket() const noexcept { return unix_socket_; }
     // Sets a handle up to send the request, its answer read into answer
@@ -93,6 +95,7 @@ private:
     // What every exchange is set up with, copied from the settings.
     const long timeout_ms_;
     const bool keepalive_;
+    const long version_;  // Settings::http_version
     const std::string cafile_, certfile_, keyfile_, unix_socket_;
     HeaderList headers_;
     HeaderList json_headers_;  // the same, and the JSON body's Content-Type

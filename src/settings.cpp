@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include <strings.h>
+#include <curl/curl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -239,6 +240,19 @@ constexpr Option choice(const char *name, const char *words) {
 }
 constexpr char post_word[] = "post", get_word[] = "get", status_word[] = "status", json_word[] = "json";
 
+// The HTTP version: "1.1" or "2"; unset, libcurl chooses as it always has.
+bool parse_version(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
+    if (std::strcmp(value, "1.1") == 0 || std::strcmp(value, "2") == 0) {
+        s.http_version = value[0] == '2' ? 2 : 1;
+        return true;
+    }
+    error = invalid(key, value, expected(o));
+    return false;
+}
+std::string show_version(const Settings &s) {
+    return s.http_version == 2 ? "2" : s.http_version == 1 ? "1.1" : "(unset: libcurl's choice)";
+}
+
 // A JSON object of strings; read fully with the other settings (request_template.h).
 template <std::optional<std::string> Settings::*Member>
 bool parse_body(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
@@ -309,6 +323,8 @@ const Option options[] = {
     body<&Settings::http_user_body>("http_user_body"),
     body<&Settings::http_acl_body>("http_acl_body"),
     choice<&Settings::http_answers_json, status_word, json_word>("http_answers", "status or json"),
+    {"http_version", false, nullptr, 0, 0, "1.1 or 2", parse_version, same<&Settings::http_version>, show_version,
+     clear<&Settings::http_version>},
     flag<&Settings::http_check_subscribe>("http_check_subscribe", true, "false"),
     fields<&Settings::http_login_fields, login_field_names>(
         "http_login_fields", "any of clientid, address, protocol_version, certificate_subject, each once"),
@@ -328,6 +344,16 @@ struct Requirement {
     bool (*broken)(const Settings &s);
     const char *line;
 };
+// libcurl before 8 (Debian 12 has 7.88.1) fails every exchange after the
+// first on a clear-text HTTP/2 connection (CURLE_HTTP2): over TLS only there.
+bool clear_text_http2(const Settings &s) {
+    if (s.http_version != 2 || curl_version_info(CURLVERSION_NOW)->version_num >= 0x080000) return false;
+    const auto clear = [](const std::optional<std::string> &url) {
+        return url && strncasecmp(url->c_str(), "https:", 6) != 0;
+    };
+    return !s.http_unix_socket.empty() || clear(s.http_user_uri) || clear(s.http_acl_uri);
+}
+
 const Requirement requirements[] = {
     {[](const Settings &s) { return s.http_cache_stale_ms > 0 && s.http_cache_ms == 0; },
      "auth_plugin: http_cache_stale_ms needs http_cache_ms: only kept decisions can answer stale"},
@@ -336,6 +362,9 @@ const Requirement requirements[] = {
      "without it every client could"},
     {[](const Settings &s) { return s.http_certfile.empty() != s.http_keyfile.empty(); },
      "auth_plugin: http_certfile and http_keyfile go together: give both or neither"},
+    {clear_text_http2,
+     "auth_plugin: http_version 2 needs https:// endpoints with this libcurl (older than 8.0): it fails every "
+     "exchange after the first on a clear-text HTTP/2 connection"},
 };
 
 bool offered(const Option &o, Interface which) { return !o.v5_only || which == Interface::v5; }

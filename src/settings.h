@@ -33,6 +33,10 @@ struct Settings {
     std::optional<std::string> http_user_body, http_acl_body;  // unset: today's form
     // The answer read: false, exactly 200 grants; true, EMQX 5's {"result": ...} or 204.
     bool http_answers_json;
+    // The HTTP version asked for: 0 (unset) libcurl's own choice, 1 HTTP/1.1,
+    // 2 HTTP/2 (in clear text by prior knowledge, over TLS offered by ALPN),
+    // with exchanges run at once sharing connections.
+    long http_version;
 
     // The version-5 library's own.
     bool http_check_subscribe;

@@ -220,6 +220,13 @@ TEST_F(Options_, EveryInvalidValueStopsTheStartWithOneLine) {
         {{{"http_certfile", missing}, {"http_keyfile", missing}}, {"http_certfile", missing}, ""},
         {{{"http_certfile", "/dev/null"}}, {"http_certfile and http_keyfile"}, ""},
         {{{"http_unix_socket", ""}}, {"http_unix_socket"}, ""},
+        {{{"http_version", "3"}}, {"http_version \"3\"", "1.1 or 2"}, ""},
+        {{{"http_version", "h2"}}, {"http_version \"h2\""}, ""},
+        {{{"http_version", ""}}, {"http_version"}, ""},
+        // This libcurl (7.88) fails a clear-text HTTP/2 connection's second exchange.
+        {{{"http_version", "2"}, {"http_user_uri", "http://127.0.0.1:1/user"}}, {"http_version 2 needs https://"}, ""},
+        {{{"http_version", "2"}, {"http_acl_uri", "https://127.0.0.1:1/acl"}, {"http_unix_socket", "/run/a.sock"}},
+         {"http_version 2 needs https://"}, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.says[0]);
@@ -236,7 +243,8 @@ TEST_F(Options_, EveryInvalidValueStopsTheStartWithOneLine) {
     Options valid({{"http_cache_ms", "0"}, {"http_cache_ms", "86400000"}, {"http_cache_entries", "1"},
                    {"http_cache_bytes", "1048576"}, {"http_cache_bytes", "68719476736"},
                    {"http_backoff_ms", "0"}, {"http_backoff_ms", "600000"}, {"http_header", "Authorization: Bearer x"},
-                   {"http_header", "X-A:b"}, {"http_cafile", "/dev/null"}, {"http_unix_socket", "/run/none.sock"}});
+                   {"http_header", "X-A:b"}, {"http_cafile", "/dev/null"}, {"http_unix_socket", "/run/none.sock"},
+                   {"http_version", "1.1"}});
     auto [rc, err] = init(valid);
     EXPECT_EQ(rc, OK);
     EXPECT_NE(err.find("http_header Authorization,X-A, http_method"), std::string::npos) << err;  // names, never values

@@ -8,10 +8,18 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <set>
 
 #include <httplib.h>
 
+#include "concurrent_exchanges.h"
+#include "loopback.h"
 #include "plugin_loader.h"
+#include "process.h"
 #include "timing.h"
 
 namespace fs = std::filesystem;
@@ -125,6 +133,78 @@ TEST_F(Tls, TrustedEndpointIsDecidedByStatus) {
     expect("/ok", 0, 0);
     expect("/deny", 11, 12);
     EXPECT_EQ(endpoint_->requests.load(), 8);
+}
+
+
+// HTTP/2 offered by ALPN to an endpoint that speaks nothing else (nghttpd:
+// a file answers 200, a missing one 404): with http_version 2, exchanges run
+// at once share a connection; with 1.1 none is answered, nothing granted.
+TEST_F(Tls, WithHttp2ExchangesRunAtOnceShareOneConnection) {
+    const char *nghttpd = "/usr/sbin/nghttpd";
+    if (!fs::exists(nghttpd)) GTEST_SKIP() << "no nghttpd (Debian's nghttp2-server)";
+    const fs::path docroot = dir_ / "h2";
+    fs::create_directories(docroot);
+    std::ofstream(docroot / "user") << "ok";
+    const LoopbackListener port(false);
+    const std::string log = (dir_ / "nghttpd.log").string();
+    Process server({nghttpd, "-v", "--address=127.0.0.1", "-d", docroot.string(), std::to_string(port.port()),
+                    file("server.key"), file("server.pem")},
+                   log);
+    const auto read_log = [&] {
+        std::ifstream in(log);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    ASSERT_TRUE(wait_until([&] { return read_log().find("listen 127.0.0.1") != std::string::npos; })) << read_log();
+    // The connections that carried requests (nghttpd's numbering), and the requests, in its log.
+    const auto seen = [&] {
+        const std::string text = read_log();
+        std::set<std::string> ids;
+        std::size_t posts = 0;
+        const std::regex post(R"((\[id=\d+\]).*:method: POST)");
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), post); it != std::sregex_iterator(); ++it, ++posts)
+            ids.insert((*it)[1].str());
+        return std::make_pair(ids, posts);
+    };
+    const std::string granted = "https://127.0.0.1:" + std::to_string(port.port()) + "/user",
+                      refused = "https://127.0.0.1:" + std::to_string(port.port()) + "/refused";
+    constexpr std::size_t n = 20;
+    const struct Case {
+        long version;
+        std::size_t requests, most_connections;  // that carried them
+    } cases[] = {{2, n, 2}, {1, 0, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.version);
+        Settings settings;
+        settings.http_cafile = file("ca.pem");
+        settings.http_version = c.version;
+        HttpClient client(settings);
+        const auto before = seen();
+        std::mutex m;
+        std::map<std::size_t, Outcome> outcomes;
+        {
+            ConcurrentExchanges exchanges(client, 64);
+            for (std::size_t i = 0; i < n; ++i) {
+                Request r;
+                r.fixed_url = i % 2 ? &refused : &granted;
+                r.body.reset(strdup("username=u&password=p"));
+                r.length = std::strlen(r.body.get());
+                ASSERT_TRUE(exchanges.submit(std::move(r), [&, i](const Answer &a) {
+                    std::lock_guard<std::mutex> lock(m);
+                    outcomes[i] = a.outcome();
+                }));
+            }
+            ASSERT_TRUE(wait_until([&] {
+                std::lock_guard<std::mutex> lock(m);
+                return outcomes.size() == n;
+            })) << read_log();
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            EXPECT_EQ(outcomes[i], !c.requests ? Outcome::no_answer : i % 2 ? Outcome::refused : Outcome::granted) << i;
+        ASSERT_TRUE(wait_until([&] { return seen().second == before.second + c.requests; })) << read_log();
+        std::size_t used = 0;
+        for (const auto &id : seen().first) used += before.first.count(id) == 0;
+        EXPECT_LE(used, c.most_connections);
+    }
 }
 
 }  // namespace

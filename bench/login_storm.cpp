@@ -22,6 +22,9 @@
 // time-out, how many reached it for a login older than the time-out, and
 // how long the real login took.
 //
+// An option line "http_user_uri URL" sends the logins to another endpoint
+// (for a storm only: the other figures count our endpoint's requests).
+//
 // Connections are opened paced to the broker's accept queue (it listens with
 // a backlog of 100): more at once would measure the kernel's SYN retries.
 //
@@ -284,7 +287,11 @@ int main(int argc, char **argv) {
         out << "persistence false\nuser root\nlog_dest file " << log << "\nmax_keepalive 65535\n"
             << "listener " << broker_port << " 127.0.0.1\nmax_connections -1\nallow_anonymous true\n";
         if (plugin != "none") {  // "none": the broker's own floor, without the plug-in
-            out << "plugin " << plugin << "\nplugin_opt_http_user_uri http://127.0.0.1:" << endpoint_port << "/user\n";
+            // An http_user_uri among the option lines names another endpoint (an
+            // HTTP/2 server, say): storms only, since only ours counts requests.
+            out << "plugin " << plugin << "\n";
+            if (std::none_of(opts.begin(), opts.end(), [](const std::string &o) { return o.rfind("http_user_uri ", 0) == 0; }))
+                out << "plugin_opt_http_user_uri http://127.0.0.1:" << endpoint_port << "/user\n";
             for (auto &o : opts) out << "plugin_opt_" << o << "\n";
             if (control)
                 out << "plugin_opt_http_control true\nplugin_opt_http_acl_uri http://127.0.0.1:" << endpoint_port

@@ -49,8 +49,9 @@ void EndpointPace::ended(const Ended &e, Clock::time_point now) noexcept {
     Clock::duration floor{};
     if (answered_ >= judged_after) {
         const Clock::duration median = rank(0.5);
+        if (in_window_ == 0) window_started_ = now;
         window_min_ = in_window_ == 0 ? median : std::min(window_min_, median);
-        if (++in_window_ == floor_window) {
+        if (++in_window_ >= floor_window && now - window_started_ >= floor_span) {
             previous_min_ = window_min_;
             previous_known_ = true;
             in_window_ = 0;

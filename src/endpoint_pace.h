@@ -7,7 +7,10 @@
 // one that hung later. Its first answer opens the first round (first_limit).
 // The limit then grows while exchanges take about what they
 // usually take (the floor: the least median of the last 32 answers seen over
-// the last 64 to 128, so that a few quick answers do not set it): by one per
+// the last two windows, each of at least 64 answers and a second, so that a
+// few quick answers do not set it and latency that creeps up while answers
+// pour in is still judged against it; a slower endpoint's is learnt within
+// two seconds): by one per
 // answer below the threshold (so it doubles each round trip), by one per
 // round trip above it. It shrinks by a fifth when an answer takes more than
 // twice the floor plus 5 ms or the endpoint says it is overloaded (429,
@@ -34,7 +37,8 @@ public:
     static constexpr long first_limit = 16;    // once the endpoint has answered once
     static constexpr std::size_t recent = 32;  // answered exchanges the time needed and the floor are read from
     static constexpr std::size_t judged_after = 8;   // answers before latency is judged at all
-    static constexpr std::size_t floor_window = 64;  // answers the floor is kept over (two windows)
+    static constexpr std::size_t floor_window = 64;  // answers in a window of the floor (kept over two)
+    static constexpr std::chrono::seconds floor_span{1};  // and its least time
 
     // ceiling >= 1: the limit never goes above it (http_max_in_flight).
     explicit EndpointPace(long ceiling) noexcept;
@@ -69,6 +73,7 @@ private:
     bool cut_yet_ = false;
     // The floor: the least median over this window and the last one.
     Clock::duration window_min_{}, previous_min_{};
+    Clock::time_point window_started_{};
     std::size_t in_window_ = 0;
     bool previous_known_ = false;
     // The last answered exchanges' times, newest overwriting oldest.

@@ -360,6 +360,22 @@ TEST(Pace, TheLimitFollowsTheEndpoint) {
     }
 }
 
+// Answers pouring in (one a millisecond) while their time creeps from 20 to
+// 60 ms, as when the endpoint's queue fills: the floor must not creep with
+// them. Then, at 60 ms for good, the floor follows within two seconds and
+// the limit grows again.
+TEST(Pace, LatencyCreepingUpUnderLoadIsJudgedAgainstTheFloorOfTheLastSecond) {
+    PaceOn p(1024);
+    int t = p.answers(300, 0);  // 20 ms: the floor
+    const long before = p.pace.limit();
+    for (int i = 0; i < 400; ++i, ++t) p.end(t, t + 20 + i / 10, p.pace.limit());
+    EXPECT_LT(p.pace.limit(), before) << "cut while answers took up to three times the floor";
+    for (int i = 0; i < 2000; ++i, ++t) p.end(t, t + 60, p.pace.limit());
+    const long settled = p.pace.limit();
+    for (int i = 0; i < 1000; ++i, ++t) p.end(t, t + 60, p.pace.limit());
+    EXPECT_GT(p.pace.limit(), settled) << "60 ms is the floor now: no more cuts";
+}
+
 TEST(Pace, AnExchangeNeedsTheNinetiethPercentileOfTheLastAnswers) {
     PaceOn p(64);
     EXPECT_EQ(p.pace.needed(), std::chrono::milliseconds(0));  // nothing known: nothing refused

@@ -116,7 +116,7 @@ bool ConcurrentExchanges::submit(Request request, Done done,
             if (deadline) line.waiting.push(std::move(exchange), queued, *deadline);
             else line.waiting_later.push_back(std::move(exchange));
         }
-        curl_multi_wakeup(multi_.get());
+        if (!woken_.exchange(true)) curl_multi_wakeup(multi_.get());
         return true;
     } catch (...) {
         return false;
@@ -266,6 +266,8 @@ void ConcurrentExchanges::finish(CURL *handle, CURLcode result) noexcept {
 
 void ConcurrentExchanges::run() noexcept {
     for (;;) {
+        // Cleared before the queue is read: what is submitted after wakes the poll below.
+        woken_.store(false);
         start_waiting();
         {
             std::lock_guard<std::mutex> guard(lock_);

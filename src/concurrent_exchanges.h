@@ -84,6 +84,9 @@ private:
     std::vector<std::unique_ptr<Line>> lines_;                  // one per origin; guarded by lock_
     std::unordered_map<const std::string *, Line *> by_url_;   // guarded by lock_
     bool stopping_ = false;                                     // guarded by lock_
+    // A wake-up is on its way, or the thread has yet to look at what waits:
+    // a storm's submissions wake it once per pass, not once each.
+    std::atomic<bool> woken_{false};
     std::unordered_map<CURL *, std::unique_ptr<Exchange>> running_;  // the thread's own
     std::thread thread_;
 };

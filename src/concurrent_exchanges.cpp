@@ -255,7 +255,7 @@ void ConcurrentExchanges::finish(CURL *handle, CURLcode result) noexcept {
         std::lock_guard<std::mutex> guard(lock_);
         others_waiting = !line.waiting.empty() || !line.waiting_later.empty();
     }
-    const bool in_use = others_waiting || 2 * line.running >= line.pace.limit();
+    const bool in_use = others_waiting || 2 * line.running > line.pace.limit();
     line.pace.ended({e->answer.outcome(), e->answer.transfer == CURLE_OPERATION_TIMEDOUT, e->answer.status,
                      e->started, in_use, e->given, e->needed},
                     Clock::now());

@@ -37,8 +37,11 @@ void EndpointPace::ended(const Ended &e, Clock::time_point now) noexcept {
         cut(e.started, now, !e.timed_out || ample);
         return;
     }
-    // The endpoint answers: the first round opens (never lower than a limit grown since).
-    if (answered_ == 0) limit_ = std::max(limit_, std::min(first_limit, ceiling_));
+    // The endpoint answers under load: the first round opens (never lower than a limit grown since).
+    if (!opened_ && e.in_use) {
+        opened_ = true;
+        limit_ = std::max(limit_, std::min(first_limit, ceiling_));
+    }
     const Clock::duration took = std::max(Clock::duration::zero(), now - e.started);
     times_[answered_ % recent] = took;
     ++answered_;

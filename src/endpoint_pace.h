@@ -2,9 +2,11 @@
 // show: how many exchanges run at once (the limit), and how much time an
 // exchange must still have to be worth starting (the time it needs).
 //
-// Until the endpoint has answered once, only the floor's worth is asked at
-// once: an endpoint that hangs from the start gets no more per time-out than
-// one that hung later. Its first answer opens the first round (first_limit).
+// Until the endpoint has answered while the floor was busy, only the floor's
+// worth is asked at once: an endpoint that hangs from the start, or after
+// answering logins that came one at a time, gets no more per time-out than
+// one that hung in the midst of a storm. That answer opens the first round
+// (first_limit).
 // The limit then grows while exchanges take about what they
 // usually take (the floor: the least median of the last 32 answers seen over
 // the last two windows, each of at least 64 answers and a second, so that a
@@ -49,8 +51,9 @@ public:
         bool timed_out = false;     // no answer within the time it was given
         long status = 0;
         Clock::time_point started;
-        // The limit was in use as it ended: others waited for a place, or at
-        // least half of it was running. Only then does an answer grow it.
+        // The limit was in use as it ended: others waited for a place, or
+        // more than half of it was running (this one included). Only then
+        // does an answer grow it: one client's logins, one at a time, prove nothing.
         bool in_use = false;
         Clock::duration given{};    // the time it was given; zero: its own time-out (no deadline)
         Clock::duration needed{};   // the time needed when it started
@@ -71,6 +74,7 @@ private:
     long partial_ = 0;    // answers towards the next step above the threshold
     Clock::time_point last_cut_{};
     bool cut_yet_ = false;
+    bool opened_ = false;  // the first round
     // The floor: the least median over this window and the last one.
     Clock::duration window_min_{}, previous_min_{};
     Clock::time_point window_started_{};

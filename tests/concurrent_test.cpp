@@ -29,8 +29,14 @@ public:
     Endpoint endpoint;
     GatedEndpoint() {
         endpoint.decide([this](const Recorded &r) {
-            if (r.fields.at("username") == "first") return 200;  // let through: the endpoint has answered
             std::unique_lock<std::mutex> lock(m_);
+            if (r.fields.at("username") == "first") {
+                // Answered once both are in: the endpoint has answered while the floor was busy.
+                ++first_;
+                changed_.notify_all();
+                changed_.wait_for(lock, 10s, [this] { return first_ >= EndpointPace::floor_limit; });
+                return 200;
+            }
             ++held_;
             most_ = std::max(most_, held_);
             changed_.notify_all();
@@ -59,7 +65,7 @@ private:
     std::mutex m_;
     std::condition_variable changed_;
     bool open_ = false;
-    int held_ = 0, most_ = 0;
+    int held_ = 0, most_ = 0, first_ = 0;
 };
 
 // What came back for each submission, by number.
@@ -100,10 +106,10 @@ struct Concurrent : ::testing::Test {
         r.length = std::strlen(r.body.get());
         ASSERT_TRUE(exchanges.submit(std::move(r), results.done(id), deadline, std::move(wanted)));
     }
-    // One exchange answered at once (number -1): until then only the floor is asked.
+    // The floor's worth answered together (numbers -1, -2): until then only the floor is asked.
     void first_answer(ConcurrentExchanges &exchanges) {
-        submit(exchanges, -1, "first");
-        ASSERT_TRUE(results.wait_for(1));
+        for (int id = -1; id >= -EndpointPace::floor_limit; --id) submit(exchanges, id, "first");
+        ASSERT_TRUE(results.wait_for(static_cast<std::size_t>(EndpointPace::floor_limit)));
     }
     std::vector<Answer> answers(int id) {
         std::lock_guard<std::mutex> lock(results.m);
@@ -119,11 +125,11 @@ TEST_F(Concurrent, AtMostMaxInFlightRunTheRestWaitAndEachIsAnsweredOnce) {
     ASSERT_TRUE(gated.holding(4));
     EXPECT_EQ(exchanges.waiting(), 16u);
     gated.open();
-    ASSERT_TRUE(results.wait_for(21));
+    ASSERT_TRUE(results.wait_for(20 + EndpointPace::floor_limit));
     EXPECT_EQ(gated.most(), 4);
-    EXPECT_EQ(gated.endpoint.requests().size(), 21u);
+    EXPECT_EQ(gated.endpoint.requests().size(), 20u + EndpointPace::floor_limit);
     std::lock_guard<std::mutex> lock(results.m);
-    results.by_id.erase(-1);
+    for (int id = -1; id >= -EndpointPace::floor_limit; --id) results.by_id.erase(id);
     for (auto &[id, answers] : results.by_id) {
         ASSERT_EQ(answers.size(), 1u) << id;
         EXPECT_EQ(answers[0].outcome(), id % 2 ? Outcome::refused : Outcome::granted) << id;
@@ -266,7 +272,7 @@ struct PaceOn {
         e.status = status;
         e.timed_out = timed_out;
         e.started = t0 + std::chrono::milliseconds(from_ms);
-        e.in_use = 2 * running >= pace.limit();
+        e.in_use = 2 * running > pace.limit();
         e.given = std::chrono::milliseconds(given_ms);
         e.needed = std::chrono::milliseconds(needed_ms);
         pace.ended(e, t0 + std::chrono::milliseconds(to_ms));
@@ -288,14 +294,19 @@ TEST(Pace, TheLimitFollowsTheEndpoint) {
         {"a refused first exchange keeps it there",
          [](PaceOn &p) { p.end(0, 1, 2, Outcome::no_answer, 0); },
          EndpointPace::floor_limit},
-        {"the first answer opens the first round", [](PaceOn &p) { p.end(0, 20, 0); }, EndpointPace::first_limit},
+        {"an answer while the floor is idle opens nothing", [](PaceOn &p) { p.end(0, 20, 1); },
+         EndpointPace::floor_limit},
+        {"the first answer while the floor is busy opens the first round", [](PaceOn &p) { p.end(0, 20, 2); },
+         EndpointPace::first_limit + 1},
         {"doubles while answers stay at the floor, up to the ceiling", [](PaceOn &p) { p.answers(100, 0); }, 64},
         {"one per answer: 16 answers make 32", [](PaceOn &p) { p.answers(16, 0); }, 32},
-        {"an idle limit proves nothing",
+        {"one client's logins one at a time prove nothing, nor does a limit half used",
          [](PaceOn &p) {
              for (int i = 0; i < 50; ++i) p.end(i, i + 20, 1);
+             p.end(50, 70, 2);  // opens the round
+             for (int i = 0; i < 50; ++i) p.end(100 + i, 120 + i, 8);
          },
-         EndpointPace::first_limit + 1},  // one of the floor's two running was half of it
+         EndpointPace::first_limit + 1},
         {"rising latency cuts by a fifth",
          [](PaceOn &p) {
              int t = p.answers(10, 0);  // floor 20 ms, limit 26

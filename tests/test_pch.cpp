@@ -1,0 +1,1 @@
+// Only the test programs' shared precompiled header is built from this.

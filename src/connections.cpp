@@ -15,11 +15,19 @@ unsigned long Connections::admit(const void *client, const Admission &admission)
     // connection takes it over, and its delayed will with it.
     const auto offline = offline_by_id_.find(r.clientid);
     const void *taken_over = offline != offline_by_id_.end() ? offline->second : nullptr;
-    records_.reserve(records_.size() + 1);  // the insertion below then cannot fail
-    note_expiry(client, r);
+    // Everything that may fail comes first: the record's node, room for it
+    // (grown geometrically: asking for one more each time would rehash the
+    // whole table every few admissions), its expiry.
+    decltype(records_) one;
+    one.emplace(client, std::move(r));
+    auto node = one.extract(one.begin());
+    if (static_cast<double>(records_.size() + 1) >
+        static_cast<double>(records_.max_load_factor()) * static_cast<double>(records_.bucket_count()))
+        records_.reserve(2 * records_.size() + 1);
+    note_expiry(client, node.mapped());
     if (taken_over && taken_over != client) erase(taken_over);
     erase(client);  // an older record at this address: the broker freed that connection
-    records_.emplace(client, std::move(r));
+    records_.insert(std::move(node));  // within the room reserved: cannot fail
     return next_++;
 }
 

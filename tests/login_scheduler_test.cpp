@@ -338,6 +338,42 @@ TEST(Records, OnlyLiveConnectionsExpire) {
     EXPECT_EQ(c.next_expiry(), std::nullopt);
 }
 
+// Admitting when memory runs out changes nothing, whichever allocation fails:
+// no expiry left behind for a connection that has no record, and the older
+// record at the address and the offline session of the id are still there.
+TEST(Records, AnAdmissionThatRunsOutOfMemoryChangesNothing) {
+    if (!FAILING_ALLOCATIONS) GTEST_SKIP() << "allocation failures are not injected under ThreadSanitizer";
+    bool admitted = false;
+    for (long n = 0; n < 100 && !admitted; ++n) {
+        SCOPED_TRACE(n);
+        Connections c{{}};
+        int old = 0, offline = 0;
+        c.admit(&old, {nullptr, "old", "u", nullptr, nullptr, false});
+        c.admit(&offline, {nullptr, "id", "u", nullptr, nullptr, false});
+        c.end(&offline, true);
+        const auto rules = expiring_at(10);
+        allocations_to_failure = n;
+        try {
+            c.admit(&old, {nullptr, "id", "user", "secret", rules, false});
+            admitted = true;
+        } catch (const std::bad_alloc &) {
+        }
+        allocations_to_failure = -1;
+        ASSERT_NE(c.find(&old), nullptr);
+        if (admitted) {
+            EXPECT_EQ(c.find(&old)->clientid, "id");
+            EXPECT_EQ(c.find(&offline), nullptr);  // taken over
+            EXPECT_EQ(c.next_expiry(), 10);
+        } else {
+            EXPECT_EQ(c.find(&old)->clientid, "old");
+            EXPECT_TRUE(c.offline(&offline, "id"));
+            EXPECT_EQ(c.next_expiry(), std::nullopt);
+            EXPECT_TRUE(c.expired(10).empty());
+        }
+    }
+    EXPECT_TRUE(admitted);
+}
+
 // The broker as the records see it: which session it holds under an id
 // (2.1), and whom it was asked to kick.
 std::map<std::string, const void *> held;

@@ -25,7 +25,13 @@ namespace {
 // An endpoint whose answers wait until the test opens the gate, counting how
 // many requests it holds at once.
 class GatedEndpoint {
+    std::mutex m_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    int held_ = 0, most_ = 0, first_ = 0;
+
 public:
+    // Declared after what its handlers use: it stops (and waits for them) first.
     Endpoint endpoint;
     GatedEndpoint() {
         endpoint.decide([this](const Recorded &r) {
@@ -34,7 +40,7 @@ public:
                 // Answered once both are in: the endpoint has answered while the floor was busy.
                 ++first_;
                 changed_.notify_all();
-                changed_.wait_for(lock, 10s, [this] { return first_ >= EndpointPace::floor_limit; });
+                changed_.wait_for(lock, 10s, [this] { return open_ || first_ >= EndpointPace::floor_limit; });
                 return 200;
             }
             ++held_;
@@ -60,12 +66,6 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         return most_;
     }
-
-private:
-    std::mutex m_;
-    std::condition_variable changed_;
-    bool open_ = false;
-    int held_ = 0, most_ = 0, first_ = 0;
 };
 
 // What came back for each submission, by number.

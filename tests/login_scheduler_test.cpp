@@ -29,6 +29,13 @@ using Now = LoginScheduler::Now;
 
 class Scheduler : public ::testing::Test {
 protected:
+    // While held, requests hang until released; one arriving after the
+    // release passes at once, whenever it reads the gate. Declared before
+    // the endpoint, whose handlers read it: the endpoint stops first.
+    std::mutex gate;
+    std::condition_variable opened;
+    bool held = false;
+
     Endpoint endpoint;
     Connections connections{{}};  // shared by every scheduler, as by every plugin line
     std::map<std::string, std::vector<bool>> completed;  // client id -> each answer given
@@ -36,12 +43,6 @@ protected:
     std::unique_ptr<Checker> checker;
     std::unique_ptr<HttpClient> client;
     std::unique_ptr<LoginScheduler> scheduler;
-
-    // While held, requests hang until released; one arriving after the
-    // release passes at once, whenever it reads the gate.
-    std::mutex gate;
-    std::condition_variable opened;
-    bool held = false;
 
     void SetUp() override {
         // "ok..." users are granted, everyone else refused.

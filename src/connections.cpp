@@ -28,6 +28,7 @@ unsigned long Connections::admit(const void *client, const Admission &admission)
     if (taken_over && taken_over != client) erase(taken_over);
     erase(client);  // an older record at this address: the broker freed that connection
     records_.insert(std::move(node));  // within the room reserved: cannot fail
+    forgotten_.erase(client);          // a new connection at that address, known again
     return next_++;
 }
 
@@ -96,23 +97,72 @@ void Connections::end(const void *client, bool persists) noexcept {
             just_ended_.emplace_back(client, r.serial);
             return;
         }
-        offline_.emplace_back(client, r.serial);
         offline_by_id_.insert_or_assign(r.clientid, client);
+        keep_ended(client, r.serial);
     } catch (...) {
         return;  // kept until its address or id is used again
     }
+}
+
+void Connections::keep_ended(const void *client, unsigned long serial) {
+    offline_.emplace_back(client, serial);
     while (offline_.size() > max_ended) {
-        const auto [oldest, serial] = offline_.front();
+        const auto [oldest, oldest_serial] = offline_.front();
         offline_.pop_front();
-        if (const Record *o = find(oldest); o && o->serial == serial) erase(oldest);
+        if (const Record *o = find(oldest); o && o->serial == oldest_serial) {
+            forget(oldest, *o);
+            erase(oldest);
+        }
     }
 }
 
+void Connections::forget(const void *client, const Record &r) noexcept {
+    if (!r.rules) return;  // nothing of ours would have decided its will
+    try {
+        auto [it, added] = forgotten_.try_emplace(client, r.clientid);
+        if (!added) {
+            it->second = r.clientid;
+            return;  // already in the order, at its first forgetting
+        }
+        try {
+            forgotten_order_.push_back(client);
+        } catch (...) {
+            forgotten_.erase(it);
+            return;
+        }
+    } catch (...) {
+        return;  // no room to remember it: its will goes to the access endpoint, or the default
+    }
+    while (forgotten_order_.size() > max_forgotten) {
+        forgotten_.erase(forgotten_order_.front());
+        forgotten_order_.pop_front();
+    }
+}
+
+bool Connections::forgotten(const void *client, const char *clientid) const noexcept {
+    if (forgotten_.empty()) return false;
+    const auto found = forgotten_.find(client);
+    return found != forgotten_.end() && found->second == clientid;
+}
+
 void Connections::sweep() noexcept {
-    // The broker asks about a will at once after the end of a session that
-    // ends with its connection: by any later call, that has happened.
-    for (const auto &[client, serial] : just_ended_)
-        if (const Record *r = find(client); r && r->serial == serial) erase(client);
+    for (const auto &[client, serial] : just_ended_) {
+        const Record *r = find(client);
+        if (!r || r->serial != serial) continue;
+        // 2.0.11 asks about the will of a session that ends with its
+        // connection at once: by any later call, that has happened. 2.1
+        // holds such a session under its id until its delayed will has been
+        // asked about, however long the delay.
+        if (broker_.session_of && broker_.session_of(r->clientid.c_str()) == client) {
+            try {
+                keep_ended(client, serial);
+            } catch (...) {
+                // kept until its address is used again
+            }
+            continue;
+        }
+        erase(client);
+    }
     just_ended_.clear();
     // 2.1 can say whether it still holds a session; a few each time, so
     // that a sweep costs the same however many there are.

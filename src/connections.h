@@ -77,10 +77,17 @@ public:
     // Its connection ended. persists: the broker keeps its session (a will
     // may come later); otherwise its will, if any, is asked at once.
     void end(const void *client, bool persists) noexcept;
-    // Drops the ended records the broker can no longer ask about: those
-    // whose session ended with them (their will was asked at once), and on
-    // 2.1 those whose session the broker no longer holds.
+    // Drops the ended records the broker can no longer ask about: on 2.0.11
+    // those whose session ended with them (their will was asked at once);
+    // on 2.1 those the broker no longer holds under their id (2.1 keeps a
+    // session that ended with its connection until its delayed will is
+    // asked).
     void sweep() noexcept;
+    // Whether client is the address of an ended connection whose record,
+    // with rules, had to go while the broker could still ask about its will
+    // (the bound on ended records): nothing can decide that will as its
+    // rules would have, so it is refused.
+    bool forgotten(const void *client, const char *clientid) const noexcept;
     // Disconnects client's connection if it is live and the broker still
     // holds it under its id (a newer connection may have taken the id).
     bool kick(const void *client) noexcept;
@@ -102,8 +109,10 @@ public:
     std::size_t ended() const noexcept { return ended_; }
 
     // At most this many ended records are kept waiting for a delayed will;
-    // past it the oldest go.
+    // past it the oldest go, and the addresses of those with rules are kept
+    // (at most max_forgotten, the oldest forgotten first).
     static constexpr std::size_t max_ended = 100000;
+    static constexpr std::size_t max_forgotten = 1000000;
 
     // Pending delayed logins, one per client id across every line: only the
     // newest of an id may complete what the broker parks under it.
@@ -126,6 +135,9 @@ private:
     void forget_expiry(Record &r) noexcept;
     void note_expiry(const void *client, Record &r);  // throws std::bad_alloc, and then changes nothing
     void erase(const void *client) noexcept;
+    // Keeps an ended record for its delayed will, the oldest dropped past max_ended.
+    void keep_ended(const void *client, unsigned long serial);  // throws std::bad_alloc
+    void forget(const void *client, const Record &r) noexcept;
 
     const Broker broker_;
     unsigned long next_ = 1;
@@ -133,11 +145,16 @@ private:
     // Connections whose rules end them at a time, soonest first.
     std::multimap<std::int64_t, const void *> expiries_;
     std::size_t ended_ = 0;
-    // Ended records: those whose will was asked at once, and those whose
-    // session persists (oldest first), by address and serial (an entry may
-    // name a record gone since).
+    // Ended records: those just ended, and those kept for a will the broker
+    // may still ask about (oldest first), by address and serial (an entry
+    // may name a record gone since).
     std::vector<std::pair<const void *, unsigned long>> just_ended_;
     std::deque<std::pair<const void *, unsigned long>> offline_;
+    // Addresses of ended records with rules dropped by the bound, with their
+    // client ids; forgotten_order_ holds them oldest first (an entry may
+    // name one known again since).
+    std::unordered_map<const void *, std::string> forgotten_;
+    std::deque<const void *> forgotten_order_;
     std::unordered_map<std::string, const void *> offline_by_id_;
     std::unordered_map<std::string, Ticket> expected_;  // by client id
 };

@@ -57,8 +57,8 @@ Answer late() noexcept {
 
 }  // namespace
 
-ConcurrentExchanges::ConcurrentExchanges(const HttpClient &client, long max_in_flight)
-    : client_(client), max_in_flight_(max_in_flight), multi_(curl_multi_init()) {
+ConcurrentExchanges::ConcurrentExchanges(const HttpClient &client, long max_in_flight, Clock::duration overdue)
+    : client_(client), max_in_flight_(max_in_flight), overdue_(overdue), multi_(curl_multi_init()) {
     if (!multi_ || curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, max_in_flight_) != CURLM_OK ||
         curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, max_in_flight_) != CURLM_OK ||
         curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK)
@@ -148,6 +148,15 @@ std::unique_ptr<ConcurrentExchanges::Exchange> ConcurrentExchanges::next_waiting
     const auto now = Clock::now();
     const auto needed = line.pace.needed();
     std::lock_guard<std::mutex> guard(lock_);
+    // One without a deadline that has waited its turn long enough goes
+    // first: a storm of logins must not hold a re-check back for good.
+    if (!line.waiting_later.empty() && now - line.waiting_later.front()->queued >= overdue_) {
+        auto overdue = std::move(line.waiting_later.front());
+        line.waiting_later.pop_front();
+        too_late = false;
+        end_it = overdue->gone();
+        return overdue;
+    }
     std::optional<std::unique_ptr<Exchange>> next = line.waiting.drop(now, needed, gone);
     if (!next) next = line.waiting.next(now, needed);
     if (next) {

@@ -31,17 +31,19 @@ public:
     // it came to; with an answer not attempted when it was abandoned.
     using Done = std::function<void(const Answer &)>;
 
+    using Clock = std::chrono::steady_clock;
     // At most max_in_flight exchanges run at once, and at most each origin's
     // limit toward it; the rest wait, those with a deadline (someone waits
-    // for them) first. Throws std::bad_alloc or std::system_error when it
-    // cannot start.
-    ConcurrentExchanges(const HttpClient &client, long max_in_flight);
+    // for them) first, except one without that has waited overdue: however
+    // long a storm lasts, what has no deadline is still asked. Throws
+    // std::bad_alloc or std::system_error when it cannot start.
+    ConcurrentExchanges(const HttpClient &client, long max_in_flight,
+                        Clock::duration overdue = Clock::duration::max());
     // Abandons what is waiting or running (each Done is called) and stops the thread.
     ~ConcurrentExchanges();
     ConcurrentExchanges(const ConcurrentExchanges &) = delete;
     ConcurrentExchanges &operator=(const ConcurrentExchanges &) = delete;
 
-    using Clock = std::chrono::steady_clock;
     // Cleared by the owner when the exchange is no longer wanted; one not yet
     // started then never is.
     using Wanted = std::shared_ptr<const std::atomic<bool>>;
@@ -79,6 +81,7 @@ private:
 
     const HttpClient &client_;
     const long max_in_flight_;
+    const Clock::duration overdue_;
     std::unique_ptr<CURLM, MultiFree> multi_;
     mutable std::mutex lock_;
     std::vector<std::unique_ptr<Line>> lines_;                  // one per origin; guarded by lock_

@@ -50,6 +50,13 @@ bool optional_string(const json &command, const char *name, const char *&out, st
 
 }  // namespace
 
+std::size_t Instance::withdraw_waiting(const char *username, const char *clientid, std::set<std::string> &users) {
+    std::size_t n = 0;
+    for (Instance *instance : shared_->instances)
+        if (instance->scheduler_) n += instance->scheduler_->withdraw(username, clientid, users);
+    return n;
+}
+
 void Instance::control(const mosquitto_evt_control &event) noexcept {
     try {
         json responses = json::array();
@@ -96,6 +103,10 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                 for (const void *client : ours)
                     if (const auto *r = connections.find(client); r && r->username) users.insert(*r->username);
                 if (username) users.insert(username);
+                // Logins still waiting for their answer: the broker's kick
+                // by client id does not reach them, and the answer may
+                // predate the command.
+                const std::size_t waiting = withdraw_waiting(username, clientid, users);
                 std::size_t forgotten = 0;
                 for (const std::string &user : users)
                     for (Instance *instance : shared_->instances)
@@ -103,6 +114,7 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                 if (username) mosquitto_kick_client_by_username(username, false);
                 else mosquitto_kick_client_by_clientid(clientid, false);
                 response["disconnected"] = ours.size();  // of the connections this library admitted
+                response["refused_waiting"] = waiting;
                 response["forgotten"] = forgotten;
             } else if (name == "recheck") {
                 if (username && clientid) {
@@ -142,8 +154,12 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                     }
                     }
                 }
+                // Logins waiting for an answer that may predate the
+                // command: refused when it comes (their clients try again).
+                std::set<std::string> users;
                 response["rechecked"] = asked;
                 response["disconnected"] = disconnected;
+                response["refused_waiting"] = withdraw_waiting(username, clientid, users);
                 if (skipped) {
                     response["not_rechecked"] = skipped;
                     response["not_rechecked_connections"] = std::move(not_rechecked);  // the first max_listed

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,9 @@ private:
     bool ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
                    const LoginQuestion &question, bool merge, Verdict &v) noexcept;
     void end_expired(Waker *waker) noexcept;
+    // Every line's logins of that user or client id (null: any) waiting for
+    // an answer are to be refused when it comes; their users added. Throws std::bad_alloc.
+    std::size_t withdraw_waiting(const char *username, const char *clientid, std::set<std::string> &users);
     // 2.0.11 with per_listener_settings true sends no TICK: said once it is clear.
     void tell_if_no_tick() noexcept;
     void leave_shared() noexcept;

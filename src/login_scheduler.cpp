@@ -8,7 +8,8 @@ LoginScheduler::LoginScheduler(Checker &checker, const HttpClient &client, long 
       tickets_(tickets),
       arrived_fn_(std::move(arrived)),
       timeout_(std::chrono::milliseconds(checker.settings().http_timeout_ms)),
-      exchanges_(std::make_unique<ConcurrentExchanges>(client, max_in_flight)) {}
+      // A re-check that has waited one time-out goes before newer logins.
+      exchanges_(std::make_unique<ConcurrentExchanges>(client, max_in_flight, timeout_)) {}
 
 LoginScheduler::~LoginScheduler() {
     exchanges_.reset();  // joins the exchanges' thread: nothing arrives after this
@@ -153,6 +154,20 @@ void LoginScheduler::disconnected(const void *client) noexcept {
     rechecks_.erase(found);
 }
 
+std::size_t LoginScheduler::withdraw(const char *username, const char *clientid, std::set<std::string> &users) {
+    std::size_t n = 0;
+    for (auto &[token, e] : entries_) {
+        if (!e.login || e.withdrawn || (username && !(e.username && *e.username == username)) ||
+            (clientid && e.clientid != clientid))
+            continue;
+        if (e.username) users.insert(*e.username);
+        e.withdrawn = true;
+        e.wanted->store(false);  // not started if it has not been: refused the sooner
+        ++n;
+    }
+    return n;
+}
+
 void LoginScheduler::take(std::vector<Settled> &out) noexcept {
     {
         std::lock_guard<std::mutex> guard(arrived_lock_);
@@ -166,6 +181,10 @@ void LoginScheduler::take(std::vector<Settled> &out) noexcept {
         entries_.erase(found);
         Verdict v = checker_.finish(entry.question, answer);
         if (answer.attempted) v.exchange_ms = std::chrono::duration<double, std::milli>(now - entry.asked).count();
+        if (entry.withdrawn) {
+            v = Verdict{};
+            v.withdrawn = true;
+        }
         if (entry.login) {
             --logins_;
             login_bytes_ -= entry.bytes;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -80,6 +81,12 @@ public:
                 bool merge, Verdict &decided) noexcept;
     // The connection ended: its re-check is no longer asked.
     void disconnected(const void *client) noexcept;
+    // A command about a user name or a client id (null: any) came while
+    // such logins wait for their answers: each is refused when its answer
+    // comes, whatever it says (it may predate the command). Returns how
+    // many were waiting; their user names are added to users. Throws
+    // std::bad_alloc (those marked so far stay so).
+    std::size_t withdraw(const char *username, const char *clientid, std::set<std::string> &users);
     // What the answers so far decided, appended to out. Throws nothing:
     // out's room is reserved as questions are asked.
     void take(std::vector<Settled> &out) noexcept;
@@ -106,6 +113,7 @@ private:
         std::optional<std::string> username, password;  // a login's, kept for its admission
         std::string address;                            // a login's client's
         bool again = false;                             // a re-check merged behind it
+        bool withdrawn = false;                         // a login a command settled: refused
     };
     Now start(Entry entry, Verdict &decided) noexcept;
     // Room for one more answer in both lists, grown by doubling.

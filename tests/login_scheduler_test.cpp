@@ -10,6 +10,7 @@
 #include <mutex>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 #include <thread>
@@ -19,7 +20,6 @@
 #include "failing_allocations.h"
 #include "login_rules.h"
 #include "login_scheduler.h"
-#include "recent_refusals.h"
 #include "loopback.h"
 #include "timing.h"
 
@@ -35,6 +35,7 @@ protected:
     std::mutex gate;
     std::condition_variable opened;
     bool held = false;
+    std::atomic<int> pace_ms{0};  // how long the endpoint takes to answer
 
     Endpoint endpoint;
     Connections connections{{}};  // shared by every scheduler, as by every plugin line
@@ -51,6 +52,7 @@ protected:
                 std::unique_lock<std::mutex> lock(gate);
                 opened.wait_for(lock, std::chrono::minutes(2), [this] { return !held; });
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(pace_ms.load()));
             return r.fields.at("username").rfind("ok", 0) == 0 ? 200 : 401;
         });
     }
@@ -302,6 +304,47 @@ TEST_F(Scheduler, OnceBehindTheNewestLoginsAreAskedFirst) {
     EXPECT_EQ(asked, (std::vector<std::string>{"ok-held", "ok-new", "ok-middle", "ok-old"}));
 }
 
+// A command about a client id or a user reaches its logins still waiting
+// for an answer: refused when it comes, whatever it says.
+TEST_F(Scheduler, ACommandRefusesTheWaitingLoginsItNames) {
+    start();
+    hold();
+    for (const char *id : {"a", "b", "c"}) EXPECT_EQ(login(id, std::string("ok-") + id), Now::later);
+    std::set<std::string> users;
+    EXPECT_EQ(scheduler->withdraw(nullptr, "a", users), 1u);
+    EXPECT_EQ(scheduler->withdraw("ok-b", nullptr, users), 1u);
+    EXPECT_EQ(scheduler->withdraw(nullptr, "a", users), 0u);  // counted once
+    EXPECT_EQ(scheduler->withdraw("ok-c", "x", users), 0u);
+    EXPECT_EQ(users, (std::set<std::string>{"ok-a", "ok-b"}));  // whose kept decisions go too
+    release();
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(completed, (std::map<std::string, std::vector<bool>>{{"a", {false}}, {"b", {false}}, {"c", {true}}}));
+}
+
+// However long a storm of logins lasts, a re-check behind it is asked once
+// it has waited one time-out: a revoked client is not kept by the storm.
+TEST_F(Scheduler, AReCheckIsAskedDuringAStormOnceItHasWaitedATimeOut) {
+    Settings s;
+    s.http_timeout_ms = 500;
+    start(s);
+    scheduler = std::make_unique<LoginScheduler>(*checker, *client, 1, connections);
+    pace_ms = 20;
+    const int conn = 0;
+    connections.admit(&conn, {nullptr, "revoked", nullptr, nullptr, nullptr, false});
+    EXPECT_EQ(login("first", "ok"), Now::later);
+    EXPECT_EQ(recheck("revoked", "no-revoked", &conn), Now::later);
+    int storm = 0;
+    for (; storm < 4000 && disconnected.empty(); ++storm) {
+        login("storm" + std::to_string(storm), "ok");
+        take(*scheduler);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // paces it: four logins per answer
+    }
+    EXPECT_EQ(disconnected, std::vector<std::string>{"revoked"}) << "after " << storm << " logins";
+    EXPECT_LT(storm, 4000);  // the storm still went on
+    pace_ms = 0;
+    ASSERT_TRUE(settle());
+}
+
 TEST_F(Scheduler, WhatIsStillAskedWhenItStopsIsLeftAlone) {
     start();
     hold();
@@ -394,18 +437,20 @@ TEST(Records, AnEndedRecordStaysForItsWillAndOnlyThen) {
         held.clear();
         kicked.clear();
         Connections c({&kick, newer ? &session_of : nullptr});
-        int now_ = 0, persists = 0, deferred = 0, replaced = 0, newer_conn = 0;
-        for (auto [client, id] : {std::pair<const void *, const char *>{&now_, "now"}, {&persists, "persists"},
-                                  {&replaced, "replaced"}})
+        int now_ = 0, delayed = 0, persists = 0, deferred = 0, replaced = 0, newer_conn = 0;
+        for (auto [client, id] : {std::pair<const void *, const char *>{&now_, "now"}, {&delayed, "delayed"},
+                                  {&persists, "persists"}, {&replaced, "replaced"}})
             c.admit(client, {nullptr, id, "u", nullptr, expiring_at(99), false}), held[id] = client;
         c.admit(&deferred, {nullptr, "deferred", "u", nullptr, nullptr, true});
         held["deferred"] = &deferred;
         c.end(&now_, false);
+        c.end(&delayed, false);  // its session ends with it, but its will waits for a delay
         c.end(&persists, true);
+        held.erase("now");                // 2.1 lets go of a session that ended with its connection at once...
         held["replaced"] = &newer_conn;  // another connection took its id
         // Ended: still read for its will, never kicked; nor is one whose id
         // another holds, nor one left to the broker's other checks.
-        for (const void *client : {(const void *)&now_, (const void *)&persists}) {
+        for (const void *client : {(const void *)&now_, (const void *)&delayed, (const void *)&persists}) {
             ASSERT_NE(c.find(client), nullptr);
             EXPECT_EQ(c.find(client)->state, Connections::State::ended);
             EXPECT_NE(c.find(client)->rules, nullptr);
@@ -414,50 +459,52 @@ TEST(Records, AnEndedRecordStaysForItsWillAndOnlyThen) {
         EXPECT_FALSE(c.kick(&deferred));
         EXPECT_EQ(c.kick(&replaced), !newer);  // 2.0.11 cannot tell; it ends the old connection itself
         EXPECT_EQ(c.expired(100), std::vector<const void *>{&replaced});  // the ended ones expire no more
-        c.sweep();  // a later call: the will of a session that ended with its connection was asked
+        c.sweep();  // a later call: a will not delayed was asked
         EXPECT_EQ(c.find(&now_), nullptr);
+        // ...but 2.1 holds one whose will waits, and asks about it when the
+        // delay ends (2.0.11 asks no such delayed will)
+        EXPECT_EQ(c.find(&delayed) != nullptr, newer);
+        // a login of its id does not take it over: 2.1 asks about its will then
+        c.admit(&newer_conn, {nullptr, "delayed", "u", nullptr, nullptr, false});
+        EXPECT_EQ(c.find(&delayed) != nullptr, newer);
         ASSERT_NE(c.find(&persists), nullptr);
         EXPECT_TRUE(c.offline(&persists, "persists"));
         if (newer) {
-            held.erase("persists");  // 2.1 no longer holds it: its delayed will came
+            held.erase("persists");  // 2.1 no longer holds them: their delayed wills came
+            held.erase("delayed");
             c.sweep();
             EXPECT_EQ(c.find(&persists), nullptr);
+            EXPECT_EQ(c.find(&delayed), nullptr);
         } else {
-            c.admit(&newer_conn, {nullptr, "persists", "u", nullptr, nullptr, false});  // its id logs in again: the session is taken over
+            c.admit(&replaced, {nullptr, "persists", "u", nullptr, nullptr, false});  // its id logs in again: the session is taken over
             EXPECT_EQ(c.find(&persists), nullptr);
         }
         EXPECT_EQ(c.ended(), 0u);
+        EXPECT_FALSE(c.forgotten(&persists, "persists"));
     }
 }
 
-}  // namespace
-
-namespace {
-
-// Refused at once only after the threshold, only for that address and id,
-// only within the window; the pairs kept are bounded.
-TEST(RecentRefusalsTest, OnlyTheAddressThatKeepsFailingAnIdIsRefusedAtOnce) {
-    using C = RecentRefusals::Clock;
-    const C::time_point t0{};
-    RecentRefusals r;
-    for (std::size_t i = 0; i < RecentRefusals::threshold; ++i) {
-        EXPECT_FALSE(r.refuses("10.0.0.2", "victim", t0)) << i;
-        r.refused("10.0.0.2", "victim", t0);
+// Past the bound on ended records the oldest go; one that had rules leaves
+// its address behind, so that its will is refused rather than decided as if
+// it had none, until a connection at that address is admitted again.
+TEST(Records, AnEndedRecordWithRulesDroppedByTheBoundIsNotForgottenByItsWill) {
+    Connections c{{}};
+    std::vector<char> clients(Connections::max_ended + 3);  // the first three go
+    const auto rules = expiring_at(99);
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        const std::string id = std::to_string(i);
+        c.admit(&clients[i], {nullptr, id.c_str(), "u", nullptr, i < 2 ? rules : nullptr, false});
+        c.end(&clients[i], true);
     }
-    const struct {
-        const char *address, *id;
-        C::duration after;
-        bool refused;
-    } cases[] = {
-        {"10.0.0.2", "victim", std::chrono::seconds(1), true},
-        {"10.0.0.1", "victim", std::chrono::seconds(1), false},   // the owner, elsewhere
-        {"10.0.0.2", "other", std::chrono::seconds(1), false},    // another id
-        {"10.0.0.2", "victim", RecentRefusals::window, false},   // the window passed
-        {"10.0.0.2victim", "", std::chrono::seconds(1), false},  // no pair runs into another
-    };
-    for (const auto &c : cases) EXPECT_EQ(r.refuses(c.address, c.id, t0 + c.after), c.refused) << c.address << " " << c.id;
-    for (std::size_t i = 0; i < RecentRefusals::max_keys; ++i) r.refused("10.0.0.3", std::to_string(i).c_str(), t0);
-    EXPECT_FALSE(r.refuses("10.0.0.2", "victim", t0));  // the least recent went first
+    EXPECT_EQ(c.ended(), Connections::max_ended);
+    EXPECT_EQ(c.find(&clients[0]), nullptr);
+    EXPECT_TRUE(c.forgotten(&clients[0], "0"));
+    EXPECT_FALSE(c.forgotten(&clients[0], "another"));  // a connection the address was given to since
+    EXPECT_TRUE(c.forgotten(&clients[1], "1"));
+    EXPECT_EQ(c.find(&clients[2]), nullptr);
+    EXPECT_FALSE(c.forgotten(&clients[2], "2"));  // it had no rules: nothing of ours decided its will
+    c.admit(&clients[0], {nullptr, "0", "u", nullptr, nullptr, false});
+    EXPECT_FALSE(c.forgotten(&clients[0], "0"));
 }
 
 }  // namespace

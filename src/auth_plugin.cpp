@@ -45,9 +45,10 @@ struct Core {
 // Plain pointers, so that loading the library runs no code.
 Core *core = nullptr;
 int live_loads = 0;
-// After the last clean-up, or after an initialisation that failed, nothing
-// is trusted: every check refuses until an initialisation succeeds.
-bool refuse_all = false;
+// Before the first initialisation, after the last clean-up, or after an
+// initialisation that failed, nothing is trusted: every check refuses until
+// an initialisation succeeds.
+bool refuse_all = true;
 // Between the reload's clean-ups and its initialisations: one notice per reload.
 bool reload_to_log = false;
 
@@ -124,8 +125,7 @@ int mosquitto_auth_security_cleanup(void *, struct auth_option *, int, bool relo
 }
 
 int mosquitto_auth_unpwd_check(void *, const char *username, const char *password) noexcept {
-    // Before any initialisation nothing is configured: logins with both are granted.
-    if (refuse_all || !core) return !refuse_all && username && password ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
+    if (refuse_all || !core) return AUTH_PLUGIN_ERR_AUTH;
     const Verdict v = core->checker.login({username, password});
     log_decision("login", nullptr, username, nullptr, v);  // this interface tells no client id with a login
     return v.granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
@@ -133,8 +133,7 @@ int mosquitto_auth_unpwd_check(void *, const char *username, const char *passwor
 
 int mosquitto_auth_acl_check(void *, const char *clientid, const char *username, const char *topic,
                              int access) noexcept {
-    if (refuse_all) return AUTH_PLUGIN_ERR_ACL_DENIED;
-    if (!core) return AUTH_PLUGIN_OK;
+    if (refuse_all || !core) return AUTH_PLUGIN_ERR_ACL_DENIED;
     const Access a = access_of(access);
     const Verdict v = core->checker.access({clientid, username, topic, a});
     log_decision(access_word(a), clientid, username, topic, v);

@@ -291,6 +291,21 @@ INSTANTIATE_TEST_SUITE_P(Modes, PluginTest, ::testing::Values(false, true), conn
 
 // With reuse on, an endpoint that closes its connections after every answer
 // still gets every check, each answered correctly.
+// Before the first initialisation nothing is configured, and nothing is
+// granted: as after the last clean-up.
+TEST(PluginLoad, EveryCheckRefusesBeforeTheFirstInitialisationAndAfterTheLastCleanUp) {
+    const Plugin &plugin = Plugin::get();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(plugin.unpwd_check(nullptr, "u", "p"), AUTH_DENIED);
+        EXPECT_EQ(plugin.acl_check(nullptr, "id", "u", "t", 2), ACL_DENIED);
+        Options none(Options::Pairs{});
+        ASSERT_EQ(plugin.init(nullptr, none.data(), none.size()), OK);
+        EXPECT_EQ(plugin.unpwd_check(nullptr, "u", "p"), OK);  // configured: no endpoint, both strings
+        EXPECT_EQ(plugin.cleanup(nullptr, nullptr, 0), OK);
+    }
+}
+
 TEST(KeepAlive, EndpointClosingConnectionsStillAnswersEveryCheck) {
     const Plugin &plugin = Plugin::get();
     Endpoint endpoint(1);

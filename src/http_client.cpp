@@ -140,6 +140,9 @@ bool HttpClient::prepare(CURL *h, const Request &request, Answer &answer, bool k
                           curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.get()) == CURLE_OK &&
                           curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.length)) == CURLE_OK;
     return method_set && curl_easy_setopt(h, CURLOPT_URL, request.url()) == CURLE_OK &&
+           // The path is sent as it was built (and as the check tool shows
+           // it): libcurl would otherwise resolve "/a/../b" to "/b" itself.
+           curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
            (version == CURL_HTTP_VERSION_NONE || curl_easy_setopt(h, CURLOPT_HTTP_VERSION, version) == CURLE_OK) &&
            // Signals are the broker's; without this libcurl may use SIGALRM for time-outs.
            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&

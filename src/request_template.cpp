@@ -1,5 +1,6 @@
 #include "request_template.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -40,6 +41,14 @@ std::size_t authority_end(std::string_view url) {
     if (scheme == std::string_view::npos) return 0;
     const std::size_t end = url.find_first_of("/?#", scheme + 3);
     return end == std::string_view::npos ? url.size() : end;
+}
+
+// A filled header value as a server reads it: servers drop the blanks
+// around a value (" victim" would become "victim"), and libcurl drops a
+// header whose value is empty, so neither may come from a client.
+bool whole_value(std::string_view value) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    return !value.empty() && !blank(value.front()) && !blank(value.back());
 }
 
 std::invalid_argument bad(const char *option, const std::string &what) {
@@ -129,18 +138,34 @@ bool Template::add(std::string_view text, Escape how_literal, std::string &name)
     return true;
 }
 
-bool Template::fill(const TemplateValues &values, Escape how, std::string &out) const {
+bool Template::fill(const TemplateValues &values, Escape how, std::string &out, bool url_path) const {
+    // Values are percent-encoded there, so only the template's own text
+    // holds a '/' or '?'. libcurl is told to send the path as it is, but a
+    // server still resolves dot segments: a value must not make one.
+    const auto sound = [&out](std::size_t start) {
+        const std::size_t end = std::min(out.find_first_of("/?", start), out.size());
+        const std::string_view segment(out.data() + start, end - start);
+        return !segment.empty() && segment != "." && segment != "..";
+    };
     std::size_t at = 0;
+    std::size_t segment = std::string::npos;  // the start of a filled path segment not yet checked
+    bool query = false;
     for (const auto &piece : pieces_) {
         if (!piece.placeholder) {
             out.append(literal_, at, piece.size);
+            query = query || literal_.find('?', at) < at + piece.size;
             at += piece.size;
             continue;
         }
+        const bool in_path = url_path && !query;
+        const std::size_t start = in_path ? out.rfind('/') + 1 : 0;  // past the authority: a '/' is there
         const char *value = values[piece.which];
         if (!value || !append_escaped(out, value, how)) return false;
+        if (!in_path) continue;
+        if (segment != std::string::npos && segment != start && !sound(segment)) return false;
+        segment = start;  // checked once the segment is whole
     }
-    return true;
+    return segment == std::string::npos || sound(segment);
 }
 
 RequestPlan::RequestPlan(const Settings &s, Kind kind) {
@@ -194,19 +219,25 @@ RequestPlan::RequestPlan(const Settings &s, Kind kind) {
         if (!get_) body_.add_literal("}");
         has_body_template_ = true;
     }
-    for (const auto &line : s.http_header) {
-        Template header;
-        const std::size_t colon = line.find(':');
-        if (line.find("${") < colon) throw bad("http_header", "placeholders may stand in a header's value only");
-        if (line.size() > max_template_bytes)
+    for (const auto &text : s.http_header) {
+        Header header;
+        const std::size_t colon = text.find(':');
+        if (text.find("${") < colon) throw bad("http_header", "placeholders may stand in a header's value only");
+        if (text.size() > max_template_bytes)
             throw bad("http_header", "longer than " + std::to_string(max_template_bytes) + " bytes");
-        if (!header.add(line, Escape::none, name)) throw unknown("http_header");
-        headers_templated_ = headers_templated_ || header.uses() != 0;
+        // Blanks that end the template are the operator's, and a server
+        // drops them: only a value's own would be refused.
+        const bool placeholders = text.find("${") != std::string::npos;
+        const std::string_view line =
+            std::string_view(text).substr(0, placeholders ? text.find_last_not_of(" \t") + 1 : text.size());
+        if (!header.line.add(line, Escape::none, name)) throw unknown("http_header");
+        header.value_at = placeholders ? text.find_first_not_of(" \t", colon + 1) : std::string::npos;
+        headers_templated_ = headers_templated_ || header.line.uses() != 0;
         headers_.push_back(std::move(header));
     }
     if (!headers_templated_) headers_.clear();  // the client's fixed list serves
     uses_ = url_.uses() | body_.uses();
-    for (const auto &h : headers_) uses_ |= h.uses();
+    for (const auto &h : headers_) uses_ |= h.line.uses();
     templated_ = get_ || url_templated_ || has_body_template_ || headers_templated_;
 }
 
@@ -223,7 +254,7 @@ bool RequestPlan::build(const std::string &url, const Field *fields, std::size_t
         std::size_t total = 0;
         if (url_templated_) {
             out.built_url.reserve(url_.literal().size() + 64);
-            if (!url_.fill(values, Escape::percent, out.built_url)) return false;
+            if (!url_.fill(values, Escape::percent, out.built_url, true)) return false;
         } else if (get_) {
             out.built_url = url.substr(0, url.find('#'));
         } else {
@@ -254,7 +285,9 @@ bool RequestPlan::build(const std::string &url, const Field *fields, std::size_t
             std::string line;
             for (const auto &h : headers_) {
                 line.clear();
-                if (!h.fill(values, Escape::header, line)) return false;  // a control character would split it
+                if (!h.line.fill(values, Escape::header, line)) return false;  // a control character would split it
+                if (h.value_at != std::string::npos && !whole_value(std::string_view(line).substr(h.value_at)))
+                    return false;
                 total += line.size();
                 out.header_text += line;
                 out.header_text += '\n';

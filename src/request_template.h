@@ -55,8 +55,10 @@ public:
     Uses uses() const noexcept { return uses_; }
     bool empty() const noexcept { return pieces_.empty(); }
     // Appends the text with each placeholder's value escaped by how; false
-    // when a value is missing or cannot be written that way.
-    bool fill(const TemplateValues &values, Escape how, std::string &out) const;
+    // when a value is missing or cannot be written that way. With url_path,
+    // a placeholder in a URL's path must leave its segment neither empty nor
+    // "." nor "..": those would send the request to another path.
+    bool fill(const TemplateValues &values, Escape how, std::string &out, bool url_path = false) const;
     // Only literal text: what it reads.
     const std::string &literal() const noexcept { return literal_; }
 
@@ -101,7 +103,11 @@ private:
     Template url_;                  // the URL without its fragment, when it has placeholders
     bool url_has_query_ = false;    // a get adds its query with '&'
     Template body_;                 // JSON (post) or query (get)
-    std::vector<Template> headers_;  // each whole line, when any has placeholders
+    struct Header {
+        Template line;       // the whole line
+        std::size_t value_at;  // where a filled value begins, past the colon and blanks; npos: no placeholder
+    };
+    std::vector<Header> headers_;  // when any has placeholders
     Uses uses_ = 0;
 };
 

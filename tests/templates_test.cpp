@@ -81,6 +81,20 @@ TEST(Templates, EachConfigurationSendsItsRequest) {
     v3.protocol = 3;
     Client path;
     path.id = "a b/c?d#e&f=g+h";
+    const auto who = [](const char *id, const char *name) {
+        Client c;
+        c.id = id;
+        c.user = name;
+        return c;
+    };
+    const auto in_path = [](const char *id, const char *name, Access a = Access::write) {
+        Question q;
+        q.access = a;
+        q.client.id = id;
+        q.client.user = name;
+        return q;
+    };
+    const std::string dotted = endpoint.url("/auth/${username}/login"), both = endpoint.url("/acl/${clientid}${username}/check?u=${username}");
     const struct {
         const char *name;
         Options::Pairs options;
@@ -132,6 +146,33 @@ TEST(Templates, EachConfigurationSendsItsRequest) {
          "POST", "/user", "username=u1&password=p%20w", "application/x-www-form-urlencoded", {"X-Client", "id=c1"}},
         {"a control character in a header refuses", {{"http_user_uri", user}, {"http_header", "X-Client: ${clientid}"}},
          login(split), "", "", "", "", {}},
+        // A filled path segment is never empty or a dot segment, which a
+        // server would resolve to another path; dots within one are text.
+        {"the path as the URL writes it", {{"http_user_uri", endpoint.url("/a/../user")}}, login(), "POST", "/a/../user",
+         "username=u1&password=p%20w", "application/x-www-form-urlencoded", {}},
+        {"a user name \"..\" in the path refuses", {{"http_user_uri", dotted}}, login(who("c1", "..")), "", "", "", "", {}},
+        {"a user name \".\" in the path refuses", {{"http_user_uri", dotted}}, login(who("c1", ".")), "", "", "", "", {}},
+        {"an empty user name in the path refuses", {{"http_user_uri", dotted}}, login(who("c1", "")), "", "", "", "", {}},
+        {"dots within a segment are sent", {{"http_user_uri", dotted}}, login(who("c1", "...")), "POST", "/auth/.../login",
+         "username=...&password=p%20w", "application/x-www-form-urlencoded", {}},
+        {"two values making \"..\" refuse", {{"http_acl_uri", both}}, in_path(".", "."), "", "", "", "", {}},
+        {"a client id \".\" beside text is sent", {{"http_acl_uri", both}}, in_path(".", "u"), "POST", "/acl/.u/check?u=u",
+         "clientid=.&username=u&topic=a%2Fb&access=write", "application/x-www-form-urlencoded", {}},
+        {"in the query dots are values", {{"http_acl_uri", both}}, in_path("c", ".."), "POST", "/acl/c../check?u=..",
+         "clientid=c&username=..&topic=a%2Fb&access=write", "application/x-www-form-urlencoded", {}},
+        // A server drops the blanks around a header's value, and libcurl a
+        // header whose value is empty: a filled value may have neither.
+        {"a header's value with a leading blank refuses", {{"http_user_uri", user}, {"http_header", "X-Client: ${clientid}"}},
+         login(who(" victim", "u1")), "", "", "", "", {}},
+        {"a header's value with a trailing blank refuses", {{"http_user_uri", user}, {"http_header", "X-Client:${clientid}"}},
+         login(who("victim ", "u1")), "", "", "", "", {}},
+        {"an empty header value refuses", {{"http_user_uri", user}, {"http_header", "X-Client: ${clientid}"}},
+         login(who("", "u1")), "", "", "", "", {}},
+        {"blanks the value's own text brings refuse", {{"http_user_uri", user}, {"http_header", "X-Client: ${clientid} end"}},
+         login(who("", "u1")), "", "", "", "", {}},
+        {"the template's own blanks are not the value's",
+         {{"http_user_uri", user}, {"http_header", "X-Client: \t id=${clientid} \t"}}, login(who("", "u1")), "POST",
+         "/user", "username=u1&password=p%20w", "application/x-www-form-urlencoded", {"X-Client", "id="}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -119,6 +119,21 @@ std::string describe(const Verdict &v) {
     return text;
 }
 
+// The broker's own rule for auth_plugin.so, before any access check of a
+// client, subscriptions included: why it refuses without asking, or null.
+// This tool does not know which broker reads the configuration, so a '/'
+// is read as 2.1 reads it: a "granted" the broker never gives would mislead,
+// and the line says what 2.0 does.
+const char *refused_by_broker(const ClientFacts &client) {
+    if (has_wildcard(client.clientid()) || has_wildcard(client.username()))
+        return "the broker refuses access for client ids and user names with + or # without asking";
+    const auto slash = [](const char *name) { return name && std::strchr(name, '/'); };
+    if (slash(client.clientid()) || slash(client.username()))
+        return "Mosquitto 2.1 refuses access for client ids and user names with / without asking; "
+               "2.0 asks auth_plugin.so";
+    return nullptr;
+}
+
 // The client as the flags describe it; a value asked for without its flag is
 // a question the broker would fill but this tool cannot.
 struct FlagClient final : ClientFacts {
@@ -473,7 +488,7 @@ int main(int argc, char **argv) {
     const bool unsubscribing = access == Access::unsubscribe;
 
     std::string typed;
-    if (login && std::strcmp(password, "-") == 0) {
+    if (password && std::strcmp(password, "-") == 0) {  // a login's, or one an access question uses
         if (!read_password(typed)) {
             std::fprintf(stderr, "auth_plugin_check: no password on standard input\n");
             return 2;
@@ -558,11 +573,11 @@ int main(int argc, char **argv) {
                 v = ask_access(*checker, client, topic, access, message, password);
             }
         }
+    } else if (const char *why = refused_by_broker(client)) {
+        why_not_asked = why;
     } else if (access == Access::subscribe || access == Access::unsubscribe) {
         why_not_asked = "the broker grants subscriptions itself and asks auth_plugin.so only about each message";
         v.granted = true;
-    } else if (has_wildcard(client.id) || has_wildcard(client.user)) {
-        why_not_asked = "the broker refuses access for client ids and user names with + or # without asking";
     } else {
         v = checker->access({client.id, client.user, topic, access});
     }

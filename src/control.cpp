@@ -114,7 +114,7 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                 if (username) mosquitto_kick_client_by_username(username, false);
                 else mosquitto_kick_client_by_clientid(clientid, false);
                 response["disconnected"] = ours.size();  // of the connections this library admitted
-                response["refused_waiting"] = waiting;
+                if (waiting) response["refused_waiting"] = waiting;
                 response["forgotten"] = forgotten;
             } else if (name == "recheck") {
                 if (username && clientid) {
@@ -159,7 +159,8 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                 std::set<std::string> users;
                 response["rechecked"] = asked;
                 response["disconnected"] = disconnected;
-                response["refused_waiting"] = withdraw_waiting(username, clientid, users);
+                if (const std::size_t waiting = withdraw_waiting(username, clientid, users))
+                    response["refused_waiting"] = waiting;
                 if (skipped) {
                     response["not_rechecked"] = skipped;
                     response["not_rechecked_connections"] = std::move(not_rechecked);  // the first max_listed

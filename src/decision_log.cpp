@@ -14,7 +14,9 @@ HowDecided how_decided(const Verdict &v) noexcept {
     if (v.backed_off) return {"the back-off, without a request (the endpoint is not answering)"};
     if (v.busy) return {"too many logins waiting, without a request"};
     if (v.answer.late) return {"too little time left for the endpoint to answer, without a request"};
-    if (v.refused_at_once) return {"refused at once: this address was refused for this client id just now"};
+    if (v.refused_at_once)
+        return {"refused at once: these credentials were refused from this address just now, or it is guessing this "
+                "client id's"};
     if (!v.answer.attempted) return {"no request (nothing to ask, or nothing configured to ask)"};
     if (const char *failure = v.answer.failure()) return {"no answer:", -1, failure};
     if (v.expired) return {"HTTP", v.answer.status, "but the answer's expire_at has passed"};

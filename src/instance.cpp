@@ -173,14 +173,16 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             // A re-check cannot be answered later: the broker would disconnect it.
             if (route_.later && !held) {
                 const char *address = client.address();
-                if (refusals_.refuses(address, id, start)) {
-                    refusals_.refused(address, id, start);
+                const LoginQuestion &q = asked.question();
+                // Counts nothing: only the endpoint's refusals do.
+                if (refusals_.refuses({address, id, q.username, q.password}, start)) {
                     v.refused_at_once = true;
                     counted(v, start, clientid.c_str(), event.username);
                     return MOSQ_ERR_AUTH;  // not left pending: the id stays free for its owner
                 }
-                switch (scheduler_->login(clientid, event.client, address, asked.question(),
-                                          shared_->keeps_passwords(), v)) {
+                // Its password kept for the refusals' key when answered
+                // (admit() keeps it only where commands need it).
+                switch (scheduler_->login(clientid, event.client, address, q, true, v)) {
                 case LoginScheduler::Now::later: return auth_delayed;  // counted once settled
                 case LoginScheduler::Now::busy:
                     counted(v, start, clientid.c_str(), event.username);
@@ -246,7 +248,9 @@ void Instance::settle(LoginScheduler::Settled &s) noexcept {
         // Only the endpoint's refusals count: a login that got no answer
         // (an outage, too late) says nothing against the address.
         if (!s.verdict.granted && !s.verdict.unavailable()) {
-            refusals_.refused(s.address.c_str(), s.clientid.c_str(), Clock::now());
+            refusals_.refused({s.address.c_str(), s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
+                               s.password ? s.password->c_str() : nullptr},
+                              Clock::now());
         }
         complete_(s.clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
         // The broker admits synchronously; if the client had left while

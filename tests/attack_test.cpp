@@ -351,6 +351,36 @@ TEST_F(UnderAttack, NobodyHoldsAnothersClientId) {
     EXPECT_GE(in, 19) << seen;
 }
 
+// Behind one address (a NAT), a stranger who keeps logging in under the
+// victim's id with one wrong password is refused at once for that password
+// only: the victim, with its own, is asked and gets in every time.
+TEST_F(UnderAttack, AStrangerBehindTheSameAddressKeepsNobodyOut) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 answers every login at once: nothing is left pending";
+    start({});
+    std::atomic<bool> stop{false};
+    std::atomic<int> refused{0};
+    std::thread stranger([&] {
+        for (int i = 0; i < 100000 && !stop; ++i) {
+            Client c(port.port(), "127.0.0.1");
+            if (!c.send(connect_packet("victim", "mallory", "wrong"))) break;
+            refused += c.connack(answer_within()) == not_authorised;
+        }
+    });
+    // Asked once, refused at once since (the old guard: asked three times,
+    // then the address and id refused whatever the password).
+    ASSERT_TRUE(wait_until([&] { return refused >= 3; }));
+    int in = 0;
+    std::string seen;
+    for (int i = 0; i < 20; ++i) {
+        const int code = connect("victim", "victim", "right")->connack(answer_within());
+        in += code == accepted;
+        seen += std::to_string(code) + " ";
+    }
+    stop = true;
+    stranger.join();
+    EXPECT_EQ(in, 20) << seen;
+}
+
 // Logins that got no answer are no refusals: once the endpoint answers again,
 // the client is asked, not refused at once for what the outage did.
 TEST_F(UnderAttack, AnOutageCountsNoRefusals) {

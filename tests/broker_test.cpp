@@ -496,4 +496,38 @@ TEST_F(BrokerLifecycle, RecentDecisionsCarryConnectedClientsThroughAnOutageAndAR
     endpoint.release();
 }
 
+// A client's values fill the templates, and the endpoint grants whatever
+// path it is asked at, as any route answering 200 would: a user name or
+// client id "." or ".." must reach no other path, and a client id with a
+// blank must not pass for another's in a header (servers drop the blank).
+TEST(BrokerTemplates, AClientsValuesReachNoOtherPathAndNoOtherHeader) {
+    Endpoint endpoint;  // 200 to everything
+    Broker broker({"http_acl_uri " + endpoint.url("/acl/${username}/${clientid}"), "http_header X-Client: ${clientid}",
+                   timeout_option});
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    const struct {
+        const char *user, *id;
+        bool asked;
+    } cases[] = {{"alice", "dev", true}, {"..", "dev", false},   {".", "dev", false},
+                 {"alice", "..", false}, {"alice", ".", false}, {"alice", " dev", false}};
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.user) + " " + c.id);
+        auto argv = broker.client(MOSQUITTO_PUB, c.id, c.user, "pw");
+        argv.insert(argv.end(), {"-t", "room/x", "-m", "x"});
+        Process pub(argv, broker.file("pub" + std::to_string(++n) + ".log"));
+        ASSERT_TRUE(pub.wait(30s));
+        // The plug-in's debug line for the publish says how it was decided.
+        const std::string who = std::string("write \"room/x\" by client \"") + c.id + "\", user \"" + c.user + "\": ";
+        ASSERT_TRUE(broker.wait_for_log(who)) << broker.process().output();
+        const std::string log = broker.process().output();
+        const std::size_t at = log.find(who) + who.size();
+        const std::string said = log.substr(at, log.find('\n', at) - at);
+        EXPECT_EQ(said.rfind(c.asked ? "granted by HTTP 200" : "refused by no request", 0), 0u) << said;
+    }
+    std::vector<std::string> reached;  // each request's path and X-Client
+    for (const auto &r : endpoint.requests()) reached.push_back(r.target + " " + r.headers.at("X-Client"));
+    EXPECT_EQ(reached, std::vector<std::string>{"/acl/alice/dev dev"});
+}
+
 }  // namespace

@@ -445,7 +445,9 @@ void show_request(const Settings &settings, bool v5, bool login, const FlagClien
         if (!built) {
             std::printf("request: none would be sent (%s)\n",
                         (login ? shown_settings.http_user_uri : shown_settings.http_acl_uri)
-                            ? "a value it needs is missing or cannot be written there, or it is too large"
+                            ? "a value it needs is missing or cannot be written there: a control character, "
+                              "a path segment left empty, \".\" or \"..\", a header value empty or with blanks "
+                              "around it; or it is too large"
                             : "no endpoint is configured for it");
             return;
         }

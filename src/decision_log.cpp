@@ -9,6 +9,8 @@ HowDecided how_decided(const Verdict &v) noexcept {
         if (v.granted) return {"its login's answer (superuser)"};
         return {"its login's rules: none matched and there is no access endpoint"};
     }
+    if (v.rules_lost) return {"its connection's rules, dropped since (too many ended sessions kept)"};
+    if (v.withdrawn) return {"a command about it while it waited for its answer"};
     if (v.cached) return {"the decision cache"};
     if (v.stale) return {"a stale decision (the endpoint gave none)"};
     if (v.backed_off) return {"the back-off, without a request (the endpoint is not answering)"};

@@ -246,8 +246,9 @@ void Instance::settle(LoginScheduler::Settled &s) noexcept {
             s.verdict.granted && admit(client, s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
                                        s.password ? s.password->c_str() : nullptr, s.verdict);
         // Only the endpoint's refusals count: a login that got no answer
-        // (an outage, too late) says nothing against the address.
-        if (!s.verdict.granted && !s.verdict.unavailable()) {
+        // (an outage, too late) or that a command refused says nothing
+        // against the address.
+        if (!s.verdict.granted && !s.verdict.unavailable() && !s.verdict.withdrawn) {
             refusals_.refused({s.address.c_str(), s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
                                s.password ? s.password->c_str() : nullptr},
                               Clock::now());
@@ -318,8 +319,15 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
     Verdict v;
     bool by_rules = false;
     const Connections::Record *record = nullptr;
-    if (route_.login_rules || (checker_.access_plan().uses() & bit(Placeholder::password)))
+    const char *id = mosquitto_client_id(client);
+    const char *clientid = id ? id : "";
+    if (route_.login_rules || (checker_.access_plan().uses() & bit(Placeholder::password))) {
         record = shared_->connections.find(client);
+        // A record at this address under another client id is an older
+        // connection's, which the broker freed (2.0.11 keeps a persistent
+        // session's record): it says nothing about this one.
+        if (record && record->clientid != clientid) record = nullptr;
+    }
     if (route_.login_rules) {
         // Only rules this line's endpoint gave: another line's policy is not
         // this one's. The record outlives its connection, so that its will
@@ -328,6 +336,12 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
         if (r && r->rules && r->line == this)
             by_rules = decide_by_rules(*r->rules, settings(), access, topic, message,
                                        r->username ? r->username->c_str() : nullptr, r->clientid.c_str(), v);
+        // An ended connection whose rules had to be dropped: its will
+        // cannot be decided as they would have, so it is refused.
+        if (!r && shared_->connections.forgotten(client, clientid)) {
+            v.rules_lost = true;
+            by_rules = true;
+        }
     }
     // ${password} in an access template: the one its login gave (kept for it).
     const char *password = record && record->password ? record->password->c_str() : nullptr;
@@ -388,12 +402,8 @@ void Instance::tick(mosquitto_evt_tick &event) noexcept {
     } catch (...) {
         // no stats this time; the counts go on
     }
-    if (waker) {
-        waker->wake_at(now + stats_->until_due(now));
-        return;
-    }
-    // Without a waker (2.0.11), a later call is the same as the next one.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(stats_->until_due(now)).count();
-    event.next_s = static_cast<time_t>(ms / 1000);
-    event.next_ns = static_cast<long>(ms % 1000);
+    // Without a waker (2.0.11) nothing is said: that broker calls TICK on
+    // every pass of its loop whatever the fields say, and its header names
+    // in nanoseconds the field that 2.1 reads in milliseconds.
+    if (waker) waker->wake_at(now + stats_->until_due(now));
 }

@@ -602,3 +602,34 @@ TEST_F(UnderAttack, ARecheckThroughOneLineReachesAnothers) {
 }
 
 }  // namespace
+
+namespace {
+
+// A login still waiting for its answer when a command names its client id
+// or user is refused when the answer comes, though the endpoint grants it:
+// the broker's own kick by client id finds no connected client to end.
+TEST_F(Control, ACommandReachesALoginStillWaitingForItsAnswer) {
+    if (!e2e_broker_21()) GTEST_SKIP() << "2.0.11 answers every login at once: none waits";
+    const struct {
+        const char *id, *command;  // the client id is its user name too
+    } cases[] = {
+        {"waiting-1", R"({"commands":[{"command":"disconnect","clientid":"waiting-1"}]})"},
+        {"waiting-2", R"({"commands":[{"command":"disconnect","username":"waiting-2"}]})"},
+        {"waiting-3", R"({"commands":[{"command":"recheck","clientid":"waiting-3"}]})"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command);
+        policy.hold(c.id);
+        auto client = connect(c.id, c.id, "right");
+        ASSERT_TRUE(wait_until([&] { return policy.asked(c.id) == 1; }));
+        const std::string answer = command("operator", c.command);
+        EXPECT_NE(answer.find(R"("refused_waiting":1)"), std::string::npos) << answer;
+        policy.release();
+        // refused (2.1 kicks a waiting login by user name: closed then)
+        EXPECT_NE(client->connack(answer_within()), accepted);
+        // the command named that login, not the user's later ones
+        EXPECT_EQ(connect(c.id, c.id, "right")->connack(answer_within()), accepted);
+    }
+}
+
+}  // namespace

@@ -577,18 +577,20 @@ TEST_F(LoginRulesE2E, WillsAreDecidedByTheRulesOfTheirConnection) {
         ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from watcher"));
         short_lived_until = unix_seconds() + 2;
         // Each drops its connection without DISCONNECT: 3.1.1, MQTT 5, MQTT
-        // 5 with a will delayed by a second; then one whose rules expire.
+        // 5 with a will delayed by a second, with a session that persists
+        // and with one that ends with the connection (2.1 holds it until the
+        // will is asked, long after the end event); then one whose rules expire.
         const struct {
             int version;
-            unsigned delay_s;
-        } kinds[] = {{4, 0}, {5, 0}, {5, 1}};
+            unsigned delay_s, session_expiry_s;
+        } kinds[] = {{4, 0, 0}, {5, 0, 0}, {5, 1, 3600}, {5, 1, 0}};
         int n = 0;
         for (const auto &k : kinds)
             for (int i = 0; i < 5; ++i, ++n) {
                 bench::Client c(port.port());
                 const std::string id = "will-" + std::to_string(n), user = "u" + std::to_string(n);
                 ASSERT_TRUE(c.send(bench::connect_with_will(id, user, "pw", k.version, "secret/will" + std::to_string(n),
-                                                            "leaked", k.delay_s)));
+                                                            "leaked", k.delay_s, k.session_expiry_s)));
                 ASSERT_EQ(c.connack(30s), 0) << id;
             }
         {
@@ -601,16 +603,22 @@ TEST_F(LoginRulesE2E, WillsAreDecidedByTheRulesOfTheirConnection) {
         }
         // Wills its rules allow are published: the last of them, delayed
         // like the others, says the others have been decided.
-        for (const unsigned delay : {0u, 1u}) {
+        const struct {
+            const char *name;
+            unsigned delay_s, session_expiry_s;
+        } allowed[] = {{"will0", 0, 0}, {"ended-with-it", 1, 0}, {"will1", 1, 3600}};
+        for (const auto &a : allowed) {
             bench::Client c(port.port());
-            ASSERT_TRUE(c.send(bench::connect_with_will("will-ok-" + std::to_string(delay), "ok", "pw", 5,
-                                                        "room/ok/will" + std::to_string(delay), "sent", delay)));
+            ASSERT_TRUE(c.send(bench::connect_with_will(std::string("will-ok-") + a.name, "ok", "pw", 5,
+                                                        std::string("room/ok/") + a.name, "sent", a.delay_s,
+                                                        a.session_expiry_s)));
             ASSERT_EQ(c.connack(30s), 0);
         }
         EXPECT_TRUE(wait_until([&] { return watcher.output().find("room/ok/will1 sent") != std::string::npos; }, 30s))
             << watcher.output() << broker.process().output();
         watcher.stop();
         EXPECT_NE(watcher.output().find("room/ok/will0 sent"), std::string::npos) << watcher.output();
+        EXPECT_NE(watcher.output().find("room/ok/ended-with-it sent"), std::string::npos) << watcher.output();
         EXPECT_EQ(watcher.output().find("leaked"), std::string::npos) << watcher.output();
         EXPECT_EQ(watcher.output().find("expired"), std::string::npos) << watcher.output();
     }

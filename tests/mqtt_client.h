@@ -80,9 +80,11 @@ inline std::string connect_packet(const std::string &id, const std::string &user
 // CONNECT (keep-alive 600 s) carrying a will at QoS 0, retained; version 4
 // (3.1.1) or 5. delay_s: version 5's will delay interval, with a session
 // that persists for an hour so that the delay can run.
+// MQTT 5 with a will delay: a session expiry of an hour, unless said (0:
+// the session ends with the connection, its will still delayed).
 inline std::string connect_with_will(const std::string &id, const std::string &user, const std::string &password,
                                      int version, const std::string &will_topic, const std::string &will_payload,
-                                     unsigned delay_s = 0) {
+                                     unsigned delay_s = 0, unsigned session_expiry_s = 3600) {
     std::string body;
     put_string(body, "MQTT");
     body += static_cast<char>(version);
@@ -93,7 +95,7 @@ inline std::string connect_with_will(const std::string &id, const std::string &u
         return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
                            static_cast<char>(v)};
     };
-    if (version == 5) body += delay_s ? "\x05\x11" + four(3600) : std::string(1, '\0');
+    if (version == 5) body += delay_s ? "\x05\x11" + four(session_expiry_s) : std::string(1, '\0');
     put_string(body, id);
     if (version == 5) body += delay_s ? "\x05\x18" + four(delay_s) : std::string(1, '\0');
     put_string(body, will_topic);

@@ -21,7 +21,7 @@ struct Verdict {
     bool by_rules = false;
     bool expired = false;  // refused because the rules' expire_at has passed
     bool busy = false;     // not asked: too many logins wait
-    bool refused_at_once = false;   // not asked: the address was refused for this client id just now
+    bool refused_at_once = false;   // not asked: these credentials were refused just now, or their address guesses the id's
     bool rules_unreadable = false;  // a 200 whose rules could not be read
     bool rules_lost = false;        // a will whose connection's rules had to be dropped
     bool withdrawn = false;         // a login a command settled while it waited for its answer

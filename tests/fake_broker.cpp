@@ -77,11 +77,13 @@ void *mosquitto_client_certificate(const struct mosquitto *c) {
 
 int mosquitto_kick_client_by_username(const char *username, bool) {
     fake::broker().kicked.emplace_back(std::string("user ") + (username ? username : "(all)"));
+    if (fake::broker().kick_username) fake::broker().kick_username(username);
     return MOSQ_ERR_SUCCESS;
 }
 
 int mosquitto_kick_client_by_clientid(const char *clientid, bool) {
     fake::broker().kicked.emplace_back(clientid ? clientid : "(all)");
+    if (fake::broker().kick_clientid) fake::broker().kick_clientid(clientid);
     return MOSQ_ERR_SUCCESS;
 }
 

@@ -6,6 +6,7 @@
 
 #include <openssl/x509.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,13 @@ struct Broker {
     std::vector<Published> published;
     std::vector<std::string> log;
     std::vector<std::string> kicked;  // client ids disconnected by the plug-in
+    // Where set, what the broker does beyond recording: a kick really ends
+    // connections (with their end events, on the broker's thread, before it
+    // returns), and 2.1's functions (fake_broker_21.cpp) reach its sessions.
+    std::function<void(const char *clientid)> kick_clientid;
+    std::function<void(const char *username)> kick_username;
+    std::function<mosquitto *(const char *clientid)> session_of;   // mosquitto_client
+    std::function<void(const char *clientid, int result)> complete;  // mosquitto_complete_basic_auth
     // 2.0.11 with per_listener_settings false: one registration per callback
     // and event, whichever plugin line asks.
     bool one_policy_per_library = false;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "decision_cache.h"
+#include "json_answer.h"
 #include "login_rules.h"
 #include "http_server.h"
 #include "loaded_plugin.h"
@@ -90,7 +91,7 @@ Held bytes_per_entry(std::size_t n, int rules) {
             if (rules > 0) {
                 said.emplace();
                 said->granted = true;
-                said->rules = read_login_rules(acl_of(rules, i)).rules;
+                said->rules = read_json_body(acl_of(rules, i)).rules;
                 if (!said->rules || said->rules->rule_count() != static_cast<std::size_t>(rules)) std::abort();
             }
             cache.store(key, a, now, std::nullopt, i + 1, said);  // the cache holds the rules alone
@@ -137,7 +138,7 @@ void rules_against_cache(int rounds, int count) {
             acl += std::string(R"({"permission":"allow","action":"publish","topic":")") + prefix + "room" +
                    std::to_string(i) + suffix + R"("},)";
         acl += R"({"permission":"allow","action":"publish","topic":"home/${username}/#","qos":[0,1]})";
-        RulesRead read = read_login_rules(R"({"acl":[)" + acl + "]}");
+        RulesRead read = read_json_body(R"({"acl":[)" + acl + "]}");
         if (!read.rules || read.rules->rule_count() != 100) throw std::runtime_error(read.error);
         return read.rules;
     };

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "json_answer.h"
 #include "log.h"
 #include "login_rules.h"
 
@@ -212,7 +213,7 @@ DecisionCache::Said Checker::read_rules(const Answer &answer, bool login, Verdic
         said.granted = true;
         return said;
     }
-    RulesRead read = read_login_rules(answer, json_answers);
+    RulesRead read = read_json_answer(answer, json_answers);
     // Rules that nothing here would apply would grant more than they say.
     if (read.rules && login && !settings_.http_login_rules && (read.rules->has_acl() || read.rules->expire_at())) {
         read.rules.reset();

@@ -1,13 +1,13 @@
 // Rules that a login's answer may carry, in the JSON format of EMQX 5.8's
 // HTTP authentication: whether the login is admitted, whether the client is
 // a superuser, a list of access rules and an expiry. Read once per login
-// into an immutable object that the connection's checks share; each access
-// check is then decided here, without a request.
+// (src/json_answer.*) into an immutable object that the connection's checks
+// share; each access check is then decided by them, without a request
+// (src/login_rules.cpp; their index and heap in src/login_rules_index.cpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,8 +16,6 @@
 #include <vector>
 
 #include "access.h"
-
-struct Answer;
 
 class LoginRules {
 public:
@@ -68,7 +66,7 @@ public:
     // For bounds on what kept rules may hold.
     std::size_t bytes() const noexcept;
 
-    LoginRules() = default;  // filled by read_login_rules()
+    LoginRules() = default;  // filled by read_json_body()
     LoginRules(const LoginRules &) = delete;  // its index points into its own text
     LoginRules &operator=(const LoginRules &) = delete;
 
@@ -148,23 +146,3 @@ private:
 
 // The wall clock in Unix seconds, as expire_at gives times.
 std::int64_t unix_now() noexcept;
-
-// What a login's answer came to: rules, or why the answer is refused, or
-// neither when it carries none.
-struct RulesRead {
-    std::shared_ptr<const LoginRules> rules;
-    // Names what was wrong (the member, the rule's number), never a value:
-    // the body may hold secrets.
-    char error[128] = "";
-    bool refused() const noexcept { return !rules && error[0] != '\0'; }
-};
-
-// A JSON answer body: an object whose members are read as above, unknown
-// ones ignored. More than 64 KiB or max_rules rules is refused.
-RulesRead read_login_rules(std::string_view body) noexcept;
-// A login's answer: neither rules nor error unless it is a 200 with a
-// Content-Type of application/json; then its body, which must have been
-// kept (HttpClient::send's keep_body) and not cut. need_result (http_answers
-// json, for access answers too): a 200 without a body, or without "result",
-// is refused.
-RulesRead read_login_rules(const Answer &answer, bool need_result = false) noexcept;

@@ -17,6 +17,7 @@
 #include "checker.h"
 #include "decision_cache.h"
 #include "endpoint.h"
+#include "json_answer.h"
 #include "login_rules.h"
 #include "loopback.h"
 #include "plugin_fixture.h"
@@ -370,7 +371,7 @@ std::optional<DecisionCache::Said> granted_with(int rules) {
     if (rules == 0) return std::nullopt;
     DecisionCache::Said said;
     said.granted = true;
-    said.rules = read_login_rules(acl_of(rules)).rules;  // each login's answer is read into its own
+    said.rules = read_json_body(acl_of(rules)).rules;  // each login's answer is read into its own
     EXPECT_TRUE(said.rules);
     return said;
 }
@@ -423,7 +424,7 @@ TEST(DecisionCacheAlone, ALoginsRulesCountAgainstTheBudgetInTheChecker) {
     s.http_login_rules = true;
     Checker checker(s);
     const std::size_t fits =
-        (1u << 20) / (DecisionCache::entry_bytes(false, true) + read_login_rules(acl_of(700)).rules->bytes());
+        (1u << 20) / (DecisionCache::entry_bytes(false, true) + read_json_body(acl_of(700)).rules->bytes());
     ASSERT_GT(fits, 1u);
     auto login = [&](std::size_t i) {
         const std::string user = "u" + std::to_string(i);

@@ -12,6 +12,7 @@
 
 #include "failing_allocations.h"
 #include "http_client.h"
+#include "json_answer.h"
 #include "login_rules.h"
 #include "timing.h"
 
@@ -72,7 +73,7 @@ TEST(LoginRulesFormat, EachInvalidShapeIsRefusedNamingWhatWasWrong) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.body.substr(0, 120));
-        const RulesRead read = read_login_rules(c.body);
+        const RulesRead read = read_json_body(c.body);
         EXPECT_TRUE(read.refused());
         EXPECT_NE(std::string(read.error).find(c.error), std::string::npos) << read.error;
         EXPECT_EQ(std::string(read.error).find("SECRET"), std::string::npos) << read.error;
@@ -99,7 +100,7 @@ TEST(LoginRulesFormat, EachMemberIsReadAndAbsentOnesTakeTheirDefaults) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.body);
-        const RulesRead read = read_login_rules(c.body);
+        const RulesRead read = read_json_body(c.body);
         ASSERT_TRUE(read.rules) << read.error;
         EXPECT_EQ(read.rules->result(), c.result);
         EXPECT_EQ(read.rules->is_superuser(), c.superuser);
@@ -108,8 +109,8 @@ TEST(LoginRulesFormat, EachMemberIsReadAndAbsentOnesTakeTheirDefaults) {
         EXPECT_EQ(read.rules->rule_count(), c.rules);
     }
     const std::string deep = std::string(30000, '[') + std::string(30000, ']');  // skipped, never built
-    EXPECT_TRUE(read_login_rules(R"({"other":)" + deep + "}").rules);
-    const RulesRead most = read_login_rules(rules_of(1000));  // the limit itself is allowed
+    EXPECT_TRUE(read_json_body(R"({"other":)" + deep + "}").rules);
+    const RulesRead most = read_json_body(rules_of(1000));  // the limit itself is allowed
     ASSERT_TRUE(most.rules) << most.error;
     EXPECT_EQ(most.rules->rule_count(), 1000u);
 }
@@ -121,7 +122,7 @@ TEST(LoginRulesFormat, RunningOutOfMemoryRefusesAndNeverThrows) {
     for (long n = 0; n < 1000 && !read; ++n) {
         allocations_to_failure = n;
         allocation_failed = false;
-        const RulesRead r = read_login_rules(body);
+        const RulesRead r = read_json_body(body);
         allocations_to_failure = -1;
         read = !allocation_failed;
         EXPECT_EQ(r.rules != nullptr, read) << n;
@@ -238,7 +239,7 @@ TEST(LoginRulesMatching, TheFirstMatchingRuleDecides) {
     };
     for (const Table &t : tables) {
         SCOPED_TRACE(t.what);
-        const RulesRead read = read_login_rules(R"({"acl":)" + t.acl + "}");
+        const RulesRead read = read_json_body(R"({"acl":)" + t.acl + "}");
         ASSERT_TRUE(read.rules) << read.error;
         for (const Check &c : t.checks) {
             SCOPED_TRACE(std::string(access_word(c.access)) + " " + c.topic + " as " + (c.username ? c.username : "(none)"));
@@ -248,7 +249,7 @@ TEST(LoginRulesMatching, TheFirstMatchingRuleDecides) {
 }
 
 TEST(LoginRulesMatching, SuperuserIsOnlyAFlagAndADecisionAllocatesNothing) {
-    const RulesRead read = read_login_rules(
+    const RulesRead read = read_json_body(
         R"({"is_superuser":true,"acl":[{"permission":"deny","action":"all","topic":"a/${username}/+/#"}]})");
     ASSERT_TRUE(read.rules) << read.error;
     EXPECT_TRUE(read.rules->is_superuser());
@@ -356,7 +357,7 @@ TEST(AnswerBody, KeptOnRequestWithinTheLimitThroughARealExchange) {
     EXPECT_TRUE(a.json);
     ASSERT_TRUE(a.body);
     EXPECT_EQ(a.body->bytes, rules);
-    const RulesRead read = read_login_rules(a);
+    const RulesRead read = read_json_answer(a);
     ASSERT_TRUE(read.rules) << read.error;
     EXPECT_EQ(read.rules->decide(Access::write, "a/b", 0, false, "u", "c"), Decision::allow);
 
@@ -367,13 +368,13 @@ TEST(AnswerBody, KeptOnRequestWithinTheLimitThroughARealExchange) {
     server.answer("{}", "text/plain");  // a body not of JSON's type: refused, naming the type
     a = post(true);
     EXPECT_FALSE(a.json);
-    EXPECT_FALSE(read_login_rules(a).rules);
-    EXPECT_NE(std::string(read_login_rules(a).error).find("\"text/plain\""), std::string::npos);
+    EXPECT_FALSE(read_json_answer(a).rules);
+    EXPECT_NE(std::string(read_json_answer(a).error).find("\"text/plain\""), std::string::npos);
 
     server.answer("", "text/plain");  // an empty 200: no rules, and no error
     a = post(true);
-    EXPECT_FALSE(read_login_rules(a).rules);
-    EXPECT_FALSE(read_login_rules(a).refused());
+    EXPECT_FALSE(read_json_answer(a).rules);
+    EXPECT_FALSE(read_json_answer(a).refused());
 
     server.answer(std::string(Body::limit, ' ') + "{}", "application/json");  // past the limit
     a = post(true);
@@ -381,14 +382,14 @@ TEST(AnswerBody, KeptOnRequestWithinTheLimitThroughARealExchange) {
     ASSERT_TRUE(a.body);
     EXPECT_TRUE(a.body->too_large);
     EXPECT_TRUE(a.body->bytes.empty());
-    EXPECT_NE(std::string(read_login_rules(a).error).find("larger than"), std::string::npos);
+    EXPECT_NE(std::string(read_json_answer(a).error).find("larger than"), std::string::npos);
 
     server.answer(std::string(Body::limit - 2, ' ') + "{}", "application/json");  // exactly the limit
     a = post(true);
     ASSERT_TRUE(a.body);
     EXPECT_FALSE(a.body->too_large);
     EXPECT_EQ(a.body->bytes.size(), Body::limit);
-    EXPECT_TRUE(read_login_rules(a).rules);
+    EXPECT_TRUE(read_json_answer(a).rules);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "connections.h"
 #include "endpoint.h"
 #include "failing_allocations.h"
+#include "json_answer.h"
 #include "login_rules.h"
 #include "login_scheduler.h"
 #include "loopback.h"
@@ -361,7 +362,7 @@ TEST_F(Scheduler, WhatIsStillAskedWhenItStopsIsLeftAlone) {
 namespace {
 
 std::shared_ptr<const LoginRules> expiring_at(int s) {
-    return read_login_rules(R"({"expire_at":)" + std::to_string(s) + "}").rules;
+    return read_json_body(R"({"expire_at":)" + std::to_string(s) + "}").rules;
 }
 
 // Expiries belong to connections: one that ended, or whose rules a re-check

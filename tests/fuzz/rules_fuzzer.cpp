@@ -15,7 +15,9 @@
 // only if it matches each sample, and a deny rule must match if any sample
 // matches both.
 #include "../../src/answer.cpp"
+#include "../../src/json_answer.cpp"
 #include "../../src/login_rules.cpp"
+#include "../../src/login_rules_index.cpp"
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -140,7 +142,7 @@ void cross_check(const uint8_t *data, size_t size, const LoginRules &all) {
     std::vector<std::shared_ptr<const LoginRules>> each;
     std::vector<std::string> topics = {"a/b", "$SYS/x", "#", "a/+", "+/+", "x"};
     for (const auto &rule : doc["acl"]) {
-        const RulesRead one = read_login_rules(nlohmann::json({{"acl", {rule}}}).dump());
+        const RulesRead one = read_json_body(nlohmann::json({{"acl", {rule}}}).dump());
         if (!one.rules) __builtin_trap();  // read as part of the list, so alone too
         each.push_back(one.rules);
         for (const char *member : {"topic", "topics"}) {
@@ -181,7 +183,7 @@ void check_read(const uint8_t *data, size_t size) {
                                              std::string(reinterpret_cast<const char *>(data), size))
         __builtin_trap();
 
-    const RulesRead read = read_login_rules(std::string_view(reinterpret_cast<const char *>(data), size));
+    const RulesRead read = read_json_body(std::string_view(reinterpret_cast<const char *>(data), size));
     if ((read.rules != nullptr) == (read.error[0] != '\0')) __builtin_trap();
     if (!read.rules) return;
     const LoginRules &r = *read.rules;
@@ -199,7 +201,7 @@ void check_rule(const std::string &filter, const std::string &topic, const char 
     if (!printable(filter) || !printable(topic) || (user && !printable(user)) || (client && !printable(client)))
         return;
     auto one = [&](const char *permission) {
-        return read_login_rules(std::string(R"({"acl":[{"action":"all","permission":")") + permission +
+        return read_json_body(std::string(R"({"acl":[{"action":"all","permission":")") + permission +
                                 R"(","topic":")" + filter + "\"}]}");
     };
     const RulesRead allow = one("allow"), deny = one("deny");

@@ -176,8 +176,3 @@ private:
     ByTime short_lived_;
     ByUser by_user_;
 };
-
-// The decision alone, where the rules do not matter.
-inline std::optional<bool> granted_of(const std::optional<DecisionCache::Kept> &kept) {
-    return kept ? std::optional<bool>(kept->granted) : std::nullopt;
-}

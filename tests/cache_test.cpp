@@ -21,6 +21,7 @@
 #include "login_rules.h"
 #include "loopback.h"
 #include "plugin_fixture.h"
+#include "startup.h"
 #include "timing.h"
 
 using namespace std::chrono_literals;
@@ -28,6 +29,11 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
+
+// The decision alone, where the rules do not matter.
+std::optional<bool> granted_of(const std::optional<DecisionCache::Kept> &kept) {
+    return kept ? std::optional<bool>(kept->granted) : std::nullopt;
+}
 
 class Cache : public PluginFixture {
 protected:
@@ -422,7 +428,7 @@ TEST(DecisionCacheAlone, ALoginsRulesCountAgainstTheBudgetInTheChecker) {
     s.http_cache_ms = 60000;
     s.http_cache_bytes = 1 << 20;
     s.http_login_rules = true;
-    Checker checker(s);
+    Checker checker(configuration_of(s));
     const std::size_t fits =
         (1u << 20) / (DecisionCache::entry_bytes(false, true) + read_json_body(acl_of(700)).rules->bytes());
     ASSERT_GT(fits, 1u);

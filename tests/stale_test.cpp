@@ -24,6 +24,11 @@ namespace {
 constexpr int OK = 0, AUTH_DENIED = 11;
 using Clock = DecisionCache::Clock;
 
+// The decision alone, where the rules do not matter.
+std::optional<bool> granted_of(const std::optional<DecisionCache::Kept> &kept) {
+    return kept ? std::optional<bool>(kept->granted) : std::nullopt;
+}
+
 // An answer as the endpoint would send it.
 Answer answer(int status, const std::string &cache_control) {
     Answer a;

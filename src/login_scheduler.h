@@ -93,9 +93,6 @@ public:
     // Room in out for every answer that may be taken (call before take()).
     // Throws std::bad_alloc.
     void reserve(std::vector<Settled> &out) const { out.reserve(out.size() + entries_.size()); }
-    // Anything asked and not yet taken.
-    bool pending() const noexcept { return !entries_.empty(); }
-    std::size_t waiting_logins() const noexcept { return logins_; }
     // How many exchanges the endpoint is asked at once now, and how many wait for a place.
     long limit() const noexcept { return exchanges_->limit(); }
     std::size_t queued() const noexcept { return exchanges_->waiting(); }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "field_names.h"
 #include "http_client.h"
 
 // What is known of the client a question is about; each value is read only
@@ -29,9 +30,7 @@ struct MessageFacts {
     bool retain = false;
 };
 
-// Every name either list may hold; the settings allow each once.
-inline constexpr const char *login_field_names[] = {"clientid", "address", "protocol_version", "certificate_subject"};
-inline constexpr const char *acl_field_names[] = {"address", "qos", "retain"};
+// Every name either list may hold (field_names.h); the settings allow each once.
 static_assert(std::size(login_field_names) <= max_extra_fields && std::size(acl_field_names) <= max_extra_fields);
 
 class ExtraFields {

@@ -32,7 +32,7 @@ namespace {
 
 // What runs the checks, and what it said at start (said again at a reload).
 struct Core {
-    explicit Core(Settings settings) : checker(std::move(settings)) {}
+    explicit Core(Configuration configuration) : checker(std::move(configuration)) {}
     CurlGlobal curl;  // first in, last out
     Checker checker;
     std::vector<std::string> lines;
@@ -78,9 +78,10 @@ int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count)
     bool differs = false;
     std::unique_ptr<Core> made;
     StartUp started;
-    const auto build = [&](Settings settings) {
-        if (first) made = std::make_unique<Core>(std::move(settings));
-        else differs = settings != core->checker.settings();  // one copy of the globals cannot apply two policies
+    const auto build = [&](Configuration configuration) {
+        if (first) made = std::make_unique<Core>(std::move(configuration));
+        else  // one copy of the globals cannot apply two policies
+            differs = configuration.settings != core->checker.settings();
     };
     if (!start_up(opts, opt_count, Interface::v2, build, nullptr, started)) return fail_init(started.error);
     if (differs)

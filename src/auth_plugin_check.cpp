@@ -278,9 +278,9 @@ bool start_line(PluginLine line, Started &out) {  // a copy: the pairs point int
     out.v5 = std::filesystem::path(line.path).filename().string().find("_v5") != std::string::npos;
     std::vector<auth_option> opts;
     for (auto &[key, value] : line.options) opts.push_back({key.data(), value.data()});
-    const auto build = [&](Settings settings) {
+    const auto build = [&](Configuration configuration) {
         out.curl = std::make_unique<CurlGlobal>();
-        out.checker = std::make_unique<Checker>(std::move(settings));
+        out.checker = std::make_unique<Checker>(std::move(configuration));
     };
     if (start_up(opts.data(), static_cast<int>(opts.size()), out.v5 ? Interface::v5 : Interface::v2, build, nullptr,
                  out.lines))
@@ -433,7 +433,7 @@ void show_request(const Settings &settings, bool v5, bool login, const FlagClien
     bool built = false;
     try {
         const Settings shown_settings = masked(settings);
-        const Checker shown(shown_settings);
+        const Checker shown(configuration_of(shown_settings));  // the masked templates: its own plans
         if (login && v5)
             built = shown.login_request(LoginAsked(shown, client, client.user, pw).question(), r);
         else if (login)

@@ -92,7 +92,7 @@ constexpr Event events[] = {
 // it, unregistered before the instance goes.
 class Loaded {
 public:
-    Loaded(mosquitto_plugin_id_t *id, Settings settings) : instance(std::move(settings)), id_(id) {}
+    Loaded(mosquitto_plugin_id_t *id, Configuration configuration) : instance(std::move(configuration)), id_(id) {}
     ~Loaded() {
         for (std::size_t i = 0; i < count_; ++i)
             mosquitto_callback_unregister(id_, registered_[i]->event, registered_[i]->fn, registered_[i]->data);
@@ -137,8 +137,8 @@ int init(mosquitto_plugin_id_t *id, void **userdata, const mosquitto_opt *opts, 
     std::unique_ptr<Loaded> loaded;
     StartUp started;
     std::string refused;  // by the broker, at registration
-    const auto build = [&](Settings settings) {
-        loaded = std::make_unique<Loaded>(id, std::move(settings));
+    const auto build = [&](Configuration configuration) {
+        loaded = std::make_unique<Loaded>(id, std::move(configuration));
         refused = loaded->register_events();
     };
     const auto describe = [&] { return describe_login_route(loaded->instance.route(), loaded->instance.settings()); };

@@ -13,11 +13,11 @@
 #include "login_rules.h"
 
 
-Checker::Checker(Settings settings)
-    : settings_(std::move(settings)),
+Checker::Checker(Configuration configuration)
+    : settings_(std::move(configuration.settings)),
       client_(settings_),
-      login_plan_(settings_, RequestPlan::Kind::login),
-      access_plan_(settings_, RequestPlan::Kind::access) {
+      login_plan_(std::move(configuration.login_plan)),
+      access_plan_(std::move(configuration.access_plan)) {
     if (settings_.http_cache_ms > 0)
         cache_ = std::make_unique<DecisionCache>(settings_.http_cache_ms,
                                                  static_cast<std::size_t>(settings_.http_cache_entries),

@@ -1,5 +1,6 @@
 // The two questions the broker asks, decided from the settings and, where
-// they say so, by the endpoints.
+// they say so, by the endpoints. Made from start-up's Configuration: the
+// request plans come built.
 #pragma once
 
 #include <chrono>
@@ -8,6 +9,7 @@
 
 #include "access.h"
 #include "backoff.h"
+#include "configuration.h"
 #include "decision_cache.h"
 #include "http_client.h"
 #include "request_template.h"
@@ -56,10 +58,10 @@ std::uint64_t user_tag(const char *username) noexcept;
 class Checker {
 public:
     // Throws std::bad_alloc when it cannot be set up.
-    explicit Checker(Settings settings);
+    explicit Checker(Configuration configuration);
     const Settings &settings() const noexcept { return settings_; }
     const HttpClient &client() const noexcept { return client_; }
-    // How each question becomes a request: what its templates use.
+    // How each question becomes a request (built at start-up): what its templates use.
     const RequestPlan &login_plan() const noexcept { return login_plan_; }
     const RequestPlan &access_plan() const noexcept { return access_plan_; }
 

@@ -3,15 +3,11 @@
 #include <strings.h>
 
 #include <array>
+#include <climits>
 #include <cstring>
 #include <new>
 
 namespace {
-
-struct CurlFree {
-    void operator()(char *s) const noexcept { curl_free(s); }
-};
-using Escaped = std::unique_ptr<char, CurlFree>;
 
 // The endpoint's answer is untrusted and, unless asked for, nobody reads it:
 // drop it rather than let it reach the broker's standard output.
@@ -31,13 +27,21 @@ size_t watch_headers(char *line, size_t size, size_t nmemb, void *data) noexcept
 
 }  // namespace
 
+Escaped percent_encoded(std::string_view value) noexcept {
+    // libcurl ignores the handle argument of its escape function, and reads
+    // a length of 0 as "up to the NUL", which a view may not have.
+    static const char nothing[] = "";
+    if (value.empty()) return Escaped(curl_easy_escape(nullptr, nothing, 0));
+    if (value.size() > INT_MAX) return nullptr;
+    return Escaped(curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size())));
+}
+
 Buffer form_body(const Field *fields, std::size_t count, std::size_t &length) noexcept {
     std::array<Escaped, max_fields> escaped;
     std::array<std::size_t, max_fields> name_len{}, value_len{};
     std::size_t size = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        // libcurl ignores the handle argument of its escape function.
-        escaped[i].reset(curl_easy_escape(nullptr, fields[i].value, 0));
+        escaped[i] = percent_encoded(fields[i].value);
         if (!escaped[i]) return nullptr;
         name_len[i] = std::strlen(fields[i].name);
         value_len[i] = std::strlen(escaped[i].get());

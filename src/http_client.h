@@ -1,5 +1,6 @@
 // One HTTP exchange: a request (a form POSTed, or one built from templates)
-// sent to an endpoint, and what came back.
+// sent to an endpoint, and what came back; and the one percent-encoder that
+// both kinds of request use.
 #pragma once
 
 #include <curl/curl.h>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "answer.h"
@@ -34,6 +36,17 @@ struct SlistFree {
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 // Appends a copy of line; false (the list unchanged) when there is no memory.
 bool append_header(HeaderList &list, const char *line) noexcept;
+
+struct CurlFree {
+    void operator()(char *s) const noexcept { curl_free(s); }
+};
+using Escaped = std::unique_ptr<char, CurlFree>;
+// value percent-encoded by libcurl: all but A-Z a-z 0-9 - . _ ~ as %XX, in
+// upper case. The one encoder, of the form body and of the templates' URLs
+// and query strings. Null when there is no memory (or past libcurl's bound
+// of 24 MB encoded, which no value here comes near: a broker's strings stop
+// at 64 KiB).
+Escaped percent_encoded(std::string_view value) noexcept;
 
 // One request as it is sent: today's form POST, or one built from templates
 // (request_template.h).

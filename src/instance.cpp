@@ -61,7 +61,7 @@ bool Shared::keeps_passwords() const noexcept {
     });
 }
 
-Instance::Instance(Settings settings) : checker_(std::move(settings)), started_(Clock::now()) {
+Instance::Instance(Configuration configuration) : checker_(std::move(configuration)), started_(Clock::now()) {
     const Settings &s = checker_.settings();
     complete_ = reinterpret_cast<CompleteLogin>(dlsym(RTLD_DEFAULT, "mosquitto_complete_basic_auth"));
     route_ = decide_login_route(s, complete_ != nullptr);

@@ -43,7 +43,7 @@ struct Shared {
 class Instance {
 public:
     // Throws when it cannot be set up.
-    explicit Instance(Settings settings);
+    explicit Instance(Configuration configuration);
     ~Instance();
     Instance(const Instance &) = delete;
     Instance &operator=(const Instance &) = delete;

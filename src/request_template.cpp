@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -64,19 +65,13 @@ bool append_escaped(std::string &out, std::string_view value, Escape how) {
     const std::size_t n = value.size();
     switch (how) {
     case Escape::none: out.append(value); return true;
-    case Escape::percent:
-        // As libcurl escapes a form value: all but the unreserved characters.
-        for (std::size_t i = 0; i < n; ++i) {
-            const unsigned char c = s[i];
-            if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-                c == '_' || c == '~') {
-                out += static_cast<char>(c);
-            } else {
-                const char e[3] = {'%', hex_digits[c >> 4], hex_digits[c & 15]};
-                out.append(e, 3);
-            }
-        }
+    case Escape::percent: {
+        // libcurl's, as for the form: a value reads the same in either.
+        const Escaped escaped = percent_encoded(value);
+        if (!escaped) throw std::bad_alloc();
+        out.append(escaped.get());
         return true;
+    }
     case Escape::header:
         for (std::size_t i = 0; i < n; ++i)
             if (s[i] < 0x20 || s[i] == 0x7f) return false;
@@ -338,13 +333,4 @@ std::string template_error(const Settings &s, Interface which) {
         return "auth_plugin: out of memory while reading the templates";
     }
     return {};
-}
-
-bool access_needs_password(const Settings &s) {
-    if (!s.http_acl_uri) return false;
-    try {
-        return RequestPlan(s, RequestPlan::Kind::access).uses() & bit(Placeholder::password);
-    } catch (...) {
-        return false;  // not started with such settings
-    }
 }

@@ -40,7 +40,9 @@ struct TemplateValues {
 };
 
 // How a value is written where it goes. Each returns false for a value that
-// cannot be written there: JSON takes only UTF-8, a header no control character.
+// cannot be written there: JSON takes only UTF-8, a header no control
+// character. percent is libcurl's encoder (percent_encoded), as the form's.
+// Throws std::bad_alloc.
 enum class Escape { none, json, percent, header };
 bool append_escaped(std::string &out, std::string_view value, Escape how);
 
@@ -114,7 +116,3 @@ private:
 // The placeholders each question can fill behind a library; the first that
 // a setting uses and cannot be filled, as one start-up line (empty: none).
 std::string template_error(const Settings &settings, Interface which);
-
-// ${password} in an access template: the password must be kept for the
-// connection's life.
-bool access_needs_password(const Settings &settings);

@@ -1,20 +1,17 @@
+// The option table: one row per option, and the rules between options.
+// Plain parsing and range checks only; what needs libcurl, the file system
+// or the other modules is start-up's (startup.cpp).
 #include "settings.h"
 
 #include <strings.h>
-#include <curl/curl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <memory>
 
 #include "auth_option.h"
-#include "decision_cache.h"
-#include "extra_fields.h"
-#include "endpoint_url.h"
-#include "request_template.h"
+#include "field_names.h"
 
 namespace {
 
@@ -59,7 +56,7 @@ struct Option {
     // Reads value into s; false with error set (one line) when it is invalid.
     bool (*parse)(const Option &o, const char *key, const char *value, Settings &s, std::string &error);
     bool (*same)(const Settings &a, const Settings &b);
-    std::string (*show)(const Settings &s);
+    std::string (*show)(const Settings &s, const Shown &shown);
     void (*unset)(Settings &s);  // for options without a default
 };
 
@@ -86,7 +83,7 @@ bool parse_number(const Option &o, const char *key, const char *value, Settings 
     return false;
 }
 template <long Settings::*Member>
-std::string show_number(const Settings &s) {
+std::string show_number(const Settings &s, const Shown &) {
     return std::to_string(s.*Member);
 }
 template <long Settings::*Member>
@@ -104,7 +101,7 @@ bool parse_flag(const Option &o, const char *key, const char *value, Settings &s
     return false;
 }
 template <bool Settings::*Member>
-std::string show_flag(const Settings &s) {
+std::string show_flag(const Settings &s, const Shown &) {
     return s.*Member ? "true" : "false";
 }
 template <bool Settings::*Member>
@@ -113,29 +110,20 @@ constexpr Option flag(const char *name, bool v5_only, const char *fallback) {
             nullptr};
 }
 
+// Whether it is a URL we take is libcurl's to say, at start-up (an empty
+// value is configured but unreachable: its checks refuse).
 template <std::optional<std::string> Settings::*Member>
-bool parse_url(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
-    // An empty value is configured but unreachable: its checks refuse.
-    if (*value && !parse_endpoint_url(value).valid) {
-        // Show the URL up to the first white space, where the broker's kept
-        // comment or trailing spaces usually begin, and only the length of the rest.
-        const std::string text = value;
-        const std::size_t cut = text.find_first_of(" \t");
-        std::string shown = "\"" + redact_url(text.substr(0, cut)) + "\"";
-        if (cut != std::string::npos) shown += " and " + std::to_string(text.size() - cut) + " more characters";
-        error = std::string("auth_plugin: invalid ") + key + " " + shown + ": expected " + expected(o);
-        return false;
-    }
+bool parse_url(const Option &, const char *, const char *value, Settings &s, std::string &) {
     s.*Member = value;
     return true;
 }
-template <std::optional<std::string> Settings::*Member>
-std::string show_url(const Settings &s) {
+template <std::optional<std::string> Settings::*Member, std::string Shown::*As>
+std::string show_url(const Settings &s, const Shown &shown) {
     const auto &url = s.*Member;
     if (!url) return "(not set)";
-    return url->empty() ? "(empty: every such check refuses)" : redact_url(*url);
+    return url->empty() ? "(empty: every such check refuses)" : shown.*As;
 }
-template <std::optional<std::string> Settings::*Member>
+template <std::optional<std::string> Settings::*Member, std::string Shown::*As>
 constexpr Option url(const char *name) {
     return {name,
             false,
@@ -145,7 +133,7 @@ constexpr Option url(const char *name) {
             "an http or https URL (the broker keeps inline comments and trailing spaces as part of the value)",
             parse_url<Member>,
             same<Member>,
-            show_url<Member>,
+            show_url<Member, As>,
             clear<Member>};
 }
 
@@ -159,7 +147,7 @@ bool parse_path(const Option &o, const char *key, const char *value, Settings &s
     return true;
 }
 template <std::string Settings::*Member>
-std::string show_text(const Settings &s) {
+std::string show_text(const Settings &s, const Shown &) {
     return (s.*Member).empty() ? "(not set)" : s.*Member;
 }
 template <std::string Settings::*Member>
@@ -175,7 +163,7 @@ bool parse_header(const Option &o, const char *key, const char *value, Settings 
     s.http_header.emplace_back(value);
     return true;
 }
-std::string show_header_names(const Settings &s) {
+std::string show_header_names(const Settings &s, const Shown &) {
     std::string names;
     for (const auto &line : s.http_header) names += (names.empty() ? "" : ",") + line.substr(0, line.find(':'));
     return names.empty() ? "(none)" : names;
@@ -207,7 +195,7 @@ bool parse_fields(const Option &o, const char *key, const char *value, Settings 
     return true;
 }
 template <std::vector<std::string> Settings::*Member>
-std::string show_list(const Settings &s) {
+std::string show_list(const Settings &s, const Shown &) {
     std::string names;
     for (const auto &n : s.*Member) names += (names.empty() ? "" : ",") + n;
     return names.empty() ? "(none)" : names;
@@ -231,7 +219,7 @@ bool parse_choice(const Option &o, const char *key, const char *value, Settings 
     return false;
 }
 template <bool Settings::*Member, const char *No, const char *Yes>
-std::string show_word(const Settings &s) {
+std::string show_word(const Settings &s, const Shown &) {
     return s.*Member ? Yes : No;
 }
 template <bool Settings::*Member, const char *No, const char *Yes>
@@ -249,11 +237,11 @@ bool parse_version(const Option &o, const char *key, const char *value, Settings
     error = invalid(key, value, expected(o));
     return false;
 }
-std::string show_version(const Settings &s) {
+std::string show_version(const Settings &s, const Shown &) {
     return s.http_version == 2 ? "2" : s.http_version == 1 ? "1.1" : "(unset: libcurl's choice)";
 }
 
-// A JSON object of strings; read fully with the other settings (request_template.h).
+// A JSON object of strings; read fully at start-up (request_template.h).
 template <std::optional<std::string> Settings::*Member>
 bool parse_body(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     if (!*value) {
@@ -264,7 +252,7 @@ bool parse_body(const Option &o, const char *key, const char *value, Settings &s
     return true;
 }
 template <std::optional<std::string> Settings::*Member>
-std::string show_body(const Settings &s) {
+std::string show_body(const Settings &s, const Shown &) {
     return s.*Member ? "(set)" : "(not set)";  // it may hold a secret
 }
 template <std::optional<std::string> Settings::*Member>
@@ -292,17 +280,16 @@ bool parse_topic(const Option &o, const char *key, const char *value, Settings &
 }
 
 // Unset, the cache's byte bound is what the entry bound takes without rules.
-std::string show_cache_bytes(const Settings &s) {
+std::string show_cache_bytes(const Settings &s, const Shown &shown) {
     if (s.http_cache_bytes > 0) return std::to_string(s.http_cache_bytes);
-    return "(unset: " +
-           std::to_string(DecisionCache::default_budget(static_cast<std::size_t>(s.http_cache_entries))) +
+    return "(unset: " + std::to_string(shown.default_cache_bytes) +
            ", room for http_cache_entries entries without rules)";
 }
 
 // Every option the plug-in knows, in the order they are described at start.
 const Option options[] = {
-    url<&Settings::http_user_uri>("http_user_uri"),
-    url<&Settings::http_acl_uri>("http_acl_uri"),
+    url<&Settings::http_user_uri, &Shown::user_uri>("http_user_uri"),
+    url<&Settings::http_acl_uri, &Shown::acl_uri>("http_acl_uri"),
     number<&Settings::http_timeout_ms>("http_timeout_ms", false, "5000", 1, 600000, "milliseconds"),
     flag<&Settings::http_keepalive>("http_keepalive", false, "false"),
     number<&Settings::http_cache_ms>("http_cache_ms", false, "0", 0, 86400000, "milliseconds"),
@@ -339,20 +326,12 @@ const Option options[] = {
     flag<&Settings::http_login_rules>("http_login_rules", true, "false"),
 };
 
-// Options that only make sense with another: each rule once, with its line.
+// Options that only make sense with another: each rule once, with its line
+// (the one that needs libcurl's version is start-up's).
 struct Requirement {
     bool (*broken)(const Settings &s);
     const char *line;
 };
-// libcurl before 8 (Debian 12 has 7.88.1) fails every exchange after the
-// first on a clear-text HTTP/2 connection (CURLE_HTTP2): over TLS only there.
-bool clear_text_http2(const Settings &s) {
-    if (s.http_version != 2 || curl_version_info(CURLVERSION_NOW)->version_num >= 0x080000) return false;
-    const auto clear = [](const std::optional<std::string> &url) {
-        return url && strncasecmp(url->c_str(), "https:", 6) != 0;
-    };
-    return !s.http_unix_socket.empty() || clear(s.http_user_uri) || clear(s.http_acl_uri);
-}
 
 const Requirement requirements[] = {
     {[](const Settings &s) { return s.http_cache_stale_ms > 0 && s.http_cache_ms == 0; },
@@ -362,19 +341,17 @@ const Requirement requirements[] = {
      "without it every client could"},
     {[](const Settings &s) { return s.http_certfile.empty() != s.http_keyfile.empty(); },
      "auth_plugin: http_certfile and http_keyfile go together: give both or neither"},
-    {clear_text_http2,
-     "auth_plugin: http_version 2 needs https:// endpoints with this libcurl (older than 8.0): it fails every "
-     "exchange after the first on a clear-text HTTP/2 connection"},
 };
+
+// The options whose value is a URL; longer keys that begin with one's name set it too.
+constexpr const char *url_options[] = {"http_user_uri", "http_acl_uri"};
 
 bool offered(const Option &o, Interface which) { return !o.v5_only || which == Interface::v5; }
 
 const Option *find_option(const char *key, Interface which) {
     for (const auto &o : options)
         if (std::strcmp(key, o.name) == 0) return offered(o, which) ? &o : nullptr;
-    // Longer keys that begin with a URL option's name set that URL too.
-    for (const char *prefix : {"http_user_uri", "http_acl_uri"})
-        if (std::strncmp(key, prefix, std::strlen(prefix)) == 0) return find_option(prefix, which);
+    if (const char *url = url_option(key)) return find_option(url, which);
     return nullptr;
 }
 
@@ -413,51 +390,51 @@ std::string unknown(const char *key, Interface which) {
 
 }  // namespace
 
+const char *url_option(const char *key) {
+    for (const char *name : url_options)
+        if (std::strncmp(key, name, std::strlen(name)) == 0) return name;
+    return nullptr;
+}
+
+std::string invalid_url(const char *key, const std::string &shown) {
+    return std::string("auth_plugin: invalid ") + key + " " + shown + ": expected " +
+           expected(*find_option(url_option(key), Interface::v2));
+}
+
 bool Settings::operator==(const Settings &o) const {
     return std::all_of(std::begin(options), std::end(options),
                        [&](const Option &option) { return option.same(*this, o); });
 }
 
-bool read_settings(const auth_option *opts, int count, Settings &out, std::string &error, Interface which) {
+bool read_settings(const auth_option *opts, int count, Settings &out, std::string &error, Interface which,
+                   int *failed_at) {
     Settings next;
     for (int i = 0; opts && i < count; ++i) {
         const char *key = opts[i].key;
         if (!key) continue;
         const Option *option = find_option(key, which);
-        if (!option) {
-            error = unknown(key, which);
+        if (!option) error = unknown(key, which);
+        if (!option || !option->parse(*option, key, opts[i].value ? opts[i].value : "", next, error)) {
+            if (failed_at) *failed_at = i;
             return false;
         }
-        if (!option->parse(*option, key, opts[i].value ? opts[i].value : "", next, error)) return false;
-    }
-    // The socket may appear after the broker starts; the files must be readable now.
-    for (auto [key, path] : {std::pair{"http_cafile", &next.http_cafile},
-                             std::pair{"http_certfile", &next.http_certfile},
-                             std::pair{"http_keyfile", &next.http_keyfile}}) {
-        if (path->empty() || access(path->c_str(), R_OK) == 0) continue;
-        error = std::string("auth_plugin: cannot read ") + key + " \"" + *path + "\": " + std::strerror(errno);
-        return false;
-    }
-    for (const auto &r : requirements) {
-        if (!r.broken(next)) continue;
-        error = r.line;
-        return false;
-    }
-    // Placeholders: known, and fillable by the questions this library asks.
-    if (std::string line = template_error(next, which); !line.empty()) {
-        error = std::move(line);
-        return false;
     }
     out = std::move(next);
     return true;
 }
 
-std::vector<std::string> describe_settings(const Settings &settings, Interface which) {
+std::string broken_rule(const Settings &s) {
+    for (const auto &r : requirements)
+        if (r.broken(s)) return r.line;
+    return {};
+}
+
+std::vector<std::string> describe_settings(const Settings &settings, Interface which, const Shown &shown) {
     std::string line = "auth_plugin: configured (version " AUTH_PLUGIN_VERSION ")";
     const char *separator = ": ";
     for (const auto &o : options) {
         if (!offered(o, which)) continue;
-        line += separator + std::string(o.name) + " " + o.show(settings);
+        line += separator + std::string(o.name) + " " + o.show(settings, shown);
         separator = ", ";
     }
     std::vector<std::string> lines{line};

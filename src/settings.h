@@ -1,8 +1,11 @@
 // The plug-in's configuration, read once from the broker's option pairs. One
-// table of options (settings.cpp) gives parsing, comparison, the error for an
-// unknown key and the start-up description.
+// table of options (settings.cpp) gives parsing, range checks, comparison,
+// the rules between options, the error for an unknown key and the start-up
+// description. A leaf: what needs libcurl, files or the other modules (a
+// URL's parse, the templates) start-up checks (startup.h) and hands in.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,15 +64,34 @@ struct Settings {
     bool operator!=(const Settings &o) const { return !(*this == o); }
 };
 
-// Fills out from the pairs. On an unknown key or an invalid value returns
-// false and sets error to one line naming the key (and the value, unless it
-// may be a secret).
+// Fills out from the pairs, each value parsed and range-checked. On an
+// unknown key or an invalid value returns false, sets error to one line
+// naming the key (and the value, unless it may be a secret) and failed_at to
+// the pair's index. A URL's value is taken as given: start-up judges it.
 bool read_settings(const auth_option *opts, int count, Settings &out, std::string &error,
-                   Interface which = Interface::v2);
+                   Interface which = Interface::v2, int *failed_at = nullptr);
+
+// The URL option a key sets (longer keys that begin with one's name set it
+// too), or null.
+const char *url_option(const char *key);
+// The line for a URL option's value that is not a URL we take, shown as it
+// may be printed.
+std::string invalid_url(const char *key, const std::string &shown);
+
+// The line of the first rule between options that s breaks; empty: none.
+std::string broken_rule(const Settings &s);
+
+// What the description shows that the rows cannot work out alone, worked out
+// at start-up: each set URL as it may be printed, and the cache's byte bound
+// when http_cache_bytes is unset.
+struct Shown {
+    std::string user_uri, acl_uri;
+    std::size_t default_cache_bytes = 0;
+};
 
 // The start-up lines: what was configured (URLs redacted, header names
 // only), and a warning when no endpoint is asked at all.
-std::vector<std::string> describe_settings(const Settings &settings, Interface which);
+std::vector<std::string> describe_settings(const Settings &settings, Interface which, const Shown &shown);
 
 // One line per option, for a tool's --help.
 std::string options_help(Interface which);

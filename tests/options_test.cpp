@@ -406,13 +406,15 @@ TEST(StartUp, NamesTheCauseOfAFailure) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         StartUp out;
-        const bool started = start_up(opts.data(), opts.size(), Interface::v2, [&](Settings) { c.build(); }, nullptr, out);
+        const bool started =
+            start_up(opts.data(), opts.size(), Interface::v2, [&](Configuration) { c.build(); }, nullptr, out);
         EXPECT_EQ(started, !*c.says);
         EXPECT_EQ(out.error.rfind(c.says, 0), 0u) << out.error;
         EXPECT_EQ(out.lines.empty(), !started);
     }
     Options bad{Options::Pairs{{"http_timeout_ms", "5s"}}};
     StartUp out;
-    EXPECT_FALSE(start_up(bad.data(), bad.size(), Interface::v2, [](Settings) { FAIL() << "built"; }, nullptr, out));
+    EXPECT_FALSE(
+        start_up(bad.data(), bad.size(), Interface::v2, [](Configuration) { FAIL() << "built"; }, nullptr, out));
     EXPECT_NE(out.error.find("invalid http_timeout_ms \"5s\""), std::string::npos) << out.error;
 }

@@ -15,6 +15,7 @@
 #include "option_pairs.h"
 #include "questions.h"
 #include "settings.h"
+#include "startup.h"
 
 namespace {
 
@@ -31,12 +32,12 @@ struct Client final : ClientFacts {
     std::string certificate_subject() const override { return subject; }
 };
 
-Settings settings_of(Options::Pairs pairs, Interface which = Interface::v5) {
+Configuration settings_of(Options::Pairs pairs, Interface which = Interface::v5) {
     Options opts(std::move(pairs));
-    Settings s;
+    std::optional<Configuration> c;
     std::string error;
-    EXPECT_TRUE(read_settings(opts.data(), opts.size(), s, error, which)) << error;
-    return s;
+    EXPECT_TRUE(configure(opts.data(), opts.size(), which, c, error)) << error;
+    return c ? std::move(*c) : configuration_of({});
 }
 
 // One question as the version-5 library asks it.
@@ -262,9 +263,9 @@ TEST(Templates, APlaceholderThatCannotBeFilledStopsTheStart) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.says);
         Options opts(c.options);
-        Settings s;
+        std::optional<Configuration> configured;
         std::string error;
-        EXPECT_FALSE(read_settings(opts.data(), opts.size(), s, error, c.which));
+        EXPECT_FALSE(configure(opts.data(), opts.size(), c.which, configured, error));
         EXPECT_NE(error.find(c.says), std::string::npos) << error;
         EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;

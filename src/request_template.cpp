@@ -296,7 +296,7 @@ bool RequestPlan::build(const std::string &url, const Field *fields, std::size_t
     }
 }
 
-std::string template_error(const Settings &s, Interface which) {
+std::string template_error(const RequestPlan &plan, RequestPlan::Kind kind, Interface which) {
     // What each question has to fill placeholders with, behind each library:
     // the version-2 interface tells a login only its user name and password,
     // and an access check its client id, user name, topic and kind.
@@ -307,30 +307,15 @@ std::string template_error(const Settings &s, Interface which) {
                           bit(Placeholder::cert_subject) | bit(Placeholder::cert_common_name) |
                           bit(Placeholder::proto_name);
     const Uses access_v5 = ~Uses{0};
-    try {
-        for (const auto kind : {RequestPlan::Kind::login, RequestPlan::Kind::access}) {
-            const bool login = kind == RequestPlan::Kind::login;
-            if (!(login ? s.http_user_uri : s.http_acl_uri)) continue;  // never asked
-            const RequestPlan plan(s, kind);
-            const Uses can = which == Interface::v2 ? (login ? login_v2 : access_v2) : (login ? login_v5 : access_v5);
-            const Uses cannot = plan.uses() & ~can;
-            if (!cannot) continue;
-            std::size_t p = 0;
-            while (!(cannot & bit(static_cast<Placeholder>(p)))) ++p;
-            return std::string("auth_plugin: placeholder ${") + names[p] + "} cannot be filled for " +
-                   (login ? "a login" : "an access check") + " by " +
-                   (which == Interface::v2 ? "auth_plugin.so (the version-2 interface tells it too little; "
-                                             "auth_plugin_v5.so can)"
-                                           : "auth_plugin_v5.so");
-        }
-        // Options that hold a template while their question is never asked
-        // are still read: a mistake there is one all the same.
-        if (!s.http_user_uri && s.http_user_body) (void)RequestPlan(s, RequestPlan::Kind::login);
-        if (!s.http_acl_uri && s.http_acl_body) (void)RequestPlan(s, RequestPlan::Kind::access);
-    } catch (const std::invalid_argument &e) {
-        return e.what();
-    } catch (...) {
-        return "auth_plugin: out of memory while reading the templates";
-    }
-    return {};
+    const bool login = kind == RequestPlan::Kind::login;
+    const Uses can = which == Interface::v2 ? (login ? login_v2 : access_v2) : (login ? login_v5 : access_v5);
+    const Uses cannot = plan.uses() & ~can;
+    if (!cannot) return {};
+    std::size_t p = 0;
+    while (!(cannot & bit(static_cast<Placeholder>(p)))) ++p;
+    return std::string("auth_plugin: placeholder ${") + names[p] + "} cannot be filled for " +
+           (login ? "a login" : "an access check") + " by " +
+           (which == Interface::v2 ? "auth_plugin.so (the version-2 interface tells it too little; "
+                                     "auth_plugin_v5.so can)"
+                                   : "auth_plugin_v5.so");
 }

@@ -114,5 +114,6 @@ private:
 };
 
 // The placeholders each question can fill behind a library; the first that
-// a setting uses and cannot be filled, as one start-up line (empty: none).
-std::string template_error(const Settings &settings, Interface which);
+// the plan uses and cannot be filled, as one start-up line (empty: none).
+// Throws std::bad_alloc.
+std::string template_error(const RequestPlan &plan, RequestPlan::Kind kind, Interface which);

@@ -1,8 +1,9 @@
+// Routing a `plugin` line's questions: logins (now, or handed to the
+// scheduler and settled at a TICK), re-checks, access checks and wills, and
+// the end of a connection, each read from and written to the one record of
+// its connection. Lifecycle: instance_lifecycle.cpp; TICK: instance_tick.cpp.
 #include "instance.h"
 
-#include <dlfcn.h>
-
-#include <algorithm>
 #include <string>
 
 #include "broker_client.h"
@@ -22,103 +23,7 @@ constexpr int auth_delayed = -5;
 constexpr int server_unavailable = 136;
 constexpr int server_busy = 137;
 
-// The broker's own functions, as the connections use them.
-void kick_by_clientid(const char *clientid) { mosquitto_kick_client_by_clientid(clientid, false); }
-using SessionOf = const void *(*)(const char *clientid);
-
-// One for the library, made by the first instance and freed by the last:
-// plain globals, so that loading the library runs no code.
-Shared *shared = nullptr;
-
-Shared *hold_shared(bool waker) {
-    std::unique_ptr<Shared> made;
-    if (!shared) {
-        // 2.1 says which session it holds under an id; 2.0.11 cannot.
-        const auto session_of = reinterpret_cast<SessionOf>(dlsym(RTLD_DEFAULT, "mosquitto_client"));
-        made = std::make_unique<Shared>(Connections::Broker{&kick_by_clientid, session_of});
-    }
-    Shared &s = made ? *made : *shared;
-    if (waker && !s.waker) s.waker = std::make_unique<Waker>();
-    if (made) shared = made.release();
-    ++shared->users;
-    return shared;
-}
-
-void release_shared() noexcept {
-    if (shared && --shared->users == 0) {
-        delete shared;
-        shared = nullptr;
-    }
-}
-
 }  // namespace
-
-bool Shared::keeps_passwords() const noexcept {
-    // Commands re-check logins; an access template may send the password.
-    return std::any_of(instances.begin(), instances.end(), [](const Instance *i) {
-        return i->settings().http_control ||
-               (i->checker().access_plan().uses() & bit(Placeholder::password)) != 0;
-    });
-}
-
-Instance::Instance(Configuration configuration) : checker_(std::move(configuration)), started_(Clock::now()) {
-    const Settings &s = checker_.settings();
-    complete_ = reinterpret_cast<CompleteLogin>(dlsym(RTLD_DEFAULT, "mosquitto_complete_basic_auth"));
-    route_ = decide_login_route(s, complete_ != nullptr);
-    if (route_.stats)
-        stats_ = std::make_unique<Stats>(std::chrono::seconds(s.http_stats_interval_s), s.http_stats_topic,
-                                         started_);
-    shared_ = hold_shared(route_.waker());
-    try {
-        shared_->instances.push_back(this);
-        if (route_.scheduled) {
-            Waker *waker = shared_->waker.get();
-            scheduler_ = std::make_unique<LoginScheduler>(checker_, checker_.client(), s.http_max_in_flight,
-                                                          shared_->connections, [waker] {
-                                                              if (waker) waker->wake();
-                                                          });
-        }
-    } catch (...) {
-        scheduler_.reset();
-        leave_shared();
-        throw;
-    }
-}
-
-Instance::~Instance() {
-    scheduler_.reset();  // before what it reaches: the connections and the waker
-    leave_shared();
-}
-
-void Instance::leave_shared() noexcept {
-    auto &all = shared_->instances;
-    all.erase(std::remove(all.begin(), all.end(), this), all.end());
-    shared_->connections.end_owned_by(this);  // nothing may reach this instance again
-    release_shared();
-}
-
-void Instance::reload() noexcept {
-    reloading_ = true;
-    checker_.reload();
-    tell_if_no_tick();
-    log_reload(start_up_lines);
-}
-
-void Instance::tell_if_no_tick() noexcept {
-    if (ticked_ || told_no_tick_ || route_.newer_broker || !route_.ticks()) return;
-    // 2.0.11 calls TICK on every pass of its loop, about ten times a second,
-    // when it calls it at all: none by a reload, or for two seconds, is none.
-    if (!reloading_ && Clock::now() - started_ < std::chrono::seconds(2)) return;
-    told_no_tick_ = true;
-    try {
-        log_line(LogLevel::warning, ("auth_plugin: this broker sends no TICK (Mosquitto 2.0.11 with "
-                                     "per_listener_settings true): " +
-                                     without_tick(route_) +
-                                     "; with per_listener_settings false, or Mosquitto 2.0.15 or later, this runs")
-                                        .c_str());
-    } catch (...) {  // no memory for the words: the warning is lost, nothing else
-    }
-}
 
 void Instance::ended(const mosquitto *client, bool offline) noexcept {
     // Whether the broker keeps its session, and so may ask about its will
@@ -350,60 +255,4 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
     log_decision(access_word(access), mosquitto_client_id(client), mosquitto_client_username(client), topic, v);
     // The answer said "ignore" (http_answers json): the broker's next check decides.
     return v.granted ? MOSQ_ERR_SUCCESS : v.deferred ? MOSQ_ERR_PLUGIN_DEFER : MOSQ_ERR_ACL_DENIED;
-}
-
-void Instance::end_expired(Waker *waker) noexcept {
-    Connections &connections = shared_->connections;
-    const std::int64_t now = unix_now();
-    try {
-        for (const void *client : connections.expired(now)) connections.kick(client);
-    } catch (...) {
-        return;  // tried again at the next TICK; meanwhile their access is refused
-    }
-    // 2.1 may sleep past the next expiry; 2.0.11 ticks ten times a second.
-    // At most a day ahead: an expiry years away must not overflow the clock.
-    if (const auto next = connections.next_expiry(); next && waker)
-        waker->wake_at(Clock::now() + std::chrono::seconds(std::min<std::int64_t>(*next - now, 86400)));
-}
-
-void Instance::tick(mosquitto_evt_tick &event) noexcept {
-    ticked_ = true;
-    reloading_ = false;
-    Waker *waker = shared_->waker.get();
-    // Said before the answers are taken: one arriving meanwhile wakes again.
-    if (waker) waker->woken();
-    shared_->connections.sweep();
-    if (scheduler_) {
-        try {
-            scheduler_->reserve(settled_);
-            scheduler_->take(settled_);
-        } catch (...) {
-            // no room to take them: they wait for the next TICK
-        }
-        // Settling may start a re-check, which never adds here.
-        for (auto &s : settled_) settle(s);
-        settled_.clear();
-    }
-    // 2.1 calls a callback that asked 0 on every pass of its loop, which
-    // bounds no wait, and the waker ends the wait when something is due.
-    // 2.0.11 calls about ten times a second whatever this says.
-    event.next_s = 0;
-    event.next_ns = 0;
-    if (route_.login_rules) end_expired(waker);
-    if (!stats_) return;
-    const auto now = Clock::now();
-    // Read only when due: TICK may come on every pass of the broker's loop.
-    if (scheduler_ && stats_->until_due(now) == Clock::duration::zero())
-        stats_->queue(scheduler_->limit(), scheduler_->queued());
-    try {
-        for (const auto &[topic, payload] : stats_->due(now))
-            mosquitto_broker_publish_copy(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
-                                          true, nullptr);
-    } catch (...) {
-        // no stats this time; the counts go on
-    }
-    // Without a waker (2.0.11) nothing is said: that broker calls TICK on
-    // every pass of its loop whatever the fields say, and its header names
-    // in nanoseconds the field that 2.1 reads in milliseconds.
-    if (waker) waker->wake_at(now + stats_->until_due(now));
 }

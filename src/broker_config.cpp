@@ -74,14 +74,15 @@ bool read_broker_config(const std::string &path, BrokerConfig &config, std::stri
     return true;
 }
 
+bool loads_auth_plugin(const PluginLine &line) {
+    return fs::path(line.path).filename().string().find("auth_plugin") != std::string::npos;
+}
+
 bool pick_plugin_line(const BrokerConfig &config, int listener, PluginLine &out, std::string &error) {
-    const auto ours = [](const PluginLine &p) {
-        return fs::path(p.path).filename().string().find("auth_plugin") != std::string::npos;
-    };
-    const bool any_ours = std::any_of(config.plugins.begin(), config.plugins.end(), ours);
+    const bool any_ours = std::any_of(config.plugins.begin(), config.plugins.end(), loads_auth_plugin);
     std::vector<const PluginLine *> lines;
     for (const auto &p : config.plugins)
-        if ((!any_ours || ours(p)) && (!config.per_listener_settings || !listener || p.listener == listener))
+        if ((!any_ours || loads_auth_plugin(p)) && (!config.per_listener_settings || !listener || p.listener == listener))
             lines.push_back(&p);
     if (lines.empty()) {
         error = "no plug-in line for listener " + std::to_string(listener);

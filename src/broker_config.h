@@ -23,6 +23,9 @@ struct BrokerConfig {
 // Reads path, following include_dir. False with error set when a file cannot be read.
 bool read_broker_config(const std::string &path, BrokerConfig &config, std::string &error);
 
+// A line that loads this plug-in (either library), by its file name.
+bool loads_auth_plugin(const PluginLine &line);
+
 // The plug-in line this plug-in gets its options from: the lines that name
 // auth_plugin (or, when none does, every plug-in line); with
 // per_listener_settings, those of the given listener; they must agree, as

@@ -1,0 +1,14 @@
+// --show-request: the request a question sends, printed with its secrets as ***.
+#pragma once
+
+#include "check_tool_args.h"
+#include "settings.h"
+
+namespace check_tool {
+
+// Built by the plug-in's own code from settings whose secrets are masked:
+// each fixed header value, each fixed query value and the user information
+// of the URLs, and the password.
+void show_request(const Settings &settings, bool v5, const Args &args);
+
+}  // namespace check_tool

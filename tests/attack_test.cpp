@@ -125,6 +125,16 @@ protected:
         ASSERT_TRUE(wait_until([&] { return reloads() > before; }));
     }
     static std::chrono::milliseconds answer_within() { return scaled(20000ms); }
+    // How many of n logins of "victim" with its own password got in; seen: each CONNACK code.
+    int victim_logs_in(int n, std::string &seen) {
+        int in = 0;
+        for (int i = 0; i < n; ++i) {
+            const int code = connect("victim", "victim", "right")->connack(answer_within());
+            in += code == accepted;
+            seen += std::to_string(code) + " ";
+        }
+        return in;
+    }
 };
 
 // Right after a reload, strangers logging in under a connected client's name
@@ -339,13 +349,8 @@ TEST_F(UnderAttack, NobodyHoldsAnothersClientId) {
         for (auto at = out.find(refused); at != std::string::npos; at = out.find(refused, at + 1)) ++n;
         return n >= 3;  // the number of refusals after which an address is refused at once
     }));
-    int in = 0;
     std::string seen;
-    for (int i = 0; i < 20; ++i) {
-        const int code = connect("victim", "victim", "right")->connack(answer_within());
-        in += code == accepted;
-        seen += std::to_string(code) + " ";
-    }
+    const int in = victim_logs_in(20, seen);
     stop = true;
     squatter.join();
     EXPECT_GE(in, 19) << seen;
@@ -369,13 +374,8 @@ TEST_F(UnderAttack, AStrangerBehindTheSameAddressKeepsNobodyOut) {
     // Asked once, refused at once since (the old guard: asked three times,
     // then the address and id refused whatever the password).
     ASSERT_TRUE(wait_until([&] { return refused >= 3; }));
-    int in = 0;
     std::string seen;
-    for (int i = 0; i < 20; ++i) {
-        const int code = connect("victim", "victim", "right")->connack(answer_within());
-        in += code == accepted;
-        seen += std::to_string(code) + " ";
-    }
+    const int in = victim_logs_in(20, seen);
     stop = true;
     stranger.join();
     EXPECT_EQ(in, 20) << seen;

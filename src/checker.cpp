@@ -111,7 +111,10 @@ Verdict Checker::access(const AccessQuestion &a) noexcept {
     Verdict v;
     if (!settings_.http_acl_uri) return v.granted = true, v;
     PreparedCheck q;
-    if (!access_request(a, q.request)) return v;
+    if (!access_request(a, q.request)) {
+        v.unwritable = a.clientid && a.username && a.topic;  // there was something to ask
+        return v;
+    }
     q.rules = settings_.http_answers_json;
     if (!begin(acl_member, user_tag(a.username), true, q, v)) return v;
     return timed_exchange(q);
@@ -180,7 +183,10 @@ bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCh
     v = Verdict{};
     if (!l.username || !l.password) return false;
     if (!settings_.http_user_uri) return v.granted = true, false;
-    if (!login_request(l, q.request)) return false;
+    if (!login_request(l, q.request)) {
+        v.unwritable = true;
+        return false;
+    }
     q.rules = settings_.http_login_rules || settings_.http_answers_json;
     q.login = true;
     return begin(user_member, user_tag(l.username), consult_cache, q, v);

@@ -19,6 +19,9 @@ HowDecided how_decided(const Verdict &v) noexcept {
     if (v.refused_at_once)
         return {"refused at once: these credentials were refused from this address just now, or it is guessing this "
                 "client id's"};
+    if (v.unwritable)
+        return {"no request: a value could not be written into it (a control character; a path segment empty, "
+                "\".\" or \"..\"; a header value empty or with blanks around it)"};
     if (!v.answer.attempted) return {"no request (nothing to ask, or nothing configured to ask)"};
     if (const char *failure = v.answer.failure()) return {"no answer:", -1, failure};
     if (v.expired) return {"HTTP", v.answer.status, "but the answer's expire_at has passed"};

@@ -25,13 +25,14 @@ struct Verdict {
     bool rules_unreadable = false;  // a 200 whose rules could not be read
     bool rules_lost = false;        // a will whose connection's rules had to be dropped
     bool withdrawn = false;         // a login a command settled while it waited for its answer
+    bool unwritable = false;        // not asked: a value could not be written into the request
     int rule = -1;                  // by_rules: the rule that decided, from 0 in the answer's acl
     double exchange_ms = -1;        // how long its exchange took, where there was one
     // Refused because no decision could be had (no answer, no decision in
     // the answer, the back-off, too busy), not because anyone said no.
     bool unavailable() const noexcept {
         if (granted || stale || cached || deferred || expired || by_rules || refused_at_once || rules_unreadable ||
-            rules_lost || withdrawn)
+            rules_lost || withdrawn || unwritable)
             return false;
         return backed_off || busy || answer.late || (answer.attempted && !decided(answer.outcome()));
     }

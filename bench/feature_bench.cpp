@@ -87,7 +87,7 @@ Held bytes_per_entry(std::size_t n, int rules) {
             const std::string body = "username=user" + std::to_string(i) + "&password=secret&clientid=c" + std::to_string(i);
             DecisionCache::Digest key;
             if (!cache.digest("http://127.0.0.1/user", body.c_str(), body.size(), key)) std::abort();
-            std::optional<DecisionCache::Said> said;
+            std::optional<DecisionCache::Decision> said;
             if (rules > 0) {
                 said.emplace();
                 said->granted = true;

@@ -154,13 +154,13 @@ Verdict Checker::finish(const PreparedCheck &q, const Answer &answer) noexcept {
     Verdict v;
     v.answer = answer;
     v.granted = answer.outcome() == Outcome::granted;
-    std::optional<DecisionCache::Said> said;
+    std::optional<DecisionCache::Decision> said;
     if (q.rules && v.granted) said = read_rules(answer, q.login, v);
     if (!q.backoff && !q.keyed) return v;
     const auto arrived = std::chrono::steady_clock::now();
     if (q.backoff) q.backoff->record(q.backoff_member, q.turn, answer, arrived);
     if (q.keyed) {
-        cache_->store(q.key, answer, arrived, q.generation, q.user, said);
+        cache_->store(q.key, answer, arrived, q.generation, q.user, said, v.deferred);
         // Only the endpoint's silence or failure: a request never sent (out
         // of memory, say) tells nothing of it, and refuses as ever.
         const Outcome outcome = answer.outcome();
@@ -212,8 +212,8 @@ void Checker::answer_stale(Verdict &v, const DecisionCache::Digest &key,
     }
 }
 
-DecisionCache::Said Checker::read_rules(const Answer &answer, bool login, Verdict &v) noexcept {
-    DecisionCache::Said said;
+DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Verdict &v) noexcept {
+    DecisionCache::Decision said;
     const bool json_answers = settings_.http_answers_json;
     if (json_answers && answer.status == 204) {  // EMQX's "allow" without a body
         said.granted = true;
@@ -248,7 +248,7 @@ DecisionCache::Said Checker::read_rules(const Answer &answer, bool login, Verdic
     case LoginRules::Result::ignore:
         v.granted = false;
         v.deferred = true;
-        said.keep = false;  // the broker's other checks decide, each time
+        // the broker's other checks decide, each time: nothing is kept
         break;
     }
     return said;

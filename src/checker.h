@@ -103,7 +103,7 @@ private:
     void answer_stale(Verdict &v, const DecisionCache::Digest &key, std::chrono::steady_clock::time_point now) noexcept;
     // A granted answer's body read (http_login_rules, http_answers json):
     // what it decides, into v and for the cache.
-    DecisionCache::Said read_rules(const Answer &answer, bool login, Verdict &v) noexcept;
+    DecisionCache::Decision read_rules(const Answer &answer, bool login, Verdict &v) noexcept;
     // One line for the broker's log, at most one per interval however many
     // answers are refused (a flood must not flood the log). Answers are
     // finished on one thread (the broker's), so this needs no lock.

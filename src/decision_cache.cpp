@@ -65,27 +65,27 @@ DecisionCache::Keep DecisionCache::keep(const Answer &a) const noexcept {
     return k;
 }
 
-std::optional<DecisionCache::Kept> DecisionCache::find(const Digest &key, Clock::time_point now) noexcept {
+std::optional<DecisionCache::Decision> DecisionCache::find(const Digest &key, Clock::time_point now) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
-    if (fresh(*found->second, now)) return Kept{found->second->granted, found->second->rules};
+    if (fresh(*found->second, now)) return Decision{found->second->granted, found->second->rules};
     if (!within_bound(*found->second, now)) erase(found->second);
     return std::nullopt;
 }
 
-std::optional<DecisionCache::Kept> DecisionCache::find_stale(const Digest &key, Clock::time_point now) noexcept {
+std::optional<DecisionCache::Decision> DecisionCache::find_stale(const Digest &key, Clock::time_point now) noexcept {
     std::lock_guard<std::mutex> guard(lock_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
-    if (within_bound(*found->second, now)) return Kept{found->second->granted, found->second->rules};
+    if (within_bound(*found->second, now)) return Decision{found->second->granted, found->second->rules};
     erase(found->second);
     return std::nullopt;
 }
 
 void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_point arrived,
                           std::optional<std::uint64_t> asked, std::uint64_t user,
-                          const std::optional<Said> &said) noexcept {
+                          const std::optional<Decision> &said, bool others_decide) noexcept {
     // No decision (a 5xx, say) leaves a kept one to answer while the endpoint gives none.
     if (!decided(answer.outcome())) return;
     const Keep keep_for = keep(answer);
@@ -102,7 +102,7 @@ void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_p
         auto found = index_.find(key);
         if (found != index_.end()) erase(found->second);
         drop_ended(arrived);
-        if (keep_for.fresh <= Clock::duration::zero() || (said && !said->keep)) return;
+        if (keep_for.fresh <= Clock::duration::zero() || others_decide) return;
         const bool granted = said ? said->granted : answer.outcome() == Outcome::granted;
         if (!make_room(granted, cost, arrived)) return;
         Order &order = granted ? granted_ : refused_;

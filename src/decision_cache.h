@@ -35,14 +35,9 @@ class DecisionCache {
 public:
     using Clock = std::chrono::steady_clock;
     using Digest = std::array<unsigned char, 32>;
-    // A kept decision, with the rules its login's answer carried (if any).
-    struct Kept {
-        bool granted;
-        std::shared_ptr<const LoginRules> rules;
-    };
-    // What a login's answer said beyond its status (http_login_rules).
-    struct Said {
-        bool keep = true;  // false: nothing is kept (the answer let others decide)
+    // A decision: kept, or read from an answer's body beyond its status,
+    // with the rules a login's answer carried (if any).
+    struct Decision {
         bool granted = false;
         std::shared_ptr<const LoginRules> rules;
     };
@@ -60,10 +55,10 @@ public:
         return digest(url, {}, body, length, out);
     }
     // The decision kept for key, if it is within its lifetime at now.
-    std::optional<Kept> find(const Digest &key, Clock::time_point now) noexcept;
+    std::optional<Decision> find(const Digest &key, Clock::time_point now) noexcept;
     // The same, or past its lifetime by less than its stale bound: only for a
     // check whose exchange ended without a decision.
-    std::optional<Kept> find_stale(const Digest &key, Clock::time_point now) noexcept;
+    std::optional<Decision> find_stale(const Digest &key, Clock::time_point now) noexcept;
     // A decision that arrived replaces what was kept for key, and is kept
     // itself if the answer allows; anything else leaves the cache as it is.
     // asked: generation() when the question was asked; an answer to a
@@ -71,10 +66,11 @@ public:
     // its stale bound): it may reflect what was forgotten.
     // user: a tag of the user the question is about (0: none), for forget.
     // said: what the answer's body decided, where it was read; it replaces
-    // the status's decision.
+    // the status's decision. others_decide: the answer let the broker's
+    // other checks decide (nothing is kept, and what was kept for key goes).
     void store(const Digest &key, const Answer &answer, Clock::time_point arrived,
                std::optional<std::uint64_t> asked = std::nullopt, std::uint64_t user = 0,
-               const std::optional<Said> &said = std::nullopt) noexcept;
+               const std::optional<Decision> &said = std::nullopt, bool others_decide = false) noexcept;
     // Every decision kept so far stops answering as fresh, yet keeps its
     // stale bound (for a reload, whose new policy the endpoint decides).
     // Decisions stored afterwards are fresh as usual.

@@ -31,7 +31,7 @@ namespace {
 constexpr int OK = 0, AUTH_DENIED = 11, ACL_DENIED = 12;
 
 // The decision alone, where the rules do not matter.
-std::optional<bool> granted_of(const std::optional<DecisionCache::Kept> &kept) {
+std::optional<bool> granted_of(const std::optional<DecisionCache::Decision> &kept) {
     return kept ? std::optional<bool>(kept->granted) : std::nullopt;
 }
 
@@ -373,9 +373,9 @@ std::string acl_of(int n) {
     return acl + "]}";
 }
 
-std::optional<DecisionCache::Said> granted_with(int rules) {
+std::optional<DecisionCache::Decision> granted_with(int rules) {
     if (rules == 0) return std::nullopt;
-    DecisionCache::Said said;
+    DecisionCache::Decision said;
     said.granted = true;
     said.rules = read_json_body(acl_of(rules)).rules;  // each login's answer is read into its own
     EXPECT_TRUE(said.rules);

@@ -25,7 +25,7 @@ constexpr int OK = 0, AUTH_DENIED = 11;
 using Clock = DecisionCache::Clock;
 
 // The decision alone, where the rules do not matter.
-std::optional<bool> granted_of(const std::optional<DecisionCache::Kept> &kept) {
+std::optional<bool> granted_of(const std::optional<DecisionCache::Decision> &kept) {
     return kept ? std::optional<bool>(kept->granted) : std::nullopt;
 }
 

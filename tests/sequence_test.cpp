@@ -374,7 +374,6 @@ private:
         }
         ended(s);
         if (s.will && !s.delayed) ask_will(s);
-        if (s.will && !newer && !s.persistent) s.will.reset();  // 2.0.11 asks no delayed will of an ending session
         s.state = Session::offline;
         if (s.will) delayed_.push_back(&s);
         else if (!s.persistent) gone(s);

@@ -252,7 +252,7 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
     const char *password = record && record->password ? record->password->c_str() : nullptr;
     if (!by_rules) v = ask_access(checker_, BrokerClient(client), topic, access, message, password);
     if (stats_) stats_->access(v, Clock::now() - start);
-    log_decision(access_word(access), mosquitto_client_id(client), mosquitto_client_username(client), topic, v);
+    log_decision(access_word(access), id, mosquitto_client_username(client), topic, v);
     // The answer said "ignore" (http_answers json): the broker's next check decides.
     return v.granted ? MOSQ_ERR_SUCCESS : v.deferred ? MOSQ_ERR_PLUGIN_DEFER : MOSQ_ERR_ACL_DENIED;
 }

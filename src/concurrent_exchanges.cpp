@@ -7,13 +7,14 @@
 #include "endpoint_pace.h"
 #include "endpoint_url.h"
 #include "signal_free_thread.h"
+#include "waker.h"
 
 struct ConcurrentExchanges::Exchange {
     struct EasyFree {
         void operator()(CURL *h) const noexcept { curl_easy_cleanup(h); }
     };
+    unsigned long token;
     Request request;
-    Done done;
     std::optional<Clock::time_point> deadline;
     Wanted wanted;
     bool keep_body;
@@ -41,14 +42,6 @@ struct ConcurrentExchanges::Line {
 
 namespace {
 
-void call(const ConcurrentExchanges::Done &done, const Answer &answer) noexcept {
-    try {
-        done(answer);
-    } catch (...) {
-        // The owner's to handle; nothing may cross the thread's boundary.
-    }
-}
-
 Answer late() noexcept {
     Answer a;
     a.late = true;
@@ -57,8 +50,9 @@ Answer late() noexcept {
 
 }  // namespace
 
-ConcurrentExchanges::ConcurrentExchanges(const HttpClient &client, long max_in_flight, Clock::duration overdue)
-    : client_(client), max_in_flight_(max_in_flight), overdue_(overdue), multi_(curl_multi_init()) {
+ConcurrentExchanges::ConcurrentExchanges(const HttpClient &client, long max_in_flight, Clock::duration overdue,
+                                         Waker *waker)
+    : client_(client), max_in_flight_(max_in_flight), overdue_(overdue), waker_(waker), multi_(curl_multi_init()) {
     if (!multi_ || curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, max_in_flight_) != CURLM_OK ||
         curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, max_in_flight_) != CURLM_OK ||
         curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK)
@@ -73,10 +67,6 @@ ConcurrentExchanges::~ConcurrentExchanges() {
     }
     curl_multi_wakeup(multi_.get());
     thread_.join();
-    for (auto &line : lines_) {
-        line->waiting.drain([](const std::unique_ptr<Exchange> &e) { call(e->done, Answer{}); });
-        for (auto &waiting : line->waiting_later) call(waiting->done, Answer{});
-    }
 }
 
 ConcurrentExchanges::Line &ConcurrentExchanges::line_for(const Request &request) {
@@ -102,14 +92,25 @@ ConcurrentExchanges::Line &ConcurrentExchanges::line_for(const Request &request)
     return *found;
 }
 
-bool ConcurrentExchanges::submit(Request request, Done done,
-                                 std::optional<Clock::time_point> deadline, Wanted wanted, bool keep_body) noexcept {
+bool ConcurrentExchanges::submit(unsigned long token, Request request, std::optional<Clock::time_point> deadline,
+                                 Wanted wanted, bool keep_body) noexcept {
+    bool counted = false;
     try {
         auto exchange = std::make_unique<Exchange>(
-            Exchange{std::move(request), std::move(done), deadline, std::move(wanted), keep_body, nullptr, {}, {}});
+            Exchange{token, std::move(request), deadline, std::move(wanted), keep_body, nullptr, {}, {}});
+        {
+            // Room for its answer, before it can arrive; grown by doubling:
+            // one more each time would copy the whole list at every submission.
+            std::lock_guard<std::mutex> guard(finished_lock_);
+            const std::size_t needed = outstanding_ + 1;
+            for (auto *list : {&finished_, &taken_})
+                if (list->capacity() < needed) list->reserve(std::max(needed, 2 * list->capacity()));
+            ++outstanding_;
+            counted = true;
+        }
         {
             std::lock_guard<std::mutex> guard(lock_);
-            if (stopping_) return false;
+            if (stopping_) throw std::bad_alloc();  // not queued, as when out of memory
             Line &line = line_for(exchange->request);
             exchange->line = &line;
             const auto queued = exchange->queued = Clock::now();
@@ -119,8 +120,28 @@ bool ConcurrentExchanges::submit(Request request, Done done,
         if (!woken_.exchange(true)) curl_multi_wakeup(multi_.get());
         return true;
     } catch (...) {
+        if (counted) {
+            std::lock_guard<std::mutex> guard(finished_lock_);
+            --outstanding_;
+        }
         return false;
     }
+}
+
+void ConcurrentExchanges::hand_back(const Exchange &e, const Answer &answer) noexcept {
+    {
+        std::lock_guard<std::mutex> guard(finished_lock_);
+        finished_.push_back({e.token, answer});  // within the room made at submit
+    }
+    if (waker_) waker_->wake();
+}
+
+const std::vector<ConcurrentExchanges::Finished> &ConcurrentExchanges::take() noexcept {
+    taken_.clear();
+    std::lock_guard<std::mutex> guard(finished_lock_);
+    finished_.swap(taken_);
+    outstanding_ -= taken_.size();
+    return taken_;
 }
 
 std::size_t ConcurrentExchanges::waiting() const noexcept {
@@ -189,7 +210,7 @@ std::chrono::milliseconds ConcurrentExchanges::sweep_waiting() noexcept {
                     break;
                 }
             }
-            call((*ended)->done, (*ended)->gone() ? Answer{} : late());
+            hand_back(**ended, (*ended)->gone() ? Answer{} : late());
         }
     }
     return until;
@@ -205,7 +226,7 @@ void ConcurrentExchanges::start_waiting() noexcept {
             Exchange &e = *next;
             // Nobody waits for it any more, or it could not be answered in time: not asked at all.
             if (end_it) {
-                call(e.done, too_late ? late() : Answer{});
+                hand_back(e, too_late ? late() : Answer{});
                 continue;
             }
             const auto now = Clock::now();
@@ -214,7 +235,7 @@ void ConcurrentExchanges::start_waiting() noexcept {
                 left_ms = static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(*e.deadline - now).count());
                 e.given = *e.deadline - now;
                 if (left_ms <= 0) {  // it passed since: a time-out of 0 would be none at all
-                    call(e.done, late());
+                    hand_back(e, late());
                     continue;
                 }
             }
@@ -242,7 +263,7 @@ void ConcurrentExchanges::start_waiting() noexcept {
                 ready = false;
             }
             if (!ready) {
-                call(e.done, Answer{});
+                hand_back(e, Answer{});
                 continue;
             }
             e.answer.attempted = true;
@@ -270,7 +291,7 @@ void ConcurrentExchanges::finish(CURL *handle, CURLcode result) noexcept {
                     Clock::now());
     --line.running;
     line.shown_limit.store(line.pace.limit());
-    call(e->done, e->answer);
+    hand_back(*e, e->answer);
 }
 
 void ConcurrentExchanges::run() noexcept {
@@ -299,10 +320,7 @@ void ConcurrentExchanges::run() noexcept {
         const auto until = sweep_waiting();
         curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(std::max<long>(1, until.count())), nullptr);
     }
-    // Abandoned while running: each owner hears of it once.
-    for (auto &[handle, e] : running_) {
-        curl_multi_remove_handle(multi_.get(), handle);
-        call(e->done, Answer{});
-    }
+    // Abandoned while running: the owner, going too, finishes its own.
+    for (auto &[handle, e] : running_) curl_multi_remove_handle(multi_.get(), handle);
     running_.clear();
 }

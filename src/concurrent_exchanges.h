@@ -6,6 +6,10 @@
 // above max_in_flight in all; an exchange someone waits for is started only
 // with the time its origin's exchanges recently needed still left
 // (DeadlineQueue: newest first once the queue is behind).
+//
+// Control runs one way: the owner submits an exchange under its own token,
+// and takes back (token, answer) values on its own thread; the exchanges'
+// thread only wakes it (the broker's waker, where there is one).
 #pragma once
 
 #include <curl/curl.h>
@@ -14,7 +18,6 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,21 +28,27 @@
 
 #include "http_client.h"
 
+class Waker;
+
 class ConcurrentExchanges {
 public:
-    // Called once per submitted exchange, on the exchanges' thread, with what
-    // it came to; with an answer not attempted when it was abandoned.
-    using Done = std::function<void(const Answer &)>;
+    // What one submitted exchange came to; an answer not attempted when it
+    // was never started (no longer wanted, or it failed to start).
+    struct Finished {
+        unsigned long token;
+        Answer answer;
+    };
 
     using Clock = std::chrono::steady_clock;
     // At most max_in_flight exchanges run at once, and at most each origin's
     // limit toward it; the rest wait, those with a deadline (someone waits
     // for them) first, except one without that has waited overdue: however
-    // long a storm lasts, what has no deadline is still asked. Throws
-    // std::bad_alloc or std::system_error when it cannot start.
+    // long a storm lasts, what has no deadline is still asked. waker (may
+    // be null): woken when something finished. Throws std::bad_alloc or
+    // std::system_error when it cannot start.
     ConcurrentExchanges(const HttpClient &client, long max_in_flight,
-                        Clock::duration overdue = Clock::duration::max());
-    // Abandons what is waiting or running (each Done is called) and stops the thread.
+                        Clock::duration overdue = Clock::duration::max(), Waker *waker = nullptr);
+    // Abandons what is waiting or running (nothing of it is handed back) and stops the thread.
     ~ConcurrentExchanges();
     ConcurrentExchanges(const ConcurrentExchanges &) = delete;
     ConcurrentExchanges &operator=(const ConcurrentExchanges &) = delete;
@@ -48,16 +57,18 @@ public:
     // started then never is.
     using Wanted = std::shared_ptr<const std::atomic<bool>>;
 
-    // Queues one exchange; its fixed URL, if any, must outlive it. False (and done not called)
-    // when it cannot be queued. With a deadline, the whole exchange, waiting
-    // included, ends by then: one that has less time left than its origin's
-    // exchanges need is never started (its answer says late), and one
-    // started gets what time is left. An exchange never started is done
-    // with an answer not attempted. keep_body: the answer's body is kept
-    // (HttpClient::send).
-    bool submit(Request request, Done done,
-                std::optional<Clock::time_point> deadline = std::nullopt, Wanted wanted = nullptr,
-                bool keep_body = false) noexcept;
+    // Queues one exchange under the owner's token; its fixed URL, if any,
+    // must outlive it. False (and nothing handed back) when it cannot be
+    // queued. With a deadline, the whole exchange, waiting included, ends by
+    // then: one that has less time left than its origin's exchanges need is
+    // never started (its answer says late), and one started gets what time
+    // is left. keep_body: the answer's body is kept (HttpClient::send).
+    bool submit(unsigned long token, Request request, std::optional<Clock::time_point> deadline = std::nullopt,
+                Wanted wanted = nullptr, bool keep_body = false) noexcept;
+    // What finished since the last call, each submitted exchange exactly
+    // once; valid until the next take() or submit(). Never fails: room for every answer
+    // is made as exchanges are submitted.
+    const std::vector<Finished> &take() noexcept;
 
     std::size_t waiting() const noexcept;  // queued, not yet running
     long limit() const noexcept;           // the origins' current limits, added up
@@ -78,10 +89,13 @@ private:
     Line *line(std::size_t i) const noexcept;
     Line &line_for(const Request &request);  // under lock_
     void finish(CURL *handle, CURLcode result) noexcept;
+    // Hands an exchange's answer back to the owner (within the room made at submit).
+    void hand_back(const Exchange &e, const Answer &answer) noexcept;
 
     const HttpClient &client_;
     const long max_in_flight_;
     const Clock::duration overdue_;
+    Waker *const waker_;
     std::unique_ptr<CURLM, MultiFree> multi_;
     mutable std::mutex lock_;
     std::vector<std::unique_ptr<Line>> lines_;                  // one per origin; guarded by lock_
@@ -91,5 +105,11 @@ private:
     // a storm's submissions wake it once per pass, not once each.
     std::atomic<bool> woken_{false};
     std::unordered_map<CURL *, std::unique_ptr<Exchange>> running_;  // the thread's own
+    // Answers handed back. Both lists hold room for every exchange submitted
+    // and not yet taken, so that an answer is never lost to a failed allocation.
+    std::mutex finished_lock_;
+    std::vector<Finished> finished_;  // guarded by finished_lock_
+    std::size_t outstanding_ = 0;     // guarded by finished_lock_: submitted, not yet taken
+    std::vector<Finished> taken_;     // the owner's
     std::thread thread_;
 };

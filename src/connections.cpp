@@ -153,7 +153,7 @@ void Connections::sweep() noexcept {
         // connection at once: by any later call, that has happened. 2.1
         // holds such a session under its id until its delayed will has been
         // asked about, however long the delay.
-        if (broker_.session_of && broker_.session_of(r->clientid.c_str()) == client) {
+        if (session_of_ && session_of_(r->clientid.c_str()) == client) {
             try {
                 keep_ended(client, serial);
             } catch (...) {
@@ -166,13 +166,13 @@ void Connections::sweep() noexcept {
     just_ended_.clear();
     // 2.1 can say whether it still holds a session; a few each time, so
     // that a sweep costs the same however many there are.
-    if (!broker_.session_of) return;
+    if (!session_of_) return;
     for (int i = 0; i < 16 && !offline_.empty(); ++i) {
         const auto [client, serial] = offline_.front();
         offline_.pop_front();
         const Record *r = find(client);
         if (!r || r->serial != serial) continue;
-        if (broker_.session_of(r->clientid.c_str()) != client) {
+        if (session_of_(r->clientid.c_str()) != client) {
             erase(client);
             continue;
         }
@@ -180,15 +180,12 @@ void Connections::sweep() noexcept {
     }
 }
 
-bool Connections::kick(const void *client) noexcept {
+const std::string *Connections::kickable(const void *client) const noexcept {
     const Record *r = find(client);
-    if (!r || r->state != State::admitted || !broker_.kick) return false;
-    // The broker kicks by client id: only while that id is this connection's.
-    if (broker_.session_of && broker_.session_of(r->clientid.c_str()) != client) return false;
-    // The kick ends the connection, whose end event may change the records.
-    const std::string clientid = r->clientid;
-    broker_.kick(clientid.c_str());
-    return true;
+    if (!r || r->state != State::admitted) return nullptr;
+    // The broker disconnects by client id: only while that id is this connection's.
+    if (session_of_ && session_of_(r->clientid.c_str()) != client) return nullptr;
+    return &r->clientid;
 }
 
 std::vector<const void *> Connections::matching(const char *username, const char *clientid) const {
@@ -239,28 +236,4 @@ void Connections::erase(const void *client) noexcept {
                 offline_by_id_.erase(by_id);
     }
     records_.erase(found);
-}
-
-Connections::Ticket Connections::expect(const std::string &clientid) {
-    Ticket ticket{next_++, std::make_shared<std::atomic<bool>>(true)};
-    auto [it, added] = expected_.try_emplace(clientid, ticket);
-    if (!added) {
-        it->second.wanted->store(false);
-        it->second = ticket;
-    }
-    return ticket;
-}
-
-void Connections::supersede(const std::string &clientid) noexcept {
-    const auto found = expected_.find(clientid);
-    if (found == expected_.end()) return;
-    found->second.wanted->store(false);
-    expected_.erase(found);
-}
-
-bool Connections::settle(const std::string &clientid, unsigned long token) noexcept {
-    const auto found = expected_.find(clientid);
-    if (found == expected_.end() || found->second.token != token) return false;
-    expected_.erase(found);
-    return true;
 }

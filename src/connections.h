@@ -1,10 +1,11 @@
 // What the version-5 library knows of the broker's connections: one record
 // per connection that one of our logins admitted or left to the broker's
 // other checks, shared by every `plugin` line that loads the library (2.1
-// completes a delayed login by client id, whichever line parked it; a
+// completes a pending login by client id, whichever line made it pending; a
 // command on one line reaches the connections of all). Only the broker's
 // thread calls it, and only through these operations: admit, renew, expire,
-// end, kick.
+// end. It calls nobody: the broker's table of sessions is read through a
+// lookup (2.1's mosquitto_client), and its owner does the disconnecting.
 //
 // A record lives until the broker's last question about its connection: it
 // stays after the connection ended for as long as the broker may still ask
@@ -15,7 +16,6 @@
 // decides it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -29,13 +29,10 @@ class LoginRules;
 
 class Connections {
 public:
-    // What the broker offers: its kick by client id, and (2.1 only) the
-    // session it holds under a client id.
-    struct Broker {
-        void (*kick)(const char *clientid) = nullptr;
-        const void *(*session_of)(const char *clientid) = nullptr;
-    };
-    explicit Connections(Broker broker) noexcept : broker_(broker) {}
+    // The session the broker holds under a client id: a lookup in its table
+    // (2.1 only; null where the broker cannot say).
+    using SessionOf = const void *(*)(const char *clientid);
+    explicit Connections(SessionOf session_of) noexcept : session_of_(session_of) {}
 
     enum class State : std::uint8_t {
         admitted,  // our login granted it
@@ -88,15 +85,17 @@ public:
     // (the bound on ended records): nothing can decide that will as its
     // rules would have, so it is refused.
     bool forgotten(const void *client, const char *clientid) const noexcept;
-    // Disconnects client's connection if it is live and the broker still
-    // holds it under its id (a newer connection may have taken the id).
-    bool kick(const void *client) noexcept;
+    // The client id by which the broker may disconnect client: it is live and
+    // admitted, and the broker still holds it under its id (a newer
+    // connection may have taken the id); null otherwise. Valid until the
+    // next change.
+    const std::string *kickable(const void *client) const noexcept;
     // The live admitted connections that match a user name, a client id, or
     // neither for all. Throws std::bad_alloc.
     std::vector<const void *> matching(const char *username, const char *clientid) const;
     // The session the broker holds under clientid (2.1); null where it cannot say.
     const void *session(const std::string &clientid) const noexcept {
-        return broker_.session_of ? broker_.session_of(clientid.c_str()) : nullptr;
+        return session_of_ ? session_of_(clientid.c_str()) : nullptr;
     }
     // The line goes: nothing it decided may be read again.
     void end_owned_by(const void *line) noexcept;
@@ -114,23 +113,6 @@ public:
     static constexpr std::size_t max_ended = 100000;
     static constexpr std::size_t max_forgotten = 1000000;
 
-    // Pending delayed logins, one per client id across every line: only the
-    // newest of an id may complete what the broker parks under it.
-    using Wanted = std::shared_ptr<std::atomic<bool>>;
-    struct Ticket {
-        unsigned long token = 0;
-        Wanted wanted;
-    };
-    // A login of clientid is to be answered later, superseding any older
-    // one. Throws std::bad_alloc.
-    Ticket expect(const std::string &clientid);
-    // A login of clientid was answered at once: an older delayed one must
-    // not complete what the broker parks under the id next.
-    void supersede(const std::string &clientid) noexcept;
-    // Whether the delayed login token is still the newest of its id; if so,
-    // it is settled and no longer expected.
-    bool settle(const std::string &clientid, unsigned long token) noexcept;
-
 private:
     void forget_expiry(Record &r) noexcept;
     void note_expiry(const void *client, Record &r);  // throws std::bad_alloc, and then changes nothing
@@ -139,7 +121,7 @@ private:
     void keep_ended(const void *client, unsigned long serial);  // throws std::bad_alloc
     void forget(const void *client, const Record &r) noexcept;
 
-    const Broker broker_;
+    const SessionOf session_of_;
     unsigned long next_ = 1;
     std::unordered_map<const void *, Record> records_;
     // Connections whose rules end them at a time, soonest first.
@@ -156,5 +138,4 @@ private:
     std::unordered_map<const void *, std::string> forgotten_;
     std::deque<const void *> forgotten_order_;
     std::unordered_map<std::string, const void *> offline_by_id_;
-    std::unordered_map<std::string, Ticket> expected_;  // by client id
 };

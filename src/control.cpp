@@ -50,7 +50,7 @@ bool optional_string(const json &command, const char *name, const char *&out, st
 
 }  // namespace
 
-std::size_t Instance::withdraw_waiting(const char *username, const char *clientid, std::set<std::string> &users) {
+std::size_t Instance::withdraw_pending(const char *username, const char *clientid, std::set<std::string> &users) {
     std::size_t n = 0;
     for (Instance *instance : shared_->instances)
         if (instance->scheduler_) n += instance->scheduler_->withdraw(username, clientid, users);
@@ -103,10 +103,10 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                 for (const void *client : ours)
                     if (const auto *r = connections.find(client); r && r->username) users.insert(*r->username);
                 if (username) users.insert(username);
-                // Logins still waiting for their answer: the broker's kick
+                // Pending logins: the broker's kick
                 // by client id does not reach them, and the answer may
                 // predate the command.
-                const std::size_t waiting = withdraw_waiting(username, clientid, users);
+                const std::size_t waiting = withdraw_pending(username, clientid, users);
                 std::size_t forgotten = 0;
                 for (const std::string &user : users)
                     for (Instance *instance : shared_->instances)
@@ -131,10 +131,10 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                         it->second = line ? line->recheck(static_cast<const mosquitto *>(client))
                                           : Recheck::not_asked_failed;
                         // Refused at once: it goes now (the one guarded kick).
-                        if (it->second == Recheck::refused) connections.kick(client);
+                        if (it->second == Recheck::refused) kick(client);
                     }
                     switch (it->second) {
-                    case Recheck::asked:
+                    case Recheck::pending:
                     case Recheck::granted: ++asked; break;
                     case Recheck::refused:
                         ++asked;
@@ -154,12 +154,12 @@ void Instance::control(const mosquitto_evt_control &event) noexcept {
                     }
                     }
                 }
-                // Logins waiting for an answer that may predate the
+                // Pending logins, whose answer may predate the
                 // command: refused when it comes (their clients try again).
                 std::set<std::string> users;
                 response["rechecked"] = asked;
                 response["disconnected"] = disconnected;
-                if (const std::size_t waiting = withdraw_waiting(username, clientid, users))
+                if (const std::size_t waiting = withdraw_pending(username, clientid, users))
                     response["refused_waiting"] = waiting;
                 if (skipped) {
                     response["not_rechecked"] = skipped;

@@ -63,8 +63,9 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
         if (serial && held && record->state == Connections::State::admitted) {
             // The broker disconnects a client whose re-check is answered
             // later, so it is granted now and revalidated behind.
-            if (ask_again(clientid, event.client, serial, asked.question(), false, v))
-                return MOSQ_ERR_SUCCESS;  // counted once settled
+            auto now = ask_again(clientid, event.client, serial, asked.question(), false);
+            if (!now) return MOSQ_ERR_SUCCESS;  // counted once settled
+            v = std::move(*now);
             result = v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
         } else if (held && !(record && record->state == Connections::State::deferred)) {
             // A session without a connection of ours (2.1 re-checks offline
@@ -85,14 +86,20 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
                     counted(v, start, clientid.c_str(), event.username);
                     return MOSQ_ERR_AUTH;  // not left pending: the id stays free for its owner
                 }
+                // Pending under the newest token of its id before it is
+                // asked: an older pending login of the id completes nothing.
+                PendingIds &ids = shared_->pending;
+                const unsigned long token = ids.next_token();
+                cancel_pending(ids.newest(clientid, token, this));
                 // Its password kept for the refusals' key when answered
                 // (admit() keeps it only where commands need it).
-                switch (scheduler_->login(clientid, event.client, address, q, true, v)) {
-                case LoginScheduler::Now::later: return auth_delayed;  // counted once settled
-                case LoginScheduler::Now::busy:
+                auto now = scheduler_->login(token, clientid, event.client, address, q, true);
+                if (!now) return auth_delayed;  // counted once settled
+                ids.answered_now(clientid);  // answered now: it supersedes, and is not pending
+                v = std::move(*now);
+                if (v.busy) {
                     counted(v, start, clientid.c_str(), event.username);
                     return server_busy;
-                default: break;
                 }
             } else {
                 v = checker_.login(asked.question());
@@ -137,58 +144,74 @@ bool Instance::admit(const mosquitto *client, const char *clientid, const char *
     }
 }
 
-void Instance::settle(LoginScheduler::Settled &s) noexcept {
+Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
+    using Kind = LoginScheduler::PendingLogin::Kind;
     Connections &connections = shared_->connections;
-    const auto *client = static_cast<const mosquitto *>(s.client);
-    if (stats_) stats_->login(s.verdict, s.took);
-    log_decision(s.kind == LoginScheduler::Settled::Kind::login ? "login" : "re-check", s.clientid.c_str(),
-                 s.username ? s.username->c_str() : nullptr, nullptr, s.verdict);
-    switch (s.kind) {
-    case LoginScheduler::Settled::Kind::login: {
-        // A delayed login cannot be handed to the broker's other checks (2.1
-        // refuses any answer but success): an answer that defers refuses here.
-        const bool granted =
-            s.verdict.granted && admit(client, s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
-                                       s.password ? s.password->c_str() : nullptr, s.verdict);
-        // Only the endpoint's refusals count: a login that got no answer
-        // (an outage, too late) or that a command refused says nothing
-        // against the address.
-        if (!s.verdict.granted && !s.verdict.unavailable() && !s.verdict.withdrawn) {
-            refusals_.refused({s.address.c_str(), s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
-                               s.password ? s.password->c_str() : nullptr},
-                              Clock::now());
-        }
-        complete_(s.clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
-        // The broker admits synchronously; if the client had left while
-        // parked, nothing was, and the address may serve another later.
-        if (granted && connections.session(s.clientid) != client) connections.end(client, false);
-        return;
+    const auto *client = static_cast<const mosquitto *>(p.client);
+    const Verdict &v = p.result;
+    if (p.kind == Kind::login) {
+        // Superseded by a newer login of its id: the broker holds only the newest.
+        if (!shared_->pending.settled(p.clientid, p.token)) return Then::nothing;
+    } else if (p.state == LoginScheduler::PendingLogin::State::replaced ||
+               connections.serial(client, p.clientid) != p.serial) {
+        return Then::nothing;  // not the connection asked about, or a newer re-check is in force
     }
-    case LoginScheduler::Settled::Kind::recheck:
-    case LoginScheduler::Settled::Kind::recheck_again:
-        if (!s.verdict.granted) {
-            connections.kick(client);
-            return;
-        }
+    if (stats_) stats_->login(v, p.took);
+    log_decision(p.kind == Kind::login ? "login" : "re-check", p.clientid.c_str(),
+                 p.username ? p.username->c_str() : nullptr, nullptr, v);
+    if (p.kind == Kind::recheck) {
+        if (!v.granted) return Then::kick;
         try {
-            connections.renew(client, s.serial, s.verdict.rules);
+            connections.renew(client, p.serial, v.rules);
         } catch (...) {
-            connections.kick(client);  // its new rules could not be kept: it goes, rather than keep the old ones
-            return;
+            return Then::kick;  // its new rules could not be kept: it goes, rather than keep the old ones
         }
         // Asked again by a command while this answer was on its way.
-        if (s.kind == LoginScheduler::Settled::Kind::recheck_again && recheck(client) == Recheck::refused)
-            connections.kick(client);
-        return;
+        return p.again ? Then::recheck : Then::nothing;
+    }
+    // A pending login cannot be handed to the broker's other checks (2.1
+    // refuses any answer but success): an answer that defers refuses here.
+    const char *username = p.username ? p.username->c_str() : nullptr;
+    const char *password = p.password ? p.password->c_str() : nullptr;
+    const bool granted = v.granted && admit(client, p.clientid.c_str(), username, password, v);
+    // Only the endpoint's refusals count: a login that got no answer (an
+    // outage, too late) or that a command withdrew says nothing against
+    // the address.
+    if (!v.granted && !v.unavailable() && !v.withdrawn)
+        refusals_.refused({p.address.c_str(), p.clientid.c_str(), username, password}, Clock::now());
+    complete_(p.clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
+    // The broker admits synchronously; if the client had left while
+    // pending, nothing was, and the address may serve another later.
+    if (granted && connections.session(p.clientid) != client) connections.end(client, false);
+    return Then::nothing;
+}
+
+void Instance::kick(const void *client) noexcept {
+    try {
+        const std::string *id = shared_->connections.kickable(client);
+        if (!id) return;
+        // Copied: the broker ends the connection at once, and its end event
+        // changes the records.
+        const std::string clientid = *id;
+        mosquitto_kick_client_by_clientid(clientid.c_str(), false);
+    } catch (...) {
+        // no memory for the copy: it stays until its next re-check or expiry
     }
 }
 
-bool Instance::ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
-                         const LoginQuestion &question, bool merge, Verdict &v) noexcept {
+void Instance::cancel_pending(unsigned long token) noexcept {
+    if (!token) return;
+    for (Instance *line : shared_->instances)
+        if (line->scheduler_) line->scheduler_->cancel(token);
+}
+
+std::optional<Verdict> Instance::ask_again(const std::string &clientid, const mosquitto *client,
+                                           unsigned long serial, const LoginQuestion &question,
+                                           bool merge) noexcept {
     // Answered later only where asked to and a TICK will settle the answer.
     if (route_.recheck_behind && scheduler_ && (ticked_ || complete_))
-        return scheduler_->recheck(clientid, client, serial, question, merge, v) == LoginScheduler::Now::later;
-    v = checker_.login(question, false);
+        return scheduler_->recheck(shared_->pending.next_token(), clientid, client, serial, question, merge);
+    Verdict v = checker_.login(question, false);
     v.deferred = false;  // a connection admitted here is not another check's to keep
     if (v.granted) {
         try {
@@ -197,7 +220,7 @@ bool Instance::ask_again(const std::string &clientid, const mosquitto *client, u
             v.granted = false;  // its new rules could not be kept: it goes, rather than keep the old ones
         }
     }
-    return false;
+    return v;
 }
 
 Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
@@ -209,9 +232,9 @@ Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
         const std::string clientid = r->clientid, username = *r->username, password = *r->password;
         const unsigned long serial = r->serial;
         const LoginAsked asked(checker_, BrokerClient(client), username.c_str(), password.c_str());
-        Verdict v;
-        if (ask_again(clientid, client, serial, asked.question(), true, v)) return Recheck::asked;
-        return v.granted ? Recheck::granted : Recheck::refused;
+        const auto now = ask_again(clientid, client, serial, asked.question(), true);
+        if (!now) return Recheck::pending;
+        return now->granted ? Recheck::granted : Recheck::refused;
     } catch (...) {
         return Recheck::not_asked_failed;  // the connection stays as it is
     }

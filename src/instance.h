@@ -1,25 +1,33 @@
 // One `plugin` line of the version-5 library: its settings, its checker (with
 // its decision cache, back-off) and its stats, and where its route needs one
-// a scheduler of logins answered later. Only the broker's thread calls it.
+// a scheduler of pending logins (answered later). Only the broker's thread calls it.
 //
-// A login's life, in one direction: login() asks now or hands it to the
-// scheduler; tick() takes what settled and settles it here (settle()); a
-// granted login is admitted into the shared connections, which every later
-// question about the connection reads (access(), wills included, commands,
-// re-checks at a reload, expiry); ended() ends the record, which stays for
-// the broker's last question about the connection.
+// A login's life, in one direction: login() decides it now, or it becomes
+// a pending login of the scheduler's; tick() takes the pending logins
+// answered since and settles each in one pass (settle()), then does what
+// the pass decided to the broker (completions aside: disconnections and
+// re-checks asked again come after it); a granted login is admitted into
+// the shared connections, which every later question about the connection
+// reads (access(), wills included, commands, re-checks at a reload,
+// expiry); ended() ends the record, which stays for the broker's last
+// question about the connection.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "broker_v5.h"
 #include "checker.h"
+#include "connections.h"
 #include "extra_fields.h"
 #include "login_route.h"
 #include "login_scheduler.h"
+#include "pending_ids.h"
 #include "recent_refusals.h"
 #include "startup.h"
 #include "stats.h"
@@ -30,8 +38,9 @@ class Instance;
 // What every `plugin` line of this library shares while any is loaded: the
 // connections, the instances and, where the broker needs one, the waker.
 struct Shared {
-    explicit Shared(Connections::Broker broker) : connections(broker) {}
+    explicit Shared(Connections::SessionOf session_of) : connections(session_of) {}
     Connections connections;
+    PendingIds pending;
     std::unique_ptr<Waker> waker;       // 2.1 only
     std::vector<Instance *> instances;  // for commands that concern them all
     int users = 0;
@@ -67,8 +76,11 @@ public:
     void control(const mosquitto_evt_control &event) noexcept;
 
     // What a command's re-check of a connection came to.
-    enum class Recheck { asked, granted, refused, not_asked_no_password, not_asked_failed };
+    enum class Recheck { pending, granted, refused, not_asked_no_password, not_asked_failed };
     Recheck recheck(const mosquitto *client) noexcept;
+    // Disconnects client if it is admitted and the broker still holds it
+    // under its id. The broker ends it at once: its end event comes back in.
+    void kick(const void *client) noexcept;
 
     // What was said at start, said again at each reload.
     std::vector<std::string> start_up_lines;
@@ -77,7 +89,9 @@ private:
     // A login that came to v: its record and its answer to the broker.
     int decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
                 const Verdict &v) noexcept;
-    void settle(LoginScheduler::Settled &s) noexcept;
+    // What settling a pending login leaves for the broker, after the pass.
+    enum class Then : std::uint8_t { nothing, kick, recheck };
+    Then settle(LoginScheduler::PendingLogin &p) noexcept;
     // The one admission: a granted login, or one left to the broker's other
     // checks, gets its record; false when it could not be kept.
     bool admit(const mosquitto *client, const char *clientid, const char *username, const char *password,
@@ -86,14 +100,16 @@ private:
     void counted(const Verdict &v, Stats::Clock::time_point start, const char *clientid,
                  const char *username) noexcept;
     // Asks the endpoint again about an admitted connection, never the cache:
-    // behind (true returned: it stands until the answer) where a TICK will
-    // settle it, else now, into v.
-    bool ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
-                   const LoginQuestion &question, bool merge, Verdict &v) noexcept;
+    // pending (nothing returned: it stands until the answer) where a TICK
+    // will settle it, else now.
+    std::optional<Verdict> ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
+                                     const LoginQuestion &question, bool merge) noexcept;
+    // Pending login token, on whichever line, is superseded by a newer login of its id.
+    void cancel_pending(unsigned long token) noexcept;
     void end_expired(Waker *waker) noexcept;
-    // Every line's logins of that user or client id (null: any) waiting for
-    // an answer are to be refused when it comes; their users added. Throws std::bad_alloc.
-    std::size_t withdraw_waiting(const char *username, const char *clientid, std::set<std::string> &users);
+    // Every line's pending logins of that user or client id (null: any) are
+    // refused when their answers come; their users added. Throws std::bad_alloc.
+    std::size_t withdraw_pending(const char *username, const char *clientid, std::set<std::string> &users);
     // 2.0.11 with per_listener_settings true sends no TICK: said once it is clear.
     void tell_if_no_tick() noexcept;
     void leave_shared() noexcept;
@@ -103,7 +119,7 @@ private:
 
     CurlGlobal curl_;  // first in, last out
     Checker checker_;
-    CompleteLogin complete_ = nullptr;  // answers a delayed login
+    CompleteLogin complete_ = nullptr;  // completes a pending login
     LoginRoute route_;
     std::unique_ptr<Stats> stats_;  // null unless http_stats_interval_s is set
     Shared *shared_ = nullptr;      // held from start to end
@@ -112,6 +128,7 @@ private:
     bool told_no_tick_ = false;
     Stats::Clock::time_point started_;
     RecentRefusals refusals_;                        // logins answered later only
-    std::vector<LoginScheduler::Settled> settled_;   // tick()'s own
+    std::vector<LoginScheduler::PendingLogin> answered_;  // tick()'s own
+    std::vector<std::pair<const void *, Then>> follow_ups_;  // tick()'s own, room for every answer
     std::unique_ptr<LoginScheduler> scheduler_;      // last: stopped first; null unless the route needs one
 };

@@ -13,10 +13,6 @@ namespace {
 
 using Clock = Stats::Clock;
 
-// The broker's own functions, as the connections use them.
-void kick_by_clientid(const char *clientid) { mosquitto_kick_client_by_clientid(clientid, false); }
-using SessionOf = const void *(*)(const char *clientid);
-
 // One for the library, made by the first instance and freed by the last:
 // plain globals, so that loading the library runs no code.
 Shared *shared = nullptr;
@@ -25,8 +21,8 @@ Shared *hold_shared(bool waker) {
     std::unique_ptr<Shared> made;
     if (!shared) {
         // 2.1 says which session it holds under an id; 2.0.11 cannot.
-        const auto session_of = reinterpret_cast<SessionOf>(dlsym(RTLD_DEFAULT, "mosquitto_client"));
-        made = std::make_unique<Shared>(Connections::Broker{&kick_by_clientid, session_of});
+        made = std::make_unique<Shared>(
+            reinterpret_cast<Connections::SessionOf>(dlsym(RTLD_DEFAULT, "mosquitto_client")));
     }
     Shared &s = made ? *made : *shared;
     if (waker && !s.waker) s.waker = std::make_unique<Waker>();
@@ -63,11 +59,8 @@ Instance::Instance(Configuration configuration) : checker_(std::move(configurati
     try {
         shared_->instances.push_back(this);
         if (route_.scheduled) {
-            Waker *waker = shared_->waker.get();
             scheduler_ = std::make_unique<LoginScheduler>(checker_, checker_.client(), s.http_max_in_flight,
-                                                          shared_->connections, [waker] {
-                                                              if (waker) waker->wake();
-                                                          });
+                                                          shared_->waker.get());
         }
     } catch (...) {
         scheduler_.reset();
@@ -77,7 +70,7 @@ Instance::Instance(Configuration configuration) : checker_(std::move(configurati
 }
 
 Instance::~Instance() {
-    scheduler_.reset();  // before what it reaches: the connections and the waker
+    scheduler_.reset();  // before what it reaches: the waker
     leave_shared();
 }
 
@@ -85,6 +78,7 @@ void Instance::leave_shared() noexcept {
     auto &all = shared_->instances;
     all.erase(std::remove(all.begin(), all.end(), this), all.end());
     shared_->connections.end_owned_by(this);  // nothing may reach this instance again
+    shared_->pending.forget_line(this);
     release_shared();
 }
 

@@ -16,7 +16,7 @@ void Instance::end_expired(Waker *waker) noexcept {
     Connections &connections = shared_->connections;
     const std::int64_t now = unix_now();
     try {
-        for (const void *client : connections.expired(now)) connections.kick(client);
+        for (const void *client : connections.expired(now)) kick(client);
     } catch (...) {
         return;  // tried again at the next TICK; meanwhile their access is refused
     }
@@ -35,14 +35,23 @@ void Instance::tick(mosquitto_evt_tick &event) noexcept {
     shared_->connections.sweep();
     if (scheduler_) {
         try {
-            scheduler_->reserve(settled_);
-            scheduler_->take(settled_);
+            scheduler_->reserve(answered_);
+            follow_ups_.reserve(answered_.capacity());
+            scheduler_->take(answered_);
         } catch (...) {
             // no room to take them: they wait for the next TICK
         }
-        // Settling may start a re-check, which never adds here.
-        for (auto &s : settled_) settle(s);
-        settled_.clear();
+        // One pass settles each; what it leaves for the broker comes after:
+        // a disconnection comes straight back in as an end event, and a
+        // re-check asked again goes back to the scheduler.
+        for (auto &p : answered_)
+            if (const Then then = settle(p); then != Then::nothing) follow_ups_.emplace_back(p.client, then);
+        answered_.clear();
+        for (const auto &[client, then] : follow_ups_) {
+            if (then == Then::recheck && recheck(static_cast<const mosquitto *>(client)) != Recheck::refused) continue;
+            kick(client);
+        }
+        follow_ups_.clear();
     }
     // 2.1 calls a callback that asked 0 on every pass of its loop, which
     // bounds no wait, and the waker ends the wait when something is due.

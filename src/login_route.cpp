@@ -22,7 +22,7 @@ std::vector<std::string> describe_login_route(const LoginRoute &r, const Setting
         if (r.later)
             line += "the decision cache cannot answer are answered later, as many at once as the endpoint keeps up with "
                     "(up to " + std::to_string(s.http_max_in_flight) + ") and " +
-                    std::to_string(LoginScheduler::max_waiting_logins) + " waiting (more are refused as busy)";
+                    std::to_string(LoginScheduler::max_pending_logins) + " waiting (more are refused as busy)";
         else if (r.newer_broker)
             line += "are answered at once (http_async_logins false)";
         else

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "connections.h"
+#include "pending_ids.h"
 #include "endpoint.h"
 #include "failing_allocations.h"
 #include "json_answer.h"
@@ -27,7 +28,13 @@
 
 namespace {
 
-using Now = LoginScheduler::Now;
+// What a login or a re-check came to when asked.
+enum class Now { granted, refused, later, busy };
+
+Now now_of(const std::optional<Verdict> &v) {
+    if (!v) return Now::later;
+    return v->busy ? Now::busy : v->granted ? Now::granted : Now::refused;
+}
 
 class Scheduler : public ::testing::Test {
 protected:
@@ -40,13 +47,14 @@ protected:
     std::atomic<int> pace_ms{0};  // how long the endpoint takes to answer
 
     Endpoint endpoint;
-    Connections connections{{}};  // shared by every scheduler, as by every plugin line
+    // Shared by every scheduler, as by every plugin line.
+    Connections connections{nullptr};
+    PendingIds ids;
+    LoginScheduler *other_line = nullptr;  // a second plugin line's, where a test makes one
     std::map<std::string, std::vector<bool>> completed;  // client id -> each answer given
     std::vector<std::string> disconnected;
-    // Questions the schedulers took to answer later, and answers they have
-    // had (each is answered exactly once, on the exchanges' thread).
-    std::size_t questions = 0;
-    std::atomic<std::size_t> answered{0};
+    // Pending logins made, and those handed back (each exactly once).
+    std::size_t questions = 0, handed_back = 0;
     std::unique_ptr<Checker> checker;
     std::unique_ptr<HttpClient> client;
     std::unique_ptr<LoginScheduler> scheduler;
@@ -75,22 +83,28 @@ protected:
         opened.notify_all();
     }
     std::unique_ptr<LoginScheduler> make(Checker &c, long ceiling = 8) {
-        return std::make_unique<LoginScheduler>(c, *client, ceiling, connections, [this] { ++answered; });
+        return std::make_unique<LoginScheduler>(c, *client, ceiling);
     }
-    Now counted(Now now) {
-        if (now == Now::later) ++questions;
-        return now;
+    Now counted(const std::optional<Verdict> &v) {
+        questions += !v;
+        return now_of(v);
     }
-    // What the broker's thread does with what settled: a login completed, a
-    // re-check's refusal disconnecting.
+    // What the owner does with what was answered, as the version-5
+    // library's instance does: only the newest login of an id completes,
+    // and only a re-check of the connection still there disconnects it.
     void take(LoginScheduler &s) {
         Unfailing unfailing;
-        std::vector<LoginScheduler::Settled> out;
+        std::vector<LoginScheduler::PendingLogin> out;
         s.reserve(out);
         s.take(out);
-        for (const auto &settled : out) {
-            if (settled.kind == LoginScheduler::Settled::Kind::login) completed[settled.clientid].push_back(settled.verdict.granted);
-            else if (!settled.verdict.granted) disconnected.push_back(settled.clientid);
+        handed_back += out.size();
+        for (const auto &p : out) {
+            if (p.kind == LoginScheduler::PendingLogin::Kind::login) {
+                if (ids.settled(p.clientid, p.token)) completed[p.clientid].push_back(p.result.granted);
+            } else if (p.state != LoginScheduler::PendingLogin::State::replaced &&
+                       connections.serial(p.client, p.clientid) == p.serial && !p.result.granted) {
+                disconnected.push_back(p.clientid);
+            }
         }
     }
     void start(Settings s = {}, std::string url = "") {
@@ -99,24 +113,37 @@ protected:
         client = std::make_unique<HttpClient>(s);
         scheduler = make(*checker);
     }
+    Now login_on(LoginScheduler &s, const std::string &id, const std::string &user, const void *client_ptr = nullptr,
+                 const std::string &password = "pw") {
+        const unsigned long token = ids.next_token();
+        unsigned long older = 0;
+        {
+            Unfailing unfailing;  // the owner's bookkeeping: only the scheduler's allocations fail
+            older = ids.newest(id, token, &s);
+        }
+        if (older)
+            for (LoginScheduler *line : {scheduler.get(), other_line})
+                if (line) line->cancel(older);
+        const auto v = s.login(token, id, client_ptr ? client_ptr : this, "127.0.0.1", {user.c_str(), password.c_str()},
+                               false);
+        if (v) ids.answered_now(id);
+        return counted(v);
+    }
     Now login(const std::string &id, const std::string &user, const void *client_ptr = nullptr,
               const std::string &password = "pw") {
-        Verdict v;
-        return counted(
-            scheduler->login(id, client_ptr ? client_ptr : this, "127.0.0.1", {user.c_str(), password.c_str()}, false, v));
+        return login_on(*scheduler, id, user, client_ptr, password);
     }
     Now recheck(const std::string &id, const std::string &user, const void *client_ptr) {
-        Verdict v;
-        return counted(scheduler->recheck(id, client_ptr, connections.serial(client_ptr, id), {user.c_str(), "pw"}, false, v));
+        return counted(scheduler->recheck(ids.next_token(), id, client_ptr, connections.serial(client_ptr, id),
+                                          {user.c_str(), "pw"}, false));
     }
-    // Ticks, as the broker's loop does, until every question asked has been
-    // answered and s has handed back what its answers decided.
+    // Ticks, as the broker's loop does, until every pending login has been
+    // handed back by s and what its answer decided is done.
     bool settle(LoginScheduler *s = nullptr) {
         s = s ? s : scheduler.get();
         return wait_until([&] {
-            const bool all = answered == questions;  // read first: what had arrived by then is taken below
             take(*s);
-            return all;
+            return handed_back == questions;
         });
     }
 };
@@ -138,20 +165,23 @@ TEST_F(Scheduler, OnlyTheNewestLoginOfAClientIdIsCompletedWhicheverLineAsked) {
     start();
     Checker other_checker(configuration_of(checker->settings()));
     auto other = make(other_checker);
+    other_line = other.get();
     for (LoginScheduler *second : {scheduler.get(), other.get()}) {
         completed.clear();
         hold();
         EXPECT_EQ(login("dev", "ok-first"), Now::later);
-        Verdict v;
-        EXPECT_EQ(counted(second->login("dev", this, "127.0.0.1", {"no-second", "pw"}, false, v)), Now::later);  // the id again
+        EXPECT_EQ(login_on(*second, "dev", "no-second"), Now::later);  // the id again
         ASSERT_TRUE(wait_until([&] {  // the first may never be asked: superseded
             for (const auto &r : endpoint.requests())
                 if (r.fields.at("username") == "no-second") return true;
             return false;
         }));
         release();
-        ASSERT_TRUE(settle());
-        ASSERT_TRUE(settle(second));
+        ASSERT_TRUE(wait_until([&] {
+            take(*scheduler);
+            if (second != scheduler.get()) take(*second);
+            return handed_back == questions;
+        }));
         EXPECT_EQ(completed["dev"], std::vector<bool>{false});  // the second's answer, once
         endpoint.clear();
     }
@@ -235,7 +265,7 @@ TEST_F(Scheduler, TooManyWaitingLoginsAreRefusedAsBusy) {
         std::size_t length = 0;
         const Field fields[] = {{"username", "ok"}, {"password", password.c_str()}};
         ASSERT_TRUE(form_body(fields, 2, length));
-        const std::size_t fits = std::min(LoginScheduler::max_waiting_logins, LoginScheduler::max_waiting_bytes / length);
+        const std::size_t fits = std::min(LoginScheduler::max_pending_logins, LoginScheduler::max_pending_bytes / length);
         SCOPED_TRACE(fits);
         // A time-out no placing can reach, however slow the build: a login
         // that expired while the rest were placed would no longer wait.
@@ -392,7 +422,7 @@ std::shared_ptr<const LoginRules> expiring_at(int s) {
 // Expiries belong to connections: one that ended, or whose rules a re-check
 // replaced, is never ended again, whatever reuses its address.
 TEST(Records, OnlyLiveConnectionsExpire) {
-    Connections c{{}};
+    Connections c{nullptr};
     int a = 0, b = 0, d = 0;
     c.admit(&a, {nullptr, "a", "u", nullptr, expiring_at(10), false});
     const unsigned long b_serial = c.admit(&b, {nullptr, "b", "u", nullptr, expiring_at(20), false});
@@ -415,7 +445,7 @@ TEST(Records, AnAdmissionThatRunsOutOfMemoryChangesNothing) {
     bool admitted = false;
     for (long n = 0; n < 100 && !admitted; ++n) {
         SCOPED_TRACE(n);
-        Connections c{{}};
+        Connections c{nullptr};
         int old = 0, offline = 0;
         c.admit(&old, {nullptr, "old", "u", nullptr, nullptr, false});
         c.admit(&offline, {nullptr, "id", "u", nullptr, nullptr, false});
@@ -443,15 +473,12 @@ TEST(Records, AnAdmissionThatRunsOutOfMemoryChangesNothing) {
     EXPECT_TRUE(admitted);
 }
 
-// The broker as the records see it: which session it holds under an id
-// (2.1), and whom it was asked to kick.
+// The broker as the records see it: which session it holds under an id (2.1).
 std::map<std::string, const void *> held;
-std::vector<std::string> kicked;
 const void *session_of(const char *id) {
     const auto found = held.find(id);
     return found != held.end() ? found->second : nullptr;
 }
-void kick(const char *id) { kicked.emplace_back(id); }
 
 // A record outlives its connection for as long as the broker may ask about
 // its will, and no longer; the one kick reaches only a live connection that
@@ -460,8 +487,7 @@ TEST(Records, AnEndedRecordStaysForItsWillAndOnlyThen) {
     for (const bool newer : {false, true}) {  // 2.0.11, then 2.1 (which says which session it holds)
         SCOPED_TRACE(newer);
         held.clear();
-        kicked.clear();
-        Connections c({&kick, newer ? &session_of : nullptr});
+        Connections c(newer ? &session_of : nullptr);
         int now_ = 0, delayed = 0, persists = 0, deferred = 0, replaced = 0, newer_conn = 0;
         for (auto [client, id] : {std::pair<const void *, const char *>{&now_, "now"}, {&delayed, "delayed"},
                                   {&persists, "persists"}, {&replaced, "replaced"}})
@@ -479,10 +505,10 @@ TEST(Records, AnEndedRecordStaysForItsWillAndOnlyThen) {
             ASSERT_NE(c.find(client), nullptr);
             EXPECT_EQ(c.find(client)->state, Connections::State::ended);
             EXPECT_NE(c.find(client)->rules, nullptr);
-            EXPECT_FALSE(c.kick(client));
+            EXPECT_EQ(c.kickable(client), nullptr);
         }
-        EXPECT_FALSE(c.kick(&deferred));
-        EXPECT_EQ(c.kick(&replaced), !newer);  // 2.0.11 cannot tell; it ends the old connection itself
+        EXPECT_EQ(c.kickable(&deferred), nullptr);
+        EXPECT_EQ(c.kickable(&replaced) != nullptr, !newer);  // 2.0.11 cannot tell; it ends the old connection itself
         EXPECT_EQ(c.expired(100), std::vector<const void *>{&replaced});  // the ended ones expire no more
         c.sweep();  // a later call: a will not delayed was asked
         EXPECT_EQ(c.find(&now_), nullptr);
@@ -513,7 +539,7 @@ TEST(Records, AnEndedRecordStaysForItsWillAndOnlyThen) {
 // its address behind, so that its will is refused rather than decided as if
 // it had none, until a connection at that address is admitted again.
 TEST(Records, AnEndedRecordWithRulesDroppedByTheBoundIsNotForgottenByItsWill) {
-    Connections c{{}};
+    Connections c{nullptr};
     std::vector<char> clients(Connections::max_ended + 3);  // the first three go
     const auto rules = expiring_at(99);
     for (std::size_t i = 0; i < clients.size(); ++i) {

@@ -179,7 +179,6 @@ TEST_F(Tls, WithHttp2ExchangesRunAtOnceShareOneConnection) {
         settings.http_version = c.version;
         HttpClient client(settings);
         const auto before = seen();
-        std::mutex m;
         std::map<std::size_t, Outcome> outcomes;
         {
             ConcurrentExchanges exchanges(client, 64);
@@ -188,13 +187,10 @@ TEST_F(Tls, WithHttp2ExchangesRunAtOnceShareOneConnection) {
                 r.fixed_url = i % 2 ? &refused : &granted;
                 r.body.reset(strdup("username=u&password=p"));
                 r.length = std::strlen(r.body.get());
-                ASSERT_TRUE(exchanges.submit(std::move(r), [&, i](const Answer &a) {
-                    std::lock_guard<std::mutex> lock(m);
-                    outcomes[i] = a.outcome();
-                }));
+                ASSERT_TRUE(exchanges.submit(i, std::move(r)));
             }
             ASSERT_TRUE(wait_until([&] {
-                std::lock_guard<std::mutex> lock(m);
+                for (const auto &[token, answer] : exchanges.take()) outcomes[token] = answer.outcome();
                 return outcomes.size() == n;
             })) << read_log();
         }

@@ -236,7 +236,7 @@ DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Ve
         return said;
     }
     switch (read.rules->result()) {
-    case LoginRules::Result::allow:
+    case LoginRules::Answered::allow:
         said.granted = true;
         if (login && settings_.http_login_rules) {
             said.rules = read.rules;
@@ -244,8 +244,8 @@ DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Ve
             refuse_if_expired(v);
         }
         break;
-    case LoginRules::Result::deny: v.granted = false; break;
-    case LoginRules::Result::ignore:
+    case LoginRules::Answered::deny: v.granted = false; break;
+    case LoginRules::Answered::ignore:
         v.granted = false;
         v.deferred = true;
         // the broker's other checks decide, each time: nothing is kept

@@ -142,12 +142,12 @@ bool decide_by_rules(const LoginRules &rules, const Settings &s, Access access, 
     }
     std::uint32_t which = 0;
     switch (rules.decide(access, topic ? topic : "", message.qos, message.retain, username, clientid, &which)) {
-    case LoginRules::Decision::allow:
+    case LoginRules::Match::allow:
         v.granted = true;
         v.rule = static_cast<int>(which);
         return true;
-    case LoginRules::Decision::deny: v.rule = static_cast<int>(which); return true;
-    case LoginRules::Decision::no_match: break;
+    case LoginRules::Match::deny: v.rule = static_cast<int>(which); return true;
+    case LoginRules::Match::none: break;
     }
     // No rule decides: the access endpoint does, as without rules; without one, refused.
     if (!s.http_acl_uri) return true;

@@ -40,7 +40,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     const auto start = stats_ || route_.later ? Clock::now() : Clock::time_point();
     Connections &connections = shared_->connections;
     connections.sweep();  // any will of a connection ended before this login has been asked about
-    Verdict v;
+    CheckResult v;
     int result = MOSQ_ERR_AUTH;
     try {
         const BrokerClient client(event.client);
@@ -65,7 +65,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             // later, so it is granted now and revalidated behind.
             if (ask_again(clientid, event.client, serial, asked.question(), false, v))
                 return MOSQ_ERR_SUCCESS;  // counted once settled
-            result = v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
+            result = v.granted() ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
         } else if (held && !(record && record->state == Connections::State::deferred)) {
             // A session without a connection of ours (2.1 re-checks offline
             // persistent sessions too): nothing is admitted by answering, so
@@ -81,7 +81,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
                 const LoginQuestion &q = asked.question();
                 // Counts nothing: only the endpoint's refusals do.
                 if (refusals_.refuses({address, id, q.username, q.password}, start)) {
-                    v.refused_at_once = true;
+                    v.source = Source::guard;
                     counted(v, start, clientid.c_str(), event.username);
                     return MOSQ_ERR_AUTH;  // not left pending: the id stays free for its owner
                 }
@@ -100,7 +100,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             result = decided(event.client, clientid, asked.question(), v);
         }
     } catch (...) {
-        v = Verdict{};  // a value that could not be had, or no room to remember the connection, refuses
+        v = CheckResult{};  // a value that could not be had, or no room to remember the connection, refuses
         result = MOSQ_ERR_AUTH;
     }
     const char *id = mosquitto_client_id(event.client);
@@ -108,29 +108,29 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     return result;
 }
 
-void Instance::counted(const Verdict &v, Clock::time_point start, const char *clientid,
+void Instance::counted(const CheckResult &v, Clock::time_point start, const char *clientid,
                        const char *username) noexcept {
     if (stats_) stats_->login(v, Clock::now() - start);
     log_decision("login", clientid, username, nullptr, v);
 }
 
 int Instance::decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
-                      const Verdict &v) noexcept {
-    if ((v.granted || v.deferred) && !admit(client, clientid.c_str(), question.username, question.password, v))
+                      const CheckResult &v) noexcept {
+    if ((v.granted() || v.deferred()) && !admit(client, clientid.c_str(), question.username, question.password, v))
         return MOSQ_ERR_AUTH;
     // The answer said "ignore": the broker's next check (another plugin
     // line, a password file) decides; where none does, it refuses.
-    if (v.deferred) return MOSQ_ERR_PLUGIN_DEFER;
-    if (v.granted) return MOSQ_ERR_SUCCESS;
+    if (v.deferred()) return MOSQ_ERR_PLUGIN_DEFER;
+    if (v.granted()) return MOSQ_ERR_SUCCESS;
     // 2.1 sends an MQTT 5 client this code as the reason: try again later.
     return v.unavailable() && route_.newer_broker ? server_unavailable : MOSQ_ERR_AUTH;
 }
 
 bool Instance::admit(const mosquitto *client, const char *clientid, const char *username, const char *password,
-                     const Verdict &v) noexcept {
+                     const CheckResult &v) noexcept {
     try {
         shared_->connections.admit(client, {this, clientid, username, shared_->keeps_passwords() ? password : nullptr,
-                                            v.rules, v.deferred});
+                                            v.rules, v.deferred()});
         return true;
     } catch (...) {
         return false;  // a connection we could not keep track of is not admitted
@@ -140,20 +140,20 @@ bool Instance::admit(const mosquitto *client, const char *clientid, const char *
 void Instance::settle(LoginScheduler::Settled &s) noexcept {
     Connections &connections = shared_->connections;
     const auto *client = static_cast<const mosquitto *>(s.client);
-    if (stats_) stats_->login(s.verdict, s.took);
+    if (stats_) stats_->login(s.result, s.took);
     log_decision(s.kind == LoginScheduler::Settled::Kind::login ? "login" : "re-check", s.clientid.c_str(),
-                 s.username ? s.username->c_str() : nullptr, nullptr, s.verdict);
+                 s.username ? s.username->c_str() : nullptr, nullptr, s.result);
     switch (s.kind) {
     case LoginScheduler::Settled::Kind::login: {
         // A delayed login cannot be handed to the broker's other checks (2.1
         // refuses any answer but success): an answer that defers refuses here.
         const bool granted =
-            s.verdict.granted && admit(client, s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
-                                       s.password ? s.password->c_str() : nullptr, s.verdict);
+            s.result.granted() && admit(client, s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
+                                        s.password ? s.password->c_str() : nullptr, s.result);
         // Only the endpoint's refusals count: a login that got no answer
         // (an outage, too late) or that a command refused says nothing
         // against the address.
-        if (!s.verdict.granted && !s.verdict.unavailable() && !s.verdict.withdrawn) {
+        if (!s.result.granted() && !s.result.unavailable() && s.result.source != Source::withdrawn) {
             refusals_.refused({s.address.c_str(), s.clientid.c_str(), s.username ? s.username->c_str() : nullptr,
                                s.password ? s.password->c_str() : nullptr},
                               Clock::now());
@@ -166,12 +166,12 @@ void Instance::settle(LoginScheduler::Settled &s) noexcept {
     }
     case LoginScheduler::Settled::Kind::recheck:
     case LoginScheduler::Settled::Kind::recheck_again:
-        if (!s.verdict.granted) {
+        if (!s.result.granted()) {
             connections.kick(client);
             return;
         }
         try {
-            connections.renew(client, s.serial, s.verdict.rules);
+            connections.renew(client, s.serial, s.result.rules);
         } catch (...) {
             connections.kick(client);  // its new rules could not be kept: it goes, rather than keep the old ones
             return;
@@ -184,17 +184,17 @@ void Instance::settle(LoginScheduler::Settled &s) noexcept {
 }
 
 bool Instance::ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
-                         const LoginQuestion &question, bool merge, Verdict &v) noexcept {
+                         const LoginQuestion &question, bool merge, CheckResult &v) noexcept {
     // Answered later only where asked to and a TICK will settle the answer.
     if (route_.recheck_behind && scheduler_ && (ticked_ || complete_))
         return scheduler_->recheck(clientid, client, serial, question, merge, v) == LoginScheduler::Now::later;
     v = checker_.login(question, false);
-    v.deferred = false;  // a connection admitted here is not another check's to keep
-    if (v.granted) {
+    if (v.deferred()) v.decision = Decision::refuse;  // a connection admitted here is not another check's to keep
+    if (v.granted()) {
         try {
             shared_->connections.renew(client, serial, v.rules);
         } catch (...) {
-            v.granted = false;  // its new rules could not be kept: it goes, rather than keep the old ones
+            v.decision = Decision::refuse;  // its new rules could not be kept: it goes, rather than keep the old ones
         }
     }
     return false;
@@ -209,9 +209,9 @@ Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
         const std::string clientid = r->clientid, username = *r->username, password = *r->password;
         const unsigned long serial = r->serial;
         const LoginAsked asked(checker_, BrokerClient(client), username.c_str(), password.c_str());
-        Verdict v;
+        CheckResult v;
         if (ask_again(clientid, client, serial, asked.question(), true, v)) return Recheck::asked;
-        return v.granted ? Recheck::granted : Recheck::refused;
+        return v.granted() ? Recheck::granted : Recheck::refused;
     } catch (...) {
         return Recheck::not_asked_failed;  // the connection stays as it is
     }
@@ -221,7 +221,7 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
                      const MessageFacts &message) noexcept {
     const auto start = stats_ ? Clock::now() : Clock::time_point();
     if (stats_) tell_if_no_tick();
-    Verdict v;
+    CheckResult v;
     bool by_rules = false;
     const Connections::Record *record = nullptr;
     const char *id = mosquitto_client_id(client);
@@ -244,7 +244,7 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
         // An ended connection whose rules had to be dropped: its will
         // cannot be decided as they would have, so it is refused.
         if (!r && shared_->connections.forgotten(client, clientid)) {
-            v.rules_lost = true;
+            v.source = Source::rules_lost;
             by_rules = true;
         }
     }
@@ -254,5 +254,5 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
     if (stats_) stats_->access(v, Clock::now() - start);
     log_decision(access_word(access), id, mosquitto_client_username(client), topic, v);
     // The answer said "ignore" (http_answers json): the broker's next check decides.
-    return v.granted ? MOSQ_ERR_SUCCESS : v.deferred ? MOSQ_ERR_PLUGIN_DEFER : MOSQ_ERR_ACL_DENIED;
+    return v.granted() ? MOSQ_ERR_SUCCESS : v.deferred() ? MOSQ_ERR_PLUGIN_DEFER : MOSQ_ERR_ACL_DENIED;
 }

@@ -76,20 +76,20 @@ public:
 private:
     // A login that came to v: its record and its answer to the broker.
     int decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
-                const Verdict &v) noexcept;
+                const CheckResult &v) noexcept;
     void settle(LoginScheduler::Settled &s) noexcept;
     // The one admission: a granted login, or one left to the broker's other
     // checks, gets its record; false when it could not be kept.
     bool admit(const mosquitto *client, const char *clientid, const char *username, const char *password,
-               const Verdict &v) noexcept;
+               const CheckResult &v) noexcept;
     // A login decided here: its stats and its debug line.
-    void counted(const Verdict &v, Stats::Clock::time_point start, const char *clientid,
+    void counted(const CheckResult &v, Stats::Clock::time_point start, const char *clientid,
                  const char *username) noexcept;
     // Asks the endpoint again about an admitted connection, never the cache:
     // behind (true returned: it stands until the answer) where a TICK will
     // settle it, else now, into v.
     bool ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
-                   const LoginQuestion &question, bool merge, Verdict &v) noexcept;
+                   const LoginQuestion &question, bool merge, CheckResult &v) noexcept;
     void end_expired(Waker *waker) noexcept;
     // Every line's logins of that user or client id (null: any) waiting for
     // an answer are to be refused when it comes; their users added. Throws std::bad_alloc.

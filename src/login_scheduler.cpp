@@ -22,15 +22,15 @@ LoginScheduler::~LoginScheduler() {
 
 LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const void *client, const char *address,
                                           const LoginQuestion &question, bool keep_password,
-                                          Verdict &decided) noexcept {
+                                          CheckResult &decided) noexcept {
     Entry entry;
     if (!checker_.begin_login(question, true, entry.question, decided)) {
         tickets_.supersede(clientid);  // answered now: an older delayed login completes nothing
-        return decided.granted ? Now::granted : Now::refused;
+        return decided.granted() ? Now::granted : Now::refused;
     }
     if (logins_ >= max_waiting_logins || login_bytes_ + entry.question.request.bytes() > max_waiting_bytes) {
         decided = checker_.finish(entry.question, Answer{});
-        decided.busy = true;
+        decided.source = Source::busy;
         tickets_.supersede(clientid);
         return Now::busy;
     }
@@ -51,7 +51,7 @@ LoginScheduler::Now LoginScheduler::login(const std::string &clientid, const voi
 }
 
 LoginScheduler::Now LoginScheduler::recheck(const std::string &clientid, const void *client, unsigned long serial,
-                                            const LoginQuestion &question, bool merge, Verdict &decided) noexcept {
+                                            const LoginQuestion &question, bool merge, CheckResult &decided) noexcept {
     if (merge) {
         // One asked already: its answer may predate what the command is
         // for, so it is asked once more after it, and never more than that.
@@ -59,15 +59,15 @@ LoginScheduler::Now LoginScheduler::recheck(const std::string &clientid, const v
             auto entry = entries_.find(mine->second);
             if (entry != entries_.end() && entry->second.id == serial) {
                 entry->second.again = true;
-                decided = Verdict{};
-                decided.granted = true;
+                decided = CheckResult{};
+                decided.decision = Decision::grant;
                 return Now::later;
             }
         }
     }
     Entry entry;
     if (!checker_.begin_login(question, false, entry.question, decided))
-        return decided.granted ? Now::granted : Now::refused;
+        return decided.granted() ? Now::granted : Now::refused;
     try {
         entry.clientid = clientid;
         entry.client = client;
@@ -95,7 +95,7 @@ void LoginScheduler::make_room() {
     grow(taking_);
 }
 
-LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcept {
+LoginScheduler::Now LoginScheduler::start(Entry entry, CheckResult &decided) noexcept {
     const bool login = entry.login;
     const unsigned long token = next_token_++;
     const void *client = entry.client;
@@ -131,7 +131,7 @@ LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcep
     if (!queued) {
         PreparedCheck &q = placed ? placed->question : entry.question;
         decided = checker_.finish(q, Answer{});
-        decided.granted = false;
+        decided.decision = Decision::refuse;
         if (login) tickets_.settle(placed ? placed->clientid : entry.clientid, placed ? placed->id : entry.id);
         if (auto mine = rechecks_.find(client); !login && mine != rechecks_.end() && mine->second == token)
             rechecks_.erase(mine);
@@ -142,8 +142,8 @@ LoginScheduler::Now LoginScheduler::start(Entry entry, Verdict &decided) noexcep
         ++logins_;
         login_bytes_ += length;
     }
-    decided = Verdict{};
-    decided.granted = !login;  // a re-check stands until its answer says otherwise
+    decided = CheckResult{};
+    decided.decision = decision_of(!login);  // a re-check stands until its answer says otherwise
     return Now::later;
 }
 
@@ -179,11 +179,11 @@ void LoginScheduler::take(std::vector<Settled> &out) noexcept {
         if (found == entries_.end()) continue;
         Entry entry = std::move(found->second);
         entries_.erase(found);
-        Verdict v = checker_.finish(entry.question, answer);
+        CheckResult v = checker_.finish(entry.question, answer);
         if (answer.attempted) v.exchange_ms = std::chrono::duration<double, std::milli>(now - entry.asked).count();
         if (entry.withdrawn) {
-            v = Verdict{};
-            v.withdrawn = true;
+            v = CheckResult{};
+            v.source = Source::withdrawn;
         }
         if (entry.login) {
             --logins_;
@@ -199,7 +199,7 @@ void LoginScheduler::take(std::vector<Settled> &out) noexcept {
         if (mine == rechecks_.end() || mine->second != token) continue;  // ended, or a newer re-check is in force
         rechecks_.erase(mine);
         if (tickets_.serial(entry.client, entry.clientid) != entry.id) continue;  // not the connection asked about
-        const auto kind = v.granted && entry.again ? Settled::Kind::recheck_again : Settled::Kind::recheck;
+        const auto kind = v.granted() && entry.again ? Settled::Kind::recheck_again : Settled::Kind::recheck;
         out.push_back({kind, std::move(entry.clientid), entry.client, entry.id, std::move(v), std::nullopt,
                        std::nullopt, {}, now - entry.asked});  // within the room reserved
     }

@@ -46,7 +46,7 @@ public:
         std::string clientid;
         const void *client;
         unsigned long serial;  // a re-check's connection
-        Verdict verdict;
+        CheckResult result;
         std::optional<std::string> username, password;  // a login's, as kept
         std::string address;                            // a login's client's (its pointer may be gone by now)
         Clock::duration took;
@@ -69,16 +69,16 @@ public:
     // A login of a connection not admitted (client: the broker's pointer):
     // answered now when the cache or the back-off decide it, refused as busy
     // when too many wait, else later. keep_password: handed back with it.
-    // decided: the verdict when answered now.
+    // decided: the result when answered now.
     Now login(const std::string &clientid, const void *client, const char *address, const LoginQuestion &question,
-              bool keep_password, Verdict &decided) noexcept;
+              bool keep_password, CheckResult &decided) noexcept;
     // The re-check of admitted connection serial: answered now when decided
     // without asking (the back-off, say); else later, meaning it stands
     // while the endpoint is asked again (never the cache). merge: a re-check
     // of the connection already asked is asked once more after it, instead
     // of a new exchange now (commands); otherwise the newest is in force.
     Now recheck(const std::string &clientid, const void *client, unsigned long serial, const LoginQuestion &question,
-                bool merge, Verdict &decided) noexcept;
+                bool merge, CheckResult &decided) noexcept;
     // The connection ended: its re-check is no longer asked.
     void disconnected(const void *client) noexcept;
     // A command about a user name or a client id (null: any) came while
@@ -112,7 +112,7 @@ private:
         bool again = false;                             // a re-check merged behind it
         bool withdrawn = false;                         // a login a command settled: refused
     };
-    Now start(Entry entry, Verdict &decided) noexcept;
+    Now start(Entry entry, CheckResult &decided) noexcept;
     // Room for one more answer in both lists, grown by doubling.
     void make_room();
 

@@ -89,8 +89,8 @@ protected:
         s.reserve(out);
         s.take(out);
         for (const auto &settled : out) {
-            if (settled.kind == LoginScheduler::Settled::Kind::login) completed[settled.clientid].push_back(settled.verdict.granted);
-            else if (!settled.verdict.granted) disconnected.push_back(settled.clientid);
+            if (settled.kind == LoginScheduler::Settled::Kind::login) completed[settled.clientid].push_back(settled.result.granted());
+            else if (!settled.result.granted()) disconnected.push_back(settled.clientid);
         }
     }
     void start(Settings s = {}, std::string url = "") {
@@ -101,12 +101,12 @@ protected:
     }
     Now login(const std::string &id, const std::string &user, const void *client_ptr = nullptr,
               const std::string &password = "pw") {
-        Verdict v;
+        CheckResult v;
         return counted(
             scheduler->login(id, client_ptr ? client_ptr : this, "127.0.0.1", {user.c_str(), password.c_str()}, false, v));
     }
     Now recheck(const std::string &id, const std::string &user, const void *client_ptr) {
-        Verdict v;
+        CheckResult v;
         return counted(scheduler->recheck(id, client_ptr, connections.serial(client_ptr, id), {user.c_str(), "pw"}, false, v));
     }
     // Ticks, as the broker's loop does, until every question asked has been
@@ -142,7 +142,7 @@ TEST_F(Scheduler, OnlyTheNewestLoginOfAClientIdIsCompletedWhicheverLineAsked) {
         completed.clear();
         hold();
         EXPECT_EQ(login("dev", "ok-first"), Now::later);
-        Verdict v;
+        CheckResult v;
         EXPECT_EQ(counted(second->login("dev", this, "127.0.0.1", {"no-second", "pw"}, false, v)), Now::later);  // the id again
         ASSERT_TRUE(wait_until([&] {  // the first may never be asked: superseded
             for (const auto &r : endpoint.requests())

@@ -322,17 +322,20 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
 TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
     const auto t0 = Stats::Clock::time_point() + 1h;
     Stats figures(10s, "$SYS/x", t0);
-    Verdict granted, refused, cached, backed_off, failed, stale, by_rules, late;
-    granted.granted = cached.granted = by_rules.granted = by_rules.by_rules = true;
+    CheckResult granted, refused, cached, backed_off, failed, stale, by_rules, late;
+    granted.decision = cached.decision = by_rules.decision = stale.decision = Decision::grant;
+    granted.source = refused.source = failed.source = Source::endpoint;
     granted.answer.attempted = refused.answer.attempted = failed.answer.attempted = true;
     granted.answer.transfer = refused.answer.transfer = CURLE_OK;
     granted.answer.headers_ended = refused.answer.headers_ended = true;
     granted.answer.status = 200;
     refused.answer.status = 403;
-    cached.cached = true;
-    backed_off.backed_off = true;
-    stale.backed_off = stale.stale = stale.granted = true;
+    cached.source = Source::cache;
+    backed_off.source = Source::backoff;
+    stale.source = Source::stale;  // while backing off: a kept decision answered instead
+    by_rules.source = Source::rules;
     failed.answer.transfer = CURLE_OPERATION_TIMEDOUT;
+    late.source = Source::too_late;
     late.answer.late = true;
 
     // 102 exchanges: 0 and 0.105 ms, then 1 to 100 ms (nearest rank: p50 is the 51st, p99 the 101st)

@@ -162,7 +162,7 @@ void rules_against_cache(int rounds, int count) {
         const auto start = Clock::now();
         for (int i = 0; i < count; ++i)
             if (rules.decide(Access::write, topic, 1, false, "alice", "dev1") !=
-                LoginRules::Decision::allow)
+                LoginRules::Match::allow)
                 throw std::runtime_error("rules: not allowed");
         ns.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / count);
     };

@@ -56,7 +56,7 @@ struct Answer {
     std::uint8_t content_types = 0;
     char media_type[41] = "";
     // Null unless the exchange asked for its body. Shared, so that copying an
-    // answer (into a verdict, across threads) never allocates.
+    // answer (into a check's result, across threads) never allocates.
     std::shared_ptr<Body> body;
 
     Outcome outcome() const noexcept;

@@ -127,18 +127,18 @@ int mosquitto_auth_security_cleanup(void *, struct auth_option *, int, bool relo
 
 int mosquitto_auth_unpwd_check(void *, const char *username, const char *password) noexcept {
     if (refuse_all || !core) return AUTH_PLUGIN_ERR_AUTH;
-    const Verdict v = core->checker.login({username, password});
+    const CheckResult v = core->checker.login({username, password});
     log_decision("login", nullptr, username, nullptr, v);  // this interface tells no client id with a login
-    return v.granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
+    return v.granted() ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_AUTH;
 }
 
 int mosquitto_auth_acl_check(void *, const char *clientid, const char *username, const char *topic,
                              int access) noexcept {
     if (refuse_all || !core) return AUTH_PLUGIN_ERR_ACL_DENIED;
     const Access a = access_of(access);
-    const Verdict v = core->checker.access({clientid, username, topic, a});
+    const CheckResult v = core->checker.access({clientid, username, topic, a});
     log_decision(access_word(a), clientid, username, topic, v);
-    return v.granted ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_ACL_DENIED;
+    return v.granted() ? AUTH_PLUGIN_OK : AUTH_PLUGIN_ERR_ACL_DENIED;
 }
 
 int mosquitto_auth_psk_key_get(void *, const char *, const char *, char *, int) noexcept {

@@ -37,7 +37,7 @@ namespace {
 using namespace check_tool;
 
 // How it was decided, in the words of the broker's debug log.
-std::string describe(const Verdict &v) {
+std::string describe(const CheckResult &v) {
     const HowDecided h = how_decided(v);
     std::string text = h.how;
     if (h.number >= 0) text += " " + std::to_string(h.number);
@@ -51,7 +51,7 @@ std::string describe(const Verdict &v) {
 // broker reads the configuration, so a '/' is read as 2.1 reads it: a
 // "granted" the broker never gives would mislead, and the line says what
 // 2.0 does.
-const char *decided_by_broker_v2(const ClientFacts &client, Access access, Verdict &v) {
+const char *decided_by_broker_v2(const ClientFacts &client, Access access, CheckResult &v) {
     if (has_wildcard(client.clientid()) || has_wildcard(client.username()))
         return "the broker refuses access for client ids and user names with + or # without asking";
     const auto slash = [](const char *name) { return name && std::strchr(name, '/'); };
@@ -59,7 +59,7 @@ const char *decided_by_broker_v2(const ClientFacts &client, Access access, Verdi
         return "Mosquitto 2.1 refuses access for client ids and user names with / without asking; "
                "2.0 asks auth_plugin.so";
     if (access == Access::subscribe || access == Access::unsubscribe) {
-        v.granted = true;
+        v.decision = Decision::grant;
         return "the broker grants subscriptions itself and asks auth_plugin.so only about each message";
     }
     return nullptr;
@@ -67,7 +67,7 @@ const char *decided_by_broker_v2(const ClientFacts &client, Access access, Verdi
 
 // What came of the question, and why it was not asked when it was not.
 struct Decided {
-    Verdict v;
+    CheckResult v;
     const char *why_not_asked = nullptr;
 };
 
@@ -76,7 +76,7 @@ Decided ask(Checker &checker, bool v5, const Args &args) {
     const FlagClient &client = args.client;
     const char *password = args.password;
     Decided out;
-    Verdict &v = out.v;
+    CheckResult &v = out.v;
     if (args.login()) {
         v = v5 ? ask_login(checker, client, client.user, password) : checker.login({client.user, password});
         return out;
@@ -94,10 +94,10 @@ Decided ask(Checker &checker, bool v5, const Args &args) {
     }
     // As the broker does with login rules: the login first; its answer's
     // rules decide, and only where none does is the access endpoint asked.
-    const Verdict admitted = ask_login(checker, client, client.user, password);
-    std::printf("login of user \"%s\": %s (%s)\n", client.user, admitted.granted ? "granted" : "refused",
+    const CheckResult admitted = ask_login(checker, client, client.user, password);
+    std::printf("login of user \"%s\": %s (%s)\n", client.user, admitted.granted() ? "granted" : "refused",
                 describe(admitted).c_str());
-    if (!admitted.granted) {
+    if (!admitted.granted()) {
         out.why_not_asked = "the login is refused, so the broker would never ask";
     } else if (!admitted.rules || !decide_by_rules(*admitted.rules, settings, args.access, args.topic, message,
                                                     client.user, client.id, v)) {
@@ -111,16 +111,16 @@ Decided ask(Checker &checker, bool v5, const Args &args) {
 // answer carries for the session.
 void report(const Args &args, bool v5, const Decided &out, double ms) {
     const FlagClient &client = args.client;
-    const Verdict &v = out.v;
+    const CheckResult &v = out.v;
     const bool login = args.login();
     if (login)
         std::printf("login of user \"%s\"", client.user);
     else
         std::printf("%s of topic \"%s\" by client \"%s\", user \"%s\"", access_word(args.access), args.topic,
                     client.id, client.user);
-    std::printf(": %s (%s) in %.1f ms\n", v.granted ? "granted" : "refused",
+    std::printf(": %s (%s) in %.1f ms\n", v.granted() ? "granted" : "refused",
                 out.why_not_asked ? out.why_not_asked : describe(v).c_str(), ms);
-    if (v.deferred)
+    if (v.deferred())
         std::printf("the answer says \"ignore\": the broker's next check decides this %s\n",
                     login ? "login" : v5 ? "access" : "access (auth_plugin.so cannot defer it: refused)");
     if (v.rules) {
@@ -214,5 +214,5 @@ int main(int argc, char **argv) {
     const Decided out = ask(checker, v5, args);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     report(args, v5, out, ms);
-    return out.v.granted ? 0 : 1;
+    return out.v.granted() ? 0 : 1;
 }

@@ -80,9 +80,9 @@ TemplateValues access_values(const AccessQuestion &a) noexcept {
 
 }  // namespace
 
-Verdict Checker::login(const LoginQuestion &question, bool consult_cache) noexcept {
+CheckResult Checker::login(const LoginQuestion &question, bool consult_cache) noexcept {
     PreparedCheck q;
-    Verdict v;
+    CheckResult v;
     if (!begin_login(question, consult_cache, q, v)) return v;
     return timed_exchange(q);
 }
@@ -107,12 +107,12 @@ bool Checker::access_request(const AccessQuestion &a, Request &out) const noexce
     return n != 0 && access_plan_.build(*settings_.http_acl_uri, all.data(), n, access_values(a), out);
 }
 
-Verdict Checker::access(const AccessQuestion &a) noexcept {
-    Verdict v;
-    if (!settings_.http_acl_uri) return v.granted = true, v;
+CheckResult Checker::access(const AccessQuestion &a) noexcept {
+    CheckResult v;
+    if (!settings_.http_acl_uri) return v.decision = Decision::grant, v;
     PreparedCheck q;
     if (!access_request(a, q.request)) {
-        v.unwritable = a.clientid && a.username && a.topic;  // there was something to ask
+        if (a.clientid && a.username && a.topic) v.source = Source::unwritable;  // there was something to ask
         return v;
     }
     q.rules = settings_.http_answers_json;
@@ -121,8 +121,8 @@ Verdict Checker::access(const AccessQuestion &a) noexcept {
 }
 
 bool Checker::begin(std::size_t backoff_member, std::uint64_t user, bool consult_cache, PreparedCheck &q,
-                    Verdict &v) noexcept {
-    v = Verdict{};
+                    CheckResult &v) noexcept {
+    v = CheckResult{};
     q.backoff = backoff_.get();
     q.backoff_member = backoff_member;
     q.user = user;
@@ -134,8 +134,8 @@ bool Checker::begin(std::size_t backoff_member, std::uint64_t user, bool consult
         // A kept grant whose rules' time is up ends that decision, not the
         // user: the endpoint is asked again.
         if (auto kept = cache_->find(q.key, now); kept && !(kept->rules && kept->rules->expired(unix_now()))) {
-            v.cached = true;
-            v.granted = kept->granted;
+            v.source = Source::cache;
+            v.decision = decision_of(kept->granted);
             v.rules = std::move(kept->rules);
             return false;
         }
@@ -143,24 +143,25 @@ bool Checker::begin(std::size_t backoff_member, std::uint64_t user, bool consult
     // Kept answers go on answering while the endpoint is down.
     q.turn = q.backoff ? q.backoff->turn(backoff_member, now) : Backoff::Turn::ask;
     if (q.turn == Backoff::Turn::refuse) {
-        v.backed_off = true;
+        v.source = Source::backoff;  // unless a kept decision answers
         if (q.keyed) answer_stale(v, q.key, now);
         return false;
     }
     return true;
 }
 
-Verdict Checker::finish(const PreparedCheck &q, const Answer &answer) noexcept {
-    Verdict v;
+CheckResult Checker::finish(const PreparedCheck &q, const Answer &answer) noexcept {
+    CheckResult v;
     v.answer = answer;
-    v.granted = answer.outcome() == Outcome::granted;
+    v.source = answer.late ? Source::too_late : answer.attempted ? Source::endpoint : Source::none;
+    v.decision = decision_of(answer.outcome() == Outcome::granted);
     std::optional<DecisionCache::Decision> said;
-    if (q.rules && v.granted) said = read_rules(answer, q.login, v);
+    if (q.rules && v.granted()) said = read_rules(answer, q.login, v);
     if (!q.backoff && !q.keyed) return v;
     const auto arrived = std::chrono::steady_clock::now();
     if (q.backoff) q.backoff->record(q.backoff_member, q.turn, answer, arrived);
     if (q.keyed) {
-        cache_->store(q.key, answer, arrived, q.generation, q.user, said, v.deferred);
+        cache_->store(q.key, answer, arrived, q.generation, q.user, said, v.deferred());
         // Only the endpoint's silence or failure: a request never sent (out
         // of memory, say) tells nothing of it, and refuses as ever.
         const Outcome outcome = answer.outcome();
@@ -169,22 +170,22 @@ Verdict Checker::finish(const PreparedCheck &q, const Answer &answer) noexcept {
     return v;
 }
 
-Verdict Checker::timed_exchange(const PreparedCheck &q) noexcept {
+CheckResult Checker::timed_exchange(const PreparedCheck &q) noexcept {
     // Timed only when there is an exchange: a kept or refused answer costs no clock.
     const auto start = std::chrono::steady_clock::now();
     const Answer answer = client_.send(q.request, q.rules);
     const auto took = std::chrono::steady_clock::now() - start;
-    Verdict v = finish(q, answer);
+    CheckResult v = finish(q, answer);
     v.exchange_ms = std::chrono::duration<double, std::milli>(took).count();
     return v;
 }
 
-bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept {
-    v = Verdict{};
+bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCheck &q, CheckResult &v) noexcept {
+    v = CheckResult{};
     if (!l.username || !l.password) return false;
-    if (!settings_.http_user_uri) return v.granted = true, false;
+    if (!settings_.http_user_uri) return v.decision = Decision::grant, false;
     if (!login_request(l, q.request)) {
-        v.unwritable = true;
+        v.source = Source::unwritable;
         return false;
     }
     q.rules = settings_.http_login_rules || settings_.http_answers_json;
@@ -201,18 +202,18 @@ std::size_t Checker::forget(const char *username, bool keep_stale) noexcept {
     return username ? cache_->forget(user_tag(username), keep_stale) : cache_->forget_all(keep_stale);
 }
 
-void Checker::answer_stale(Verdict &v, const DecisionCache::Digest &key,
+void Checker::answer_stale(CheckResult &v, const DecisionCache::Digest &key,
                            std::chrono::steady_clock::time_point now) noexcept {
     if (settings_.http_cache_stale_ms == 0) return;
     if (auto kept = cache_->find_stale(key, now)) {
-        v.stale = true;
-        v.granted = kept->granted;
+        v.source = Source::stale;
+        v.decision = decision_of(kept->granted);
         v.rules = std::move(kept->rules);
         refuse_if_expired(v);
     }
 }
 
-DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Verdict &v) noexcept {
+DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, CheckResult &v) noexcept {
     DecisionCache::Decision said;
     const bool json_answers = settings_.http_answers_json;
     if (json_answers && answer.status == 204) {  // EMQX's "allow" without a body
@@ -227,8 +228,9 @@ DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Ve
     }
     if (read.refused()) {
         tell_refused_rules(login, read.error);
-        v.granted = false;
-        v.rules_unreadable = true;  // kept as a refusal, as the endpoint's fault is not the client's to exploit
+        // Kept as a refusal, as the endpoint's fault is not the client's to exploit.
+        v.decision = Decision::refuse;
+        v.overruled = CheckResult::Overruled::rules_unreadable;
         return said;
     }
     if (!read.rules) {  // no JSON: the status decides, as without rules
@@ -236,7 +238,7 @@ DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Ve
         return said;
     }
     switch (read.rules->result()) {
-    case LoginRules::Result::allow:
+    case LoginRules::Answered::allow:
         said.granted = true;
         if (login && settings_.http_login_rules) {
             said.rules = read.rules;
@@ -244,10 +246,9 @@ DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Ve
             refuse_if_expired(v);
         }
         break;
-    case LoginRules::Result::deny: v.granted = false; break;
-    case LoginRules::Result::ignore:
-        v.granted = false;
-        v.deferred = true;
+    case LoginRules::Answered::deny: v.decision = Decision::refuse; break;
+    case LoginRules::Answered::ignore:
+        v.decision = Decision::defer;
         // the broker's other checks decide, each time: nothing is kept
         break;
     }
@@ -271,10 +272,10 @@ void Checker::tell_refused_rules(bool login, const char *why) noexcept {
     untold_ = 0;
 }
 
-void Checker::refuse_if_expired(Verdict &v) noexcept {
-    if (!v.granted || !v.rules || !v.rules->expired(unix_now())) return;
-    v.granted = false;
-    v.expired = true;
+void Checker::refuse_if_expired(CheckResult &v) noexcept {
+    if (!v.granted() || !v.rules || !v.rules->expired(unix_now())) return;
+    v.decision = Decision::refuse;
+    v.overruled = CheckResult::Overruled::expired;
     const auto now = std::chrono::steady_clock::now();
     ++untold_expired_;
     if (told_expired_at_ != std::chrono::steady_clock::time_point{} && now - told_expired_at_ < std::chrono::seconds(10))

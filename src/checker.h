@@ -9,12 +9,12 @@
 
 #include "access.h"
 #include "backoff.h"
+#include "check_result.h"
 #include "configuration.h"
 #include "decision_cache.h"
 #include "http_client.h"
 #include "request_template.h"
 #include "settings.h"
-#include "verdict.h"
 
 // A check made ready to ask: what it does before its exchange, kept until
 // the answer arrives, for an exchange that someone else runs.
@@ -72,18 +72,18 @@ public:
 
     // consult_cache false: asked of the endpoint even when a kept decision
     // could answer (a reload's re-check).
-    Verdict login(const LoginQuestion &question, bool consult_cache = true) noexcept;
-    Verdict access(const AccessQuestion &question) noexcept;
+    CheckResult login(const LoginQuestion &question, bool consult_cache = true) noexcept;
+    CheckResult access(const AccessQuestion &question) noexcept;
 
     // A login in two halves, for an exchange run elsewhere. begin_login is
     // true when q must be asked of the endpoint (q.request); false when
-    // v is already the verdict (decided without asking, from the cache
+    // v is already the result (decided without asking, from the cache
     // unless consult_cache is false, or refused by the back-off). finish is
     // called exactly once for each q begun, with what the exchange came to.
     // A kept answer whose rules' expire_at has passed answers nothing: the
     // login is asked again.
-    bool begin_login(const LoginQuestion &question, bool consult_cache, PreparedCheck &q, Verdict &v) noexcept;
-    Verdict finish(const PreparedCheck &q, const Answer &answer) noexcept;
+    bool begin_login(const LoginQuestion &question, bool consult_cache, PreparedCheck &q, CheckResult &v) noexcept;
+    CheckResult finish(const PreparedCheck &q, const Answer &answer) noexcept;
 
     // The broker reloads its configuration: the endpoint's policy may have
     // changed too, so no kept decision answers fresh any more; kept ones
@@ -96,21 +96,22 @@ public:
 
 private:
     bool begin(std::size_t backoff_member, std::uint64_t user, bool consult_cache, PreparedCheck &q,
-               Verdict &v) noexcept;
-    // q's exchange, now, and its verdict with the time it took.
-    Verdict timed_exchange(const PreparedCheck &q) noexcept;
+               CheckResult &v) noexcept;
+    // q's exchange, now, and its result with the time it took.
+    CheckResult timed_exchange(const PreparedCheck &q) noexcept;
     // For a check the endpoint gave no decision: a kept one within its stale bound, if any.
-    void answer_stale(Verdict &v, const DecisionCache::Digest &key, std::chrono::steady_clock::time_point now) noexcept;
+    void answer_stale(CheckResult &v, const DecisionCache::Digest &key,
+                      std::chrono::steady_clock::time_point now) noexcept;
     // A granted answer's body read (http_login_rules, http_answers json):
     // what it decides, into v and for the cache.
-    DecisionCache::Decision read_rules(const Answer &answer, bool login, Verdict &v) noexcept;
+    DecisionCache::Decision read_rules(const Answer &answer, bool login, CheckResult &v) noexcept;
     // One line for the broker's log, at most one per interval however many
     // answers are refused (a flood must not flood the log). Answers are
     // finished on one thread (the broker's), so this needs no lock.
     void tell_refused_rules(bool login, const char *why) noexcept;
     // A granted login whose rules say its time is up (expire_at) is refused,
     // and the log says so (at most once per interval).
-    void refuse_if_expired(Verdict &v) noexcept;
+    void refuse_if_expired(CheckResult &v) noexcept;
 
     const Settings settings_;
     HttpClient client_;

@@ -4,20 +4,20 @@
 // and how the decision came about.
 #pragma once
 
-#include "verdict.h"
+#include "check_result.h"
 
-// What decided v, and a number that goes with it (an HTTP status, a rule's
+// What decided r, and a number that goes with it (an HTTP status, a rule's
 // position in the login answer's "acl", counted from 1; -1: none).
 struct HowDecided {
     const char *how;
     long number = -1;
     const char *detail = nullptr;  // a transfer's failure, for example
 };
-HowDecided how_decided(const Verdict &v) noexcept;
+HowDecided how_decided(const CheckResult &r) noexcept;
 
 // One line at the broker's debug level (log_type debug) per decision, with
 // the exchange's time where there was one; the broker formats it only when
 // that level is on, so it costs a call otherwise. kind: "login", or an
 // access word; topic null for a login.
 void log_decision(const char *kind, const char *clientid, const char *username, const char *topic,
-                  const Verdict &v) noexcept;
+                  const CheckResult &r) noexcept;

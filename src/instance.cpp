@@ -40,7 +40,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     const auto start = stats_ || route_.later ? Clock::now() : Clock::time_point();
     Connections &connections = shared_->connections;
     connections.sweep();  // any will of a connection ended before this login has been asked about
-    Verdict v;
+    CheckResult v;
     int result = MOSQ_ERR_AUTH;
     try {
         const BrokerClient client(event.client);
@@ -66,7 +66,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             auto now = ask_again(clientid, event.client, serial, asked.question(), false);
             if (!now) return MOSQ_ERR_SUCCESS;  // counted once settled
             v = std::move(*now);
-            result = v.granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
+            result = v.granted() ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
         } else if (held && !(record && record->state == Connections::State::deferred)) {
             // A session without a connection of ours (2.1 re-checks offline
             // persistent sessions too): nothing is admitted by answering, so
@@ -82,7 +82,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
                 const LoginQuestion &q = asked.question();
                 // Counts nothing: only the endpoint's refusals do.
                 if (refusals_.refuses({address, id, q.username, q.password}, start)) {
-                    v.refused_at_once = true;
+                    v.source = Source::guard;
                     counted(v, start, clientid.c_str(), event.username);
                     return MOSQ_ERR_AUTH;  // not left pending: the id stays free for its owner
                 }
@@ -97,7 +97,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
                 if (!now) return auth_delayed;  // counted once settled
                 ids.answered_now(clientid);  // answered now: it supersedes, and is not pending
                 v = std::move(*now);
-                if (v.busy) {
+                if (v.source == Source::busy) {
                     counted(v, start, clientid.c_str(), event.username);
                     return server_busy;
                 }
@@ -107,7 +107,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             result = decided(event.client, clientid, asked.question(), v);
         }
     } catch (...) {
-        v = Verdict{};  // a value that could not be had, or no room to remember the connection, refuses
+        v = CheckResult{};  // a value that could not be had, or no room to remember the connection, refuses
         result = MOSQ_ERR_AUTH;
     }
     const char *id = mosquitto_client_id(event.client);
@@ -115,29 +115,29 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
     return result;
 }
 
-void Instance::counted(const Verdict &v, Clock::time_point start, const char *clientid,
+void Instance::counted(const CheckResult &v, Clock::time_point start, const char *clientid,
                        const char *username) noexcept {
     if (stats_) stats_->login(v, Clock::now() - start);
     log_decision("login", clientid, username, nullptr, v);
 }
 
 int Instance::decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
-                      const Verdict &v) noexcept {
-    if ((v.granted || v.deferred) && !admit(client, clientid.c_str(), question.username, question.password, v))
+                      const CheckResult &v) noexcept {
+    if ((v.granted() || v.deferred()) && !admit(client, clientid.c_str(), question.username, question.password, v))
         return MOSQ_ERR_AUTH;
     // The answer said "ignore": the broker's next check (another plugin
     // line, a password file) decides; where none does, it refuses.
-    if (v.deferred) return MOSQ_ERR_PLUGIN_DEFER;
-    if (v.granted) return MOSQ_ERR_SUCCESS;
+    if (v.deferred()) return MOSQ_ERR_PLUGIN_DEFER;
+    if (v.granted()) return MOSQ_ERR_SUCCESS;
     // 2.1 sends an MQTT 5 client this code as the reason: try again later.
     return v.unavailable() && route_.newer_broker ? server_unavailable : MOSQ_ERR_AUTH;
 }
 
 bool Instance::admit(const mosquitto *client, const char *clientid, const char *username, const char *password,
-                     const Verdict &v) noexcept {
+                     const CheckResult &v) noexcept {
     try {
         shared_->connections.admit(client, {this, clientid, username, shared_->keeps_passwords() ? password : nullptr,
-                                            v.rules, v.deferred});
+                                            v.rules, v.deferred()});
         return true;
     } catch (...) {
         return false;  // a connection we could not keep track of is not admitted
@@ -148,7 +148,7 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     using Kind = LoginScheduler::PendingLogin::Kind;
     Connections &connections = shared_->connections;
     const auto *client = static_cast<const mosquitto *>(p.client);
-    const Verdict &v = p.result;
+    const CheckResult &v = p.result;
     if (p.kind == Kind::login) {
         // Superseded by a newer login of its id: the broker holds only the newest.
         if (!shared_->pending.settled(p.clientid, p.token)) return Then::nothing;
@@ -160,7 +160,7 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     log_decision(p.kind == Kind::login ? "login" : "re-check", p.clientid.c_str(),
                  p.username ? p.username->c_str() : nullptr, nullptr, v);
     if (p.kind == Kind::recheck) {
-        if (!v.granted) return Then::kick;
+        if (!v.granted()) return Then::kick;
         try {
             connections.renew(client, p.serial, v.rules);
         } catch (...) {
@@ -173,11 +173,11 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     // refuses any answer but success): an answer that defers refuses here.
     const char *username = p.username ? p.username->c_str() : nullptr;
     const char *password = p.password ? p.password->c_str() : nullptr;
-    const bool granted = v.granted && admit(client, p.clientid.c_str(), username, password, v);
+    const bool granted = v.granted() && admit(client, p.clientid.c_str(), username, password, v);
     // Only the endpoint's refusals count: a login that got no answer (an
     // outage, too late) or that a command withdrew says nothing against
     // the address.
-    if (!v.granted && !v.unavailable() && !v.withdrawn)
+    if (!v.granted() && !v.unavailable() && v.source != Source::withdrawn)
         refusals_.refused({p.address.c_str(), p.clientid.c_str(), username, password}, Clock::now());
     complete_(p.clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
     // The broker admits synchronously; if the client had left while
@@ -205,19 +205,19 @@ void Instance::cancel_pending(unsigned long token) noexcept {
         if (line->scheduler_) line->scheduler_->cancel(token);
 }
 
-std::optional<Verdict> Instance::ask_again(const std::string &clientid, const mosquitto *client,
+std::optional<CheckResult> Instance::ask_again(const std::string &clientid, const mosquitto *client,
                                            unsigned long serial, const LoginQuestion &question,
                                            bool merge) noexcept {
     // Answered later only where asked to and a TICK will settle the answer.
     if (route_.recheck_behind && scheduler_ && (ticked_ || complete_))
         return scheduler_->recheck(shared_->pending.next_token(), clientid, client, serial, question, merge);
-    Verdict v = checker_.login(question, false);
-    v.deferred = false;  // a connection admitted here is not another check's to keep
-    if (v.granted) {
+    CheckResult v = checker_.login(question, false);
+    if (v.deferred()) v.decision = Decision::refuse;  // a connection admitted here is not another check's to keep
+    if (v.granted()) {
         try {
             shared_->connections.renew(client, serial, v.rules);
         } catch (...) {
-            v.granted = false;  // its new rules could not be kept: it goes, rather than keep the old ones
+            v.decision = Decision::refuse;  // its new rules could not be kept: it goes, rather than keep the old ones
         }
     }
     return v;
@@ -234,7 +234,7 @@ Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
         const LoginAsked asked(checker_, BrokerClient(client), username.c_str(), password.c_str());
         const auto now = ask_again(clientid, client, serial, asked.question(), true);
         if (!now) return Recheck::pending;
-        return now->granted ? Recheck::granted : Recheck::refused;
+        return now->granted() ? Recheck::granted : Recheck::refused;
     } catch (...) {
         return Recheck::not_asked_failed;  // the connection stays as it is
     }
@@ -244,7 +244,7 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
                      const MessageFacts &message) noexcept {
     const auto start = stats_ ? Clock::now() : Clock::time_point();
     if (stats_) tell_if_no_tick();
-    Verdict v;
+    CheckResult v;
     bool by_rules = false;
     const Connections::Record *record = nullptr;
     const char *id = mosquitto_client_id(client);
@@ -267,7 +267,7 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
         // An ended connection whose rules had to be dropped: its will
         // cannot be decided as they would have, so it is refused.
         if (!r && shared_->connections.forgotten(client, clientid)) {
-            v.rules_lost = true;
+            v.source = Source::rules_lost;
             by_rules = true;
         }
     }
@@ -277,5 +277,5 @@ int Instance::access(const mosquitto *client, const char *topic, Access access,
     if (stats_) stats_->access(v, Clock::now() - start);
     log_decision(access_word(access), id, mosquitto_client_username(client), topic, v);
     // The answer said "ignore" (http_answers json): the broker's next check decides.
-    return v.granted ? MOSQ_ERR_SUCCESS : v.deferred ? MOSQ_ERR_PLUGIN_DEFER : MOSQ_ERR_ACL_DENIED;
+    return v.granted() ? MOSQ_ERR_SUCCESS : v.deferred() ? MOSQ_ERR_PLUGIN_DEFER : MOSQ_ERR_ACL_DENIED;
 }

@@ -88,21 +88,21 @@ public:
 private:
     // A login that came to v: its record and its answer to the broker.
     int decided(const mosquitto *client, const std::string &clientid, const LoginQuestion &question,
-                const Verdict &v) noexcept;
+                const CheckResult &v) noexcept;
     // What settling a pending login leaves for the broker, after the pass.
     enum class Then : std::uint8_t { nothing, kick, recheck };
     Then settle(LoginScheduler::PendingLogin &p) noexcept;
     // The one admission: a granted login, or one left to the broker's other
     // checks, gets its record; false when it could not be kept.
     bool admit(const mosquitto *client, const char *clientid, const char *username, const char *password,
-               const Verdict &v) noexcept;
+               const CheckResult &v) noexcept;
     // A login decided here: its stats and its debug line.
-    void counted(const Verdict &v, Stats::Clock::time_point start, const char *clientid,
+    void counted(const CheckResult &v, Stats::Clock::time_point start, const char *clientid,
                  const char *username) noexcept;
     // Asks the endpoint again about an admitted connection, never the cache:
     // pending (nothing returned: it stands until the answer) where a TICK
     // will settle it, else now.
-    std::optional<Verdict> ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
+    std::optional<CheckResult> ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
                                      const LoginQuestion &question, bool merge) noexcept;
     // Pending login token, on whichever line, is superseded by a newer login of its id.
     void cancel_pending(unsigned long token) noexcept;

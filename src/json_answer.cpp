@@ -146,9 +146,9 @@ bool RulesReader::top_value(const Value &v) {
     const std::string *s = v.type == Value::string ? v.text : nullptr;
     switch (member_) {
     case result:
-        if (s && *s == "allow") out_.result_ = LoginRules::Result::allow;
-        else if (s && *s == "deny") out_.result_ = LoginRules::Result::deny;
-        else if (s && *s == "ignore") out_.result_ = LoginRules::Result::ignore;
+        if (s && *s == "allow") out_.result_ = LoginRules::Answered::allow;
+        else if (s && *s == "deny") out_.result_ = LoginRules::Answered::deny;
+        else if (s && *s == "ignore") out_.result_ = LoginRules::Answered::ignore;
         else return fail("result must be \"allow\", \"deny\" or \"ignore\"");
         out_.has_result_ = true;
         return true;

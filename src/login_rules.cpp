@@ -244,9 +244,9 @@ bool LoginRules::overlaps(const Rule &rule, const Topic &f, const Values &v) con
     }
 }
 
-std::optional<LoginRules::Decision> LoginRules::attempt(const Rule &rule, std::uint8_t action, bool retain,
-                                                       bool filter, std::string_view topic, const Topic &t,
-                                                       const Values &v) const noexcept {
+std::optional<LoginRules::Match> LoginRules::attempt(const Rule &rule, std::uint8_t action, bool retain,
+                                                    bool filter, std::string_view topic, const Topic &t,
+                                                    const Values &v) const noexcept {
     if (action == Rule::publish_bit && rule.retain >= 0 && (rule.retain == 1) != retain) return std::nullopt;
     if ((rule.needs & v.usable) != rule.needs) return std::nullopt;
     // Such a name grants nothing there; a deny rule still refuses by it.
@@ -256,19 +256,19 @@ std::optional<LoginRules::Decision> LoginRules::attempt(const Rule &rule, std::u
     else if (!filter) hit = matches(rule, t, v);
     else hit = rule.allow ? covers(rule, t, v) : overlaps(rule, t, v);
     if (!hit) return std::nullopt;
-    return rule.allow ? Decision::allow : Decision::deny;
+    return rule.allow ? Match::allow : Match::deny;
 }
 
-LoginRules::Decision LoginRules::decide(Access access, std::string_view topic, int qos, bool retain,
-                                        const char *username, const char *clientid,
-                                        std::uint32_t *which) const noexcept {
+LoginRules::Match LoginRules::decide(Access access, std::string_view topic, int qos, bool retain,
+                                     const char *username, const char *clientid,
+                                     std::uint32_t *which) const noexcept {
     std::uint8_t action = 0;
     switch (access) {
     case Access::write: action = Rule::publish_bit; break;
     case Access::read:
     case Access::subscribe: action = Rule::subscribe_bit; break;
     case Access::unsubscribe:
-    case Access::none: return Decision::no_match;
+    case Access::none: return Match::none;
     }
     const bool filter = access == Access::subscribe;
     if (filter) topic = without_share(topic);
@@ -276,7 +276,7 @@ LoginRules::Decision LoginRules::decide(Access access, std::string_view topic, i
     const Topic t(topic, filter);
     const std::uint8_t qos_bit = qos >= 0 && qos <= 2 ? static_cast<std::uint8_t>(1u << qos) : Rule::other_qos;
     const std::uint32_t plain = std::min(t.plain, Topic::kept);
-    auto one = [&](std::uint32_t i) -> std::optional<Decision> {
+    auto one = [&](std::uint32_t i) -> std::optional<Match> {
         const Rule &rule = rules_[i];
         // What tells most rules apart at a glance: action, QoS, depth, sign.
         if (!(rule.actions & action) || !(rule.qos & qos_bit)) return std::nullopt;
@@ -302,11 +302,11 @@ LoginRules::Decision LoginRules::decide(Access access, std::string_view topic, i
             const std::uint32_t i = (b == b_end || (a != a_end && *a < *b)) ? *a++ : *b++;
             if (auto d = one(i)) return which ? *which = rules_[i].source, *d : *d;
         }
-        return Decision::no_match;
+        return Match::none;
     }
     for (std::uint32_t i = 0; i < rules_.size(); ++i)
         if (auto d = one(i)) return which ? *which = rules_[i].source, *d : *d;
-    return Decision::no_match;
+    return Match::none;
 }
 
 std::int64_t unix_now() noexcept {

@@ -19,19 +19,22 @@
 
 class LoginRules {
 public:
-    enum class Result { allow, deny, ignore };  // ignore: let the broker's next check decide
-    enum class Decision { allow, deny, no_match };
+    // What the login's answer says of the login ("result"); ignore: let the
+    // broker's next check decide.
+    enum class Answered { allow, deny, ignore };
+    // What the rules say of one access check (decide()).
+    enum class Match { allow, deny, none };
 
     static constexpr std::size_t max_rules = 1000;
 
     // "result"; allow when absent (the status was 200).
-    Result result() const noexcept { return result_; }
+    Answered result() const noexcept { return result_; }
     bool has_result() const noexcept { return has_result_; }  // "result" was given
     // "is_superuser"; false when absent. Only a flag here: what it grants is the caller's.
     bool is_superuser() const noexcept { return superuser_; }
     // An "acl" member was given, even an empty one. Without it, access is
     // for the caller to decide as without rules; with it, rules decide
-    // first, and a check that none matches (no_match) goes to the access
+    // first, and a check that none matches (Match::none) goes to the access
     // endpoint, refused where none is configured.
     bool has_acl() const noexcept { return has_acl_; }
     // "expire_at", Unix seconds, when given.
@@ -41,7 +44,7 @@ public:
 
     // One access check, by the first rule that matches. WRITE is a rule's
     // "publish"; READ (delivery) and SUBSCRIBE its "subscribe"; "all" both.
-    // UNSUBSCRIBE (and none) is not for rules to decide: no_match. A rule's
+    // UNSUBSCRIBE (and none) is not for rules to decide: Match::none. A rule's
     // qos list, when given, must hold qos; its retain (true or false) is a
     // condition of WRITE only. "eq T" matches the text T exactly. A rule's
     // filter whose first level is a wildcard matches no topic starting
@@ -55,8 +58,8 @@ public:
     // holds a '/', does not match. No allocation.
     // which: where given, the position in the answer's "acl" (from 0) of
     // the rule that decided.
-    Decision decide(Access access, std::string_view topic, int qos, bool retain, const char *username,
-                    const char *clientid, std::uint32_t *which = nullptr) const noexcept;
+    Match decide(Access access, std::string_view topic, int qos, bool retain, const char *username,
+                 const char *clientid, std::uint32_t *which = nullptr) const noexcept;
 
     std::size_t rule_count() const noexcept { return rules_.size(); }  // one per topic of each rule
 
@@ -107,8 +110,8 @@ private:
     };
     struct Values;  // the client's, for one decision
     struct Topic;   // the check's topic or filter, split once
-    std::optional<Decision> attempt(const Rule &rule, std::uint8_t action, bool retain, bool filter,
-                                    std::string_view topic, const Topic &t, const Values &v) const noexcept;
+    std::optional<Match> attempt(const Rule &rule, std::uint8_t action, bool retain, bool filter,
+                                 std::string_view topic, const Topic &t, const Values &v) const noexcept;
 
     bool matches(const Rule &rule, const Topic &topic, const Values &v) const noexcept;
     bool covers(const Rule &rule, const Topic &filter, const Values &v) const noexcept;
@@ -121,7 +124,7 @@ private:
     bool starts_with_dollar(const Level &level, const Values &v) const noexcept;
     bool dollar_by_placeholder(const Level &level, const Values &v) const noexcept;
 
-    Result result_ = Result::allow;
+    Answered result_ = Answered::allow;
     bool has_result_ = false;
     bool superuser_ = false;
     bool has_acl_ = false;

@@ -12,15 +12,15 @@ LoginScheduler::~LoginScheduler() {
     for (auto &[token, pending] : pending_) checker_.finish(pending.check, Answer{});
 }
 
-std::optional<Verdict> LoginScheduler::login(unsigned long token, const std::string &clientid, const void *client,
+std::optional<CheckResult> LoginScheduler::login(unsigned long token, const std::string &clientid, const void *client,
                                              const char *address, const LoginQuestion &question,
                                              bool keep_password) noexcept {
     PendingLogin p;
-    Verdict now;
+    CheckResult now;
     if (!checker_.begin_login(question, true, p.check, now)) return now;
     if (logins_ >= max_pending_logins || login_bytes_ + p.check.request.bytes() > max_pending_bytes) {
         now = checker_.finish(p.check, Answer{});
-        now.busy = true;
+        now.source = Source::busy;
         return now;
     }
     try {
@@ -37,7 +37,7 @@ std::optional<Verdict> LoginScheduler::login(unsigned long token, const std::str
     return start(std::move(p));
 }
 
-std::optional<Verdict> LoginScheduler::recheck(unsigned long token, const std::string &clientid, const void *client,
+std::optional<CheckResult> LoginScheduler::recheck(unsigned long token, const std::string &clientid, const void *client,
                                                unsigned long serial, const LoginQuestion &question,
                                                bool merge) noexcept {
     if (merge) {
@@ -52,7 +52,7 @@ std::optional<Verdict> LoginScheduler::recheck(unsigned long token, const std::s
         }
     }
     PendingLogin p;
-    Verdict now;
+    CheckResult now;
     if (!checker_.begin_login(question, false, p.check, now)) return now;
     try {
         p.token = token;
@@ -67,7 +67,7 @@ std::optional<Verdict> LoginScheduler::recheck(unsigned long token, const std::s
     return start(std::move(p));
 }
 
-std::optional<Verdict> LoginScheduler::start(PendingLogin pending) noexcept {
+std::optional<CheckResult> LoginScheduler::start(PendingLogin pending) noexcept {
     const bool login = pending.kind == PendingLogin::Kind::login;
     const unsigned long token = pending.token;
     const void *client = pending.client;
@@ -94,8 +94,8 @@ std::optional<Verdict> LoginScheduler::start(PendingLogin pending) noexcept {
         // out of memory: refused below
     }
     if (!queued) {
-        Verdict refused = checker_.finish(placed ? placed->check : pending.check, Answer{});
-        refused.granted = false;
+        CheckResult refused = checker_.finish(placed ? placed->check : pending.check, Answer{});
+        refused.decision = Decision::refuse;
         if (auto mine = rechecks_.find(client); !login && mine != rechecks_.end() && mine->second == token)
             rechecks_.erase(mine);
         if (placed) pending_.erase(token);
@@ -152,8 +152,8 @@ void LoginScheduler::take(std::vector<PendingLogin> &out) noexcept {
             p.state = PendingLogin::State::replaced;  // ended, or a newer re-check is in force
         }
         if (p.state == PendingLogin::State::withdrawn) {
-            p.result = Verdict{};
-            p.result.withdrawn = true;
+            p.result = CheckResult{};
+            p.result.source = Source::withdrawn;
         } else if (p.state == PendingLogin::State::asked) {
             p.state = PendingLogin::State::answered;
         }

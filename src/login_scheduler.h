@@ -68,7 +68,7 @@ public:
         Clock::duration took{};  // once answered
         // Cleared when nobody waits for it any more: its exchange is then never started.
         std::shared_ptr<std::atomic<bool>> wanted;
-        Verdict result;  // once answered
+        CheckResult result;  // once answered
     };
 
     static constexpr std::size_t max_pending_logins = 10000;
@@ -86,7 +86,7 @@ public:
     // pending under token: its result now when the cache or the back-off
     // decide it, or refused as busy when too many are pending; nothing while
     // it is pending. keep_password: handed back with it.
-    std::optional<Verdict> login(unsigned long token, const std::string &clientid, const void *client,
+    std::optional<CheckResult> login(unsigned long token, const std::string &clientid, const void *client,
                                  const char *address, const LoginQuestion &question, bool keep_password) noexcept;
     // The re-check of admitted connection serial, pending under token: its
     // result now when decided without asking (the back-off, say); nothing
@@ -94,7 +94,7 @@ public:
     // (never the cache). merge: a re-check of the connection already asked
     // is asked once more after it, instead of a new exchange now
     // (commands); otherwise the newest is in force.
-    std::optional<Verdict> recheck(unsigned long token, const std::string &clientid, const void *client,
+    std::optional<CheckResult> recheck(unsigned long token, const std::string &clientid, const void *client,
                                    unsigned long serial, const LoginQuestion &question, bool merge) noexcept;
     // Nobody waits for pending login token any more (a newer login of its
     // id): its exchange is not started if it has not been.
@@ -118,7 +118,7 @@ public:
     std::size_t queued() const noexcept { return exchanges_->waiting(); }
 
 private:
-    std::optional<Verdict> start(PendingLogin pending) noexcept;
+    std::optional<CheckResult> start(PendingLogin pending) noexcept;
 
     Checker &checker_;
     const Clock::duration timeout_;

@@ -65,8 +65,8 @@ LoginAsked::LoginAsked(const Checker &checker, const ClientFacts &client, const 
 
 bool has_wildcard(const char *name) noexcept { return name && std::strpbrk(name, "+#"); }
 
-Verdict ask_login(Checker &checker, const ClientFacts &client, const char *username, const char *password,
-                  bool consult_cache) noexcept {
+CheckResult ask_login(Checker &checker, const ClientFacts &client, const char *username, const char *password,
+                      bool consult_cache) noexcept {
     try {
         return checker.login(LoginAsked(checker, client, username, password).question(), consult_cache);
     } catch (...) {
@@ -101,8 +101,8 @@ bool access_request(const Checker &checker, const ClientFacts &client, const cha
     return checker.access_request(asked.question, out);
 }
 
-Verdict ask_access(Checker &checker, const ClientFacts &client, const char *topic, Access access,
-                   const MessageFacts &message, const char *password) noexcept {
+CheckResult ask_access(Checker &checker, const ClientFacts &client, const char *topic, Access access,
+                       const MessageFacts &message, const char *password) noexcept {
     const Settings &s = checker.settings();
     try {
         const char *clientid = client.clientid();
@@ -111,8 +111,8 @@ Verdict ask_access(Checker &checker, const ClientFacts &client, const char *topi
         // that is a pattern must not reach an endpoint that may match on it.
         if (s.http_acl_uri && (has_wildcard(clientid) || has_wildcard(username))) return {};
         if ((access == Access::subscribe || access == Access::unsubscribe) && !s.http_check_subscribe) {
-            Verdict v;
-            v.granted = true;
+            CheckResult v;
+            v.decision = Decision::grant;
             return v;
         }
         const AccessAsked asked(checker, client, topic, access, message, password);
@@ -123,34 +123,35 @@ Verdict ask_access(Checker &checker, const ClientFacts &client, const char *topi
 }
 
 bool decide_by_rules(const LoginRules &rules, const Settings &s, Access access, const char *topic,
-                     const MessageFacts &message, const char *username, const char *clientid, Verdict &v) noexcept {
-    v = Verdict{};
-    v.by_rules = true;
+                     const MessageFacts &message, const char *username, const char *clientid,
+                     CheckResult &v) noexcept {
+    v = CheckResult{};
+    v.source = Source::rules;
     // Its time is up: nothing more is granted, whether or not the
     // connection has been disconnected yet.
     if (rules.expired(unix_now())) {
-        v.expired = true;
+        v.overruled = CheckResult::Overruled::expired;
         return true;
     }
     if (rules.is_superuser()) {
-        v.granted = true;
+        v.decision = Decision::grant;
         return true;
     }
     if (!rules.has_acl() || access == Access::unsubscribe || access == Access::none) {
-        v.by_rules = false;  // decided as without rules
+        v.source = Source::none;  // decided as without rules
         return false;
     }
     std::uint32_t which = 0;
     switch (rules.decide(access, topic ? topic : "", message.qos, message.retain, username, clientid, &which)) {
-    case LoginRules::Decision::allow:
-        v.granted = true;
+    case LoginRules::Match::allow:
+        v.decision = Decision::grant;
         v.rule = static_cast<int>(which);
         return true;
-    case LoginRules::Decision::deny: v.rule = static_cast<int>(which); return true;
-    case LoginRules::Decision::no_match: break;
+    case LoginRules::Match::deny: v.rule = static_cast<int>(which); return true;
+    case LoginRules::Match::none: break;
     }
     // No rule decides: the access endpoint does, as without rules; without one, refused.
     if (!s.http_acl_uri) return true;
-    v.by_rules = false;
+    v.source = Source::none;
     return false;
 }

@@ -13,8 +13,8 @@ class LoginRules;
 bool has_wildcard(const char *name) noexcept;
 
 // consult_cache false: asked of the endpoint even when a kept decision could answer.
-Verdict ask_login(Checker &checker, const ClientFacts &client, const char *username, const char *password,
-                  bool consult_cache = true) noexcept;
+CheckResult ask_login(Checker &checker, const ClientFacts &client, const char *username, const char *password,
+                      bool consult_cache = true) noexcept;
 // What a client tells for the placeholders its checker's templates use
 // (uses); the texts that must be made are kept in texts.
 struct ClientTexts {
@@ -42,8 +42,8 @@ private:
 };
 
 // password: the connection's, kept where an access template uses it.
-Verdict ask_access(Checker &checker, const ClientFacts &client, const char *topic, Access access,
-                   const MessageFacts &message, const char *password = nullptr) noexcept;
+CheckResult ask_access(Checker &checker, const ClientFacts &client, const char *topic, Access access,
+                       const MessageFacts &message, const char *password = nullptr) noexcept;
 // The same question as ask_access asks, as its request (the check tool's
 // --show-request); false when none would be sent. Throws when a value cannot be had.
 bool access_request(const Checker &checker, const ClientFacts &client, const char *topic, Access access,
@@ -55,4 +55,5 @@ bool access_request(const Checker &checker, const ClientFacts &client, const cha
 // expire_at nothing is granted. The plug-in and the check tool both decide
 // here.
 bool decide_by_rules(const LoginRules &rules, const Settings &settings, Access access, const char *topic,
-                     const MessageFacts &message, const char *username, const char *clientid, Verdict &v) noexcept;
+                     const MessageFacts &message, const char *username, const char *clientid,
+                     CheckResult &v) noexcept;

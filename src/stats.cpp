@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "verdict.h"
+#include "check_result.h"
 
 namespace {
 
@@ -34,16 +34,16 @@ Stats::Stats(std::chrono::seconds interval, std::string prefix, Clock::time_poin
     samples_.reserve(max_samples);
 }
 
-void Stats::login(const Verdict &verdict, Clock::duration took) noexcept {
-    ++(verdict.granted ? login_granted_ : login_refused_);
-    login_late_ += verdict.answer.late;
-    common(verdict, took);
+void Stats::login(const CheckResult &result, Clock::duration took) noexcept {
+    ++(result.granted() ? login_granted_ : login_refused_);
+    login_late_ += result.source == Source::too_late;
+    common(result, took);
 }
 
-void Stats::access(const Verdict &verdict, Clock::duration took) noexcept {
-    ++(verdict.granted ? access_granted_ : access_refused_);
-    by_rules_ += verdict.by_rules;
-    common(verdict, took);
+void Stats::access(const CheckResult &result, Clock::duration took) noexcept {
+    ++(result.granted() ? access_granted_ : access_refused_);
+    by_rules_ += result.source == Source::rules;
+    common(result, took);
 }
 
 void Stats::queue(long limit, std::size_t waiting) noexcept {
@@ -52,12 +52,12 @@ void Stats::queue(long limit, std::size_t waiting) noexcept {
     waiting_ = waiting;
 }
 
-void Stats::common(const Verdict &verdict, Clock::duration took) noexcept {
-    cache_hits_ += verdict.cached;
-    cache_stale_ += verdict.stale;
-    backoff_refused_ += verdict.backed_off && !verdict.stale;  // a kept decision answered instead
-    if (!verdict.answer.attempted) return;
-    exchanges_failed_ += verdict.answer.outcome() == Outcome::no_answer;
+void Stats::common(const CheckResult &result, Clock::duration took) noexcept {
+    cache_hits_ += result.source == Source::cache;
+    cache_stale_ += result.source == Source::stale;
+    backoff_refused_ += result.source == Source::backoff;  // not where a kept decision answered instead (stale)
+    if (!result.answer.attempted) return;
+    exchanges_failed_ += result.answer.outcome() == Outcome::no_answer;
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
     const auto sample = static_cast<std::uint32_t>(
         std::clamp<long long>(us, 0, std::numeric_limits<std::uint32_t>::max()));

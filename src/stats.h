@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-struct Verdict;
+struct CheckResult;
 
 class Stats {
 public:
@@ -19,9 +19,9 @@ public:
     Stats(std::chrono::seconds interval, std::string prefix, Clock::time_point start);
 
     // One decided check; took is the time the check took, counted as an
-    // exchange's time when the verdict says one was attempted.
-    void login(const Verdict &verdict, Clock::duration took) noexcept;
-    void access(const Verdict &verdict, Clock::duration took) noexcept;
+    // exchange's time when the result says one was attempted.
+    void login(const CheckResult &result, Clock::duration took) noexcept;
+    void access(const CheckResult &result, Clock::duration took) noexcept;
     // Where logins are answered later: how many exchanges are asked at once
     // now, and how many wait for a place; published with the next figures.
     void queue(long limit, std::size_t waiting) noexcept;
@@ -33,7 +33,7 @@ public:
     Clock::duration until_due(Clock::time_point now) const noexcept;
 
 private:
-    void common(const Verdict &verdict, Clock::duration took) noexcept;
+    void common(const CheckResult &result, Clock::duration took) noexcept;
 
     const Clock::duration interval_;
     const std::string prefix_;

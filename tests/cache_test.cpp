@@ -438,10 +438,10 @@ TEST(DecisionCacheAlone, ALoginsRulesCountAgainstTheBudgetInTheChecker) {
     };
     for (std::size_t i = 0; i <= fits; ++i) ASSERT_TRUE(login(i).rules);
     for (std::size_t i = fits; i > 0; --i) {  // the newest first: asking the oldest would evict one
-        const Verdict v = login(i);
-        EXPECT_TRUE(v.cached && v.rules) << i;
+        const CheckResult v = login(i);
+        EXPECT_TRUE(v.source == Source::cache && v.rules) << i;
     }
-    EXPECT_FALSE(login(0).cached);  // the oldest made room
+    EXPECT_NE(login(0).source, Source::cache);  // the oldest made room
     EXPECT_EQ(endpoint.requests().size(), fits + 2);
 }
 

@@ -18,8 +18,8 @@
 
 namespace {
 
-using Decision = LoginRules::Decision;
-using Result = LoginRules::Result;
+using Match = LoginRules::Match;
+using Answered = LoginRules::Answered;
 
 std::string rules_of(int n) {
     std::string acl;
@@ -83,20 +83,20 @@ TEST(LoginRulesFormat, EachInvalidShapeIsRefusedNamingWhatWasWrong) {
 TEST(LoginRulesFormat, EachMemberIsReadAndAbsentOnesTakeTheirDefaults) {
     const struct {
         const char *body;
-        Result result;
+        Answered result;
         bool superuser, acl;
         long expire_at;  // -1: none
         std::size_t rules;
     } cases[] = {
-        {"{}", Result::allow, false, false, -1, 0},
-        {R"({"result":"deny"})", Result::deny, false, false, -1, 0},
-        {R"({"result":"ignore","is_superuser":false})", Result::ignore, false, false, -1, 0},
-        {R"({"result":"allow","is_superuser":true})", Result::allow, true, false, -1, 0},
-        {R"({"acl":[]})", Result::allow, false, true, -1, 0},  // present and empty is not absent
-        {R"({"expire_at":1700000000,"client_attrs":{"a":"b"},"x":[[1]]})", Result::allow, false, false, 1700000000, 0},
+        {"{}", Answered::allow, false, false, -1, 0},
+        {R"({"result":"deny"})", Answered::deny, false, false, -1, 0},
+        {R"({"result":"ignore","is_superuser":false})", Answered::ignore, false, false, -1, 0},
+        {R"({"result":"allow","is_superuser":true})", Answered::allow, true, false, -1, 0},
+        {R"({"acl":[]})", Answered::allow, false, true, -1, 0},  // present and empty is not absent
+        {R"({"expire_at":1700000000,"client_attrs":{"a":"b"},"x":[[1]]})", Answered::allow, false, false, 1700000000, 0},
         {R"({"acl":[{"permission":"deny","action":"all","topics":["a","b/#"]},
                     {"permission":"allow","action":"publish","topic":"eq c","qos":[],"retain":"all"}]})",
-         Result::allow, false, true, -1, 3},
+         Answered::allow, false, true, -1, 3},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.body);
@@ -136,7 +136,7 @@ TEST(LoginRulesFormat, RunningOutOfMemoryRefusesAndNeverThrows) {
 struct Check {
     Access access;
     const char *topic;
-    Decision expected;
+    Match expected;
     const char *username = "alice";
     const char *clientid = "dev1";
     int qos = 1;
@@ -148,7 +148,7 @@ struct Table {
     std::vector<Check> checks;
 };
 constexpr Access W = Access::write, R = Access::read, S = Access::subscribe;
-constexpr Decision allow = Decision::allow, deny = Decision::deny, none = Decision::no_match;
+constexpr Match allow = Match::allow, deny = Match::deny, none = Match::none;
 
 std::string rule(const char *permission, const char *action, const char *topic, const char *more = "") {
     return std::string(R"({"permission":")") + permission + R"(","action":")" + action + R"(","topic":")" + topic +
@@ -255,12 +255,12 @@ TEST(LoginRulesMatching, SuperuserIsOnlyAFlagAndADecisionAllocatesNothing) {
     EXPECT_TRUE(read.rules->is_superuser());
     if (!FAILING_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under ThreadSanitizer";
     allocations_to_failure = 1L << 30;  // counts down with each allocation
-    const Decision d = read.rules->decide(Access::write, "a/alice/b/c", 0, false, "alice", "dev1");
-    const Decision s = read.rules->decide(Access::subscribe, "$share/g/a/+/b", 0, false, "alice", "dev1");
+    const Match d = read.rules->decide(Access::write, "a/alice/b/c", 0, false, "alice", "dev1");
+    const Match s = read.rules->decide(Access::subscribe, "$share/g/a/+/b", 0, false, "alice", "dev1");
     const long left = allocations_to_failure;
     allocations_to_failure = -1;
-    EXPECT_EQ(d, Decision::deny);
-    EXPECT_EQ(s, Decision::deny);
+    EXPECT_EQ(d, Match::deny);
+    EXPECT_EQ(s, Match::deny);
     EXPECT_EQ(left, 1L << 30);
 }
 
@@ -359,7 +359,7 @@ TEST(AnswerBody, KeptOnRequestWithinTheLimitThroughARealExchange) {
     EXPECT_EQ(a.body->bytes, rules);
     const RulesRead read = read_json_answer(a);
     ASSERT_TRUE(read.rules) << read.error;
-    EXPECT_EQ(read.rules->decide(Access::write, "a/b", 0, false, "u", "c"), Decision::allow);
+    EXPECT_EQ(read.rules->decide(Access::write, "a/b", 0, false, "u", "c"), Match::allow);
 
     a = post(false);  // not asked for: dropped, as ever
     EXPECT_TRUE(a.json);

@@ -31,9 +31,9 @@ namespace {
 // What a login or a re-check came to when asked.
 enum class Now { granted, refused, later, busy };
 
-Now now_of(const std::optional<Verdict> &v) {
+Now now_of(const std::optional<CheckResult> &v) {
     if (!v) return Now::later;
-    return v->busy ? Now::busy : v->granted ? Now::granted : Now::refused;
+    return v->source == Source::busy ? Now::busy : v->granted() ? Now::granted : Now::refused;
 }
 
 class Scheduler : public ::testing::Test {
@@ -85,7 +85,7 @@ protected:
     std::unique_ptr<LoginScheduler> make(Checker &c, long ceiling = 8) {
         return std::make_unique<LoginScheduler>(c, *client, ceiling);
     }
-    Now counted(const std::optional<Verdict> &v) {
+    Now counted(const std::optional<CheckResult> &v) {
         questions += !v;
         return now_of(v);
     }
@@ -100,9 +100,9 @@ protected:
         handed_back += out.size();
         for (const auto &p : out) {
             if (p.kind == LoginScheduler::PendingLogin::Kind::login) {
-                if (ids.settled(p.clientid, p.token)) completed[p.clientid].push_back(p.result.granted);
+                if (ids.settled(p.clientid, p.token)) completed[p.clientid].push_back(p.result.granted());
             } else if (p.state != LoginScheduler::PendingLogin::State::replaced &&
-                       connections.serial(p.client, p.clientid) == p.serial && !p.result.granted) {
+                       connections.serial(p.client, p.clientid) == p.serial && !p.result.granted()) {
                 disconnected.push_back(p.clientid);
             }
         }

@@ -49,7 +49,7 @@ struct Question {
     Client client{};
 };
 
-Verdict ask(Checker &checker, const Question &q) {
+CheckResult ask(Checker &checker, const Question &q) {
     if (q.access == Access::none) return ask_login(checker, q.client, q.client.user, q.password);
     return ask_access(checker, q.client, q.topic, q.access, q.message, q.password);
 }
@@ -179,16 +179,16 @@ TEST(Templates, EachConfigurationSendsItsRequest) {
         SCOPED_TRACE(c.name);
         endpoint.clear();
         Checker checker(settings_of(c.options));
-        const Verdict v = ask(checker, c.question);
+        const CheckResult v = ask(checker, c.question);
         const auto seen = endpoint.requests();
         if (!*c.target) {
             EXPECT_TRUE(seen.empty());
-            EXPECT_FALSE(v.granted);
-            EXPECT_TRUE(v.unwritable);  // and the broker's log says why
+            EXPECT_FALSE(v.granted());
+            EXPECT_EQ(v.source, Source::unwritable);  // and the broker's log says why
             continue;
         }
         ASSERT_EQ(seen.size(), 1u);
-        EXPECT_TRUE(v.granted);
+        EXPECT_TRUE(v.granted());
         EXPECT_EQ(seen[0].method, c.method);
         EXPECT_EQ(seen[0].target, c.target);
         EXPECT_EQ(seen[0].body, c.body);
@@ -230,9 +230,9 @@ TEST(Templates, FilledHeadersArePartOfTheCacheKey) {
                                  {"http_cache_ms", "60000"}}));
     Question q;
     ask(checker, q);
-    EXPECT_TRUE(ask(checker, q).cached);
+    EXPECT_EQ(ask(checker, q).source, Source::cache);
     q.client.id = "c2";
-    EXPECT_FALSE(ask(checker, q).cached);
+    EXPECT_NE(ask(checker, q).source, Source::cache);
     EXPECT_EQ(endpoint.requests().size(), 2u);
 }
 
@@ -320,17 +320,18 @@ TEST(Answers, OnlyAClearResultOrA204Grants) {
             q.topic = topic.c_str();
             q.access = login ? Access::none : Access::write;
             q.password = topic.c_str();
-            const Verdict v = ask(checker, q);
+            const CheckResult v = ask(checker, q);
             const Came expected = login ? c.login : c.access;
-            EXPECT_EQ(v.granted, expected == granted) << (login ? "login" : "access");
-            EXPECT_EQ(v.deferred, expected == deferred) << (login ? "login" : "access");
+            EXPECT_EQ(v.granted(), expected == granted) << (login ? "login" : "access");
+            EXPECT_EQ(v.deferred(), expected == deferred) << (login ? "login" : "access");
             // The log says why a 200 refused.
             if (c.status == 200 && c.json && std::string(c.json) == R"({"result":"deny"})") {
                 EXPECT_STREQ(how_decided(v).detail, "\"deny\"");
             }
             // A decision is kept and answers again; "ignore" is asked each time.
             const bool decision = c.status == 200 || c.status == 204 || c.status == 403;
-            EXPECT_EQ(ask(checker, q).cached, decision && expected != deferred) << (login ? "login" : "access");
+            EXPECT_EQ(ask(checker, q).source == Source::cache, decision && expected != deferred)
+                << (login ? "login" : "access");
         }
     }
 }
@@ -345,8 +346,8 @@ TEST(Answers, WithLoginRulesTheAnswersRulesAreKept) {
     endpoint.json([](const Recorded &) {
         return std::string(R"({"result":"allow","acl":[{"permission":"allow","action":"all","topic":"a/#"}]})");
     });
-    const Verdict v = ask(checker, Question{});
-    EXPECT_TRUE(v.granted);
+    const CheckResult v = ask(checker, Question{});
+    EXPECT_TRUE(v.granted());
     ASSERT_TRUE(v.rules);
     EXPECT_TRUE(v.rules->has_acl());
     endpoint.json([](const Recorded &) {
@@ -354,7 +355,7 @@ TEST(Answers, WithLoginRulesTheAnswersRulesAreKept) {
     });
     Question other;
     other.password = "other";
-    EXPECT_FALSE(ask(checker, other).granted);
+    EXPECT_FALSE(ask(checker, other).granted());
 }
 
 // Unset, the status alone decides, as ever: a 204 refuses and a body is not read.
@@ -362,10 +363,10 @@ TEST(Answers, UnsetTheStatusAloneDecides) {
     Endpoint endpoint;
     Checker checker(settings_of({{"http_user_uri", endpoint.url("/user")}}));
     endpoint.answer(204);
-    EXPECT_FALSE(ask(checker, Question{}).granted);
+    EXPECT_FALSE(ask(checker, Question{}).granted());
     endpoint.json([](const Recorded &) { return std::string(R"({"result":"deny"})"); });
     endpoint.answer(200);
-    EXPECT_TRUE(ask(checker, Question{}).granted);
+    EXPECT_TRUE(ask(checker, Question{}).granted());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "checker.h"
+#include "decision_log.h"
 #include "endpoint.h"
 #include "fake_broker.h"
 #include "hostile_server.h"
@@ -322,17 +323,20 @@ TEST_F(PluginV5, FiguresArePublishedFromTick) {
 TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
     const auto t0 = Stats::Clock::time_point() + 1h;
     Stats figures(10s, "$SYS/x", t0);
-    Verdict granted, refused, cached, backed_off, failed, stale, by_rules, late;
-    granted.granted = cached.granted = by_rules.granted = by_rules.by_rules = true;
+    CheckResult granted, refused, cached, backed_off, failed, stale, by_rules, late;
+    granted.decision = cached.decision = by_rules.decision = stale.decision = Decision::grant;
+    granted.source = refused.source = failed.source = Source::endpoint;
     granted.answer.attempted = refused.answer.attempted = failed.answer.attempted = true;
     granted.answer.transfer = refused.answer.transfer = CURLE_OK;
     granted.answer.headers_ended = refused.answer.headers_ended = true;
     granted.answer.status = 200;
     refused.answer.status = 403;
-    cached.cached = true;
-    backed_off.backed_off = true;
-    stale.backed_off = stale.stale = stale.granted = true;
+    cached.source = Source::cache;
+    backed_off.source = Source::backoff;
+    stale.source = Source::stale;  // while backing off: a kept decision answered instead
+    by_rules.source = Source::rules;
     failed.answer.transfer = CURLE_OPERATION_TIMEDOUT;
+    late.source = Source::too_late;
     late.answer.late = true;
 
     // 102 exchanges: 0 and 0.105 ms, then 1 to 100 ms (nearest rank: p50 is the 51st, p99 the 101st)
@@ -371,6 +375,73 @@ TEST(Stats, CountsSinceStartAndTimesOverTheInterval) {
     ASSERT_EQ(third.size(), 14u);
     EXPECT_EQ(third[10].second, "0");
     EXPECT_EQ(figures.until_due(t0 + 95s), 10s);
+}
+
+// Each way a check can come out, in the debug log's words, and whether it
+// was refused for want of a decision (2.1 then tells an MQTT 5 client to try
+// again later, and no refusal is counted against its address).
+TEST(CheckResult, EachSourceHasItsWordsAndOnlyTheWantOfADecisionIsUnavailable) {
+    using O = CheckResult::Overruled;
+    constexpr Decision grant = Decision::grant, refuse = Decision::refuse, defer = Decision::defer;
+    // status: 0 nothing sent, -1 no answer (a time-out), else the HTTP status.
+    const auto result = [](Decision d, Source s, int status = 0, O o = O::no, int rule = -1) {
+        CheckResult r;
+        r.decision = d;
+        r.source = s;
+        r.overruled = o;
+        r.rule = rule;
+        r.answer.attempted = status != 0;
+        r.answer.transfer = status > 0 ? CURLE_OK : CURLE_OPERATION_TIMEDOUT;
+        r.answer.headers_ended = status > 0;
+        r.answer.status = status > 0 ? status : 0;
+        return r;
+    };
+    const struct {
+        CheckResult result;
+        const char *said;
+        bool unavailable;
+    } cases[] = {
+        {result(grant, Source::none), "no request (nothing to ask, or nothing configured to ask)", false},
+        {result(refuse, Source::none), "no request (nothing to ask, or nothing configured to ask)", false},
+        {result(grant, Source::endpoint, 200), "HTTP 200", false},
+        {result(refuse, Source::endpoint, 403), "HTTP 403", false},
+        {result(refuse, Source::endpoint, 503), "HTTP 503", true},
+        {result(refuse, Source::endpoint, -1), "no answer: Timeout was reached", true},
+        {result(refuse, Source::endpoint, 200), "HTTP 200 \"deny\"", false},
+        {result(defer, Source::endpoint, 200), "HTTP 200 \"ignore\": the broker's other checks decide", false},
+        {result(refuse, Source::endpoint, 200, O::expired), "HTTP 200 but the answer's expire_at has passed", false},
+        {result(refuse, Source::endpoint, 200, O::rules_unreadable), "HTTP 200 but its rules could not be read", false},
+        {result(refuse, Source::cache), "the decision cache", false},
+        // A kept decision answers for an endpoint that gave none: it decided.
+        {result(refuse, Source::stale, 503), "a stale decision (the endpoint gave none)", false},
+        {result(refuse, Source::stale, 0, O::expired), "a stale decision (the endpoint gave none)", false},
+        {result(refuse, Source::backoff), "the back-off, without a request (the endpoint is not answering)", true},
+        {result(refuse, Source::busy), "too many logins waiting, without a request", true},
+        {result(refuse, Source::too_late), "too little time left for the endpoint to answer, without a request", true},
+        {result(refuse, Source::guard),
+         "refused at once: these credentials were refused from this address just now, or it is guessing this client "
+         "id's",
+         false},
+        {result(refuse, Source::unwritable),
+         "no request: a value could not be written into it (a control character; a path segment empty, \".\" or "
+         "\"..\"; a header value empty or with blanks around it)",
+         false},
+        {result(refuse, Source::rules, 0, O::expired, 2), "the rules of its login, whose expire_at has passed", false},
+        {result(refuse, Source::rules, 0, O::no, 2), "rule 3 of its login's answer", false},
+        {result(grant, Source::rules), "its login's answer (superuser)", false},
+        {result(refuse, Source::rules), "its login's rules: none matched and there is no access endpoint", false},
+        {result(refuse, Source::rules_lost), "its connection's rules, dropped since (too many ended sessions kept)",
+         false},
+        {result(refuse, Source::withdrawn), "a command about it while it waited for its answer", false},
+    };
+    for (const auto &c : cases) {
+        const HowDecided h = how_decided(c.result);
+        std::string said = h.how;
+        if (h.number >= 0) said += " " + std::to_string(h.number);
+        if (h.detail) said += std::string(" ") + h.detail;
+        EXPECT_EQ(said, c.said);
+        EXPECT_EQ(c.result.unavailable(), c.unavailable) << c.said;
+    }
 }
 
 }  // namespace

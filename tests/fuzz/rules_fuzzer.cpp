@@ -26,7 +26,7 @@
 
 namespace {
 
-using Decision = LoginRules::Decision;
+using Match = LoginRules::Match;
 
 std::vector<std::string> split(const std::string &s) {
     std::vector<std::string> out(1);
@@ -161,10 +161,10 @@ void cross_check(const uint8_t *data, size_t size, const LoginRules &all) {
     for (Access a : {Access::read, Access::write, Access::subscribe})
         for (const std::string &topic : topics)
             for (int qos = 0; qos < 3; ++qos) {
-                Decision expected = Decision::no_match;
+                Match expected = Match::none;
                 for (const auto &one : each) {
                     expected = one->decide(a, topic, qos, qos == 1, "alice", "dev1");
-                    if (expected != Decision::no_match) break;
+                    if (expected != Match::none) break;
                 }
                 if (all.decide(a, topic, qos, qos == 1, "alice", "dev1") != expected) __builtin_trap();
             }
@@ -190,8 +190,8 @@ void check_read(const uint8_t *data, size_t size) {
     if (!r.has_acl() && r.rule_count() != 0) __builtin_trap();
     for (Access a : {Access::read, Access::write, Access::subscribe, Access::unsubscribe}) {
         for (const char *topic : {"a/b", "$SYS/x", "#", "a/+"}) {
-            const Decision d = r.decide(a, topic, 1, true, "#", "dev/1");
-            if ((a == Access::unsubscribe || !r.has_acl()) && d != Decision::no_match) __builtin_trap();
+            const Match d = r.decide(a, topic, 1, true, "#", "dev/1");
+            if ((a == Access::unsubscribe || !r.has_acl()) && d != Match::none) __builtin_trap();
         }
     }
     cross_check(data, size, r);
@@ -215,7 +215,7 @@ void check_rule(const std::string &filter, const std::string &topic, const char 
     const bool topic_plain = topic.find_first_of("+#") == std::string::npos;
     if (filter.rfind("eq ", 0) == 0) {
         const bool same = filter.compare(3, std::string::npos, topic) == 0;
-        if ((allow.rules->decide(Access::write, topic, 0, false, user, client) == Decision::allow) != same)
+        if ((allow.rules->decide(Access::write, topic, 0, false, user, client) == Match::allow) != same)
             __builtin_trap();
         return;
     }
@@ -223,15 +223,15 @@ void check_rule(const std::string &filter, const std::string &topic, const char 
     const bool applies = reference_levels(filter, user, client, rule);
     const bool matched = applies && reference_match(rule, topic);
     for (Access a : {Access::read, Access::write}) {
-        if (allow.rules->decide(a, topic, 2, true, user, client) != (matched ? Decision::allow : Decision::no_match))
+        if (allow.rules->decide(a, topic, 2, true, user, client) != (matched ? Match::allow : Match::none))
             __builtin_trap();
-        if (deny.rules->decide(a, topic, 2, true, user, client) != (matched ? Decision::deny : Decision::no_match))
+        if (deny.rules->decide(a, topic, 2, true, user, client) != (matched ? Match::deny : Match::none))
             __builtin_trap();
     }
     // A subscription to a plain topic is a subscription to that topic alone.
     if (topic.rfind("$share/", 0) == 0 || !valid_filter(topic)) return;
-    const bool covers = allow.rules->decide(Access::subscribe, topic, 0, false, user, client) == Decision::allow;
-    const bool overlaps = deny.rules->decide(Access::subscribe, topic, 0, false, user, client) == Decision::deny;
+    const bool covers = allow.rules->decide(Access::subscribe, topic, 0, false, user, client) == Match::allow;
+    const bool overlaps = deny.rules->decide(Access::subscribe, topic, 0, false, user, client) == Match::deny;
     if (topic_plain && (covers != matched || overlaps != matched)) __builtin_trap();
     if (!applies) {
         if (covers || overlaps) __builtin_trap();

@@ -21,13 +21,13 @@ enum class Source : std::uint8_t {
     cache,       // a kept decision within its lifetime
     stale,       // a kept decision past its lifetime: the endpoint gave none (asked, or backing off)
     backoff,     // not asked: the endpoint is not answering, and nothing kept answers
-    busy,        // not asked: too many logins wait
+    busy,        // not asked: too many logins pending
     too_late,    // not asked: too little time was left for the endpoint to answer in
     guard,       // not asked: these credentials were refused just now, or their address guesses the id's
     unwritable,  // not asked: a value could not be written into the request
     rules,       // an access decided by its login's rules
     rules_lost,  // a will whose connection's rules had to be dropped
-    withdrawn,   // a login a command settled while it waited for its answer
+    withdrawn,   // a pending login a command settled before its answer came
 };
 
 struct CheckResult {

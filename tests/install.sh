@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, checks the layout, loads the
 # installed configuration snippet into the real broker, builds the .deb and
-# runs its removal script against a scratch conf.d.
+# runs its removal script against a scratch conf.d; as root, installs it,
+# removes it and installs it again with the broker set up as the README says,
+# then runs lintian on it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../scripts/common.sh"
@@ -10,9 +12,11 @@ mosquitto=$2
 libdir=$3  # relative to the prefix, e.g. lib/x86_64-linux-gnu
 tmp=$(mktemp -d)
 broker=""
+endpoint=""
 installed=""
 cleanup() {
   [ -n "$broker" ] && kill "$broker" 2>/dev/null && wait "$broker" 2>/dev/null
+  [ -n "$endpoint" ] && kill "$endpoint" 2>/dev/null && { wait "$endpoint" 2>/dev/null || true; }
   # A package this test installed goes, its removal kept away from /etc.
   [ -n "$installed" ] && AUTH_PLUGIN_CONFD="$tmp/real.d" dpkg -P "$installed" >/dev/null 2>&1
   rm -rf "$tmp"
@@ -34,16 +38,23 @@ for f in README.md docs/endpoint.md docs/hardening.md docs/performance.md docs/m
   test -f "$docs/$f" || { echo "missing $docs/$f"; exit 1; }
 done
 
-# start_broker CONFD CONF LOG: the broker on a free port reading CONFD, left
-# running in $broker until it runs or ends (at most about twenty seconds).
+# start_broker CONFD CONF LOG [local]: the broker on a free port reading CONFD,
+# left running in $broker until it runs or ends (at most about twenty seconds).
+# "local": with no listener, as Debian's mosquitto.conf has it (the broker
+# listens on loopback only, the port given with -p).
 start_broker() {
   # A free port can be taken by someone else before the broker binds it: then another one.
   for _ in 1 2 3 4 5; do
     port=$(free_port)
     # "user": started as root the broker would switch to its own user, which may not read this tree.
-    printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
-      "$port" "$(id -un)" "$1" >"$2"
-    "$mosquitto" -c "$2" >"$3" 2>&1 &
+    if [ "${4-}" = local ]; then
+      printf 'log_dest stderr\nuser %s\ninclude_dir %s\n' "$(id -un)" "$1" >"$2"
+      "$mosquitto" -c "$2" -p "$port" >"$3" 2>&1 &
+    else
+      printf 'listener %s 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nuser %s\ninclude_dir %s\n' \
+        "$port" "$(id -un)" "$1" >"$2"
+      "$mosquitto" -c "$2" >"$3" 2>&1 &
+    fi
     broker=$!
     for _ in $(seq 2000); do grep -q " running$" "$3" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
     grep -q "Address already in use" "$3" || break
@@ -94,34 +105,48 @@ done
   echo "the packaged libraries' exports:"; cat "$tmp/exports.out"; exit 1; }
 test -x "$tmp/control/postrm" && test -x "$tmp/control/postinst" || { echo "no postrm/postinst:"; ls "$tmp/control"; exit 1; }
 
-# Removal disables each *.conf loading one of our libraries, in any spelling,
-# and touches nothing else; an earlier removal's file of the same name is kept.
+# Removal disables each *.conf loading one of our libraries, in any spelling
+# (the merged-/usr one too), leaving a stand-in in its place, and touches
+# nothing else; an earlier removal's file of the same name is kept. A new
+# install puts back what removal renamed; purging deletes it.
 confd="$tmp/scratch.d" && mkdir "$confd" "$tmp/orig"
 ours=/usr/$libdir/mosquitto
 s=.disabled-by-auth-plugin-removal
+pkg=$(dpkg-deb -f "$deb" Package)
 cp "$doc/examples/auth_plugin.conf" "$tmp/orig/shipped.conf"
 printf '  auth_plugin \t%s/auth_plugin.so \r\n' "$ours" >"$tmp/orig/v2.conf"
 printf 'plugin_load auth %s/auth_plugin_v5.so\n' "$ours" >"$tmp/orig/v5-2.1.conf"
+printf 'plugin /%s/mosquitto/auth_plugin_v5.so\n' "$libdir" >"$tmp/orig/merged.conf"
 printf 'plugin %s/auth_plugin.so\n' "$ours" >"$tmp/orig/again.conf"
 echo "from an earlier removal" >"$tmp/orig/again.conf$s"
+echo "renamed by an earlier version's removal" >"$tmp/orig/old.conf$s"
 printf 'plugin /usr/lib/other/auth_plugin_v5.so\n#plugin %s/auth_plugin_v5.so\n' "$ours" >"$tmp/orig/other.conf"
 printf 'plugin %s/auth_plugin_v5.so\n' "$ours" >"$tmp/orig/notes.txt"
 cp "$tmp/orig"/* "$confd/"
-# file | its name after the removal (the same: untouched)
-renames="shipped.conf|shipped.conf$s
-v2.conf|v2.conf$s
-v5-2.1.conf|v5-2.1.conf$s
-again.conf|again.conf$s.2
-again.conf$s|again.conf$s
-other.conf|other.conf
-notes.txt|notes.txt"
-check_confd() {  # $1: what was run, $2: "removed" if the renames are expected
-  local from to
-  while IFS='|' read -r from to; do
-    [ "${2-}" = removed ] || to=$from
+[ /lib -ef /usr/lib ] || { echo "/lib is not /usr/lib here: no merged-/usr spelling to try"; exit 1; }
+# file | its name after the removal | after a new install (the same: untouched)
+renames="shipped.conf|shipped.conf$s|shipped.conf
+v2.conf|v2.conf$s|v2.conf
+v5-2.1.conf|v5-2.1.conf$s|v5-2.1.conf
+merged.conf|merged.conf$s|merged.conf
+again.conf|again.conf$s.2|again.conf
+again.conf$s|again.conf$s|again.conf$s
+old.conf$s|old.conf$s|old.conf
+other.conf|other.conf|other.conf
+notes.txt|notes.txt|notes.txt"
+stand_ins=5
+check_confd() {  # $1: what was run, $2: "removed" or "installed" (else: untouched)
+  local from removed installed to
+  while IFS='|' read -r from removed installed; do
+    case ${2-} in removed) to=$removed ;; installed) to=$installed ;; *) to=$from ;; esac
     cmp -s "$tmp/orig/$from" "$confd/$to" || { echo "after $1, $from is not $to:"; ls -A "$confd"; exit 1; }
+    # In its place, a stand-in naming it.
+    [ "${2-}" = removed ] && [ "$to" != "$from" ] && [ "$(sed -n 1p "$confd/$from")" != "# $pkg: stands in for $to" ] && {
+      echo "after $1, $from is no stand-in for $to:"; cat "$confd/$from"; exit 1; }
   done <<<"$renames"
-  [ "$(ls -A "$confd" | wc -l)" -eq "$(wc -l <<<"$renames")" ] || { echo "after $1:"; ls -A "$confd"; exit 1; }
+  local n; n=$(wc -l <<<"$renames")
+  [ "${2-}" = removed ] && n=$((n + stand_ins))
+  [ "$(ls -A "$confd" | wc -l)" -eq "$n" ] || { echo "after $1:"; ls -A "$confd"; exit 1; }
 }
 said() {  # $1: what was run, then the messages expected, one line each and nothing else
   local m
@@ -137,41 +162,86 @@ check_confd "postrm upgrade" && said "postrm upgrade"
 maint "$confd" postrm remove
 check_confd "postrm remove" removed
 said "postrm remove" "disabled $confd/shipped.conf " "disabled $confd/v2.conf " "disabled $confd/v5-2.1.conf " \
-  "mv '$confd/again.conf$s.2' '$confd/again.conf'"
+  "disabled $confd/merged.conf " "renamed to $confd/again.conf$s.2;"
 maint "$confd" postrm remove
 check_confd "postrm remove, twice" removed && said "postrm remove, twice"
-# A new install re-enables nothing but says what waits.
 maint "$confd" postinst configure
-check_confd "postinst configure" removed
-said "postinst configure" "mv '$confd/shipped.conf$s' '$confd/shipped.conf'" "mv '$confd/v2.conf$s' '$confd/v2.conf'" \
-  "mv '$confd/v5-2.1.conf$s' '$confd/v5-2.1.conf'" "mv '$confd/again.conf$s' '$confd/again.conf'" \
-  "mv '$confd/again.conf$s.2' '$confd/again.conf'"
+check_confd "postinst configure" installed
+said "postinst configure" "re-enabled $confd/shipped.conf" "re-enabled $confd/v2.conf" "re-enabled $confd/v5-2.1.conf" \
+  "re-enabled $confd/merged.conf" "re-enabled $confd/again.conf" "re-enabled $confd/old.conf" \
+  "$confd/again.conf$s was disabled"
+# Purging (after its removal) deletes every renamed file and keeps the stand-ins.
+maint "$confd" postrm remove
+maint "$confd" postrm purge
+[ -z "$(ls -A "$confd" | grep -F -- "$s")" ] && [ "$(grep -lxF "# $pkg: stands in for shipped.conf$s" "$confd"/*.conf)" = "$confd/shipped.conf" ] &&
+  cmp -s "$tmp/orig/other.conf" "$confd/other.conf" || { echo "after postrm purge:"; ls -A "$confd"; exit 1; }
 maint "$tmp/none" postrm remove
 
 # The real thing where it can be had (root, dpkg, the package not installed
-# already): dpkg installs it and removes it; the removal disables the snippet
-# that names it, and the broker still starts. A scratch conf.d stands in for
-# /etc/mosquitto/conf.d.
-pkg=$(dpkg-deb -f "$deb" Package)
+# already), a scratch conf.d standing in for /etc/mosquitto/conf.d: the broker
+# set up as the README says (Debian's mosquitto.conf, no listener; the snippet
+# in conf.d, here asking the example endpoint) admits nobody the plug-in would
+# refuse, after dpkg -r and after dpkg -i again.
 dpkg_ran=""
 if [ "$(id -u)" -eq 0 ] && command -v dpkg >/dev/null && ! dpkg -s "$pkg" >/dev/null 2>&1; then
   real="$tmp/real.d" && mkdir "$real"
+  examples=/usr/share/doc/$pkg/examples
+  # Triggers (man-db's, seconds each time) wait until the end: run once.
+  dpkg_step() {  # dpkg's arguments
+    AUTH_PLUGIN_CONFD=$real dpkg --no-triggers "$@" >"$tmp/dpkg.out" 2>&1 || { echo "dpkg $* failed:"; cat "$tmp/dpkg.out"; exit 1; }
+  }
+  # login NAME PASSWORD (empty NAME: anonymous): 0 when the broker admits the client.
+  login() {
+    timeout 20 mosquitto_pub -h 127.0.0.1 -p "$port" -t home/x -m m ${1:+-u "$1" -P "$2"} >/dev/null 2>&1
+  }
   installed=$pkg
-  AUTH_PLUGIN_CONFD=$real dpkg -i "$deb" >"$tmp/dpkg.out" 2>&1 || { echo "dpkg -i failed:"; cat "$tmp/dpkg.out"; exit 1; }
-  test -f "$ours/auth_plugin_v5.so" || { echo "dpkg -i installed no $ours/auth_plugin_v5.so"; exit 1; }
-  cp "/usr/share/doc/$pkg/examples/auth_plugin.conf" "$real/auth_plugin.conf"
-  AUTH_PLUGIN_CONFD=$real dpkg -r "$pkg" >"$tmp/dpkg.out" 2>&1 || { echo "dpkg -r failed:"; cat "$tmp/dpkg.out"; exit 1; }
-  [ ! -e "$ours/auth_plugin_v5.so" ] && [ ! -e "$real/auth_plugin.conf" ] && [ -f "$real/auth_plugin.conf$s" ] &&
+  dpkg_step -i "$deb"
+  test -f "$ours/auth_plugin_v5.so" && test -f /usr/share/man/man1/auth_plugin_check.1.gz || {
+    echo "dpkg -i installed no $ours/auth_plugin_v5.so or no manual page"; exit 1; }
+  python3 "$examples/auth_endpoint.py" "$examples/rules.txt" 0 >"$tmp/endpoint.log" 2>&1 &
+  endpoint=$!
+  for _ in $(seq 1000); do grep -q "^listening on " "$tmp/endpoint.log" && break; kill -0 "$endpoint" 2>/dev/null || break; sleep 0.01; done
+  url=$(sed -n 's/^listening on //p' "$tmp/endpoint.log")
+  [ -n "$url" ] || { echo "the example endpoint did not start:"; cat "$tmp/endpoint.log"; exit 1; }
+  sed "s|http://127.0.0.1:8080|$url|" "$examples/auth_plugin.conf" >"$tmp/set-up.conf"
+  cp "$tmp/set-up.conf" "$real/auth_plugin.conf"
+
+  dpkg_step -r "$pkg"
+  [ ! -e "$ours/auth_plugin_v5.so" ] && cmp -s "$tmp/set-up.conf" "$real/auth_plugin.conf$s" &&
     grep -qF "disabled $real/auth_plugin.conf" "$tmp/dpkg.out" || {
-    echo "dpkg -r left the snippet loading a removed library:"; ls -A "$real" "$ours" 2>&1; cat "$tmp/dpkg.out"; exit 1; }
-  start_broker "$real" "$tmp/after.conf" "$tmp/after.log"
-  grep -q " running$" "$tmp/after.log" || { echo "after dpkg -r the broker does not start:"; cat "$tmp/after.log"; exit 1; }
+    echo "dpkg -r did not disable the snippet:"; ls -A "$real" "$ours" 2>&1; cat "$tmp/dpkg.out"; exit 1; }
+  start_broker "$real" "$tmp/real.conf" "$tmp/real.log" local
+  if grep -q " running$" "$tmp/real.log"; then
+    ! login "" "" && ! login alice wrong || { echo "after dpkg -r the broker admits anonymous or wrong-password clients:"; cat "$tmp/real.log"; exit 1; }
+    kill "$broker"; wait "$broker" 2>/dev/null || true
+  else
+    grep -qF "Error found at $real/auth_plugin.conf:" "$tmp/real.log" && grep -q auth_plugin_package_removed "$tmp/real.log" || {
+      echo "after dpkg -r the broker does not start, without a line saying why:"; cat "$tmp/real.log"; exit 1; }
+  fi
+  broker=""
+
+  dpkg_step -i "$deb"
+  cmp -s "$tmp/set-up.conf" "$real/auth_plugin.conf" || { echo "dpkg -i did not re-enable the snippet:"; ls -A "$real"; cat "$tmp/dpkg.out"; exit 1; }
+  start_broker "$real" "$tmp/real.conf" "$tmp/real.log" local
+  grep -q " running$" "$tmp/real.log" && login alice wonderland && ! login alice wrong && ! login "" "" || {
+    echo "after dpkg -i again the plug-in is not in force:"; cat "$tmp/real.log" "$tmp/endpoint.log"; exit 1; }
   kill "$broker"; wait "$broker" 2>/dev/null || true; broker=""
-  AUTH_PLUGIN_CONFD=$real dpkg -P "$pkg" >/dev/null 2>&1 && installed=""
-  dpkg_ran="; dpkg -i, dpkg -r: the snippet disabled, the broker starts"
+
+  dpkg_step -P "$pkg"
+  installed=""
+  dpkg --triggers-only man-db >/dev/null
+  [ -z "$(ls -A "$real" | grep -F -- "$s")" ] && [ "$(sed -n 1p "$real/auth_plugin.conf")" = "# $pkg: stands in for auth_plugin.conf$s" ] || {
+    echo "dpkg -P left:"; ls -A "$real"; cat "$tmp/dpkg.out"; exit 1; }
+  dpkg_ran="; dpkg -i, -r, -i, -P: the broker closed, then the plug-in in force again"
 fi
+
+# lintian: no errors, no binary without Debian's hardening, no command without
+# its manual page.
+command -v lintian >/dev/null || { echo "no lintian (scripts/test installs it)"; exit 1; }
+lintian -I --tag-display-limit 0 "$deb" >"$tmp/lintian.out" 2>&1 || true
+! grep -E "^E: | hardening-| no-manual-page | groff-message " "$tmp/lintian.out" || { echo "lintian:"; cat "$tmp/lintian.out"; exit 1; }
 
 # The installed tool reads the installed snippet (its endpoint is not running: refused, exit 1).
 set +e; "$tool" -c "$tmp/mosquitto.conf" -u alice -P x >"$tmp/check.out" 2>&1; rc=$?; set -e
 [ "$rc" -eq 1 ] && grep -q "refused (no answer" "$tmp/check.out" || { echo "the check tool did not read the snippet ($rc):"; cat "$tmp/check.out"; exit 1; }
-echo "installed, both libraries loaded by the broker from the snippet, packaged as $(basename "$deb") (stripped, copyright, changelog; removal disabled 4 snippets$dpkg_ran)"
+echo "installed, both libraries loaded by the broker from the snippet, packaged as $(basename "$deb") (stripped, copyright, changelog, lintian; removal disabled 5 snippets$dpkg_ran)"

@@ -23,7 +23,9 @@ Checker::Checker(Configuration configuration)
                                                  static_cast<std::size_t>(settings_.http_cache_entries),
                                                  settings_.http_cache_stale_ms,
                                                  static_cast<std::size_t>(settings_.http_cache_bytes));
-    if (settings_.http_backoff_ms > 0)  // an unset URL is never asked, so its member never backs off
+    // Without http_backoff_ms it only tells an outage (an unset URL is never
+    // asked, so its member never backs off nor tells).
+    if (settings_.http_user_uri || settings_.http_acl_uri)
         backoff_ = std::make_unique<Backoff>(
             settings_.http_backoff_ms,
             std::vector<std::string>{settings_.http_user_uri.value_or(""), settings_.http_acl_uri.value_or("")},

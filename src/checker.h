@@ -117,8 +117,9 @@ private:
     HttpClient client_;
     const RequestPlan login_plan_, access_plan_;
     std::unique_ptr<DecisionCache> cache_;  // null unless http_cache_ms is set
-    // Both URL settings, each backing off on its own failures, and both
-    // ended by an answer from their origin; null unless http_backoff_ms is set.
+    // Both URL settings, each backing off on its own failures (with
+    // http_backoff_ms; without, only telling an outage), and both ended by
+    // an answer from their origin; null when neither is set.
     std::unique_ptr<Backoff> backoff_;
     static constexpr std::size_t user_member = 0, acl_member = 1;  // in backoff_
     std::chrono::steady_clock::time_point told_at_{};

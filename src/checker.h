@@ -95,6 +95,8 @@ public:
     std::size_t forget(const char *username, bool keep_stale) noexcept;
 
 private:
+    // The password a login is asked with; null: it is not asked.
+    const char *asked_password(const LoginQuestion &question) const noexcept;
     bool begin(std::size_t backoff_member, std::uint64_t user, bool consult_cache, PreparedCheck &q,
                CheckResult &v) noexcept;
     // q's exchange, now, and its result with the time it took.
@@ -126,4 +128,5 @@ private:
     std::size_t untold_ = 0;  // refused answers since the last line
     std::chrono::steady_clock::time_point told_expired_at_{};
     std::size_t untold_expired_ = 0;
+    bool told_superuser_ = false;  // an is_superuser left unapplied, said once
 };

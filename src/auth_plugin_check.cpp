@@ -5,7 +5,8 @@
 //   auth_plugin_check -c /etc/mosquitto/mosquitto.conf -u USER -P -
 //   auth_plugin_check -c FILE -i CLIENTID -u USER -t TOPIC --read|--write|--subscribe|--unsubscribe
 //
-// Exit status: 0 granted, 1 refused, 2 configuration or usage error.
+// Exit status: 0 granted, 1 refused, 2 configuration or usage error, 3 handed
+// on to the broker's other checks (an "ignore" answer, auth_plugin_v5.so).
 //
 // This file's one job is the question: asked through the libraries' own
 // code (src/questions.*, src/checker.*), with what the broker decides itself
@@ -71,45 +72,77 @@ struct Decided {
     const char *why_not_asked = nullptr;
 };
 
-// Asks as the broker would ask the library the line loads.
+// What the broker does with an "ignore" answer, in the words of its
+// start-up lines (login_route.cpp).
+std::string when_ignored(const Settings &settings, bool v5, bool login) {
+    const std::string what = login ? "login" : "access";
+    if (!v5) return "auth_plugin.so cannot hand a check on: the broker refuses this " + what;
+    std::string text = "the broker's other checks decide this " + what +
+                       (login ? " (other plugin lines, then its password_file); refused if none admits it"
+                              : " (other plugin lines, then its acl_file); refused if none grants it");
+    if (login && settings.http_async_logins)
+        text += ". On Mosquitto 2.1 a login answered later whose answer says \"ignore\" is refused: that broker "
+                "takes no other answer for it; with http_async_logins false the broker's next check decides it";
+    return text;
+}
+
+// Asks as the broker would ask the library the line loads, each request
+// shown (--show-request) just before it is sent.
 Decided ask(Checker &checker, bool v5, const Args &args) {
     const FlagClient &client = args.client;
     const char *password = args.password;
+    const Settings &settings = checker.settings();
+    const auto show = [&](bool login) {
+        if (args.show_request) show_request(settings, v5, args, login);
+    };
     Decided out;
     CheckResult &v = out.v;
     if (args.login()) {
+        show(true);
         v = v5 ? ask_login(checker, client, client.user, password) : checker.login({client.user, password});
         return out;
     }
     if (!v5) {
         out.why_not_asked = decided_by_broker_v2(client, args.access, v);
-        if (!out.why_not_asked) v = checker.access({client.id, client.user, args.topic, args.access});
+        if (!out.why_not_asked) {
+            show(false);
+            v = checker.access({client.id, client.user, args.topic, args.access});
+        }
         return out;
     }
-    const Settings &settings = checker.settings();
     const MessageFacts message = args.message();
     if (!password || !settings.http_login_rules) {
+        show(false);
         v = ask_access(checker, client, args.topic, args.access, message, password);
         return out;
     }
     // As the broker does with login rules: the login first; its answer's
     // rules decide, and only where none does is the access endpoint asked.
+    show(true);
     const CheckResult admitted = ask_login(checker, client, client.user, password);
-    std::printf("login of user \"%s\": %s (%s)\n", client.user, admitted.granted() ? "granted" : "refused",
-                describe(admitted).c_str());
-    if (!admitted.granted()) {
+    std::printf("login of user \"%s\": %s (%s)\n", client.user,
+                admitted.granted() ? "granted" : admitted.deferred() ? "handed on" : "refused", describe(admitted).c_str());
+    if (admitted.deferred()) {
+        // Admitted by another check, the client has no rules: the endpoint decides its access.
+        std::printf("the login's answer says \"ignore\": %s\n", when_ignored(settings, v5, true).c_str());
+        std::printf("a client another check admits has no rules from this answer: the access endpoint is asked\n");
+    } else if (!admitted.granted()) {
         out.why_not_asked = "the login is refused, so the broker would never ask";
-    } else if (!admitted.rules || !decide_by_rules(*admitted.rules, settings, args.access, args.topic, message,
-                                                    client.user, client.id, v)) {
+        return out;
+    } else if (admitted.rules && decide_by_rules(*admitted.rules, settings, args.access, args.topic, message,
+                                                 client.user, client.id, v)) {
+        return out;
+    } else {
         std::printf("no rule of the login's answer decides: the access endpoint is asked\n");
-        v = ask_access(checker, client, args.topic, args.access, message, password);
     }
+    show(false);
+    v = ask_access(checker, client, args.topic, args.access, message, password);
     return out;
 }
 
 // What came of it, in the words of the broker's debug log, and what the
 // answer carries for the session.
-void report(const Args &args, bool v5, const Decided &out, double ms) {
+void report(const Args &args, const Settings &settings, bool v5, const Decided &out, double ms) {
     const FlagClient &client = args.client;
     const CheckResult &v = out.v;
     const bool login = args.login();
@@ -118,11 +151,9 @@ void report(const Args &args, bool v5, const Decided &out, double ms) {
     else
         std::printf("%s of topic \"%s\" by client \"%s\", user \"%s\"", access_word(args.access), args.topic,
                     client.id, client.user);
-    std::printf(": %s (%s) in %.1f ms\n", v.granted() ? "granted" : "refused",
+    std::printf(": %s (%s) in %.1f ms\n", v.granted() ? "granted" : v.deferred() && v5 ? "handed on" : "refused",
                 out.why_not_asked ? out.why_not_asked : describe(v).c_str(), ms);
-    if (v.deferred())
-        std::printf("the answer says \"ignore\": the broker's next check decides this %s\n",
-                    login ? "login" : v5 ? "access" : "access (auth_plugin.so cannot defer it: refused)");
+    if (v.deferred()) std::printf("the answer says \"ignore\": %s\n", when_ignored(settings, v5, login).c_str());
     if (v.rules) {
         const LoginRules &r = *v.rules;
         std::printf("the answer carries rules for the session: %s", r.is_superuser() ? "superuser" : "not superuser");
@@ -206,13 +237,12 @@ int main(int argc, char **argv) {
     Checker &checker = *started.checker;
     const bool v5 = started.v5;
 
-    if (args.show_request) show_request(checker.settings(), v5, args);
     if (args.password && !args.login() && !(v5 && checker.settings().http_login_rules) &&
         !(checker.access_plan().uses() & bit(Placeholder::password)))
         std::printf("a login's answer decides no access here (http_login_rules is off): -P is not used\n");
     const auto start = std::chrono::steady_clock::now();
     const Decided out = ask(checker, v5, args);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    report(args, v5, out, ms);
-    return out.v.granted() ? 0 : 1;
+    report(args, checker.settings(), v5, out, ms);
+    return out.v.granted() ? 0 : out.v.deferred() && v5 ? 3 : 1;
 }

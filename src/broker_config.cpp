@@ -16,7 +16,9 @@ bool read_file(const fs::path &path, BrokerConfig &config, int &listener, std::s
         error = "cannot read " + path.string();
         return false;
     }
+    int number = 0;
     for (std::string line; std::getline(in, line);) {
+        ++number;
         // Like the broker: the key ends at the first space; the value is the
         // rest of the line, trailing spaces and "# ..." included.
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -34,13 +36,14 @@ bool read_file(const fs::path &path, BrokerConfig &config, int &listener, std::s
         } else if (key == "per_listener_settings") {
             config.per_listener_settings = value == "true";
         } else if (key == "plugin" || key == "auth_plugin") {
-            plugins.push_back({value, listener, {}});
+            plugins.push_back({value, listener, {}, {}});
         } else if (key.rfind("plugin_opt_", 0) == 0 || key.rfind("auth_opt_", 0) == 0) {
             if (plugins.empty()) {
                 error = path.string() + ": " + key + " comes before any plugin line";
                 return false;
             }
             plugins.back().options.emplace_back(key.substr(key.find("_opt_") + 5), value);
+            plugins.back().where.push_back(path.string() + " line " + std::to_string(number) + ": " + key);
         } else if (key == "include_dir") {
             if (depth > 8) {
                 error = "include_dir nested too deeply at " + path.string();

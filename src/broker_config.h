@@ -13,6 +13,7 @@ struct PluginLine {
     std::string path;
     int listener = 0;  // the port of the listener it follows; 0: before any
     OptionList options;
+    std::vector<std::string> where;  // each option's file and line, for the tool's errors
 };
 
 struct BrokerConfig {

@@ -56,10 +56,9 @@ void replace_all(std::string &text, const std::string &from, const std::string &
 
 }  // namespace
 
-void show_request(const Settings &settings, bool v5, const Args &args) {
+void show_request(const Settings &settings, bool v5, const Args &args, bool login) {
     static const std::string stand_in = "PasswordShownAsStars7q";
     const char *pw = args.password ? stand_in.c_str() : nullptr;
-    const bool login = args.login();
     const FlagClient &client = args.client;
     Request r;
     bool built = false;

@@ -21,7 +21,8 @@ struct Started {
     StartUp lines;  // or, when it would not start, why
 };
 
-// False with out.lines.error set to one line when it would not start.
+// False with out.lines.error set to one line when it would not start, and a
+// second naming the option's file and line where that can be told.
 bool start_line(PluginLine line, Started &out);
 
 }  // namespace check_tool

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "auth_option.h"
 #include "field_names.h"
@@ -26,18 +27,22 @@ bool parse_long(const char *text, long lo, long hi, long &out) {
 
 // "Name: value" with a token name and a value; CR and LF would split the
 // request. An empty value would make libcurl drop a header of that name, and
-// the form's own framing headers are not the operator's to replace.
-bool valid_header(const char *text) {
-    if (std::strpbrk(text, "\r\n")) return false;
+// the form's own framing headers are not the operator's to replace. The rule
+// a value breaks, in words that never repeat it; null: none.
+const char *header_fault(const char *text) {
+    if (std::strpbrk(text, "\r\n")) return "it holds a CR or LF";
     const char *colon = std::strchr(text, ':');
-    if (!colon || colon == text) return false;
+    if (!colon) return "it has no ':' after the name";
+    if (colon == text) return "it has no name before the ':'";
     for (const char *c = text; c < colon; ++c)
-        if (*c <= ' ' || *c >= 127) return false;
-    if (colon[1 + std::strspn(colon + 1, " \t")] == '\0') return false;
+        if (*c <= ' ' || *c >= 127) return "its name holds a blank or a character that is not printable ASCII";
+    if (colon[1 + std::strspn(colon + 1, " \t")] == '\0') return "its value is empty";
     const std::string name(text, colon);
-    for (const char *framing : {"content-length", "content-type", "transfer-encoding"})
-        if (strcasecmp(name.c_str(), framing) == 0) return false;
-    return true;
+    for (auto [framing, fault] : {std::pair{"content-length", "it names Content-Length, which the plug-in sets itself"},
+                                  std::pair{"content-type", "it names Content-Type, which the plug-in sets itself"},
+                                  std::pair{"transfer-encoding", "it names Transfer-Encoding, which libcurl sets"}})
+        if (strcasecmp(name.c_str(), framing) == 0) return fault;
+    return nullptr;
 }
 
 std::string invalid(const char *key, const std::string &value, const std::string &expected) {
@@ -156,8 +161,9 @@ constexpr Option path(const char *name) {
 }
 
 bool parse_header(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
-    if (!valid_header(value)) {  // the value is a secret: never printed
-        error = std::string("auth_plugin: invalid ") + key + " (value not shown): expected " + expected(o);
+    if (const char *fault = header_fault(value)) {  // the value is a secret: never printed
+        error = std::string("auth_plugin: invalid ") + key + " number " + std::to_string(s.http_header.size() + 1) +
+                " (value not shown): " + fault + "; expected " + expected(o);
         return false;
     }
     s.http_header.emplace_back(value);

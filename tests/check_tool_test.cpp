@@ -178,6 +178,9 @@ TEST_F(CheckTool, ReadsThePasswordFromStandardInput) {
         {config(endpoint.url("/user")), login, "", 2},
         {v5, access, "s3cret&\n", 0},
         {v5, access, "wrong\n", 1},
+        // With login rules the login is asked first, with that password.
+        {v5 + "plugin_opt_http_user_uri " + endpoint.url("/user") + "\nplugin_opt_http_login_rules true\n",
+         " -i d -u alice -t t --read -P -", "wrong\n", 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.question + " " + c.input);
@@ -291,13 +294,57 @@ TEST_F(CheckTool, ValidatesEachListenersLineWithoutAsking) {
          1, {"listener 1884,", "invalid http_timeout_ms \"0\"", "would not start"}},
         {"listener 1883\n" + v2 + "listener 1884\n" + v2 + "plugin_opt_http_cache_ms 5\n", 1,
          {"give different options"}},  // the version-2 library keeps one set, whatever the broker
+        // The option line that broke it, and the rule: which header line, and why.
+        {"listener 1883\n" + line + "plugin_opt_http_header X-A: b\nplugin_opt_http_header Content-type: text\n", 1,
+         {"invalid http_header number 2 (value not shown): it names Content-Type, which the plug-in sets itself;",
+          "\n  at " + (dir / "mosquitto.conf").string() + " line 5: plugin_opt_http_header\n"}},
+        {"listener 1883\n" + line + "plugin_opt_http_header X-Key t0ken\n", 1,
+         {"invalid http_header number 1 (value not shown): it has no ':' after the name;", "line 4: plugin_opt_http_header"}},
+        {"listener 1883\n" + line + "plugin_opt_http_header X-A: b\nplugin_opt_http_header X-${username}: b\n", 1,
+         {"http_header: placeholders may stand in a header's value only", "line 5: plugin_opt_http_header"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.config);
         auto [code, out] = ask(c.config, {"--validate"});
         EXPECT_EQ(code, c.exit) << out;
         for (const auto &text : c.says) EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+        EXPECT_EQ(out.find("t0ken"), std::string::npos) << out;
         EXPECT_TRUE(endpoint.requests().empty());
+    }
+}
+
+// An "ignore" answer: its own exit status where the broker hands the check
+// on, and what the broker then does.
+TEST_F(CheckTool, SaysWhatTheBrokerDoesWithIgnore) {
+    const std::string v5 = "listener 1883\nplugin /usr/lib/mosquitto/auth_plugin_v5.so\nplugin_opt_http_user_uri " +
+                           endpoint.url("/user") + "\nplugin_opt_http_acl_uri " + endpoint.url("/acl") +
+                           "\nplugin_opt_http_answers json\n";
+    endpoint.decide([](const Recorded &) { return 200; });
+    endpoint.json([](const Recorded &) { return R"({"result":"ignore"})"; });
+    const std::vector<std::string> login{"-i", "d", "-u", "carol", "-P", "pw"}, write{"-i", "d", "-u", "carol", "-t", "t", "--write"};
+    const std::string later = "On Mosquitto 2.1 a login answered later whose answer says \"ignore\" is refused";
+    struct Case {
+        const char *what;
+        std::string config;
+        std::vector<std::string> args;
+        int exit;
+        std::vector<std::string> says, never;
+    } cases[] = {
+        {"v5 login", v5, login, 3, {"handed on", "password_file", later, "with http_async_logins false the broker's next check decides it"}, {}},
+        {"v5 login answered at once", v5 + "plugin_opt_http_async_logins false\n", login, 3, {"handed on", "password_file"}, {later}},
+        {"v5 access", v5, write, 3, {"handed on", "acl_file); refused if none grants it"}, {later}},
+        {"v2 login", config(endpoint.url("/user")) + "plugin_opt_http_answers json\n", {"-u", "carol", "-P", "pw"}, 1,
+         {"auth_plugin.so cannot hand a check on: the broker refuses this login"}, {"handed on"}},
+        // Admitted by another check, the client has no rules: the endpoint decides.
+        {"v5 login rules", v5 + "plugin_opt_http_login_rules true\n", {"-i", "d", "-u", "carol", "-P", "pw", "-t", "t", "--read"}, 3,
+         {"login of user \"carol\": handed on", "the access endpoint is asked", "read of topic \"t\" by client \"d\", user \"carol\": handed on"}, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto [code, out] = ask(c.config, c.args);
+        EXPECT_EQ(code, c.exit) << out;
+        for (const auto &text : c.says) EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+        for (const auto &text : c.never) EXPECT_EQ(out.find(text), std::string::npos) << text << "\n" << out;
     }
 }
 
@@ -343,17 +390,18 @@ TEST_F(CheckTool, DecidesAccessByTheLoginsRulesAsTheBrokerDoes) {
     }
 }
 
-// --show-request prints the request the endpoint then receives, the
-// password, fixed header values and fixed query values as ***.
+// --show-request prints each request the endpoint then receives, in the
+// order sent, the password, fixed header values and fixed query values as ***.
 TEST_F(CheckTool, ShowsTheRequestItSends) {
     const std::string v5 = "listener 1883\nplugin /usr/lib/mosquitto/auth_plugin_v5.so\n";
     const std::string timeout = "plugin_opt_http_timeout_ms " + std::to_string(scaled(2000ms).count()) + "\n";
+    using Received = std::vector<std::pair<std::string, std::string>>;  // target, body
     const struct {
         const char *what;
         std::string config;
         std::vector<std::string> question;
-        std::vector<std::string> shown;  // lines of the output
-        std::string target, body;        // what the endpoint received
+        std::vector<std::string> shown;  // lines of the output, in order
+        Received received;               // what the endpoint received, in order
     } cases[] = {
         {"JSON login",
          v5 + "plugin_opt_http_user_uri " + endpoint.url("/user?key=k3y") + "\n" + timeout +
@@ -362,32 +410,42 @@ TEST_F(CheckTool, ShowsTheRequestItSends) {
          {"-i", "d1", "-u", "alice", "-P", "s3cret&"},
          {"request: POST " + endpoint.url("/user?key=***"), "  X-Token: ***", "  Content-Type: application/json",
           "  body: {\"u\":\"alice\",\"p\":\"***\",\"c\":\"d1\"}"},
-         "/user?key=k3y", "{\"u\":\"alice\",\"p\":\"s3cret&\",\"c\":\"d1\"}"},
+         {{"/user?key=k3y", "{\"u\":\"alice\",\"p\":\"s3cret&\",\"c\":\"d1\"}"}}},
         {"GET access with placeholders",
          v5 + "plugin_opt_http_acl_uri " + endpoint.url("/authz/${clientid}") + "\n" + timeout +
              "plugin_opt_http_method get\nplugin_opt_http_acl_body {\"t\": \"${topic}\", \"a\": \"${action}\"}\n"
              "plugin_opt_http_header X-Client: ${clientid}\n",
          {"-i", "d/1", "-u", "alice", "-t", "a/b", "--write"},
          {"request: GET " + endpoint.url("/authz/d%2F1?t=a%2Fb&a=publish"), "  X-Client: d/1"},
-         "/authz/d%2F1?t=a%2Fb&a=publish", ""},
+         {{"/authz/d%2F1?t=a%2Fb&a=publish", ""}}},
         {"the form, unset",
          config(endpoint.url("/user")),
          {"-u", "alice", "-P", "s3cret&"},
          {"request: POST " + endpoint.url("/user"), "  Content-Type: application/x-www-form-urlencoded",
           "  body: username=alice&password=***"},
-         "/user", "username=alice&password=s3cret%26"},
+         {{"/user", "username=alice&password=s3cret%26"}}},
+        {"login rules: the login, then the access",
+         v5 + "plugin_opt_http_user_uri " + endpoint.url("/user") + "\nplugin_opt_http_acl_uri " + endpoint.url("/acl") +
+             "\n" + timeout + "plugin_opt_http_login_rules true\n",
+         {"-i", "d1", "-u", "alice", "-P", "s3cret&", "-t", "a/b", "--read"},
+         {"request: POST " + endpoint.url("/user"), "  body: username=alice&password=***",
+          "request: POST " + endpoint.url("/acl"), "  body: clientid=d1&username=alice&topic=a%2Fb&access=read"},
+         {{"/user", "username=alice&password=s3cret%26"}, {"/acl", "clientid=d1&username=alice&topic=a%2Fb&access=read"}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> args = c.question;
         args.push_back("--show-request");
         auto [code, out] = ask(c.config, args);
-        for (const auto &line : c.shown) EXPECT_NE(out.find(line + "\n"), std::string::npos) << line << "\n" << out;
+        std::size_t at = 0;
+        for (const auto &line : c.shown) {
+            at = out.find(line + "\n", at);
+            EXPECT_NE(at, std::string::npos) << line << "\n" << out;
+        }
         for (const char *secret : {"s3cret", "k3y", "t0ken"}) EXPECT_EQ(out.find(secret), std::string::npos) << out;
-        const auto requests = endpoint.requests();
-        ASSERT_EQ(requests.size(), 1u) << out;
-        EXPECT_EQ(requests[0].target, c.target);
-        EXPECT_EQ(requests[0].body, c.body);
+        Received received;
+        for (const auto &r : endpoint.requests()) received.emplace_back(r.target, r.body);
+        EXPECT_EQ(received, c.received) << out;
     }
 }
 

@@ -13,8 +13,8 @@ GET with the same names in the query:
 
 "action" is "publish" or "subscribe" (EMQX's words); for a subscription,
 "topic" is the filter, allowed when one rule covers all it can match.
-"unsubscribe", which auth_plugin_v5.so asks with http_check_subscribe and
-EMQX never does, is allowed: it only takes access away. Any
+"unsubscribe", which neither EMQX nor auth_plugin asks about, is allowed
+all the same: it only takes access away. Any
 other path or a request it cannot read is answered 400, which EMQX would
 treat as "ignore" and auth_plugin refuses. The broker side, for Mosquitto
 (docs/migrating-from-emqx.md):

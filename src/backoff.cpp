@@ -33,6 +33,7 @@ Backoff::Backoff(long first_wait_ms, const std::vector<std::string> &urls, const
 }
 
 Backoff::Turn Backoff::turn(std::size_t member, Clock::time_point now) noexcept {
+    if (first_wait_ == Clock::duration::zero()) return Turn::ask;  // only tells
     std::lock_guard<std::mutex> guard(lock_);
     if (member >= members_.size()) return Turn::ask;
     Member &m = members_[member];
@@ -58,23 +59,35 @@ void Backoff::record(std::size_t member, Turn turn, const Answer &answer, Clock:
         } catch (const std::exception &) {  // only the line is lost
         }
         for (Member &other : members_)
-            if (other.origin == m.origin) other.wait = Clock::duration::zero();
+            if (other.origin == m.origin) other.wait = Clock::duration::zero(), other.failing = other.told = false;
         if (!line.empty()) log_line(LogLevel::notice, line);
         return;
     }
-    if (m.wait == Clock::duration::zero()) {
-        m.wait = first_wait_;
-        m.retry_at = now + m.wait;
+    if (!m.failing) {
+        m.failing = true;
+        if (first_wait_ != Clock::duration::zero()) {
+            m.wait = first_wait_;
+            m.retry_at = now + m.wait;
+        }
+        ++m.untold;
+        // A flapping endpoint is told at most once an interval.
+        if (m.told_at != Clock::time_point{} && now - m.told_at < told_every) return;
         try {
             const char *why = answer.failure();
             const std::string stale = stale_ms_ > 0 ? "recent decisions (up to " + std::to_string(stale_ms_) +
                                                           " ms past their lifetime) are being served, and its other "
                                                     : "its ";
-            log_line(LogLevel::warning,
-                     "auth_plugin: no answer from " + m.url + " (" + (why ? why : "no answer") + "); " + stale +
-                         "checks are refused without a request until it answers again");
+            std::string line = "auth_plugin: no answer from " + m.url + " (" + (why ? why : "no answer") + "); " +
+                               stale + "checks are refused" +
+                               (first_wait_ != Clock::duration::zero() ? " without a request" : "") +
+                               " until it answers again";
+            if (m.untold > 1) line += " (" + std::to_string(m.untold - 1) + " more since the last line)";
+            log_line(LogLevel::warning, line);
         } catch (const std::exception &) {  // only the line is lost
         }
+        m.told = true;
+        m.told_at = now;
+        m.untold = 0;
     } else if (turn == Turn::trial) {
         m.wait = std::min(m.wait * 2, cap_);
         m.retry_at = now + m.wait;
@@ -85,7 +98,7 @@ void Backoff::record(std::size_t member, Turn turn, const Answer &answer, Clock:
 std::string Backoff::answers_again(std::size_t origin) const {
     std::vector<const std::string *> ended;
     for (const Member &m : members_)
-        if (m.origin == origin && m.wait != Clock::duration::zero() &&
+        if (m.origin == origin && m.told &&
             std::none_of(ended.begin(), ended.end(), [&](const std::string *p) { return *p == m.path; }))
             ended.push_back(&m.path);
     if (ended.empty()) return "";

@@ -3,6 +3,10 @@
 // once, without a request, for the back-off wait; then one check at a time
 // tries again. Each failed try doubles the wait, up to a cap.
 //
+// With or without a wait, an outage is never silent: the first exchange
+// that gets no answer after one that did is told in one line (at most one
+// per URL every ten seconds), and the answer that ends it in another.
+//
 // Any HTTP answer, whatever its status, ends the back-off of every URL at the
 // same origin (scheme, host and port, or the one Unix socket when
 // http_unix_socket is set): a host that answers one URL is back for the
@@ -21,8 +25,9 @@ class Backoff {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds max_wait{60000};
+    static constexpr std::chrono::seconds told_every{10};  // the most often an outage of one URL is told
 
-    // first_wait_ms > 0. urls are the members, each asked about by its index
+    // first_wait_ms 0: never backs off, only tells. urls are the members, each asked about by its index
     // in the list; they are used only to group them by origin and, redacted,
     // in the lines this prints. stale_ms (http_cache_stale_ms) only says in
     // them that recent decisions still answer. Throws std::bad_alloc.
@@ -46,6 +51,10 @@ private:
         Clock::duration wait{};  // zero while the endpoint answers
         bool trial_running = false;
         Clock::time_point retry_at{};
+        bool failing = false;  // its last exchange got no answer
+        bool told = false;     // and that outage was told: its end is too
+        Clock::time_point told_at{};
+        std::size_t untold = 0;  // outages since the last line
     };
 
     // The line for an answer at origin: which members' back-offs it ends.

@@ -23,7 +23,9 @@ Checker::Checker(Configuration configuration)
                                                  static_cast<std::size_t>(settings_.http_cache_entries),
                                                  settings_.http_cache_stale_ms,
                                                  static_cast<std::size_t>(settings_.http_cache_bytes));
-    if (settings_.http_backoff_ms > 0)  // an unset URL is never asked, so its member never backs off
+    // Without http_backoff_ms it only tells an outage (an unset URL is never
+    // asked, so its member never backs off nor tells).
+    if (settings_.http_user_uri || settings_.http_acl_uri)
         backoff_ = std::make_unique<Backoff>(
             settings_.http_backoff_ms,
             std::vector<std::string>{settings_.http_user_uri.value_or(""), settings_.http_acl_uri.value_or("")},
@@ -62,10 +64,10 @@ const char *action_word(Access a) noexcept {
     return nullptr;
 }
 
-TemplateValues login_values(const LoginQuestion &l) noexcept {
+TemplateValues login_values(const LoginQuestion &l, const char *password) noexcept {
     TemplateValues v = l.values ? *l.values : TemplateValues{};
     v[Placeholder::username] = l.username;
-    v[Placeholder::password] = l.password;
+    v[Placeholder::password] = password;
     return v;
 }
 
@@ -87,12 +89,19 @@ CheckResult Checker::login(const LoginQuestion &question, bool consult_cache) no
     return timed_exchange(q);
 }
 
+const char *Checker::asked_password(const LoginQuestion &l) const noexcept {
+    // The broker gives an empty password as none. An endpoint written for
+    // EMQX is asked with an empty value (fleets with a token for a user name
+    // rely on it); the form, as ever, is not asked.
+    return l.password || !login_plan_.templated() ? l.password : "";
+}
+
 bool Checker::login_request(const LoginQuestion &l, Request &out) const noexcept {
-    if (!l.username || !l.password || !settings_.http_user_uri) return false;
+    const char *password = asked_password(l);
+    if (!l.username || !password || !settings_.http_user_uri) return false;
     std::array<Field, max_fields> all;
-    const std::size_t n =
-        with_extra(all, {{"username", l.username}, {"password", l.password}}, l.extra, l.extra_count);
-    return n != 0 && login_plan_.build(*settings_.http_user_uri, all.data(), n, login_values(l), out);
+    const std::size_t n = with_extra(all, {{"username", l.username}, {"password", password}}, l.extra, l.extra_count);
+    return n != 0 && login_plan_.build(*settings_.http_user_uri, all.data(), n, login_values(l, password), out);
 }
 
 bool Checker::access_request(const AccessQuestion &a, Request &out) const noexcept {
@@ -109,7 +118,9 @@ bool Checker::access_request(const AccessQuestion &a, Request &out) const noexce
 
 CheckResult Checker::access(const AccessQuestion &a) noexcept {
     CheckResult v;
-    if (!settings_.http_acl_uri) return v.decision = Decision::grant, v;
+    // An unsubscription only ever takes rights away: granted unasked, as
+    // EMQX never asks about one.
+    if (!settings_.http_acl_uri || a.access == Access::unsubscribe) return v.decision = Decision::grant, v;
     PreparedCheck q;
     if (!access_request(a, q.request)) {
         if (a.clientid && a.username && a.topic) v.source = Source::unwritable;  // there was something to ask
@@ -182,7 +193,7 @@ CheckResult Checker::timed_exchange(const PreparedCheck &q) noexcept {
 
 bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCheck &q, CheckResult &v) noexcept {
     v = CheckResult{};
-    if (!l.username || !l.password) return false;
+    if (!l.username || !asked_password(l)) return false;
     if (!settings_.http_user_uri) return v.decision = Decision::grant, false;
     if (!login_request(l, q.request)) {
         v.source = Source::unwritable;
@@ -225,6 +236,14 @@ DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Ch
     if (read.rules && login && !settings_.http_login_rules && (read.rules->has_acl() || read.rules->expire_at())) {
         read.rules.reset();
         std::snprintf(read.error, sizeof read.error, "it carries acl or expire_at, which only http_login_rules applies");
+    }
+    if (read.rules && login && !settings_.http_login_rules && read.rules->is_superuser() &&
+        read.rules->result() == LoginRules::Answered::allow && !told_superuser_) {
+        told_superuser_ = true;  // once: a fleet's every login may say it
+        log_line(LogLevel::warning,
+                 "auth_plugin: a login's answer says is_superuser true, which is not applied: rules from a login's "
+                 "answer apply with auth_plugin_v5.so unless http_login_rules is false; such a client's access is "
+                 "decided as any other's");
     }
     if (read.refused()) {
         tell_refused_rules(login, read.error);

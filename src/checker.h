@@ -95,6 +95,8 @@ public:
     std::size_t forget(const char *username, bool keep_stale) noexcept;
 
 private:
+    // The password a login is asked with; null: it is not asked.
+    const char *asked_password(const LoginQuestion &question) const noexcept;
     bool begin(std::size_t backoff_member, std::uint64_t user, bool consult_cache, PreparedCheck &q,
                CheckResult &v) noexcept;
     // q's exchange, now, and its result with the time it took.
@@ -117,12 +119,14 @@ private:
     HttpClient client_;
     const RequestPlan login_plan_, access_plan_;
     std::unique_ptr<DecisionCache> cache_;  // null unless http_cache_ms is set
-    // Both URL settings, each backing off on its own failures, and both
-    // ended by an answer from their origin; null unless http_backoff_ms is set.
+    // Both URL settings, each backing off on its own failures (with
+    // http_backoff_ms; without, only telling an outage), and both ended by
+    // an answer from their origin; null when neither is set.
     std::unique_ptr<Backoff> backoff_;
     static constexpr std::size_t user_member = 0, acl_member = 1;  // in backoff_
     std::chrono::steady_clock::time_point told_at_{};
     std::size_t untold_ = 0;  // refused answers since the last line
     std::chrono::steady_clock::time_point told_expired_at_{};
     std::size_t untold_expired_ = 0;
+    bool told_superuser_ = false;  // an is_superuser left unapplied, said once
 };

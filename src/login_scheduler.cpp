@@ -29,7 +29,7 @@ std::optional<CheckResult> LoginScheduler::login(unsigned long token, const std:
         p.client = client;
         p.username = question.username;  // for its record
         if (address) p.address = address;
-        if (keep_password) p.password = question.password;
+        if (keep_password && question.password) p.password = question.password;  // none: a templated login without one
         p.wanted = std::make_shared<std::atomic<bool>>(true);
     } catch (...) {
         return checker_.finish(p.check, Answer{});

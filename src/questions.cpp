@@ -110,7 +110,7 @@ CheckResult ask_access(Checker &checker, const ClientFacts &client, const char *
         // The broker applies this rule for its older interfaces only: a name
         // that is a pattern must not reach an endpoint that may match on it.
         if (s.http_acl_uri && (has_wildcard(clientid) || has_wildcard(username))) return {};
-        if ((access == Access::subscribe || access == Access::unsubscribe) && !s.http_check_subscribe) {
+        if (access == Access::subscribe && !s.http_check_subscribe) {
             CheckResult v;
             v.decision = Decision::grant;
             return v;
@@ -126,6 +126,8 @@ bool decide_by_rules(const LoginRules &rules, const Settings &s, Access access, 
                      const MessageFacts &message, const char *username, const char *clientid,
                      CheckResult &v) noexcept {
     v = CheckResult{};
+    // Not the rules' to decide, even past their time: it takes rights away.
+    if (access == Access::unsubscribe) return false;
     v.source = Source::rules;
     // Its time is up: nothing more is granted, whether or not the
     // connection has been disconnected yet.
@@ -137,7 +139,7 @@ bool decide_by_rules(const LoginRules &rules, const Settings &s, Access access, 
         v.decision = Decision::grant;
         return true;
     }
-    if (!rules.has_acl() || access == Access::unsubscribe || access == Access::none) {
+    if (!rules.has_acl() || access == Access::none) {
         v.source = Source::none;  // decided as without rules
         return false;
     }

@@ -212,13 +212,14 @@ constexpr Option fields(const char *name, const char *help) {
             clear<Member>};
 }
 
-// One of two words, the second meaning true.
+// One of two words, the second meaning true, in any case (EMQX's documents
+// write a method POST).
 template <bool Settings::*Member>
 bool parse_choice(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
     const std::string words = o.unit;  // "a or b"
     const std::string no = words.substr(0, words.find(' ')), yes = words.substr(words.rfind(' ') + 1);
-    if (value == no || value == yes) {
-        s.*Member = value == yes;
+    if (strcasecmp(value, no.c_str()) == 0 || strcasecmp(value, yes.c_str()) == 0) {
+        s.*Member = strcasecmp(value, yes.c_str()) == 0;
         return true;
     }
     error = invalid(key, value, expected(o));
@@ -285,6 +286,18 @@ bool parse_topic(const Option &o, const char *key, const char *value, Settings &
     return true;
 }
 
+// Given or not: unset, read_settings makes it follow http_answers.
+bool parse_login_rules(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
+    if (!parse_flag<&Settings::http_login_rules>(o, key, value, s, error)) return false;
+    s.http_login_rules_given = true;
+    return true;
+}
+std::string show_login_rules(const Settings &s, const Shown &shown) {
+    const std::string value = show_flag<&Settings::http_login_rules>(s, shown);
+    return s.http_login_rules_given ? value : "(unset: " + value + ", as http_answers)";
+}
+void unset_login_rules(Settings &s) { s.http_login_rules = s.http_login_rules_given = false; }
+
 // Unset, the cache's byte bound is what the entry bound takes without rules.
 std::string show_cache_bytes(const Settings &s, const Shown &shown) {
     if (s.http_cache_bytes > 0) return std::to_string(s.http_cache_bytes);
@@ -329,7 +342,8 @@ const Option options[] = {
     number<&Settings::http_max_in_flight>("http_max_in_flight", true, "256", 1, 1024, "exchanges at once"),
     flag<&Settings::http_reload_in_background>("http_reload_in_background", true, "true"),
     flag<&Settings::http_control>("http_control", true, "false"),
-    flag<&Settings::http_login_rules>("http_login_rules", true, "false"),
+    {"http_login_rules", true, nullptr, 0, 0, "true or false", parse_login_rules, same<&Settings::http_login_rules>,
+     show_login_rules, unset_login_rules},
 };
 
 // Options that only make sense with another: each rule once, with its line
@@ -425,6 +439,9 @@ bool read_settings(const auth_option *opts, int count, Settings &out, std::strin
             return false;
         }
     }
+    // Unset, a json login answer is read in full where rules can be applied,
+    // as EMQX 5.8 reads it: only an explicit false leaves them unapplied.
+    if (!next.http_login_rules_given) next.http_login_rules = which == Interface::v5 && next.http_answers_json;
     out = std::move(next);
     return true;
 }

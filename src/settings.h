@@ -57,8 +57,11 @@ struct Settings {
     // needs http_acl_uri, which decides who may send them.
     bool http_control;
     // A login's JSON answer may carry the connection's rules (result,
-    // is_superuser, acl, expire_at), applied for its session.
+    // is_superuser, acl, expire_at), applied for its session. Unset, it
+    // follows http_answers: a json answer is read in full, as EMQX 5.8 reads
+    // it (read_settings resolves it; given says whether it was set).
     bool http_login_rules;
+    bool http_login_rules_given;
 
     bool operator==(const Settings &o) const;
     bool operator!=(const Settings &o) const { return !(*this == o); }

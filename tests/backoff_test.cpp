@@ -110,8 +110,8 @@ TEST_P(BackoffTest, DuringAnOutage) {
         std::size_t user_asked, acl_asked;  // requests in all
         int log_lines;
     } cases[] = {
-        {"off: every check asks, even during an outage", {}, {}, "/user",
-         {{user, AUTH_DENIED}, {user, AUTH_DENIED}, {user, AUTH_DENIED}}, 3, 0, 0},
+        {"off: every check asks, even during an outage, and its first failure is told", {}, {}, "/user",
+         {{user, AUTH_DENIED}, {user, AUTH_DENIED}, {user, AUTH_DENIED}}, 3, 0, 1},
         {"one URL's failure refuses only its checks, and an answer from its host ends that",
          {{"http_backoff_ms", "60000"}}, {}, "/acl",
          {{topic("t"), ACL_DENIED}, {topic("t"), ACL_DENIED}, {user, OK}, {user, OK}, {user, OK}}, 3, 1, 2},
@@ -247,6 +247,37 @@ TEST(BackoffAlone, WaitsDoubleUpToTheCapAndOneTrialAtATime) {
     EXPECT_EQ(longer.wait(0), std::chrono::milliseconds(120000));
     const std::string log = err.text();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4) << log;
+}
+
+// Without a wait it only tells: each outage's start and end, at most one
+// outage of a URL every ten seconds, a flapping endpoint's counted.
+TEST(BackoffAlone, WithoutAWaitAnOutageIsStillTold) {
+    const Answer none = no_answer(), answer = http_answer();
+    Capture err(STDERR_FILENO);
+    Backoff b(0, {"http://h/user"});
+    const auto t = Backoff::Clock::time_point{} + 1h;
+    const struct {
+        Backoff::Clock::duration at;
+        bool answered;
+        const char *line;  // the line it prints, if any
+    } steps[] = {
+        {0s, false, "auth_plugin: no answer from http://h/user (Couldn't connect to server); its checks are refused "
+                    "until it answers again\n"},
+        {1s, false, ""},
+        {2s, true, "auth_plugin: http://h:80 answers again; checks to /user are asked again\n"},
+        {3s, false, ""},  // within ten seconds of the last line
+        {4s, true, ""},   // the end of an outage not told
+        {12s, false, "auth_plugin: no answer from http://h/user (Couldn't connect to server); its checks are refused "
+                     "until it answers again (1 more since the last line)\n"},
+    };
+    std::string expected;
+    for (const auto &s : steps) {
+        EXPECT_EQ(b.turn(0, t + s.at), Turn::ask);
+        b.record(0, Turn::ask, s.answered ? answer : none, t + s.at);
+        expected += s.line;
+    }
+    EXPECT_EQ(b.wait(0), Backoff::Clock::duration::zero());
+    EXPECT_EQ(err.text(), expected);
 }
 
 // An answer ends the back-off of every URL at its origin, and says so in one line.

@@ -418,3 +418,30 @@ TEST(StartUp, NamesTheCauseOfAFailure) {
         start_up(bad.data(), bad.size(), Interface::v2, [](Configuration) { FAIL() << "built"; }, nullptr, out));
     EXPECT_NE(out.error.find("invalid http_timeout_ms \"5s\""), std::string::npos) << out.error;
 }
+
+// Values as EMQX's documents write them, and what an unset option follows.
+TEST(Settings, AMethodInAnyCaseAndLoginRulesThatFollowTheAnswers) {
+    const struct {
+        Options::Pairs pairs;
+        Interface which;
+        bool get, login_rules;
+    } cases[] = {
+        {{{"http_method", "POST"}}, Interface::v2, false, false},
+        {{{"http_method", "Get"}}, Interface::v5, true, false},
+        // Unset, a json login answer is read in full where rules can be applied.
+        {{{"http_answers", "json"}}, Interface::v5, false, true},
+        {{{"http_answers", "json"}, {"http_login_rules", "false"}}, Interface::v5, false, false},
+        {{{"http_answers", "json"}}, Interface::v2, false, false},
+        {{}, Interface::v5, false, false},
+        {{{"http_login_rules", "true"}}, Interface::v5, false, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE((c.pairs.empty() ? "" : c.pairs[0].second) + (c.which == Interface::v5 ? " v5" : " v2"));
+        Options opts{Options::Pairs(c.pairs)};
+        Settings s;
+        std::string error;
+        ASSERT_TRUE(read_settings(opts.data(), opts.size(), s, error, c.which)) << error;
+        EXPECT_EQ(s.http_get, c.get);
+        EXPECT_EQ(s.http_login_rules, c.login_rules);
+    }
+}

@@ -3,11 +3,13 @@
 // them (http_answers json), asked through the checker of a real endpoint.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "auth_option.h"
+#include "capture.h"
 #include "checker.h"
 #include "decision_log.h"
 #include "login_rules.h"
@@ -115,6 +117,12 @@ TEST(Templates, EachConfigurationSendsItsRequest) {
          login(), "POST", "/user",
          R"({"u":"u1","p":"p w","c":"c1","h":"10.0.0.7","s":"CN=dev\\2C 1,O=Acme","cn":"dev, 1","pn":"MQTT","k":"v-u1"})",
          "application/json", {}},
+        // The broker gives an empty password as none: asked as EMQX asks it.
+        {"a login without a password, JSON",
+         {{"http_user_uri", user}, {"http_user_body", R"({"u":"${username}","p":"${password}"})"}},
+         login({}, nullptr), "POST", "/user", R"({"u":"u1","p":""})", "application/json", {}},
+        {"a login without a password, GET", {{"http_user_uri", user}, {"http_method", "get"}}, login({}, nullptr),
+         "GET", "/user?username=u1&password=", "", "", {}},
         {"MQTT 3.1 is MQIsdp", {{"http_user_uri", user}, {"http_user_body", R"({"pn":"${proto_name}"})"}}, login(v3),
          "POST", "/user", R"({"pn":"MQIsdp"})", "application/json", {}},
         {"JSON escaping", {{"http_user_uri", user}, {"http_user_body", R"({"u":"${username}"})"}}, login(odd), "POST",
@@ -306,6 +314,7 @@ TEST(Answers, OnlyAClearResultOrA204Grants) {
     Checker checker(settings_of({{"http_user_uri", endpoint.url("/user")},
                                  {"http_acl_uri", endpoint.url("/acl")},
                                  {"http_answers", "json"},
+                                 {"http_login_rules", "false"},
                                  {"http_cache_ms", "60000"}}));
     int n = 0;
     for (const auto &c : cases) {
@@ -356,6 +365,59 @@ TEST(Answers, WithLoginRulesTheAnswersRulesAreKept) {
     Question other;
     other.password = "other";
     EXPECT_FALSE(ask(checker, other).granted());
+}
+
+// A login's JSON answer is read in full, as EMQX 5.8 reads it, unless
+// http_login_rules says false; auth_plugin.so applies no rules. A superuser
+// left unapplied is said once; without templates, a login without a
+// password is refused unasked, as ever.
+TEST(Answers, ALoginsAnswerIsReadInFullUnlessRulesAreOff) {
+    Endpoint endpoint;
+    const std::string superuser = R"({"result":"allow","is_superuser":true})",
+                      acl = R"({"result":"allow","acl":[{"permission":"allow","action":"all","topic":"a/#"}]})";
+    const Options::Pairs json{{"http_user_uri", endpoint.url("/user")}, {"http_answers", "json"}};
+    const struct {
+        const char *what;
+        Interface which;
+        Options::Pairs extra;
+        const std::string &answer;
+        const char *password;
+        bool granted, rules, told;  // told: the unapplied superuser is logged
+    } cases[] = {
+        {"superuser applied", Interface::v5, {}, superuser, "pw", true, true, false},
+        {"acl applied", Interface::v5, {}, acl, "pw", true, true, false},
+        {"rules off: superuser said", Interface::v5, {{"http_login_rules", "false"}}, superuser, "pw", true, false, true},
+        {"rules off: acl refuses", Interface::v5, {{"http_login_rules", "false"}}, acl, "pw", false, false, false},
+        {"auth_plugin.so: superuser said", Interface::v2, {}, superuser, "pw", true, false, true},
+        {"auth_plugin.so: acl refuses", Interface::v2, {}, acl, "pw", false, false, false},
+        {"the form: no password, not asked", Interface::v2, {{"http_answers", "status"}}, superuser, nullptr, false,
+         false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Options::Pairs pairs = json;
+        pairs.insert(pairs.end(), c.extra.begin(), c.extra.end());
+        Checker checker(settings_of(pairs, c.which));
+        const std::string answer = c.answer;
+        endpoint.json([answer](const Recorded &) { return answer; });
+        endpoint.clear();
+        Capture err(STDERR_FILENO);
+        for (const char *client : {"c1", "c2"}) {  // twice: said once
+            Question q;
+            q.client.id = client;
+            q.password = c.password;
+            const CheckResult v = ask(checker, q);
+            EXPECT_EQ(v.granted(), c.granted);
+            EXPECT_EQ(v.rules != nullptr, c.rules);
+        }
+        const std::string log = err.text();
+        std::size_t said = 0;
+        for (auto at = log.find("is_superuser true, which is not applied"); at != std::string::npos;
+             at = log.find("is_superuser true, which is not applied", at + 1))
+            ++said;
+        EXPECT_EQ(said, c.told ? 1u : 0u) << log;
+        EXPECT_EQ(endpoint.requests().empty(), c.password == nullptr);
+    }
 }
 
 // Unset, the status alone decides, as ever: a 204 refuses and a body is not read.

@@ -10,7 +10,8 @@ LoginRoute decide_login_route(const Settings &s, bool newer_broker) noexcept {
     r.recheck_behind = s.http_reload_in_background && asked;
     r.login_rules = s.http_login_rules && asked;
     r.scheduled = r.later || r.recheck_behind;
-    r.recheck_known = r.scheduled || s.http_control || r.login_rules;
+    // Known wherever logins are asked: a re-check that gets no answer keeps its connection.
+    r.recheck_known = asked || s.http_control || r.login_rules;
     r.stats = s.http_stats_interval_s > 0;
     return r;
 }

@@ -345,6 +345,44 @@ TEST_F(BrokerV5, ALoginStormIsAnsweredConcurrentlyWhereTheBrokerAllowsIt) {
     gate->changed.notify_all();
 }
 
+// logrotate's SIGHUP while the endpoint gives no answer (5xx) keeps every
+// connected client, as they were; once it answers again, the client it now
+// refuses is gone within one re-check, and the one it grants stays.
+TEST_F(BrokerV5, AReloadDuringAnOutageKeepsEveryClientUntilTheEndpointRefusesOne) {
+    struct State {
+        std::atomic<bool> down{false}, revoking{false};
+    };
+    auto state = std::make_shared<State>();  // the endpoint's threads may outlive this function
+    endpoint.decide([state](const Recorded &r) {
+        if (state->down) return 503;
+        return state->revoking && r.fields.at("username") == "revoked" ? 401 : 200;
+    });
+    const LoopbackListener port(false);
+    Broker broker(listener(port) + v5_lines({"http_user_uri " + endpoint.url("/user")}));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    std::vector<std::unique_ptr<Process>> subs;
+    for (const char *user : {"kept", "revoked"}) {
+        auto argv = broker.client(MOSQUITTO_SUB, std::string("sub-") + user, user, "pw");
+        argv.insert(argv.end(), {"-v", "-t", "x", "-W", "120"});
+        subs.push_back(std::make_unique<Process>(argv, broker.file(std::string(user) + ".log")));
+        ASSERT_TRUE(broker.wait_for_log(std::string("Received SUBSCRIBE from sub-") + user));
+    }
+    state->down = state->revoking = true;
+    broker.process().signal(SIGHUP);
+    EXPECT_TRUE(broker.wait_for_log("2 re-checks wait for the endpoint"));
+    EXPECT_FALSE(broker.disconnected("sub-kept")) << broker.process().output();
+    EXPECT_FALSE(broker.disconnected("sub-revoked")) << broker.process().output();
+    state->down = false;
+    EXPECT_TRUE(broker.wait_for_disconnect("sub-revoked")) << broker.process().output();
+    ASSERT_TRUE(broker.wait_for_log("no re-check waits for the endpoint")) << broker.process().output();
+    auto argv = broker.client(MOSQUITTO_PUB, "pub", "kept", "pw");
+    argv.insert(argv.end(), {"-t", "x", "-m", "still-here"});
+    EXPECT_EQ(run(argv, broker.file("pub.log")).first, 0);
+    EXPECT_TRUE(wait_until([&] { return subs[0]->output().find("x still-here") != std::string::npos; }))
+        << subs[0]->output();
+    EXPECT_FALSE(broker.disconnected("sub-kept")) << broker.process().output();
+}
+
 }  // namespace
 
 namespace {

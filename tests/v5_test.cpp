@@ -135,6 +135,77 @@ TEST_F(PluginV5, AReloadReChecksOnlyAdmittedConnectionsAndRevocationsFollow) {
     }
 }
 
+// A reload during an outage drops nobody: a re-check that gets no answer (a
+// 5xx, the back-off) keeps the connection as it was, and it is asked again
+// once the endpoint answers, when only a refusal removes it. A connection left
+// to the broker's other checks ("ignore") is left to them again. Without a
+// scheduler the re-check is answered at once, and kept the same way.
+TEST_F(PluginV5, AReloadDuringAnOutageDropsNobodyAndOnlyARefusalOnceAnsweredRemoves) {
+    mosquitto revoked{"dev-revoked", "revoked", "127.0.0.1", 5, nullptr},
+        kept{"dev-kept", "kept", "127.0.0.1", 5, nullptr}, carol{"dev-carol", "carol", "127.0.0.1", 5, nullptr};
+    std::atomic<bool> down{false}, revoking{false};
+    endpoint.decide([&](const Recorded &r) {
+        if (down) return 503;
+        return revoking && r.fields.at("username") == "revoked" ? 401 : 200;
+    });
+    endpoint.json([](const Recorded &r) {
+        return std::string(r.fields.at("username") == "carol" ? R"({"result":"ignore"})" : R"({"result":"allow"})");
+    });
+    struct Case {
+        const char *background, *backoff_ms;
+        std::vector<std::string> kicked;  // once the endpoint answers again
+    } cases[] = {
+        {"true", "0", {"dev-revoked"}},
+        {"true", "1000", {"dev-revoked"}},
+        {"false", "0", {}},  // asked again at the next reload
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.background) + " backoff " + c.backoff_ms);
+        fake::broker() = {};
+        down = revoking = false;
+        Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_reload_in_background", c.background},
+                      {"http_backoff_ms", c.backoff_ms}, {"http_answers", "json"}});
+        ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+        ASSERT_EQ(line.login(revoked, "revoked", "p"), MOSQ_ERR_SUCCESS);
+        ASSERT_EQ(line.login(kept, "kept", "p"), MOSQ_ERR_SUCCESS);
+        ASSERT_EQ(line.login(carol, "carol", "p"), MOSQ_ERR_PLUGIN_DEFER);
+        line.tick();
+        down = revoking = true;
+        endpoint.clear();
+        ASSERT_EQ(line.reload(), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(line.login(revoked, "revoked", "p"), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(line.login(kept, "kept", "p"), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(line.login(carol, "carol", "p"), MOSQ_ERR_PLUGIN_DEFER);
+        mosquitto fresh{"dev-new", "new", "127.0.0.1", 5, nullptr};
+        EXPECT_NE(line.login(fresh, "new", "p"), MOSQ_ERR_SUCCESS);  // a new login: refused, and the walk is over
+        // Every answer taken (none of them a decision), and the line said.
+        ASSERT_TRUE(wait_until([&] {
+            line.tick();
+            const auto &log = fake::broker().log;
+            return std::any_of(log.begin(), log.end(), [](const std::string &l) {
+                return l.find("2 re-checks wait for the endpoint") != std::string::npos;
+            });
+        })) << testing::PrintToString(fake::broker().log);
+        EXPECT_TRUE(fake::broker().kicked.empty());
+        down = false;
+        if (!c.kicked.empty()) {
+            ASSERT_TRUE(wait_until([&] {
+                line.tick();
+                return !fake::broker().kicked.empty();
+            }));
+            // The rest asked too: nobody waits any more.
+            ASSERT_TRUE(wait_until([&] {
+                line.tick();
+                const auto &log = fake::broker().log;
+                return std::any_of(log.begin(), log.end(), [](const std::string &l) {
+                    return l.find("no re-check waits") != std::string::npos;
+                });
+            })) << testing::PrintToString(fake::broker().log);
+        }
+        EXPECT_EQ(fake::broker().kicked, c.kicked);
+    }
+}
+
 TEST_F(PluginV5, ALineTheBrokerRefusesFailsItsStartWithOneLine) {
     fake::broker().one_policy_per_library = true;
     Line first(1, {{"http_user_uri", endpoint.url("/a")}});

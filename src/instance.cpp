@@ -187,6 +187,7 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     }
     // A pending login cannot be handed to the broker's other checks (2.1
     // refuses any answer but success): an answer that defers refuses here.
+    if (v.deferred()) tell_ignored(p.clientid);
     const char *username = p.username ? p.username->c_str() : nullptr;
     const char *password = p.password ? p.password->c_str() : nullptr;
     const bool granted = v.granted() && admit(client, p.clientid.c_str(), username, password, v);
@@ -200,6 +201,23 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     // pending, nothing was, and the address may serve another later.
     if (granted && connections.session(p.clientid) != client) connections.end(client, false);
     return Then::nothing;
+}
+
+void Instance::tell_ignored(const std::string &clientid) noexcept {
+    const auto now = Clock::now();
+    ++untold_ignored_;
+    if (told_ignored_at_ != Clock::time_point{} && now - told_ignored_at_ < std::chrono::seconds(10)) return;
+    try {
+        std::string line = "auth_plugin: the login of " + clientid +
+                           " answered later said \"ignore\", and is refused: this broker takes no other answer for "
+                           "a login answered later; with http_async_logins false the broker's next check decides it";
+        if (untold_ignored_ > 1) line += " (" + std::to_string(untold_ignored_ - 1) + " more since the last line)";
+        log_line(LogLevel::warning, line);
+    } catch (...) {
+        log_line(LogLevel::warning, "auth_plugin: a login answered later said \"ignore\", and is refused");
+    }
+    told_ignored_at_ = now;
+    untold_ignored_ = 0;
 }
 
 void Instance::kick(const void *client) noexcept {

@@ -108,6 +108,9 @@ private:
                                      const LoginQuestion &question, bool merge) noexcept;
     // Pending login token, on whichever line, is superseded by a newer login of its id.
     void cancel_pending(unsigned long token) noexcept;
+    // A login answered later said "ignore", which it cannot be: the line
+    // that says why it is refused, at most every ten seconds.
+    void tell_ignored(const std::string &clientid) noexcept;
     void end_expired(Waker *waker) noexcept;
     // A re-check that got no answer: its connection keeps what it had and is
     // asked again once the endpoint answers (bounded: past the bound, at the
@@ -155,5 +158,7 @@ private:
     bool endpoint_answered_ = false;      // an exchange of this line got an answer since waiting_ was last asked
     std::size_t told_waiting_ = 0;        // the count the last line said
     Stats::Clock::time_point next_tell_{}, next_probe_{};
+    Stats::Clock::time_point told_ignored_at_{};
+    std::size_t untold_ignored_ = 0;
     std::unique_ptr<LoginScheduler> scheduler_;      // last: stopped first; null unless the route needs one
 };

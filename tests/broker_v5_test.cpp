@@ -564,22 +564,33 @@ TEST_F(LoginRulesE2E, IgnoreHandsTheLoginToThePasswordFile) {
     const LoopbackListener port(false);
     const std::string passwords = (fs::temp_directory_path() / ("auth_plugin_pw." + std::to_string(port.port()))).string();
     ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " pf pw >/dev/null").c_str()), 0);
+    const bool later = e2e_broker_21();  // logins answered later: "ignore" cannot be handed on
     struct Case {
         const char *async;  // http_async_logins
         const char *password;
         bool in;
-    } cases[] = {{"false", "pw", true}, {"false", "wrong", false}, {"true", "pw", !e2e_broker_21()}};
+        const char *answers;  // what lets an answer say "ignore"
+    } cases[] = {{"false", "pw", true, "http_login_rules true"},
+                 {"false", "wrong", false, "http_login_rules true"},
+                 {"true", "pw", !later, "http_login_rules true"},
+                 {"true", "pw", !later, "http_answers json"}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.async) + " " + c.password);
+        SCOPED_TRACE(std::string(c.async) + " " + c.password + " " + c.answers);
         auto opts = uris(endpoint);
-        opts.insert(opts.end(), {"http_login_rules true", std::string("http_async_logins ") + c.async});
+        opts.insert(opts.end(), {c.answers, std::string("http_async_logins ") + c.async});
         Broker broker("listener " + std::to_string(port.port()) + " 127.0.0.1\npassword_file " + passwords + "\n" +
                       v5_lines(opts));
         ASSERT_TRUE(broker.ready()) << broker.process().output();
+        // Where it cannot be handed on, the start-up line says so, and so does the refusal.
+        const bool refused_by_broker = later && *c.async == 't';
+        EXPECT_EQ(broker.log_has("says \"ignore\" is refused"), refused_by_broker) << broker.process().output();
         auto argv = broker.client(MOSQUITTO_PUB, "pub-pf", "pf", c.password);
         argv.insert(argv.end(), {"-t", "room/pf/x", "-m", "x"});
         EXPECT_EQ(run(argv, broker.file("pub.log")).first == 0, c.in) << broker.process().output();
-        if (!c.in) continue;
+        if (refused_by_broker) {
+            EXPECT_TRUE(broker.wait_for_log("the login of pub-pf answered later said \"ignore\", and is refused"));
+        }
+        if (!c.in || std::string(c.answers) != "http_login_rules true") continue;
         // A reload leaves it to the password file again: it stays.
         auto sub = broker.client(MOSQUITTO_SUB, "sub-pf", "pf", "pw");
         sub.insert(sub.end(), {"-v", "-t", "room/#", "-W", "60"});

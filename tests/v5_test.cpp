@@ -206,6 +206,29 @@ TEST_F(PluginV5, AReloadDuringAnOutageDropsNobodyAndOnlyARefusalOnceAnsweredRemo
     }
 }
 
+// Where decisions are kept stale, a user whose last answer was "ignore" is
+// handed to the broker's other checks through an outage, as it was; a kept
+// "ignore" never answers fresh (the endpoint is asked each time).
+TEST_F(PluginV5, AStaleIgnoreHandsTheLoginOnThroughAnOutage) {
+    std::atomic<bool> down{false};
+    endpoint.decide([&](const Recorded &) { return down ? 503 : 200; });
+    endpoint.json([](const Recorded &) { return std::string(R"({"result":"ignore"})"); });
+    for (const char *stale_ms : {"3600000", "0"}) {
+        SCOPED_TRACE(stale_ms);
+        down = false;
+        endpoint.clear();
+        Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_answers", "json"}, {"http_cache_ms", "60000"},
+                      {"http_cache_stale_ms", stale_ms}});
+        ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+        ASSERT_EQ(line.login(client, "carol", "p"), MOSQ_ERR_PLUGIN_DEFER);
+        ASSERT_EQ(line.login(client, "carol", "p"), MOSQ_ERR_PLUGIN_DEFER);
+        EXPECT_EQ(endpoint.requests().size(), 2u);
+        down = true;
+        EXPECT_EQ(line.login(client, "carol", "p"), *stale_ms == '0' ? MOSQ_ERR_AUTH : MOSQ_ERR_PLUGIN_DEFER);
+        line.disconnect(client);
+    }
+}
+
 TEST_F(PluginV5, ALineTheBrokerRefusesFailsItsStartWithOneLine) {
     fake::broker().one_policy_per_library = true;
     Line first(1, {{"http_user_uri", endpoint.url("/a")}});

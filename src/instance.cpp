@@ -63,7 +63,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             tell_waiting(start == Clock::time_point() ? Clock::now() : start);
         }
         const Connections::Record *record = connections.find(event.client);
-            if (serial && held && record->state == Connections::State::admitted) {
+        if (serial && held && record->state == Connections::State::admitted) {
             // The broker disconnects a client whose re-check is answered
             // later, so it is granted now and revalidated behind.
             auto now = ask_again(clientid, event.client, serial, asked.question(), false);

@@ -56,11 +56,12 @@ void Instance::ask_waiting(Clock::time_point now) noexcept {
     std::size_t n = endpoint_answered_ ? waiting_.size() : 1;
     endpoint_answered_ = false;
     next_probe_ = now + waiting_pace;
-    for (; n && !waiting_.empty() && waiting_.front().due <= now; --n) {
+    while (n && !waiting_.empty() && waiting_.front().due <= now) {
         const Waiting w = std::move(waiting_.front());
         waiting_.pop_front();
         const auto *client = static_cast<const mosquitto *>(w.client);
         if (shared_->connections.serial(client, w.clientid) != w.serial) continue;  // ended, or replaced
+        --n;
         try {
             const LoginAsked asked(checker_, BrokerClient(client), w.username.c_str(), w.password.c_str());
             // Refused now (not for want of an answer): it goes.
@@ -80,10 +81,11 @@ void Instance::tell_waiting(Clock::time_point now) noexcept {
     next_tell_ = now + std::chrono::seconds(1);
     try {
         log_line(LogLevel::warning,
-                 told_waiting_ ? "auth_plugin: " + std::to_string(told_waiting_) +
-                                     " re-checks wait for the endpoint, which gave no answer: their clients stay "
-                                     "connected with what they had, and are asked again when it answers"
-                               : std::string("auth_plugin: no re-check waits for the endpoint any more"));
+                 told_waiting_ ? "auth_plugin: re-checks waiting for the endpoint, which gave them no answer: " +
+                                     std::to_string(told_waiting_) +
+                                     "; their clients stay connected with what they had, and are asked again when "
+                                     "it answers"
+                               : std::string("auth_plugin: re-checks waiting for the endpoint: none any more"));
     } catch (...) {  // no memory for the words: the line is lost, nothing else
     }
 }

@@ -489,7 +489,7 @@ TEST_F(BrokerLifecycle, RecentDecisionsCarryConnectedClientsThroughAnOutageAndAR
             for (const char *id : {"carol", "ticker"})
                 EXPECT_FALSE(broker.disconnected(id)) << broker.process().output();
         } else if (e2e_library_v5()) {
-            ASSERT_TRUE(broker.wait_for_log("re-checks wait for the endpoint")) << broker.process().output();
+            ASSERT_TRUE(broker.wait_for_log("re-checks waiting for the endpoint")) << broker.process().output();
             for (const char *id : {"carol", "ticker"})
                 EXPECT_FALSE(broker.disconnected(id)) << broker.process().output();
         } else {

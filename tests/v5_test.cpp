@@ -183,7 +183,7 @@ TEST_F(PluginV5, AReloadDuringAnOutageDropsNobodyAndOnlyARefusalOnceAnsweredRemo
             line.tick();
             const auto &log = fake::broker().log;
             return std::any_of(log.begin(), log.end(), [](const std::string &l) {
-                return l.find("2 re-checks wait for the endpoint") != std::string::npos;
+                return l.find("waiting for the endpoint, which gave them no answer: 2;") != std::string::npos;
             });
         })) << testing::PrintToString(fake::broker().log);
         EXPECT_TRUE(fake::broker().kicked.empty());
@@ -198,7 +198,7 @@ TEST_F(PluginV5, AReloadDuringAnOutageDropsNobodyAndOnlyARefusalOnceAnsweredRemo
                 line.tick();
                 const auto &log = fake::broker().log;
                 return std::any_of(log.begin(), log.end(), [](const std::string &l) {
-                    return l.find("no re-check waits") != std::string::npos;
+                    return l.find("waiting for the endpoint: none") != std::string::npos;
                 });
             })) << testing::PrintToString(fake::broker().log);
         }

@@ -218,7 +218,8 @@ void Checker::answer_stale(CheckResult &v, const DecisionCache::Digest &key,
     if (settings_.http_cache_stale_ms == 0) return;
     if (auto kept = cache_->find_stale(key, now)) {
         v.source = Source::stale;
-        v.decision = decision_of(kept->granted);
+        // A kept "ignore" hands the check on, as the answer did.
+        v.decision = kept->others_decide ? Decision::defer : decision_of(kept->granted);
         v.rules = std::move(kept->rules);
         refuse_if_expired(v);
     }
@@ -268,7 +269,7 @@ DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Ch
     case LoginRules::Answered::deny: v.decision = Decision::refuse; break;
     case LoginRules::Answered::ignore:
         v.decision = Decision::defer;
-        // the broker's other checks decide, each time: nothing is kept
+        // the broker's other checks decide, each time: kept to answer stale only
         break;
     }
     return said;

@@ -69,7 +69,8 @@ std::optional<DecisionCache::Decision> DecisionCache::find(const Digest &key, Cl
     std::lock_guard<std::mutex> guard(lock_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
-    if (fresh(*found->second, now)) return Decision{found->second->granted, found->second->rules};
+    if (fresh(*found->second, now) && !found->second->others_decide)
+        return Decision{found->second->granted, found->second->rules, false};
     if (!within_bound(*found->second, now)) erase(found->second);
     return std::nullopt;
 }
@@ -78,7 +79,8 @@ std::optional<DecisionCache::Decision> DecisionCache::find_stale(const Digest &k
     std::lock_guard<std::mutex> guard(lock_);
     auto found = index_.find(key);
     if (found == index_.end()) return std::nullopt;
-    if (within_bound(*found->second, now)) return Decision{found->second->granted, found->second->rules};
+    if (within_bound(*found->second, now))
+        return Decision{found->second->granted, found->second->rules, found->second->others_decide};
     erase(found->second);
     return std::nullopt;
 }
@@ -102,14 +104,19 @@ void DecisionCache::store(const Digest &key, const Answer &answer, Clock::time_p
         auto found = index_.find(key);
         if (found != index_.end()) erase(found->second);
         drop_ended(arrived);
-        if (keep_for.fresh <= Clock::duration::zero() || others_decide) return;
-        const bool granted = said ? said->granted : answer.outcome() == Outcome::granted;
+        if (keep_for.fresh <= Clock::duration::zero() || (others_decide && keep_for.stale <= Clock::duration::zero()))
+            return;
+        // "ignore" is kept with the refusals, never fresh: from the start it
+        // is past its lifetime and within its stale bound, for as long as a
+        // decision would have been kept and answered stale.
+        const bool granted = !others_decide && (said ? said->granted : answer.outcome() == Outcome::granted);
         if (!make_room(granted, cost, arrived)) return;
         Order &order = granted ? granted_ : refused_;
-        const auto expiry = arrived + keep_for.fresh;
+        const auto expiry = others_decide ? arrived : arrived + keep_for.fresh;
+        const auto end = arrived + keep_for.fresh + keep_for.stale;
         const std::uint64_t generation = asked.value_or(generation_);
-        order.push_back(Entry{key, expiry, expiry + keep_for.stale, rules ? *rules : nullptr, generation, cost,
-                              std::nullopt, std::nullopt, granted, generation < forgot_});
+        order.push_back(Entry{key, expiry, end, rules ? *rules : nullptr, generation, cost, std::nullopt,
+                              std::nullopt, granted, generation < forgot_, others_decide});
         const auto it = std::prev(order.end());
         try {
             if (short_lived) it->by_end = short_lived_.emplace(it->end, it);

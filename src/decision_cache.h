@@ -40,6 +40,7 @@ public:
     struct Decision {
         bool granted = false;
         std::shared_ptr<const LoginRules> rules;
+        bool others_decide = false;  // "ignore": kept to answer stale only, so that an outage hands it on as before
     };
 
     // budget: the most bytes the entries may hold, as entry_bytes() and the
@@ -67,7 +68,8 @@ public:
     // user: a tag of the user the question is about (0: none), for forget.
     // said: what the answer's body decided, where it was read; it replaces
     // the status's decision. others_decide: the answer let the broker's
-    // other checks decide (nothing is kept, and what was kept for key goes).
+    // other checks decide: it never answers fresh (they decide each time),
+    // only stale, within its lifetime and stale bound.
     void store(const Digest &key, const Answer &answer, Clock::time_point arrived,
                std::optional<std::uint64_t> asked = std::nullopt, std::uint64_t user = 0,
                const std::optional<Decision> &said = std::nullopt, bool others_decide = false) noexcept;
@@ -129,7 +131,8 @@ private:
         std::optional<ByTime::iterator> by_end;
         std::optional<ByUser::iterator> by_user;  // with a user tag
         bool granted;
-        bool forgotten;  // answers stale only, whatever its expiry
+        bool forgotten;      // answers stale only, whatever its expiry
+        bool others_decide;  // "ignore": answers stale only (kept with the refusals)
     };
     struct DigestHash {
         std::size_t operator()(const Digest &d) const noexcept {

@@ -58,7 +58,10 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
         const bool held = rechecking && (route_.newer_broker ? connections.session(clientid) == event.client
                                                              : serial || connections.offline(event.client, clientid));
         // 2.0.11: a login of no session it holds, so its walk is over.
-        if (rechecking && !held) reloading_ = false;
+        if (rechecking && !held) {
+            reloading_ = false;
+            tell_waiting(start == Clock::time_point() ? Clock::now() : start);
+        }
         const Connections::Record *record = connections.find(event.client);
         if (serial && held && record->state == Connections::State::admitted) {
             // The broker disconnects a client whose re-check is answered
@@ -66,7 +69,9 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             auto now = ask_again(clientid, event.client, serial, asked.question(), false);
             if (!now) return MOSQ_ERR_SUCCESS;  // counted once settled
             v = std::move(*now);
-            result = v.granted() ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
+            // No answer is no news: it keeps what it had, and waits for the
+            // endpoint (a reload during an outage must not drop the fleet).
+            result = v.granted() || v.unavailable() ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH;
         } else if (held && !(record && record->state == Connections::State::deferred)) {
             // A session without a connection of ours (2.1 re-checks offline
             // persistent sessions too): nothing is admitted by answering, so
@@ -104,7 +109,10 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
             } else {
                 v = checker_.login(asked.question());
             }
-            result = decided(event.client, clientid, asked.question(), v);
+            // The re-check of a connection left to the broker's other checks
+            // that got no answer: left to them again, as it was.
+            result = held && v.unavailable() ? MOSQ_ERR_PLUGIN_DEFER
+                                             : decided(event.client, clientid, asked.question(), v);
         }
     } catch (...) {
         v = CheckResult{};  // a value that could not be had, or no room to remember the connection, refuses
@@ -117,6 +125,7 @@ int Instance::login(const mosquitto_evt_basic_auth &event) noexcept {
 
 void Instance::counted(const CheckResult &v, Clock::time_point start, const char *clientid,
                        const char *username) noexcept {
+    if (v.source == Source::endpoint && !v.unavailable()) endpoint_answered_ = true;
     if (stats_) stats_->login(v, Clock::now() - start);
     log_decision("login", clientid, username, nullptr, v);
 }
@@ -156,10 +165,17 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
                connections.serial(client, p.clientid) != p.serial) {
         return Then::nothing;  // not the connection asked about, or a newer re-check is in force
     }
+    if (v.source == Source::endpoint && !v.unavailable()) endpoint_answered_ = true;
     if (stats_) stats_->login(v, p.took);
     log_decision(p.kind == Kind::login ? "login" : "re-check", p.clientid.c_str(),
                  p.username ? p.username->c_str() : nullptr, nullptr, v);
     if (p.kind == Kind::recheck) {
+        if (v.unavailable()) {
+            // No answer is no news: it keeps what it had until the endpoint answers.
+            wait_for_endpoint(p.clientid, client, p.serial, p.username ? p.username->c_str() : nullptr,
+                              p.password ? p.password->c_str() : nullptr);
+            return Then::nothing;
+        }
         if (!v.granted()) return Then::kick;
         try {
             connections.renew(client, p.serial, v.rules);
@@ -171,6 +187,7 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     }
     // A pending login cannot be handed to the broker's other checks (2.1
     // refuses any answer but success): an answer that defers refuses here.
+    if (v.deferred()) tell_ignored(p.clientid);
     const char *username = p.username ? p.username->c_str() : nullptr;
     const char *password = p.password ? p.password->c_str() : nullptr;
     const bool granted = v.granted() && admit(client, p.clientid.c_str(), username, password, v);
@@ -184,6 +201,23 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     // pending, nothing was, and the address may serve another later.
     if (granted && connections.session(p.clientid) != client) connections.end(client, false);
     return Then::nothing;
+}
+
+void Instance::tell_ignored(const std::string &clientid) noexcept {
+    const auto now = Clock::now();
+    ++untold_ignored_;
+    if (told_ignored_at_ != Clock::time_point{} && now - told_ignored_at_ < std::chrono::seconds(10)) return;
+    try {
+        std::string line = "auth_plugin: the login of " + clientid +
+                           " answered later said \"ignore\", and is refused: this broker takes no other answer for "
+                           "a login answered later; with http_async_logins false the broker's next check decides it";
+        if (untold_ignored_ > 1) line += " (" + std::to_string(untold_ignored_ - 1) + " more since the last line)";
+        log_line(LogLevel::warning, line);
+    } catch (...) {
+        log_line(LogLevel::warning, "auth_plugin: a login answered later said \"ignore\", and is refused");
+    }
+    told_ignored_at_ = now;
+    untold_ignored_ = 0;
 }
 
 void Instance::kick(const void *client) noexcept {
@@ -209,9 +243,19 @@ std::optional<CheckResult> Instance::ask_again(const std::string &clientid, cons
                                            unsigned long serial, const LoginQuestion &question,
                                            bool merge) noexcept {
     // Answered later only where asked to and a TICK will settle the answer.
-    if (route_.recheck_behind && scheduler_ && (ticked_ || complete_))
-        return scheduler_->recheck(shared_->pending.next_token(), clientid, client, serial, question, merge);
-    CheckResult v = checker_.login(question, false);
+    std::optional<CheckResult> now;
+    if (route_.recheck_behind && scheduler_ && (ticked_ || complete_)) {
+        now = scheduler_->recheck(shared_->pending.next_token(), clientid, client, serial, question, merge);
+        if (!now) return now;
+    } else {
+        now = checker_.login(question, false);
+    }
+    CheckResult &v = *now;
+    if (v.unavailable()) {
+        // The back-off, or no answer: kept as it was, asked again later.
+        wait_for_endpoint(clientid, client, serial, question.username, question.password);
+        return now;
+    }
     if (v.deferred()) v.decision = Decision::refuse;  // a connection admitted here is not another check's to keep
     if (v.granted()) {
         try {
@@ -220,7 +264,7 @@ std::optional<CheckResult> Instance::ask_again(const std::string &clientid, cons
             v.decision = Decision::refuse;  // its new rules could not be kept: it goes, rather than keep the old ones
         }
     }
-    return v;
+    return now;
 }
 
 Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
@@ -233,7 +277,8 @@ Instance::Recheck Instance::recheck(const mosquitto *client) noexcept {
         const unsigned long serial = r->serial;
         const LoginAsked asked(checker_, BrokerClient(client), username.c_str(), password.c_str());
         const auto now = ask_again(clientid, client, serial, asked.question(), true);
-        if (!now) return Recheck::pending;
+        // No answer: it waits for the endpoint, as if pending.
+        if (!now || now->unavailable()) return Recheck::pending;
         return now->granted() ? Recheck::granted : Recheck::refused;
     } catch (...) {
         return Recheck::not_asked_failed;  // the connection stays as it is

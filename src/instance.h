@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -101,12 +102,28 @@ private:
                  const char *username) noexcept;
     // Asks the endpoint again about an admitted connection, never the cache:
     // pending (nothing returned: it stands until the answer) where a TICK
-    // will settle it, else now.
+    // will settle it, else now. No answer (unavailable()) is no news: the
+    // connection stays as it was and waits for the endpoint.
     std::optional<CheckResult> ask_again(const std::string &clientid, const mosquitto *client, unsigned long serial,
                                      const LoginQuestion &question, bool merge) noexcept;
     // Pending login token, on whichever line, is superseded by a newer login of its id.
     void cancel_pending(unsigned long token) noexcept;
+    // A login answered later said "ignore", which it cannot be: the line
+    // that says why it is refused, at most every ten seconds.
+    void tell_ignored(const std::string &clientid) noexcept;
     void end_expired(Waker *waker) noexcept;
+    // A re-check that got no answer: its connection keeps what it had and is
+    // asked again once the endpoint answers (bounded: past the bound, at the
+    // next reload or command).
+    void wait_for_endpoint(const std::string &clientid, const void *client, unsigned long serial,
+                           const char *username, const char *password) noexcept;
+    // At a TICK: the re-checks waiting for the endpoint that are due, asked
+    // again behind; one at a time until an exchange of this line gets an
+    // answer, then all of them. And the line that says how many wait.
+    void ask_waiting(Stats::Clock::time_point now) noexcept;
+    void tell_waiting(Stats::Clock::time_point now) noexcept;
+    // How soon a re-check that got no answer is asked again.
+    static constexpr std::chrono::seconds waiting_pace{1};
     // Every line's pending logins of that user or client id (null: any) are
     // refused when their answers come; their users added. Throws std::bad_alloc.
     std::size_t withdraw_pending(const char *username, const char *clientid, std::set<std::string> &users);
@@ -130,5 +147,18 @@ private:
     RecentRefusals refusals_;                        // logins answered later only
     std::vector<LoginScheduler::PendingLogin> answered_;  // tick()'s own
     std::vector<std::pair<const void *, Then>> follow_ups_;  // tick()'s own, room for every answer
+    struct Waiting {
+        const void *client;
+        unsigned long serial;
+        std::string clientid, username, password;
+        Stats::Clock::time_point due;  // asked again no sooner (an endpoint failing for it alone is not hammered)
+    };
+    static constexpr std::size_t max_waiting = 100000;
+    std::deque<Waiting> waiting_;         // re-checks that got no answer, oldest (soonest due) first
+    bool endpoint_answered_ = false;      // an exchange of this line got an answer since waiting_ was last asked
+    std::size_t told_waiting_ = 0;        // the count the last line said
+    Stats::Clock::time_point next_tell_{}, next_probe_{};
+    Stats::Clock::time_point told_ignored_at_{};
+    std::size_t untold_ignored_ = 0;
     std::unique_ptr<LoginScheduler> scheduler_;      // last: stopped first; null unless the route needs one
 };

@@ -84,6 +84,7 @@ void Instance::leave_shared() noexcept {
 
 void Instance::reload() noexcept {
     reloading_ = true;
+    waiting_.clear();  // the broker re-checks every connection now
     checker_.reload();
     tell_if_no_tick();
     log_reload(start_up_lines);

@@ -10,7 +10,8 @@ LoginRoute decide_login_route(const Settings &s, bool newer_broker) noexcept {
     r.recheck_behind = s.http_reload_in_background && asked;
     r.login_rules = s.http_login_rules && asked;
     r.scheduled = r.later || r.recheck_behind;
-    r.recheck_known = r.scheduled || s.http_control || r.login_rules;
+    // Known wherever logins are asked: a re-check that gets no answer keeps its connection.
+    r.recheck_known = asked || s.http_control || r.login_rules;
     r.stats = s.http_stats_interval_s > 0;
     return r;
 }
@@ -32,10 +33,11 @@ std::vector<std::string> describe_login_route(const LoginRoute &r, const Setting
                                  : "; after a reload, connected clients are re-checked at once";
         lines.push_back(std::move(line));
     }
-    if (r.login_rules && r.later)
-        lines.emplace_back("auth_plugin: a login answered later whose answer says \"ignore\" is refused: this "
-                           "broker takes no other answer for it; with http_async_logins false the broker's next "
-                           "check decides it");
+    // Wherever an answer can say "ignore" (json answers, or rules).
+    if (r.later && (s.http_login_rules || s.http_answers_json))
+        lines.emplace_back("auth_plugin: a login answered later whose answer says \"ignore\" is refused, not handed "
+                           "to the broker's next check (a password_file, another plugin line): this broker takes no "
+                           "other answer for it; with http_async_logins false the broker's next check decides it");
     return lines;
 }
 

@@ -60,6 +60,9 @@ std::optional<CheckResult> LoginScheduler::recheck(unsigned long token, const st
         p.clientid = clientid;
         p.client = client;
         p.serial = serial;
+        // Asked again with them if no answer comes (an outage).
+        p.username = question.username;
+        p.password = question.password;
         p.wanted = std::make_shared<std::atomic<bool>>(true);
     } catch (...) {
         return checker_.finish(p.check, Answer{});

@@ -60,7 +60,7 @@ public:
         std::string clientid;
         const void *client = nullptr;  // the broker's pointer (it may be gone by the answer)
         unsigned long serial = 0;      // a re-check's: the connection asked about
-        std::optional<std::string> username, password;  // a login's, as kept
+        std::optional<std::string> username, password;  // a login's, as kept; a re-check's
         std::string address;                            // a login's client's
         PreparedCheck check;     // what the checker began (its request goes to the exchange)
         std::size_t bytes = 0;   // its request's, counted while it is pending
@@ -116,6 +116,8 @@ public:
     // How many exchanges the endpoint is asked at once now, and how many wait for a place.
     long limit() const noexcept { return exchanges_->limit(); }
     std::size_t queued() const noexcept { return exchanges_->waiting(); }
+    // Re-checks asked and not yet answered.
+    std::size_t rechecks() const noexcept { return rechecks_.size(); }
 
 private:
     std::optional<CheckResult> start(PendingLogin pending) noexcept;

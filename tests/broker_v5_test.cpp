@@ -346,6 +346,44 @@ TEST_F(BrokerV5, ALoginStormIsAnsweredConcurrentlyWhereTheBrokerAllowsIt) {
     gate->changed.notify_all();
 }
 
+// logrotate's SIGHUP while the endpoint gives no answer (5xx) keeps every
+// connected client, as they were; once it answers again, the client it now
+// refuses is gone within one re-check, and the one it grants stays.
+TEST_F(BrokerV5, AReloadDuringAnOutageKeepsEveryClientUntilTheEndpointRefusesOne) {
+    struct State {
+        std::atomic<bool> down{false}, revoking{false};
+    };
+    auto state = std::make_shared<State>();  // the endpoint's threads may outlive this function
+    endpoint.decide([state](const Recorded &r) {
+        if (state->down) return 503;
+        return state->revoking && r.fields.at("username") == "revoked" ? 401 : 200;
+    });
+    const LoopbackListener port(false);
+    Broker broker(listener(port) + v5_lines({"http_user_uri " + endpoint.url("/user")}));
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    std::vector<std::unique_ptr<Process>> subs;
+    for (const char *user : {"kept", "revoked"}) {
+        auto argv = broker.client(MOSQUITTO_SUB, std::string("sub-") + user, user, "pw");
+        argv.insert(argv.end(), {"-v", "-t", "x", "-W", "120"});
+        subs.push_back(std::make_unique<Process>(argv, broker.file(std::string(user) + ".log")));
+        ASSERT_TRUE(broker.wait_for_log(std::string("Received SUBSCRIBE from sub-") + user));
+    }
+    state->down = state->revoking = true;
+    broker.process().signal(SIGHUP);
+    EXPECT_TRUE(broker.wait_for_log("waiting for the endpoint, which gave them no answer: 2;"));
+    EXPECT_FALSE(broker.disconnected("sub-kept")) << broker.process().output();
+    EXPECT_FALSE(broker.disconnected("sub-revoked")) << broker.process().output();
+    state->down = false;
+    EXPECT_TRUE(broker.wait_for_disconnect("sub-revoked")) << broker.process().output();
+    ASSERT_TRUE(broker.wait_for_log("re-checks waiting for the endpoint: none")) << broker.process().output();
+    auto argv = broker.client(MOSQUITTO_PUB, "pub", "kept", "pw");
+    argv.insert(argv.end(), {"-t", "x", "-m", "still-here"});
+    EXPECT_EQ(run(argv, broker.file("pub.log")).first, 0);
+    EXPECT_TRUE(wait_until([&] { return subs[0]->output().find("x still-here") != std::string::npos; }))
+        << subs[0]->output();
+    EXPECT_FALSE(broker.disconnected("sub-kept")) << broker.process().output();
+}
+
 }  // namespace
 
 namespace {
@@ -527,22 +565,33 @@ TEST_F(LoginRulesE2E, IgnoreHandsTheLoginToThePasswordFile) {
     const LoopbackListener port(false);
     const std::string passwords = (fs::temp_directory_path() / ("auth_plugin_pw." + std::to_string(port.port()))).string();
     ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " pf pw >/dev/null").c_str()), 0);
+    const bool later = e2e_broker_21();  // logins answered later: "ignore" cannot be handed on
     struct Case {
         const char *async;  // http_async_logins
         const char *password;
         bool in;
-    } cases[] = {{"false", "pw", true}, {"false", "wrong", false}, {"true", "pw", !e2e_broker_21()}};
+        const char *answers;  // what lets an answer say "ignore"
+    } cases[] = {{"false", "pw", true, "http_login_rules true"},
+                 {"false", "wrong", false, "http_login_rules true"},
+                 {"true", "pw", !later, "http_login_rules true"},
+                 {"true", "pw", !later, "http_answers json"}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.async) + " " + c.password);
+        SCOPED_TRACE(std::string(c.async) + " " + c.password + " " + c.answers);
         auto opts = uris(endpoint);
-        opts.insert(opts.end(), {"http_login_rules true", std::string("http_async_logins ") + c.async});
+        opts.insert(opts.end(), {c.answers, std::string("http_async_logins ") + c.async});
         Broker broker("listener " + std::to_string(port.port()) + " 127.0.0.1\npassword_file " + passwords + "\n" +
                       v5_lines(opts));
         ASSERT_TRUE(broker.ready()) << broker.process().output();
+        // Where it cannot be handed on, the start-up line says so, and so does the refusal.
+        const bool refused_by_broker = later && *c.async == 't';
+        EXPECT_EQ(broker.log_has("says \"ignore\" is refused"), refused_by_broker) << broker.process().output();
         auto argv = broker.client(MOSQUITTO_PUB, "pub-pf", "pf", c.password);
         argv.insert(argv.end(), {"-t", "room/pf/x", "-m", "x"});
         EXPECT_EQ(run(argv, broker.file("pub.log")).first == 0, c.in) << broker.process().output();
-        if (!c.in) continue;
+        if (refused_by_broker) {
+            EXPECT_TRUE(broker.wait_for_log("the login of pub-pf answered later said \"ignore\", and is refused"));
+        }
+        if (!c.in || std::string(c.answers) != "http_login_rules true") continue;
         // A reload leaves it to the password file again: it stays.
         auto sub = broker.client(MOSQUITTO_SUB, "sub-pf", "pf", "pw");
         sub.insert(sub.end(), {"-v", "-t", "room/#", "-W", "60"});

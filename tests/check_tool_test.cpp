@@ -348,6 +348,26 @@ TEST_F(CheckTool, SaysWhatTheBrokerDoesWithIgnore) {
     }
 }
 
+// On a broker that answers logins later, wherever an answer may say "ignore"
+// (json answers, or rules), --validate says at once what becomes of such a
+// login and which setting changes it.
+TEST_F(CheckTool, ValidateSaysWhatIgnoreCostsWhereLoginsAreAnsweredLater) {
+    const fs::path broker = dir / "mosquitto-2.1";
+    write(broker, "#!/bin/sh\necho 'mosquitto version 2.1.2'\n");
+    fs::permissions(broker, fs::perms::owner_all);
+    for (const char *answers : {"http_answers json", "http_login_rules true"}) {
+        SCOPED_TRACE(answers);
+        auto [code, out] = ask("listener 1883\nplugin /usr/lib/mosquitto/auth_plugin_v5.so\nplugin_opt_http_user_uri " +
+                                   endpoint.url("/user") + "\nplugin_opt_" + answers + "\n",
+                               {"--validate", "--broker", broker.string()});
+        EXPECT_EQ(code, 0) << out;
+        EXPECT_NE(out.find("says \"ignore\" is refused, not handed to the broker's next check"), std::string::npos)
+            << out;
+        EXPECT_NE(out.find("with http_async_logins false the broker's next check decides it"), std::string::npos)
+            << out;
+    }
+}
+
 // With login rules, a password beside the topic: the login is asked, and its
 // rules decide as the broker's would; the answer says why.
 TEST_F(CheckTool, DecidesAccessByTheLoginsRulesAsTheBrokerDoes) {

@@ -135,6 +135,105 @@ TEST_F(PluginV5, AReloadReChecksOnlyAdmittedConnectionsAndRevocationsFollow) {
     }
 }
 
+// A reload during an outage drops nobody: a re-check that gets no answer (a
+// 5xx, the back-off) keeps the connection as it was, and it is asked again
+// once the endpoint answers, when only a refusal removes it. A connection left
+// to the broker's other checks ("ignore") is left to them again. Without a
+// scheduler the re-check is answered at once, and kept the same way. A client
+// whose exchange alone fails gains nothing: it is asked again all the same.
+TEST_F(PluginV5, AReloadDuringAnOutageDropsNobodyAndOnlyARefusalOnceAnsweredRemoves) {
+    mosquitto revoked{"dev-revoked", "revoked", "127.0.0.1", 5, nullptr},
+        kept{"dev-kept", "kept", "127.0.0.1", 5, nullptr}, carol{"dev-carol", "carol", "127.0.0.1", 5, nullptr};
+    std::atomic<bool> down{false}, revoking{false}, alone{false};
+    endpoint.decide([&](const Recorded &r) {
+        if (down && (!alone || r.fields.at("username") == "revoked")) return 503;
+        return revoking && r.fields.at("username") == "revoked" ? 401 : 200;
+    });
+    endpoint.json([](const Recorded &r) {
+        return std::string(r.fields.at("username") == "carol" ? R"({"result":"ignore"})" : R"({"result":"allow"})");
+    });
+    struct Case {
+        const char *background, *backoff_ms;
+        bool alone;  // only the revoked client's exchange fails
+        std::vector<std::string> kicked;  // once the endpoint answers again
+    } cases[] = {
+        {"true", "0", false, {"dev-revoked"}},
+        {"true", "1000", false, {"dev-revoked"}},
+        {"true", "0", true, {"dev-revoked"}},
+        {"false", "0", false, {}},  // asked again at the next reload
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.background) + " backoff " + c.backoff_ms + (c.alone ? " alone" : ""));
+        fake::broker() = {};
+        down = revoking = false;
+        alone = c.alone;
+        Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_reload_in_background", c.background},
+                      {"http_backoff_ms", c.backoff_ms}, {"http_answers", "json"}});
+        ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+        ASSERT_EQ(line.login(revoked, "revoked", "p"), MOSQ_ERR_SUCCESS);
+        ASSERT_EQ(line.login(kept, "kept", "p"), MOSQ_ERR_SUCCESS);
+        ASSERT_EQ(line.login(carol, "carol", "p"), MOSQ_ERR_PLUGIN_DEFER);
+        line.tick();
+        down = revoking = true;
+        endpoint.clear();
+        ASSERT_EQ(line.reload(), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(line.login(revoked, "revoked", "p"), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(line.login(kept, "kept", "p"), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(line.login(carol, "carol", "p"), MOSQ_ERR_PLUGIN_DEFER);
+        mosquitto fresh{"dev-new", "new", "127.0.0.1", 5, nullptr};
+        EXPECT_EQ(line.login(fresh, "new", "p") == MOSQ_ERR_SUCCESS, c.alone);  // a new login: the walk is over
+        // Every answer taken, and the line said.
+        const std::string waiting = c.alone ? "no answer: 1;" : "no answer: 2;";
+        ASSERT_TRUE(wait_until([&] {
+            line.tick();
+            const auto &log = fake::broker().log;
+            return std::any_of(log.begin(), log.end(), [&](const std::string &l) {
+                return l.find("waiting for the endpoint, which gave them " + waiting) != std::string::npos;
+            });
+        })) << testing::PrintToString(fake::broker().log);
+        EXPECT_TRUE(fake::broker().kicked.empty());
+        down = false;
+        if (!c.kicked.empty()) {
+            ASSERT_TRUE(wait_until([&] {
+                line.tick();
+                return !fake::broker().kicked.empty();
+            }));
+            // The rest asked too: nobody waits any more.
+            ASSERT_TRUE(wait_until([&] {
+                line.tick();
+                const auto &log = fake::broker().log;
+                return std::any_of(log.begin(), log.end(), [](const std::string &l) {
+                    return l.find("waiting for the endpoint: none") != std::string::npos;
+                });
+            })) << testing::PrintToString(fake::broker().log);
+        }
+        EXPECT_EQ(fake::broker().kicked, c.kicked);
+    }
+}
+
+// Where decisions are kept stale, a user whose last answer was "ignore" is
+// handed to the broker's other checks through an outage, as it was; a kept
+// "ignore" never answers fresh (the endpoint is asked each time).
+TEST_F(PluginV5, AStaleIgnoreHandsTheLoginOnThroughAnOutage) {
+    std::atomic<bool> down{false};
+    endpoint.decide([&](const Recorded &) { return down ? 503 : 200; });
+    endpoint.json([](const Recorded &) { return std::string(R"({"result":"ignore"})"); });
+    for (const char *stale_ms : {"3600000", "0"}) {
+        SCOPED_TRACE(stale_ms);
+        down = false;
+        endpoint.clear();
+        Line line(1, {{"http_user_uri", endpoint.url("/user")}, {"http_answers", "json"}, {"http_cache_ms", "60000"},
+                      {"http_cache_stale_ms", stale_ms}});
+        ASSERT_EQ(line.rc(), MOSQ_ERR_SUCCESS);
+        ASSERT_EQ(line.login(client, "carol", "p"), MOSQ_ERR_PLUGIN_DEFER);
+        ASSERT_EQ(line.login(client, "carol", "p"), MOSQ_ERR_PLUGIN_DEFER);
+        EXPECT_EQ(endpoint.requests().size(), 2u);
+        down = true;
+        EXPECT_EQ(line.login(client, "carol", "p"), *stale_ms == '0' ? MOSQ_ERR_AUTH : MOSQ_ERR_PLUGIN_DEFER);
+        line.disconnect(client);
+    }
+}
+
 TEST_F(PluginV5, ALineTheBrokerRefusesFailsItsStartWithOneLine) {
     fake::broker().one_policy_per_library = true;
     Line first(1, {{"http_user_uri", endpoint.url("/a")}});

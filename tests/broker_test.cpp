@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -384,6 +385,141 @@ TEST(BrokerEmqxContract, AnswersAreReadAsEmqxReadsThem) {
         EXPECT_NE(log.find(unapplied), std::string::npos) << log;
         EXPECT_EQ(log.find(unapplied), log.rfind(unapplied)) << log;  // said once
     }
+}
+
+// The complete example of docs/migrating-from-emqx.md as written, against
+// examples/emqx_endpoint.py over HTTPS: only the library's path, the
+// service's address and the CA file differ from the document, so that the
+// test runs whatever the document says. A SIGHUP while the service is down
+// keeps every client; once it answers again, the client it now refuses goes.
+TEST(BrokerGuideExample, TheCompleteExampleWorksAsWritten) {
+    if (!e2e_library_v5()) GTEST_SKIP() << "the example loads auth_plugin_v5.so";
+    std::ifstream doc(DOCS_DIR "/migrating-from-emqx.md");
+    std::vector<std::string> block;
+    bool in_example = false, fenced = false, found = false;
+    for (std::string line; !found && std::getline(doc, line);) {
+        if (line.rfind("## ", 0) == 0) in_example = line == "## A complete example";
+        if (line.rfind("```", 0) == 0) {
+            found = fenced && in_example && !block.empty() && block[0].rfind("plugin ", 0) == 0;
+            fenced = !fenced;
+            if (!found) block.clear();
+        } else if (fenced) {
+            block.push_back(line);
+        }
+    }
+    ASSERT_TRUE(found) << "no Mosquitto block in \"A complete example\"";
+
+    const fs::path dir = fs::temp_directory_path() / ("auth_plugin_guide." + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    struct Removed {
+        fs::path p;
+        ~Removed() { fs::remove_all(p); }
+    } removed{dir};
+    ASSERT_EQ(std::system((std::string(MAKE_CERTS) + " " + dir.string()).c_str()), 0);
+    // examples/rules.txt with a superuser; then the same without alice.
+    std::ifstream rules_in(EXAMPLES_DIR "/rules.txt");
+    std::string rules((std::istreambuf_iterator<char>(rules_in)), std::istreambuf_iterator<char>()), without_alice;
+    rules += "user root r00t\nsuperuser root\n";
+    std::istringstream lines(rules);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(" alice ") == std::string::npos) without_alice += line + "\n";
+    std::ofstream(dir / "rules.txt") << rules;
+    std::ofstream(dir / "without_alice.txt") << without_alice;
+
+    std::string api_key;  // the service requires what the example sends
+    for (const auto &line : block)
+        if (line.rfind("plugin_opt_http_header X-Api-Key: ", 0) == 0) api_key = line.substr(34);
+    ASSERT_FALSE(api_key.empty());
+    auto service = [&](const char *rules_file, const std::string &port) {
+        return std::make_unique<Process>(
+            std::vector<std::string>{PYTHON3, EXAMPLES_DIR "/emqx_endpoint.py", (dir / rules_file).string(), port},
+            (dir / "service.log").string(),
+            std::vector<std::string>{"EMQX_ENDPOINT_CERT=" + (dir / "server.pem").string(),
+                                     "EMQX_ENDPOINT_KEY=" + (dir / "server.key").string(),
+                                     "EMQX_ENDPOINT_API_KEY=" + api_key});
+    };
+    auto up = service("rules.txt", "0");
+    std::string url;
+    ASSERT_TRUE(wait_until([&] {
+        const std::string out = up->output();
+        const std::size_t at = out.find("listening on https://"), end = out.find('\n', at);
+        if (at == std::string::npos || end == std::string::npos) return false;
+        url = out.substr(at + 13, end - at - 13);
+        return true;
+    })) << up->output();
+    const std::string port = url.substr(url.rfind(':') + 1);
+
+    // What a test machine must change; every other line as written.
+    std::string conf;
+    int changed = 0;
+    for (auto line : block) {
+        if (line.rfind("plugin ", 0) == 0) line = "plugin " + e2e_library(), ++changed;
+        if (line.rfind("plugin_opt_http_cafile ", 0) == 0) line = "plugin_opt_http_cafile " + (dir / "ca.pem").string(), ++changed;
+        for (std::size_t at; (at = line.find("https://auth.example.com")) != std::string::npos; ++changed)
+            line.replace(at, 24, url);
+        conf += line + "\n";
+    }
+    EXPECT_EQ(changed, 4) << conf;  // the library, two addresses, the CA
+    const LoopbackListener reserved(false);
+    Broker broker("listener " + std::to_string(reserved.port()) + " 127.0.0.1\n" + conf);
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+
+    auto client = [&](const char *tool, const std::string &id, const std::string &user, const std::string &pass,
+                      std::vector<std::string> args) {
+        auto argv = broker.client(tool, id, user, pass);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return std::make_unique<Process>(argv, broker.file(id + ".log"));
+    };
+    auto count = [](const std::unique_ptr<Process> &p, const std::string &text) {
+        const std::string out = p->output();
+        std::size_t n = 0;
+        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+        return n;
+    };
+    auto has = [&](const std::unique_ptr<Process> &p, const std::string &text, std::size_t times = 1) {
+        return wait_until([&] { return count(p, text) >= times; });
+    };
+    // -W only bounds them.
+    auto root = client(MOSQUITTO_SUB, "sub-root", "root", "r00t", {"-t", "#", "-v", "-W", "600"});
+    ASSERT_TRUE(broker.wait_for_log("Received SUBSCRIBE from sub-root")) << broker.process().output();
+    // alice may read public/# and home/#, not secret/#; unsubscribed from home/a/#, never asked about it.
+    auto alice = client(MOSQUITTO_SUB, "sub-alice", "alice", "wonderland",
+                        {"-d", "-v", "-W", "600", "-t", "home/a/#", "-t", "public/#", "-t", "secret/#", "-U", "home/a/#"});
+    ASSERT_TRUE(broker.wait_for_log("Received UNSUBSCRIBE from sub-alice")) << broker.process().output();
+
+    // The refused publish first: had it got through, the superuser would have had it before the other.
+    EXPECT_EQ(broker.publish("alice", "wonderland", "secret/x", "refused").first, 0);
+    EXPECT_EQ(broker.publish("alice", "wonderland", "home/a/x", "allowed").first, 0);
+    EXPECT_EQ(broker.publish("root", "r00t", "public/x", "news").first, 0);
+    EXPECT_TRUE(has(root, "public/x news")) << root->output();
+    ASSERT_TRUE(has(alice, "public/x news")) << alice->output();
+    // (its debug lines reach the file with a message)
+    EXPECT_NE(alice->output().find("Subscribed (mid: 1): 0, 0, 128\n"), std::string::npos) << alice->output();
+    EXPECT_NE(alice->output().find("received UNSUBACK"), std::string::npos) << alice->output();
+    EXPECT_NE(root->output().find("home/a/x allowed\n"), std::string::npos) << root->output();
+    EXPECT_EQ(root->output().find("refused"), std::string::npos) << root->output();
+    EXPECT_EQ(alice->output().find("home/a/x"), std::string::npos) << alice->output();  // unsubscribed
+    EXPECT_NE(broker.publish("alice", "wrong", "home/a/x", "x").first, 0);
+
+    // The service down at the nightly reload: nobody goes, and an already
+    // connected client's messages still flow.
+    auto ticker = client(MOSQUITTO_PUB, "ticker", "root", "r00t",
+                         {"-t", "tick", "-m", "tick", "--repeat", "6000", "--repeat-delay", "0.1"});
+    ASSERT_TRUE(has(root, "tick tick")) << root->output();
+    up.reset();
+    broker.process().signal(SIGHUP);
+    EXPECT_TRUE(broker.wait_for_log("re-checks waiting for the endpoint, which gave them no answer: 3;"))
+        << broker.process().output();
+    EXPECT_TRUE(has(root, "tick tick", count(root, "tick tick") + 3)) << root->output();
+    for (const char *id : {"sub-root", "sub-alice", "ticker"}) EXPECT_FALSE(broker.disconnected(id)) << id;
+
+    // Back, without alice: she goes at her re-check, the others stay.
+    up = service("without_alice.txt", port);
+    EXPECT_TRUE(broker.wait_for_disconnect("sub-alice")) << broker.process().output();
+    EXPECT_TRUE(broker.wait_for_log("re-checks waiting for the endpoint: none any more")) << broker.process().output();
+    EXPECT_TRUE(has(root, "tick tick", count(root, "tick tick") + 3)) << root->output();
+    for (const char *id : {"sub-root", "ticker"}) EXPECT_FALSE(broker.disconnected(id)) << id;
 }
 
 // An outage is told in the broker's log, without http_backoff_ms too: a

@@ -167,7 +167,11 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     }
     if (v.source == Source::endpoint && !v.unavailable()) endpoint_answered_ = true;
     if (stats_) stats_->login(v, p.took);
-    log_decision(p.kind == Kind::login ? "login" : "re-check", p.clientid.c_str(),
+    // A re-check without an answer keeps its client: the line says so beside "refused".
+    const char *kind = p.kind == Kind::login ? "login"
+                       : v.unavailable()     ? "re-check (its client stays until the endpoint answers)"
+                                             : "re-check";
+    log_decision(kind, p.clientid.c_str(),
                  p.username ? p.username->c_str() : nullptr, nullptr, v);
     if (p.kind == Kind::recheck) {
         if (v.unavailable()) {

@@ -30,7 +30,7 @@ ${description}
 .SH SEE ALSO
 .BR mosquitto (8),
 .BR mosquitto.conf (5),
-and ${DOCS}/README.md
+${DOCS}/README.md and ${DOCS}/docs/operations.md
 ")
 execute_process(COMMAND "${GZIP}" -9nc "${OUT}.tmp" OUTPUT_FILE "${OUT}" COMMAND_ERROR_IS_FATAL ANY)
 file(REMOVE "${OUT}.tmp")

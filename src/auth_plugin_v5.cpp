@@ -7,7 +7,7 @@
 //   plugin /usr/lib/x86_64-linux-gnu/mosquitto/auth_plugin_v5.so
 //   plugin_opt_http_user_uri http://127.0.0.1:8080/user
 //   plugin_opt_http_acl_uri  http://127.0.0.1:8080/acl
-//   (every option of auth_plugin.so, and the version-5 ones: README.md)
+//   (every option of auth_plugin.so, and the version-5 ones: docs/configuration.md)
 
 #include <dlfcn.h>
 

@@ -34,7 +34,7 @@ test -f "$plugin_v5" || { echo "missing $plugin_v5"; exit 1; }
 test -x "$tool" || { echo "missing $tool"; exit 1; }
 # It names the library the README recommends.
 grep -qx "plugin $plugin_v5" "$snippet" || { echo "snippet does not name $plugin_v5"; cat "$snippet"; exit 1; }
-for f in README.md docs/endpoint.md docs/hardening.md docs/performance.md docs/migrating-from-emqx.md examples/auth_endpoint.py examples/auth_endpoint.cpp examples/emqx_endpoint.py; do
+for f in README.md docs/configuration.md docs/operations.md docs/development.md docs/endpoint.md docs/hardening.md docs/performance.md docs/migrating-from-emqx.md examples/auth_endpoint.py examples/auth_endpoint.cpp examples/emqx_endpoint.py; do
   test -f "$docs/$f" || { echo "missing $docs/$f"; exit 1; }
 done
 

@@ -322,17 +322,17 @@ std::string without_backticks(std::string s) {
 
 }  // namespace
 
-// The README's option table and the example configuration say what the
-// option rows say: a row changed without them fails here.
-TEST(OptionDocuments, TheReadmeTableAndTheExampleAgreeWithTheOptions) {
+// The option tables of docs/configuration.md and the example configuration
+// say what the option rows say: a row changed without them fails here.
+TEST(OptionDocuments, TheReferenceTableAndTheExampleAgreeWithTheOptions) {
     const auto rows = option_rows();
     std::map<std::string, std::vector<std::string>> table;  // option -> its cells
-    for (const auto &line : lines_of(read_file(SOURCE_DIR "/README.md"))) {
+    for (const auto &line : lines_of(read_file(SOURCE_DIR "/docs/configuration.md"))) {
         if (line.rfind("| `http_", 0) != 0) continue;
         std::vector<std::string> cells;
         std::istringstream in(line.substr(1));
         for (std::string cell; std::getline(in, cell, '|');) cells.push_back(cell);
-        ASSERT_EQ(cells.size(), 3u) << line;
+        ASSERT_EQ(cells.size(), 5u) << line;  // option, read by, range, default, meaning
         std::istringstream names(without_backticks(cells[0]));
         for (std::string name; std::getline(names, name, ',');) {
             name.erase(0, name.find_first_not_of(' '));
@@ -343,12 +343,12 @@ TEST(OptionDocuments, TheReadmeTableAndTheExampleAgreeWithTheOptions) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         const auto found = table.find(row.name);
-        ASSERT_NE(found, table.end()) << "missing from the README's option table";
-        const std::string meaning = found->second[1], fallback = without_backticks(found->second[2]);
-        EXPECT_EQ(meaning.find("`auth_plugin_v5.so` only") != std::string::npos, row.v5_only) << meaning;
+        ASSERT_NE(found, table.end()) << "missing from docs/configuration.md's option tables";
+        const std::string read_by = found->second[1], range = found->second[2];
+        const std::string fallback = without_backticks(found->second[3]);
+        EXPECT_EQ(read_by, row.v5_only ? " `auth_plugin_v5.so` " : " both ");
         if (row.lo != row.hi) {
-            EXPECT_NE(meaning.find(std::to_string(row.lo) + " to " + std::to_string(row.hi)), std::string::npos)
-                << meaning;
+            EXPECT_EQ(range.find(" " + std::to_string(row.lo) + " to " + std::to_string(row.hi)), 0u) << range;
         }
         const std::string said = fallback.substr(fallback.find_first_not_of(' '));
         if (row.fallback) {
@@ -358,7 +358,7 @@ TEST(OptionDocuments, TheReadmeTableAndTheExampleAgreeWithTheOptions) {
         }
         table.erase(found);
     }
-    for (const auto &[name, cells] : table) ADD_FAILURE() << name << ": in the README but no option";
+    for (const auto &[name, cells] : table) ADD_FAILURE() << name << ": in docs/configuration.md but no option";
 
     // Every option line of the example is one the plug-in takes, within its
     // range, and a number's comment states the row's range.

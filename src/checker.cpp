@@ -277,19 +277,17 @@ DecisionCache::Decision Checker::read_rules(const Answer &answer, bool login, Ch
 
 void Checker::tell_refused_rules(bool login, const char *why) noexcept {
     const auto now = std::chrono::steady_clock::now();
-    ++untold_;
-    if (told_at_ != std::chrono::steady_clock::time_point{} && now - told_at_ < std::chrono::seconds(10)) return;
+    std::size_t unsaid = 0;
+    if (!refused_line_.due(now, unsaid)) return;
     try {
         std::string line = std::string(login ? "auth_plugin: a login answer's rules could not be read, so the login is refused: "
                                              : "auth_plugin: an access answer could not be read, so the check is refused: ") +
                            why;
-        if (untold_ > 1) line += " (" + std::to_string(untold_ - 1) + " more such answers since the last line)";
+        if (unsaid) line += " (" + std::to_string(unsaid) + " more such answers since the last line)";
         log_line(LogLevel::warning, line);
     } catch (...) {
         log_line(LogLevel::warning, "auth_plugin: a login answer's rules could not be read, so the login is refused");
     }
-    told_at_ = now;
-    untold_ = 0;
 }
 
 void Checker::refuse_if_expired(CheckResult &v) noexcept {
@@ -297,17 +295,13 @@ void Checker::refuse_if_expired(CheckResult &v) noexcept {
     v.decision = Decision::refuse;
     v.overruled = CheckResult::Overruled::expired;
     const auto now = std::chrono::steady_clock::now();
-    ++untold_expired_;
-    if (told_expired_at_ != std::chrono::steady_clock::time_point{} && now - told_expired_at_ < std::chrono::seconds(10))
-        return;
+    std::size_t unsaid = 0;
+    if (!expired_line_.due(now, unsaid)) return;
     try {
         std::string line = "auth_plugin: a login is refused although its answer granted it: the answer's expire_at "
                            "has passed";
-        if (untold_expired_ > 1)
-            line += " (" + std::to_string(untold_expired_ - 1) + " more such logins since the last line)";
+        if (unsaid) line += " (" + std::to_string(unsaid) + " more such logins since the last line)";
         log_line(LogLevel::notice, line);
     } catch (...) {
     }
-    told_expired_at_ = now;
-    untold_expired_ = 0;
 }

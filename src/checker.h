@@ -13,6 +13,7 @@
 #include "configuration.h"
 #include "decision_cache.h"
 #include "http_client.h"
+#include "rare_line.h"
 #include "request_template.h"
 #include "settings.h"
 
@@ -124,9 +125,6 @@ private:
     // an answer from their origin; null when neither is set.
     std::unique_ptr<Backoff> backoff_;
     static constexpr std::size_t user_member = 0, acl_member = 1;  // in backoff_
-    std::chrono::steady_clock::time_point told_at_{};
-    std::size_t untold_ = 0;  // refused answers since the last line
-    std::chrono::steady_clock::time_point told_expired_at_{};
-    std::size_t untold_expired_ = 0;
+    RareLine refused_line_, expired_line_;
     bool told_superuser_ = false;  // an is_superuser left unapplied, said once
 };

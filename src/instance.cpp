@@ -208,20 +208,17 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
 }
 
 void Instance::tell_ignored(const std::string &clientid) noexcept {
-    const auto now = Clock::now();
-    ++untold_ignored_;
-    if (told_ignored_at_ != Clock::time_point{} && now - told_ignored_at_ < std::chrono::seconds(10)) return;
+    std::size_t unsaid = 0;
+    if (!ignored_line_.due(Clock::now(), unsaid)) return;
     try {
         std::string line = "auth_plugin: the login of " + clientid +
                            " answered later said \"ignore\", and is refused: this broker takes no other answer for "
                            "a login answered later; with http_async_logins false the broker's next check decides it";
-        if (untold_ignored_ > 1) line += " (" + std::to_string(untold_ignored_ - 1) + " more since the last line)";
+        if (unsaid) line += " (" + std::to_string(unsaid) + " more since the last line)";
         log_line(LogLevel::warning, line);
     } catch (...) {
         log_line(LogLevel::warning, "auth_plugin: a login answered later said \"ignore\", and is refused");
     }
-    told_ignored_at_ = now;
-    untold_ignored_ = 0;
 }
 
 void Instance::kick(const void *client) noexcept {

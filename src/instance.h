@@ -29,6 +29,7 @@
 #include "login_route.h"
 #include "login_scheduler.h"
 #include "pending_ids.h"
+#include "rare_line.h"
 #include "recent_refusals.h"
 #include "startup.h"
 #include "stats.h"
@@ -158,7 +159,6 @@ private:
     bool endpoint_answered_ = false;      // an exchange of this line got an answer since waiting_ was last asked
     std::size_t told_waiting_ = 0;        // the count the last line said
     Stats::Clock::time_point next_tell_{}, next_probe_{};
-    Stats::Clock::time_point told_ignored_at_{};
-    std::size_t untold_ignored_ = 0;
+    RareLine ignored_line_;  // a pending login answered "ignore", refused
     std::unique_ptr<LoginScheduler> scheduler_;      // last: stopped first; null unless the route needs one
 };

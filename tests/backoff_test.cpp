@@ -18,6 +18,7 @@
 #include "capture.h"
 #include "endpoint.h"
 #include "plugin_fixture.h"
+#include "rare_line.h"
 #include "timing.h"
 
 using namespace std::chrono_literals;
@@ -349,6 +350,24 @@ TEST(BackoffAlone, OutOfMemoryLosesOnlyTheLine) {
         EXPECT_EQ(b.wait(0) + b.wait(1), Backoff::Clock::duration::zero());
     }
     EXPECT_FALSE(failed);  // the last run went through whole
+}
+
+// A line a flood could repeat: once per interval, counting what went unsaid.
+TEST(RareLineTest, SaidOncePerIntervalWithTheCountOfTheRest) {
+    RareLine line;
+    const RareLine::Clock::time_point t0{std::chrono::hours(1)};
+    const struct {
+        int at_s;
+        bool said;
+        std::size_t unsaid;
+    } steps[] = {{0, true, 0}, {1, false, 0}, {9, false, 0}, {10, true, 2}, {19, false, 0}, {25, true, 1}, {40, true, 0}};
+    for (const auto &step : steps) {
+        std::size_t unsaid = 99;
+        EXPECT_EQ(line.due(t0 + std::chrono::seconds(step.at_s), unsaid), step.said) << step.at_s;
+        if (step.said) {
+            EXPECT_EQ(unsaid, step.unsaid) << step.at_s;
+        }
+    }
 }
 
 }  // namespace

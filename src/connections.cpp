@@ -14,7 +14,7 @@ unsigned long Connections::admit(const void *client, const Admission &admission)
     // A persistent session of this id that ended before: the new
     // connection takes it over, and its delayed will with it.
     const auto offline = offline_by_id_.find(r.clientid);
-    const void *taken_over = offline != offline_by_id_.end() ? offline->second : nullptr;
+    const void *taken_over = admission.takes_over && offline != offline_by_id_.end() ? offline->second : nullptr;
     // Everything that may fail comes first: the record's node, room for it
     // (grown geometrically: asking for one more each time would rehash the
     // whole table every few admissions), its expiry.
@@ -30,6 +30,13 @@ unsigned long Connections::admit(const void *client, const Admission &admission)
     records_.insert(std::move(node));  // within the room reserved: cannot fail
     forgotten_.erase(client);          // a new connection at that address, known again
     return next_++;
+}
+
+void Connections::took_over(const void *client) noexcept {
+    const Record *r = find(client);
+    if (!r) return;
+    const auto offline = offline_by_id_.find(r->clientid);
+    if (offline != offline_by_id_.end() && offline->second != client) erase(offline->second);
 }
 
 const Connections::Record *Connections::find(const void *client) const noexcept {

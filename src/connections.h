@@ -55,12 +55,20 @@ public:
         const char *clientid = nullptr, *username = nullptr, *password = nullptr;
         std::shared_ptr<const LoginRules> rules;
         bool deferred = false;
+        // The new connection takes over a persistent session its id left
+        // (and its delayed will with it). False for a pending login, whose
+        // client may have left before the broker completes it: took_over()
+        // then says so once the broker holds it.
+        bool takes_over = true;
     };
 
     // client (the broker's pointer) was admitted, or left to others; any
     // older record at that address is gone with it. Returns its serial.
     // Throws std::bad_alloc, and then changes nothing.
     unsigned long admit(const void *client, const Admission &admission);
+    // client, admitted without taking over, is the session the broker now
+    // holds under its id: the persistent session its id left is gone.
+    void took_over(const void *client) noexcept;
     // The record at client, live or ended. Valid until the next change.
     const Record *find(const void *client) const noexcept;
     // A re-check of connection serial granted it again: its rules are the

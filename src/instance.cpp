@@ -143,10 +143,10 @@ int Instance::decided(const mosquitto *client, const std::string &clientid, cons
 }
 
 bool Instance::admit(const mosquitto *client, const char *clientid, const char *username, const char *password,
-                     const CheckResult &v) noexcept {
+                     const CheckResult &v, bool takes_over) noexcept {
     try {
         shared_->connections.admit(client, {this, clientid, username, shared_->keeps_passwords() ? password : nullptr,
-                                            v.rules, v.deferred()});
+                                            v.rules, v.deferred(), takes_over});
         return true;
     } catch (...) {
         return false;  // a connection we could not keep track of is not admitted
@@ -194,7 +194,9 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     if (v.deferred()) tell_ignored(p.clientid);
     const char *username = p.username ? p.username->c_str() : nullptr;
     const char *password = p.password ? p.password->c_str() : nullptr;
-    const bool granted = v.granted() && admit(client, p.clientid.c_str(), username, password, v);
+    // Its client may have left while pending: what it takes over is known
+    // only once the broker has completed it.
+    const bool granted = v.granted() && admit(client, p.clientid.c_str(), username, password, v, false);
     // Only the endpoint's refusals count: a login that got no answer (an
     // outage, too late) or that a command withdrew says nothing against
     // the address.
@@ -203,7 +205,10 @@ Instance::Then Instance::settle(LoginScheduler::PendingLogin &p) noexcept {
     complete_(p.clientid.c_str(), granted ? MOSQ_ERR_SUCCESS : MOSQ_ERR_AUTH);
     // The broker admits synchronously; if the client had left while
     // pending, nothing was, and the address may serve another later.
-    if (granted && connections.session(p.clientid) != client) connections.end(client, false);
+    if (granted) {
+        if (connections.session(p.clientid) == client) connections.took_over(client);
+        else connections.end(client, false);
+    }
     return Then::nothing;
 }
 

@@ -97,7 +97,7 @@ private:
     // The one admission: a granted login, or one left to the broker's other
     // checks, gets its record; false when it could not be kept.
     bool admit(const mosquitto *client, const char *clientid, const char *username, const char *password,
-               const CheckResult &v) noexcept;
+               const CheckResult &v, bool takes_over = true) noexcept;
     // A login decided here: its stats and its debug line.
     void counted(const CheckResult &v, Stats::Clock::time_point start, const char *clientid,
                  const char *username) noexcept;

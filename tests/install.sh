@@ -42,6 +42,13 @@ done
 # left running in $broker until it runs or ends (at most about twenty seconds).
 # "local": with no listener, as Debian's mosquitto.conf has it (the broker
 # listens on loopback only, the port given with -p).
+# Waits (at most a minute, however loaded the machine) until FILE has a line
+# matching PATTERN, or process PID has ended.
+wait_for_line() {  # FILE PATTERN PID
+  local until=$((SECONDS + 60))
+  while [ "$SECONDS" -lt "$until" ] && ! grep -q "$2" "$1" && kill -0 "$3" 2>/dev/null; do sleep 0.01; done
+}
+
 start_broker() {
   # A free port can be taken by someone else before the broker binds it: then another one.
   for _ in 1 2 3 4 5; do
@@ -56,7 +63,7 @@ start_broker() {
       "$mosquitto" -c "$2" >"$3" 2>&1 &
     fi
     broker=$!
-    for _ in $(seq 2000); do grep -q " running$" "$3" && break; kill -0 "$broker" 2>/dev/null || break; sleep 0.01; done
+    wait_for_line "$3" " running$" "$broker"
     grep -q "Address already in use" "$3" || break
     wait "$broker" 2>/dev/null || true
     broker=""
@@ -200,7 +207,7 @@ if [ "$(id -u)" -eq 0 ] && command -v dpkg >/dev/null && ! dpkg -s "$pkg" >/dev/
     echo "dpkg -i installed no $ours/auth_plugin_v5.so or no manual page"; exit 1; }
   python3 "$examples/auth_endpoint.py" "$examples/rules.txt" 0 >"$tmp/endpoint.log" 2>&1 &
   endpoint=$!
-  for _ in $(seq 1000); do grep -q "^listening on " "$tmp/endpoint.log" && break; kill -0 "$endpoint" 2>/dev/null || break; sleep 0.01; done
+  wait_for_line "$tmp/endpoint.log" "^listening on " "$endpoint"
   url=$(sed -n 's/^listening on //p' "$tmp/endpoint.log")
   [ -n "$url" ] || { echo "the example endpoint did not start:"; cat "$tmp/endpoint.log"; exit 1; }
   sed "s|http://127.0.0.1:8080|$url|" "$examples/auth_plugin.conf" >"$tmp/set-up.conf"

@@ -535,6 +535,29 @@ TEST(Records, AnEndedRecordStaysForItsWillAndOnlyThen) {
     }
 }
 
+// A pending login of an id whose persistent session waits for its delayed
+// will: its client may leave before the broker completes it, and then takes
+// nothing over; the session's record (its rules, for the will) stays until
+// the broker holds the new connection under the id.
+TEST(Records, APendingLoginTakesOverOnlyOnceTheBrokerHoldsIt) {
+    held.clear();
+    Connections c(&session_of);
+    int old_conn = 0, gone = 0, arrived = 0;
+    c.admit(&old_conn, {nullptr, "A", "mallory", nullptr, expiring_at(99), false});
+    c.end(&old_conn, true);
+    held["A"] = &old_conn;
+    c.admit(&gone, {nullptr, "A", "bob", nullptr, nullptr, false, false});
+    c.end(&gone, false);  // it left before completion: the broker still holds the old session
+    c.sweep();
+    ASSERT_NE(c.find(&old_conn), nullptr);
+    EXPECT_NE(c.find(&old_conn)->rules, nullptr);
+    c.admit(&arrived, {nullptr, "A", "bob", nullptr, nullptr, false, false});
+    held["A"] = &arrived;
+    c.took_over(&arrived);
+    EXPECT_EQ(c.find(&old_conn), nullptr);
+    EXPECT_NE(c.find(&arrived), nullptr);
+}
+
 // Past the bound on ended records the oldest go; one that had rules leaves
 // its address behind, so that its will is refused rather than decided as if
 // it had none, until a connection at that address is admitted again.

@@ -9,12 +9,14 @@ otherwise. Some users are processed and then cut, so that the client cannot
 know whether they were: "cut-goaway..." (GOAWAY naming the stream, then the
 connection closed unanswered), "cut-reset..." (RST_STREAM INTERNAL_ERROR),
 "cut-headers..." (a 200's headers, then the connection closed), "cut-close..."
-(the connection closed, no GOAWAY).
+(the connection closed, no GOAWAY). A "late-..." user's first request is held
+for LATE_MS, then refused by a GOAWAY naming an earlier stream (so never
+processed); the next is never answered.
 
-Every request processed is printed as "processed USER" (a test counts them),
+Every request read whole is printed as "asked USER" (a test counts them),
 every GOAWAY as "goaway LAST"; the port as "listening PORT" once it listens.
 
-usage: goaway_server.py CERT KEY EVERY   (Debian's python3-h2)
+usage: goaway_server.py CERT KEY EVERY LATE_MS   (Debian's python3-h2)
 """
 
 import asyncio
@@ -64,6 +66,12 @@ class Drained(asyncio.Protocol):
         if not self.bodies:
             self.transport.close()
 
+    def refuse(self, stream):
+        if self.transport.is_closing():
+            return
+        self.goaway(max(0, stream - 2))
+        self.transport.close()
+
     def data_received(self, data):
         try:
             events = self.conn.receive_data(data)
@@ -100,7 +108,12 @@ class Drained(asyncio.Protocol):
     def answer(self, stream, body):
         form = urllib.parse.parse_qs(body.decode(), keep_blank_values=True)
         user = form.get("username", [""])[0]
-        print("processed", user, flush=True)
+        print("asked", user, flush=True)
+        if user.startswith("late-"):
+            if user not in LATE_SEEN:
+                LATE_SEEN.add(user)
+                asyncio.get_running_loop().call_later(LATE_MS / 1000, self.refuse, stream)
+            return False
         if user.startswith("cut-goaway"):
             self.goaway(stream)
             self.transport.close()
@@ -122,8 +135,13 @@ class Drained(asyncio.Protocol):
         return False
 
 
+LATE_MS = 0
+LATE_SEEN = set()
+
+
 async def main():
-    cert, key, every = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    global LATE_MS
+    cert, key, every, LATE_MS = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
     tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     tls.load_cert_chain(cert, key)
     tls.set_alpn_protocols(["h2"])

@@ -17,7 +17,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(g++ make cmake pkg-config dpkg-dev libcurl4-openssl-dev libssl-dev mosquitto-dev libmosquitto-dev nlohmann-json3-dev)
-TEST_PACKAGES=(libgtest-dev nghttp2-server libcpp-httplib-dev mosquitto mosquitto-clients valgrind openssl python3 clang libclang-rt-14-dev libcjson-dev file librapidcheck-dev lintian)
+TEST_PACKAGES=(libgtest-dev nghttp2-server python3-h2 libcpp-httplib-dev mosquitto mosquitto-clients valgrind openssl python3 clang libclang-rt-14-dev libcjson-dev file librapidcheck-dev lintian)
 
 # Builds Mosquitto 2.1.2 from third_party/ (tests/mosquitto_21.cmake) once,
 # in build/mosquitto-2.1.2, for every tree that runs the tests or the

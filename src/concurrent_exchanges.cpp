@@ -272,13 +272,22 @@ void ConcurrentExchanges::start_waiting() noexcept {
     }
 }
 
+bool ConcurrentExchanges::ask_again(Exchange &e) noexcept {
+    // Within the time its first attempt was given. The options set at its
+    // start stay: PIPEWAIT or FORBID_REUSE.
+    const auto ends = e.deadline ? *e.deadline : e.started + std::chrono::milliseconds(client_.timeout_ms());
+    return !e.gone() && client_.prepare_again(e.handle.get(), e.request, e.answer, ends, e.keep_body) &&
+           curl_multi_add_handle(multi_.get(), e.handle.get()) == CURLM_OK;
+}
+
 void ConcurrentExchanges::finish(CURL *handle, CURLcode result) noexcept {
     auto found = running_.find(handle);
     if (found == running_.end()) return;
+    curl_multi_remove_handle(multi_.get(), handle);
+    HttpClient::conclude(handle, result, found->second->answer);
+    if (ask_again(*found->second)) return;  // still running, in its place
     std::unique_ptr<Exchange> e = std::move(found->second);
     running_.erase(found);
-    curl_multi_remove_handle(multi_.get(), handle);
-    HttpClient::conclude(handle, result, e->answer);
     Line &line = *e->line;
     bool others_waiting = false;
     {

@@ -89,6 +89,9 @@ private:
     Line *line(std::size_t i) const noexcept;
     Line &line_for(const Request &request);  // under lock_
     void finish(CURL *handle, CURLcode result) noexcept;
+    // Starts a finished exchange once more where its answer allows
+    // (Answer::ask_again) and it is still wanted; true when it runs again.
+    bool ask_again(Exchange &e) noexcept;
     // Hands an exchange's answer back to the owner (within the room made at submit).
     void hand_back(const Exchange &e, const Answer &answer) noexcept;
 

@@ -89,6 +89,10 @@ private:
     Line *line(std::size_t i) const noexcept;
     Line &line_for(const Request &request);  // under lock_
     void finish(CURL *handle, CURLcode result) noexcept;
+    // An easy handle for the next exchange: a finished one's, reset, or a
+    // new one (null when none can be made); and one given back for the next.
+    CURL *take_handle() noexcept;
+    void give_back(CURL *handle) noexcept;
     // Hands an exchange's answer back to the owner (within the room made at submit).
     void hand_back(const Exchange &e, const Answer &answer) noexcept;
 
@@ -97,6 +101,11 @@ private:
     const Clock::duration overdue_;
     Waker *const waker_;
     std::unique_ptr<CURLM, MultiFree> multi_;
+    // Finished exchanges' easy handles, reset, for the next ones (the
+    // thread's own): making and freeing one per exchange cost a storm more
+    // CPU than the rest of our own work on that thread. Never more than
+    // max_in_flight, room made at start.
+    std::vector<CURL *> idle_handles_;
     mutable std::mutex lock_;
     std::vector<std::unique_ptr<Line>> lines_;                  // one per origin; guarded by lock_
     std::unordered_map<const std::string *, Line *> by_url_;   // guarded by lock_

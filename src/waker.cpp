@@ -43,6 +43,10 @@ Waker::~Waker() {
 void Waker::wake() noexcept {
     {
         std::lock_guard<std::mutex> guard(lock_);
+        // Already wanted: the thread sends until woken() whatever else
+        // finishes meanwhile; waking it for each answer of a storm cost a
+        // hand-over and a signal each.
+        if (wanted_) return;
         wanted_ = true;
     }
     changed_.notify_one();

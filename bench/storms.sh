@@ -77,6 +77,8 @@ awk '
         median(key, 26)
     }
   }' "$rows"
+rm -f "$rows"
+trap - EXIT
 
 if command -v nghttpd >/dev/null; then
   scratch=$(mktemp -d)

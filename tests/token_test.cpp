@@ -186,7 +186,7 @@ TEST(Token, AKeySetKeepsOnlyKeysFitToVerifyWith) {
     const Pkey weak = signing::rsa(1024);
     const std::string set = "{\"keys\":[" + jwk(k.rsa.get(), "r") + "," + jwk(weak.get(), "weak") + "," +
                             jwk(k.p256.get(), "enc", R"(,"use":"enc")") + "," +
-                            jwk(k.p256.get(), "private", R"(,"d":"AAAA")") + "," + jwk(k.p256.get(), "r") + "," +
+                            jwk(k.p256.get(), "private", R"(,"d":")" + bn_param(k.p256.get(), OSSL_PKEY_PARAM_PRIV_KEY, 32) + '"') + "," + jwk(k.p256.get(), "r") + "," +
                             jwk(k.rsa.get(), "mismatch", R"(,"alg":"ES256")") + "," + R"({"kty":"oct","k":"c2VjcmV0"})" +
                             "," + jwk(k.p256.get(), "e", R"(,"alg":"ES256","use":"sig","key_ops":["verify"])") + "," +
                             jwk(k.ed.get(), "") + "]}";

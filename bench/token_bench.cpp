@@ -4,7 +4,7 @@
 // Keys are imported once, as a key set is; tokens carry a typical payload
 // and one required claim.
 //
-//   token_bench [--rounds R] [--count N]
+//   token_bench [--rounds R] [--count N] [--only ALG]
 
 #include <algorithm>
 #include <chrono>
@@ -63,7 +63,9 @@ bool floor_verify(const char *alg, EVP_PKEY *key, const std::string &token, cons
 
 int main(int argc, char **argv) {
     int rounds = 5, count = 2000;
+    const char *only = nullptr;
     for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
         if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "--count") == 0) count = std::max(1, std::atoi(argv[i + 1]));
     }
@@ -89,6 +91,7 @@ int main(int argc, char **argv) {
     std::printf("%-6s %14s %14s %8s  (%d tokens, median of %d rounds)\n", "alg", "verify() us", "OpenSSL us",
                 "ratio", count, rounds);
     for (const auto &row : rows) {
+        if (only && std::strcmp(only, row.alg) != 0) continue;
         const std::string header = std::string(R"({"alg":")") + row.alg + "\",\"typ\":\"JWT\"" +
                                    (*row.kid ? std::string(R"(,"kid":")") + row.kid + '"' : "") + "}";
         const std::string token = signing::token(row.alg, row.key, header, payload, secret);

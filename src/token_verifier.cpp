@@ -109,7 +109,7 @@ struct TokenVerifier::Impl {
                 Result &r) const;
     bool signed_by(const TokenKeys::Key &key, Alg alg, std::string_view token, const Parts &parts) const;
     bool claims_hold(const json_t *payload, const TemplateValues &values, Result &r) const;
-    static bool answer(const json_t *payload, std::int64_t exp, Result &r);
+    static bool answer(const json_t *payload, std::int64_t until, Result &r);
 };
 
 TokenVerifier::TokenVerifier(std::string_view claims, std::chrono::seconds leeway) : impl_(new Impl) {
@@ -220,12 +220,12 @@ void TokenVerifier::Impl::verify(std::string_view token, const TokenKeys &keys, 
     if (read == Parsed::duplicate) return refuse("duplicate member");
     if (read != Parsed::ok || !json_is_object(payload.get())) return refuse("malformed");
 
-    // exp is judged as it is, the connection ends then; nbf and iat with the leeway for clocks apart.
+    // exp, nbf and iat with the leeway, for clocks apart (now - leeway cannot overflow, exp + leeway could).
     std::int64_t exp, nbf, iat;
     const json_t *member = json_object_get(payload.get(), "exp");
     if (!member) return refuse("no exp");
     if (!seconds(member, exp)) return r.claim = "exp", refuse("malformed claim");
-    if (exp <= now) return refuse("expired");
+    if (exp <= now - leeway) return refuse("expired");
     if ((member = json_object_get(payload.get(), "nbf"))) {
         if (!seconds(member, nbf)) return r.claim = "nbf", refuse("malformed claim");
         if (nbf > now && nbf - now > leeway) return refuse("not yet valid");
@@ -235,7 +235,9 @@ void TokenVerifier::Impl::verify(std::string_view token, const TokenKeys &keys, 
         if (iat > now && iat - now > leeway) return refuse("issued in the future");
     }
     if (!claims_hold(payload.get(), values, r)) return refuse("claim does not match");
-    if (!answer(payload.get(), exp, r)) return refuse("malformed claim");
+    // The connection ends when the token stops being valid: at exp, as late as the leeway lets it.
+    const std::int64_t until = exp > std::numeric_limits<std::int64_t>::max() - leeway ? exp : exp + leeway;
+    if (!answer(payload.get(), until, r)) return refuse("malformed claim");
     r.outcome = Outcome::valid;
     r.why = "";
     r.expires = exp;
@@ -279,7 +281,7 @@ bool TokenVerifier::Impl::claims_hold(const json_t *payload, const TemplateValue
     return true;
 }
 
-bool TokenVerifier::Impl::answer(const json_t *payload, std::int64_t exp, Result &r) {
+bool TokenVerifier::Impl::answer(const json_t *payload, std::int64_t until, Result &r) {
     Json out(checked(json_object()));
     set(out.get(), "result", json_string("allow"));
     if (const json_t *superuser = json_object_get(payload, "is_superuser")) {
@@ -295,7 +297,7 @@ bool TokenVerifier::Impl::answer(const json_t *payload, std::int64_t exp, Result
             if (json_object_set(out.get(), "acl", rules.get()) != 0) throw std::bad_alloc();
         }
     }
-    set(out.get(), "expire_at", json_integer(exp));
+    set(out.get(), "expire_at", json_integer(until));
     std::unique_ptr<char, CharFree> text(json_dumps(out.get(), JSON_COMPACT));
     if (!text) throw std::bad_alloc();
     r.answer = text.get();

@@ -83,7 +83,7 @@ TEST(Token, EachForgedExpiredMisaddressedOrMalformedTokenIsRefusedWithItsReason)
         {"no kid, several keys", es(claims(), "", ""), "no kid"},
         {"crit", es(claims(), R"(,"crit":["exp"])"), "crit header"},
         {"no exp", es(claims("", 0)), "no exp"},
-        {"expired", es(claims("", now)), "expired"},
+        {"expired", es(claims("", now - 30)), "expired"},
         {"expired past leeway", es(claims("", now - 31)), "expired"},
         {"nbf future", es(at("nbf", now + 31)), "not yet valid"},
         {"iat future", es(at("iat", now + 31)), "issued in the future"},
@@ -135,11 +135,11 @@ TEST(Token, ValidTokensOfEachAlgorithmAreTheLoginsAnswer) {
                               std::to_string(now + 29) + R"(,"jku":"http://127.0.0.1:1/k")";
     for (const auto &row : rows) {
         const bool hmac = row.key == nullptr;
-        const auto payload = R"({"sub":"alice","iss":"https://id.example.com","exp":2000000600)" + extra + "}";
+        const auto payload = R"({"sub":"alice","iss":"https://id.example.com","exp":)" + std::to_string(now - 29) + extra + "}";
         const auto r = verify(token(row.alg, row.key, header(row.alg, row.kid), payload, k.secret), hmac);
         EXPECT_EQ(r.outcome, Outcome::valid) << row.alg << ": " << r.why;
-        EXPECT_EQ(r.answer, R"({"result":"allow","expire_at":2000000600})") << row.alg;
-        EXPECT_EQ(r.expires, 2000000600) << row.alg;
+        EXPECT_EQ(r.answer, R"({"result":"allow","expire_at":2000000001})") << row.alg;  // exp plus the leeway
+        EXPECT_EQ(r.expires, now - 29) << row.alg;
     }
 }
 
@@ -154,10 +154,10 @@ TEST(Token, TheAnswerIsReadByTheAnswerReader) {
         LoginRules::Match decided;
     } rows[] = {
         {R"(,"is_superuser":true,"acl":[{"permission":"deny","action":"publish","topics":["a/#"],"qos":[1]}])",
-         R"({"result":"allow","is_superuser":true,"acl":[{"permission":"deny","action":"publish","topics":["a/#"],"qos":[1]}],"expire_at":2000000600})",
+         R"({"result":"allow","is_superuser":true,"acl":[{"permission":"deny","action":"publish","topics":["a/#"],"qos":[1]}],"expire_at":2000000630})",
          Access::write, "a/b", LoginRules::Match::deny},
         {R"(,"acl":{"pub":["p/${clientid}"],"sub":[],"all":["x/+"]})",
-         R"({"result":"allow","acl":[{"permission":"allow","action":"publish","topics":["p/${clientid}"]},{"permission":"allow","action":"all","topics":["x/+"]}],"expire_at":2000000600})",
+         R"({"result":"allow","acl":[{"permission":"allow","action":"publish","topics":["p/${clientid}"]},{"permission":"allow","action":"all","topics":["x/+"]}],"expire_at":2000000630})",
          Access::read, "x/1", LoginRules::Match::allow},
     };
     for (const auto &row : rows) {
@@ -165,7 +165,7 @@ TEST(Token, TheAnswerIsReadByTheAnswerReader) {
         EXPECT_EQ(r.answer, row.answer);
         const RulesRead read = read_json_body(r.answer);
         ASSERT_TRUE(read.rules) << read.error;
-        EXPECT_EQ(read.rules->expire_at(), 2000000600);
+        EXPECT_EQ(read.rules->expire_at(), 2000000630);
         EXPECT_EQ(read.rules->decide(row.access, row.topic, 1, false, "alice", "c1"), row.decided) << row.answer;
     }
 }

@@ -173,19 +173,22 @@ TEST(Token, TheAnswerIsReadByTheAnswerReader) {
 TEST(Token, AKeySetKeepsOnlyKeysFitToVerifyWith) {
     const Keys &k = keys();
     const Pkey weak = signing::rsa(1024);
+    std::string off_curve = jwk(k.p384.get(), "off");  // its point moved off the curve
+    char &y = off_curve[off_curve.find(R"("y":")") + 5];
+    y = y == 'A' ? 'B' : 'A';
     const std::string set = "{\"keys\":[" + jwk(k.rsa.get(), "r") + "," + jwk(weak.get(), "weak") + "," +
                             jwk(k.p256.get(), "enc", R"(,"use":"enc")") + "," +
                             jwk(k.p256.get(), "private", R"(,"d":")" + bn_param(k.p256.get(), OSSL_PKEY_PARAM_PRIV_KEY, 32) + '"') + "," + jwk(k.p256.get(), "r") + "," +
                             jwk(k.rsa.get(), "mismatch", R"(,"alg":"ES256")") + "," + R"({"kty":"oct","k":"c2VjcmV0"})" +
                             "," + jwk(k.p256.get(), "e", R"(,"alg":"ES256","use":"sig","key_ops":["verify"])") + "," +
-                            jwk(k.ed.get(), "") + "]}";
+                            jwk(k.ed.get(), "") + "," + off_curve + "]}";
     std::string error;
     const auto keys = TokenKeys::from_jwks(set, error);
     ASSERT_TRUE(keys) << error;
     EXPECT_EQ(keys->size(), 3u);
-    EXPECT_EQ(keys->skipped(), 6u);
+    EXPECT_EQ(keys->skipped(), 7u);
     EXPECT_TRUE(keys->has("r") && keys->has("e") && !keys->has("weak") && !keys->has("private"));
-    EXPECT_EQ(keys->describe(), "3 keys: r RS256/RS384/RS512/PS256/PS384/PS512, e ES256, (no kid) EdDSA; 6 left out");
+    EXPECT_EQ(keys->describe(), "3 keys: r RS256/RS384/RS512/PS256/PS384/PS512, e ES256, (no kid) EdDSA; 7 left out");
 
     const struct {
         std::string document;

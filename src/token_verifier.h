@@ -57,7 +57,7 @@ public:
         // header", "malformed", "malformed claim", "too long", "duplicate
         // member", "claim does not match", "not a token"...
         const char *why = "";
-        std::string claim;  // the claim that did not match, where one did not
+        std::string claim;  // the claim that did not match or could not be read (why says which)
         std::string kid;    // the kid named, if any (for unknown_key)
         // valid: the login's answer as JSON, as an endpoint would have given
         // it: {"result": "allow", "is_superuser": ..., "acl": ..., "expire_at": exp

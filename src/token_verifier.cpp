@@ -58,6 +58,22 @@ bool seconds(const json_t *value, std::int64_t &out) noexcept {
     return out = static_cast<std::int64_t>(d), true;
 }
 
+// The size a signature of alg by key must have. cjose compares an HMAC for
+// the length of its own digest, whatever the token's length: a shorter
+// signature would have it read past its buffer.
+std::size_t signature_bytes(const TokenKeys::Key &key, Alg alg) noexcept {
+    switch (alg) {
+    case HS256: return 32;
+    case HS384: return 48;
+    case HS512: return 64;
+    case ES256: return 64;
+    case ES384: return 96;
+    case ES512: return 132;
+    case EdDSA: return 64;
+    default: return key.rsa_bytes;
+    }
+}
+
 bool string_equals(const json_t *value, const std::string &text) noexcept {
     return json_is_string(value) && json_string_length(value) == text.size() &&
            std::memcmp(json_string_value(value), text.data(), text.size()) == 0;
@@ -213,6 +229,9 @@ void TokenVerifier::Impl::verify(std::string_view token, const TokenKeys &keys, 
     } else if (held.keys.size() == 1) key = &held.keys.front();
     else return refuse(held.keys.empty() ? "no keys" : "no kid");
     if (!(key->algs & alg_bit(alg))) return refuse("algorithm not the key's");
+    // Unpadded base64url: 4 characters for 3 bytes, a last group of 2 or 3 for 1 or 2.
+    if (parts.signature.size() % 4 == 1 || parts.signature.size() * 3 / 4 != signature_bytes(*key, alg))
+        return refuse("malformed");
     if (!signed_by(*key, alg, token, parts)) return refuse("bad signature");
 
     Json payload;

@@ -35,8 +35,13 @@
 // Connections are opened paced to the broker's accept queue (it listens with
 // a backlog of 100): more at once would measure the kernel's SYN retries.
 //
+// With --bare, no broker: bare libcurl makes the storm's CLIENTS exchanges
+// to the same endpoint (bare_exchanges.h), keeping connections when the
+// option lines say "http_keepalive true"; prints its time and CPU per request.
+//
 //   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood|--flood-lost|
 //               --hostile=KIND:N] [plugin option lines...]
+//   login_storm --bare LATENCY_MS CLIENTS [http_keepalive true]
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -65,6 +70,7 @@
 #include <thread>
 #include <vector>
 
+#include "bare_exchanges.h"
 #include "http_server.h"
 #include "mqtt_client.h"
 
@@ -220,9 +226,25 @@ long stat_ticks(const std::string &path) {
     return utime + stime;
 }
 
+// CPU time of one thread in nanoseconds (the first field of its schedstat):
+// finer than the clock ticks of stat, which a storm of 2,000 spans only a few of.
+double task_ns(pid_t pid, const std::string &tid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + tid + "/schedstat");
+    double ns = 0;
+    in >> ns;
+    return ns;
+}
 // The broker's own thread: its main thread, whose id is the process's.
-long thread_ticks(pid_t pid) {
-    return stat_ticks("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
+double thread_ns(pid_t pid) { return task_ns(pid, std::to_string(pid)); }
+// All its threads (the plug-in's too).
+double process_ns(pid_t pid) {
+    double ns = 0;
+    if (DIR *d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') ns += task_ns(pid, e->d_name);
+        closedir(d);
+    }
+    return ns;
 }
 
 // The broker's open descriptors: one per connection it has accepted.
@@ -256,6 +278,19 @@ std::vector<int> connect_paced(pid_t pid, int port, int n) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc >= 4 && std::strcmp(argv[1], "--bare") == 0) {
+        signal(SIGPIPE, SIG_IGN);
+        const int latency_ms = std::atoi(argv[2]), n = std::atoi(argv[3]);
+        const bool keepalive = argc > 4 && std::strcmp(argv[4], "http_keepalive true") == 0;
+        int port = 0;
+        std::thread(endpoint, bench::listen_loopback(port), latency_ms).detach();
+        // The plug-in's ceiling of exchanges at once (http_max_in_flight's default).
+        const bench::BareRun run =
+            bench::bare_exchanges("http://127.0.0.1:" + std::to_string(port) + "/user", n, 256, keepalive);
+        std::printf("bare libcurl requests %d latency_ms %d keepalive %d answered %ld all_ms %.0f cpu_us_per_request %.1f\n",
+                    n, latency_ms, keepalive ? 1 : 0, run.answered, run.all_ms, run.cpu_us / n);
+        return run.answered == n ? 0 : 1;
+    }
     if (argc < 5) {
         std::fprintf(stderr, "usage: login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood|"
                              "--flood-lost|--hostile=KIND:N] [option lines...]\n");
@@ -509,8 +544,7 @@ int main(int argc, char **argv) {
     std::vector<int> fds = connect_paced(pid, broker_port, clients);
     std::this_thread::sleep_for(500ms);  // the broker has taken every connection in
     probe.worst = 0;
-    const long ticks_before = thread_ticks(pid);
-    const long process_before = stat_ticks("/proc/" + std::to_string(pid) + "/stat");
+    const double thread_before = thread_ns(pid), process_before = process_ns(pid);
     const auto start = Clock::now();
     for (std::size_t i = 0; i < fds.size(); ++i) {
         const std::string p = bench::connect_packet("c" + std::to_string(i),
@@ -538,15 +572,10 @@ int main(int argc, char **argv) {
     const double all_ms = ms_since(start);
     const double worst_ms = probe.worst.exchange(0);
     // What the storm cost the broker's thread, per login (the probe's pings included).
-    const double thread_us = accepted ? 1e6 * static_cast<double>(thread_ticks(pid) - ticks_before) /
-                                            static_cast<double>(sysconf(_SC_CLK_TCK)) / accepted
-                                      : -1;
+    const double thread_us = accepted ? (thread_ns(pid) - thread_before) / 1e3 / accepted : -1;
     // And its other threads (the plug-in's exchanges), per login.
     const double others_us =
-        accepted ? 1e6 * static_cast<double>(stat_ticks("/proc/" + std::to_string(pid) + "/stat") - process_before -
-                                             (thread_ticks(pid) - ticks_before)) /
-                       static_cast<double>(sysconf(_SC_CLK_TCK)) / accepted
-                 : -1;
+        accepted ? (process_ns(pid) - process_before) / 1e3 / accepted - thread_us : -1;
     if (control) {
         // The operator sends each command as a PUBLISH (QoS 0) of its own connection.
         const int op = bench::connect_loopback(broker_port);
@@ -594,8 +623,8 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (!reload) {
-        std::printf("clients %d latency_ms %d logged_in %d all_ms %.0f ping_worst_ms %.0f broker_thread_us_per_login %.0f "
-                    "other_threads_us_per_login %.0f\n",
+        std::printf("clients %d latency_ms %d logged_in %d all_ms %.0f ping_worst_ms %.0f broker_thread_us_per_login %.1f "
+                    "other_threads_us_per_login %.1f\n",
                     clients, latency_ms, accepted, all_ms, worst_ms, thread_us, others_us);
     } else {
         std::this_thread::sleep_for(200ms);

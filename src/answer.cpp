@@ -12,6 +12,21 @@ Outcome Answer::outcome() const noexcept {
     return Outcome::undecided;
 }
 
+// A server that sends GOAWAY has processed no stream above the last one it
+// names, and one that refuses a stream has not processed it (RFC 9113 §6.8,
+// §8.7): either may be asked again elsewhere. libcurl 7.88 asks again itself
+// after REFUSED_STREAM, and on a reused connection that ended before any
+// byte of an answer; a stream that a GOAWAY naming an earlier one closed (or
+// kept from starting), on a connection left with nothing else to do, it ends
+// as a framing error, CURLE_HTTP2: the case taken here, with no byte of an
+// answer. Anything else may have been processed and is not asked again: a
+// reset stream (CURLE_HTTP2_STREAM), a connection closed after the request
+// went out, GOAWAY or not (CURLE_PARTIAL_FILE, _RECV_ERROR, _GOT_NOTHING,
+// _SEND_ERROR), a time-out, any byte of an answer.
+bool Answer::ask_again() const noexcept {
+    return attempted && !asked_again && transfer == CURLE_HTTP2 && !bytes_came;
+}
+
 const char *Answer::failure() const noexcept {
     if (transfer != CURLE_OK) return curl_easy_strerror(transfer);
     return headers_ended ? nullptr : "the answer ended inside its headers";

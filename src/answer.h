@@ -37,6 +37,8 @@ struct Answer {
     // Not started: too little time was left for the endpoint to answer in.
     bool late = false;
     CURLcode transfer = CURLE_FAILED_INIT;  // its result
+    bool bytes_came = false;                // a failed transfer got some of an answer (headers or body)
+    bool asked_again = false;               // this is the one second attempt (ask_again())
     bool headers_ended = false;             // the final header block ended
     long status = 0;
     // Cache-Control said no-store, no-cache or max-age=0, or could not be read.
@@ -60,6 +62,9 @@ struct Answer {
     std::shared_ptr<Body> body;
 
     Outcome outcome() const noexcept;
+    // The endpoint cannot have processed the request, and it was not asked
+    // again yet: it may be, once, on a fresh connection.
+    bool ask_again() const noexcept;
     // Why an attempted exchange got no answer, for messages; null when it got one.
     const char *failure() const noexcept;
 };

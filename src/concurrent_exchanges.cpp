@@ -10,8 +10,9 @@
 #include "waker.h"
 
 struct ConcurrentExchanges::Exchange {
-    struct EasyFree {
-        void operator()(CURL *h) const noexcept { curl_easy_cleanup(h); }
+    struct GiveBack {
+        ConcurrentExchanges *to;
+        void operator()(CURL *h) const noexcept { to->give_back(h); }
     };
     unsigned long token;
     Request request;
@@ -20,7 +21,7 @@ struct ConcurrentExchanges::Exchange {
     bool keep_body;
     Line *line = nullptr;
     Answer answer;
-    std::unique_ptr<CURL, EasyFree> handle;
+    std::unique_ptr<CURL, GiveBack> handle{nullptr, GiveBack{nullptr}};  // out of the multi before it goes
     // For its origin's pace, once it ends.
     Clock::time_point queued{}, started{};
     Clock::duration given{}, needed{};
@@ -115,6 +116,7 @@ ConcurrentExchanges::ConcurrentExchanges(const HttpClient &client, long max_in_f
         curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, max_in_flight_) != CURLM_OK ||
         curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) != CURLM_OK)
         throw std::bad_alloc();
+    idle_handles_.reserve(static_cast<std::size_t>(std::max(1L, max_in_flight_)));
     thread_ = signal_free_thread([this] { run(); });
 }
 
@@ -125,6 +127,23 @@ ConcurrentExchanges::~ConcurrentExchanges() {
     }
     curl_multi_wakeup(multi_.get());
     thread_.join();
+    for (CURL *h : idle_handles_) curl_easy_cleanup(h);
+}
+
+CURL *ConcurrentExchanges::take_handle() noexcept {
+    if (idle_handles_.empty()) return curl_easy_init();
+    CURL *h = idle_handles_.back();
+    idle_handles_.pop_back();
+    return h;
+}
+
+void ConcurrentExchanges::give_back(CURL *h) noexcept {
+    if (!h) return;
+    // Nothing of its exchange is left set (its body, its answer, its time-out);
+    // its connections are the multi's, kept or closed as they were.
+    curl_easy_reset(h);
+    if (idle_handles_.size() < idle_handles_.capacity()) idle_handles_.push_back(h);  // within the room made
+    else curl_easy_cleanup(h);
 }
 
 ConcurrentExchanges::Line &ConcurrentExchanges::line_for(const Request &request) {
@@ -344,12 +363,15 @@ void ConcurrentExchanges::start_waiting() noexcept {
             e.needed = line.pace.needed();
             e.started = now;
             e.slow_user = line.pace.slow_user(e.who.user, now);
-            e.handle.reset(curl_easy_init());
+            e.handle = {take_handle(), Exchange::GiveBack{this}};
             CURL *h = e.handle.get();
             // Without keep-alive, each connection closes after its exchange, as
             // a synchronous check's does. With HTTP/2 they share connections:
             // one being opened is waited for rather than another opened beside it.
+            // A handle used again would resume its last TLS session on a new
+            // connection, which one made for its exchange never did.
             bool ready = h && client_.prepare(h, e.request, e.answer, e.keep_body) &&
+                         curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 0L) == CURLE_OK &&
                          (!e.deadline || curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left_ms) == CURLE_OK) &&
                          (client_.multiplexed() ? curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L) == CURLE_OK
                           : client_.keepalive() || curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK);
@@ -376,13 +398,22 @@ void ConcurrentExchanges::start_waiting() noexcept {
     }
 }
 
+bool ConcurrentExchanges::ask_again(Exchange &e) noexcept {
+    // Within the time its first attempt was given. The options set at its
+    // start stay: PIPEWAIT or FORBID_REUSE.
+    const auto ends = e.deadline ? *e.deadline : e.started + std::chrono::milliseconds(client_.timeout_ms());
+    return !e.gone() && client_.prepare_again(e.handle.get(), e.request, e.answer, ends, e.keep_body) &&
+           curl_multi_add_handle(multi_.get(), e.handle.get()) == CURLM_OK;
+}
+
 void ConcurrentExchanges::finish(CURL *handle, CURLcode result) noexcept {
     auto found = running_.find(handle);
     if (found == running_.end()) return;
+    curl_multi_remove_handle(multi_.get(), handle);
+    HttpClient::conclude(handle, result, found->second->answer);
+    if (ask_again(*found->second)) return;  // still running, in its place
     std::unique_ptr<Exchange> e = std::move(found->second);
     running_.erase(found);
-    curl_multi_remove_handle(multi_.get(), handle);
-    HttpClient::conclude(handle, result, e->answer);
     Line &line = *e->line;
     bool others_waiting = false;
     {

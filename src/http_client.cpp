@@ -168,13 +168,42 @@ void HttpClient::conclude(CURL *h, CURLcode result, Answer &answer) noexcept {
     answer.transfer = result;
     if (result == CURLE_OK && curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &answer.status) != CURLE_OK)
         answer.status = 0;
+    if (result != CURLE_OK) {
+        // Unknown counts as bytes come: then it is never asked again.
+        long header = 1;
+        curl_off_t body = 1;
+        answer.bytes_came = curl_easy_getinfo(h, CURLINFO_HEADER_SIZE, &header) != CURLE_OK ||
+                            curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &body) != CURLE_OK || header > 0 ||
+                            body > 0;
+    }
+}
+
+bool HttpClient::prepare_again(CURL *h, const Request &request, Answer &answer,
+                               std::chrono::steady_clock::time_point ends, bool keep_body) const noexcept {
+    if (!answer.ask_again()) return false;
+    const long left_ms = static_cast<long>(
+        std::chrono::floor<std::chrono::milliseconds>(ends - std::chrono::steady_clock::now()).count());
+    if (left_ms <= 0) return false;
+    const Answer first = answer;
+    answer = Answer{};
+    answer.asked_again = true;
+    if (prepare(h, request, answer, keep_body) && curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left_ms) == CURLE_OK) {
+        answer.attempted = true;
+        return true;
+    }
+    answer = first;
+    return false;
 }
 
 Answer HttpClient::send(const Request &request, bool keep_body) noexcept {
+    const auto ends = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms_);
     Answer answer;
     std::unique_ptr<CURL, GiveBack> curl(take(), GiveBack{this});
     if (!curl || !prepare(curl.get(), request, answer, keep_body)) return answer;
     answer.attempted = true;
     conclude(curl.get(), curl_easy_perform(curl.get()), answer);
+    if (prepare_again(curl.get(), request, answer, ends, keep_body))
+        conclude(curl.get(), curl_easy_perform(curl.get()), answer);
     return answer;
 }

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
@@ -96,6 +97,14 @@ public:
     bool prepare(CURL *handle, const Request &request, Answer &answer, bool keep_body = false) const noexcept;
     // Reads a finished transfer's result into its answer.
     static void conclude(CURL *handle, CURLcode result, Answer &answer) noexcept;
+    // Sets a finished handle up to ask once more where its answer allows
+    // (Answer::ask_again), on a fresh connection, ending by ends (when its
+    // first attempt's time ran out: never more time); its answer starts
+    // over. False, the answer as it was, when not allowed, no time is left
+    // or an option did not take.
+    bool prepare_again(CURL *handle, const Request &request, Answer &answer,
+                       std::chrono::steady_clock::time_point ends, bool keep_body = false) const noexcept;
+    long timeout_ms() const noexcept { return timeout_ms_; }
 
 private:
     CURL *take() noexcept;

@@ -52,14 +52,16 @@ public:
     struct Result {
         Outcome outcome = Outcome::refused;
         // Fixed text, never the token nor a claim's value: "expired", "not yet
-        // valid", "no exp", "bad signature", "unknown key", "algorithm not the
-        // key's", "crit header", "malformed", "too long", "duplicate member",
-        // "claim does not match"...
+        // valid", "issued in the future", "no exp", "bad signature", "unknown
+        // key", "no kid", "algorithm not the key's" ("none" too), "crit
+        // header", "malformed", "malformed claim", "too long", "duplicate
+        // member", "claim does not match", "not a token"...
         const char *why = "";
-        std::string claim;  // the claim that did not match, where one did not
+        std::string claim;  // the claim that did not match or could not be read (why says which)
         std::string kid;    // the kid named, if any (for unknown_key)
         // valid: the login's answer as JSON, as an endpoint would have given
-        // it: {"result": "allow", "is_superuser": ..., "acl": ..., "expire_at": exp},
+        // it: {"result": "allow", "is_superuser": ..., "acl": ..., "expire_at": exp
+        // plus the leeway (when the token stops being valid)},
         // with an acl claim's older pub/sub/all lists as rules; is_superuser
         // and acl only where the token carries them.
         std::string answer;

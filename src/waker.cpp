@@ -43,7 +43,18 @@ Waker::~Waker() {
 void Waker::wake() noexcept {
     {
         std::lock_guard<std::mutex> guard(lock_);
+        // Already wanted: the thread sends until woken() whatever else
+        // finishes meanwhile; waking it for each answer of a storm cost a
+        // hand-over and a signal each.
+        if (wanted_) return;
         wanted_ = true;
+        // Its thread is between two sends (the last wake-up was taken
+        // moments ago, as in a storm): it sends again within 2 ms, and this
+        // one goes now without handing over to it.
+        if (resending_) {
+            pthread_kill(target_, SIGURG);
+            return;
+        }
     }
     changed_.notify_one();
 }
@@ -69,6 +80,7 @@ void Waker::run() noexcept {
             at_.reset();
             wanted_ = true;
         }
+        resending_ = wanted_;
         if (wanted_) {
             pthread_kill(target_, SIGURG);
             changed_.wait_for(guard, std::chrono::milliseconds(2));

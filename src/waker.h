@@ -49,6 +49,7 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     bool wanted_ = false;                   // guarded by lock_
+    bool resending_ = false;                // guarded by lock_: the thread waits 2 ms to send again
     std::optional<Clock::time_point> at_;  // guarded by lock_
     bool stopping_ = false;                 // guarded by lock_
     std::thread thread_;

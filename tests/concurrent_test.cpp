@@ -1,6 +1,7 @@
 // Many exchanges at once through libcurl's multi interface: bounded, each
 // answered exactly once, and nothing left behind when abandoned.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "concurrent_exchanges.h"
@@ -19,6 +21,15 @@
 #include "timing.h"
 
 using namespace std::chrono_literals;
+
+// Counts the easy handles made in this process: this executable's definition
+// comes first in the global symbol scope, so every call lands here.
+std::atomic<int> handles_made{0};
+extern "C" CURL *curl_easy_init(void) {
+    static const auto real = reinterpret_cast<CURL *(*)()>(dlsym(RTLD_NEXT, "curl_easy_init"));
+    ++handles_made;
+    return real();
+}
 
 namespace {
 
@@ -289,6 +300,30 @@ TEST_F(Concurrent, EachExchangeKeepsItsTimeOutAndKeptConnectionsServeTheNext) {
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[1].client_port, requests[0].client_port);  // one kept connection, in turn
     EXPECT_EQ(requests[2].client_port, requests[0].client_port);
+}
+
+TEST_F(Concurrent, EasyHandlesServeOneExchangeAfterAnotherConnectionsKeptOrClosedAsBefore) {
+    gated.open();
+    for (const bool keepalive : {false, true}) {
+        SCOPED_TRACE(keepalive ? "http_keepalive" : "default");
+        settings.http_keepalive = keepalive;
+        HttpClient client(settings);
+        constexpr int in_flight = 4, n = 24;
+        ConcurrentExchanges exchanges(client, in_flight);
+        gated.endpoint.clear();
+        results.by_id.clear();
+        const int made = handles_made;
+        for (int i = 0; i < n; ++i) submit(exchanges, i, "granted");
+        ASSERT_TRUE(results.wait_for(n));
+        for (auto &[id, answers] : results.by_id) EXPECT_EQ(answers.at(0).status, 200) << id;
+        EXPECT_LE(handles_made - made, in_flight);
+        // Each handle's options are its exchange's alone: without keep-alive
+        // every exchange still has a connection of its own.
+        std::set<int> ports;
+        for (const auto &r : gated.endpoint.wait_for_requests(n)) ports.insert(r.client_port);
+        if (keepalive) EXPECT_LE(ports.size(), static_cast<std::size_t>(in_flight));
+        else EXPECT_EQ(ports.size(), static_cast<std::size_t>(n));
+    }
 }
 
 }  // namespace

@@ -20,7 +20,14 @@
 // lines; 1000 if not), then answers again (those it held too), and one real
 // client logs in: prints the requests the endpoint got while it hung, per
 // time-out, how many reached it for a login older than the time-out, and
-// how long the real login took.
+// how long the real login took. --flood-lost: the flood is spread over the
+// hang, and what the endpoint held is never answered (only new requests are
+// once it recovers), as an endpoint that lost them.
+// With --hostile=KIND:N, N hostile clients loop logins (each waiting for its
+// CONNACK, a fresh client id each time) as users the endpoint refuses after
+// 2 s (slow), never answers (hung) or answers 429 (limited: one user), and
+// 2 s later CLIENTS normal logins arrive one every 10 ms: prints how many of
+// those were refused and their p50/p90/max time to CONNACK (none:0: alone).
 //
 // An option line "http_user_uri URL" sends the logins to another endpoint
 // (for a storm only: the other figures count our endpoint's requests).
@@ -32,7 +39,8 @@
 // to the same endpoint (bare_exchanges.h), keeping connections when the
 // option lines say "http_keepalive true"; prints its time and CPU per request.
 //
-//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood] [plugin option lines...]
+//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood|--flood-lost|
+//               --hostile=KIND:N] [plugin option lines...]
 //   login_storm --bare LATENCY_MS CLIENTS [http_keepalive true]
 
 #include <arpa/inet.h>
@@ -80,6 +88,7 @@ std::atomic<long> requests{0};
 // --flood: while hanging, requests are held, not answered; each arrival is
 // kept (when, user) to be told apart from the logins' own times.
 std::atomic<bool> hanging{false};
+bool held_lost = false;  // --flood-lost: what was held is never answered
 std::mutex arrivals_lock;
 std::vector<std::pair<Clock::time_point, std::string>> arrivals;
 
@@ -96,12 +105,13 @@ void endpoint(int listen_fd, int latency_ms) {
     ev.data.fd = listen_fd;
     epoll_ctl(ep, EPOLL_CTL_ADD, listen_fd, &ev);
     std::map<int, std::string> buffers;
-    std::multimap<Clock::time_point, std::pair<int, bool>> due;  // when, (fd, grant)
-    std::vector<std::pair<int, bool>> held;                      // while hanging
+    std::multimap<Clock::time_point, std::pair<int, int>> due;  // when, (fd, status)
+    std::vector<std::pair<int, int>> held;                      // while hanging
     for (;;) {
         if (!hanging && !held.empty()) {
-            for (const auto &h : held) due.emplace(Clock::now() + std::chrono::milliseconds(latency_ms), h);
-            held.clear();
+            if (!held_lost)
+                for (const auto &h : held) due.emplace(Clock::now() + std::chrono::milliseconds(latency_ms), h);
+            held.clear();  // lost: never answered, its connection left open
         }
         int timeout = hanging || !held.empty() ? 5 : -1;
         if (!due.empty() && timeout < 0)
@@ -139,23 +149,30 @@ void endpoint(int listen_fd, int latency_ms) {
                 const bool grant = !(revoked && buf.substr(0, len).find("username=revoked") != std::string::npos);
                 // The probe is answered at once: it measures the broker, not the endpoint.
                 const bool probe = buf.substr(0, len).find("username=probe&") != std::string::npos;
+                const std::string user = user_of(buf.substr(0, len));
                 {
                     std::lock_guard<std::mutex> guard(arrivals_lock);
-                    arrivals.emplace_back(Clock::now(), user_of(buf.substr(0, len)));
+                    arrivals.emplace_back(Clock::now(), user);
                 }
                 if (hanging && !probe) {
-                    held.emplace_back(fd, grant);
+                    held.emplace_back(fd, grant ? 200 : 403);
                     buf.erase(0, len);
                     continue;
                 }
-                due.emplace(Clock::now() + std::chrono::milliseconds(probe ? 0 : latency_ms), std::make_pair(fd, grant));
+                // --hostile's users: refused after 2 s, never answered, or answered 429.
+                int status = grant ? 200 : 403, after_ms = probe ? 0 : latency_ms;
+                if (user.rfind("slow", 0) == 0) status = 403, after_ms = 2000;
+                if (user == "limited") status = 429;
+                if (user.rfind("hung", 0) != 0)
+                    due.emplace(Clock::now() + std::chrono::milliseconds(after_ms), std::make_pair(fd, status));
                 buf.erase(0, len);
             }
         }
         while (!due.empty() && due.begin()->first <= Clock::now()) {
-            const auto [fd, grant] = due.begin()->second;
-            const char *answer = grant ? "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"
-                                       : "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+            const auto [fd, status] = due.begin()->second;
+            const char *answer = status == 200   ? "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"
+                                 : status == 403 ? "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"
+                                                 : "HTTP/1.1 429 Too Many Requests\r\nContent-Length: 0\r\n\r\n";
             if (write(fd, answer, std::strlen(answer)) < 0) {
                 // the broker gave up on it
             }
@@ -275,12 +292,14 @@ int main(int argc, char **argv) {
         return run.answered == n ? 0 : 1;
     }
     if (argc < 5) {
-        std::fprintf(stderr, "usage: login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload|--hung|--beside|--control] [option lines...]\n");
+        std::fprintf(stderr, "usage: login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood|"
+                             "--flood-lost|--hostile=KIND:N] [option lines...]\n");
         return 2;
     }
     const std::string broker = argv[1], plugin = argv[2];
     const int latency_ms = std::atoi(argv[3]), clients = std::atoi(argv[4]);
     bool reload = false, hung = false, beside = false, control = false, flood = false;
+    std::string hostile;  // KIND:N
     long timeout_ms = 1000;
     std::vector<std::string> opts;
     for (int i = 5; i < argc; ++i) {
@@ -289,6 +308,8 @@ int main(int argc, char **argv) {
         else if (std::strcmp(argv[i], "--beside") == 0) beside = true;
         else if (std::strcmp(argv[i], "--control") == 0) control = true;
         else if (std::strcmp(argv[i], "--flood") == 0) flood = true;
+        else if (std::strcmp(argv[i], "--flood-lost") == 0) flood = held_lost = true;
+        else if (std::strncmp(argv[i], "--hostile=", 10) == 0) hostile = argv[i] + 10;
         else opts.emplace_back(argv[i]);
     for (const auto &o : opts)
         if (o.rfind("http_timeout_ms ", 0) == 0) timeout_ms = std::atol(o.c_str() + 16);
@@ -375,13 +396,101 @@ int main(int argc, char **argv) {
     }
     probe.start();
 
+    if (!hostile.empty()) {
+        // N hostile clients loop logins, each as its own user (one user for
+        // "limited"), a fresh client id each time, each waiting for its
+        // CONNACK; 2 s later, when the slow ones have been answered once,
+        // CLIENTS normal logins arrive, one every 10 ms.
+        const auto colon = hostile.find(':');
+        const std::string kind = hostile.substr(0, colon);
+        const int n = colon == std::string::npos ? 0 : std::atoi(hostile.c_str() + colon + 1);
+        const int warm_s = 2;
+        std::atomic<bool> stop{false};
+        std::atomic<long> hostile_logins{0};
+        std::vector<std::thread> loops;
+        for (int h = 0; kind != "none" && h < n; ++h)
+            loops.emplace_back([&, h] {
+                const std::string user = kind == "limited" ? "limited" : kind + std::to_string(h);
+                for (long i = 0; !stop; ++i) {
+                    const int fd = bench::connect_loopback(broker_port);
+                    if (fd < 0) {
+                        std::this_thread::sleep_for(10ms);
+                        continue;
+                    }
+                    const std::string p = bench::connect_packet(user + "-" + std::to_string(i), user, "pw");
+                    unsigned char ack[4];
+                    if (write(fd, p.data(), p.size()) >= 0) {
+                        pollfd q{fd, POLLIN, 0};
+                        for (int slice = 0; slice < 300 && !stop && poll(&q, 1, 100) == 0; ++slice) {
+                        }
+                        if (!stop && (q.revents & POLLIN) && read(fd, ack, 4) == 4) ++hostile_logins;
+                    }
+                    close(fd);
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::seconds(warm_s));
+        struct Normal {
+            int fd;
+            Clock::time_point sent;
+        };
+        std::vector<Normal> waiting;
+        std::vector<double> took;
+        int refused = 0;
+        auto next = Clock::now();
+        for (int sent = 0; sent < clients || !waiting.empty();) {
+            if (sent < clients && Clock::now() >= next) {
+                const int fd = bench::connect_loopback(broker_port);
+                const std::string p = bench::connect_packet("n" + std::to_string(sent), "n" + std::to_string(sent), "pw");
+                if (fd < 0 || write(fd, p.data(), p.size()) < 0) return 1;
+                waiting.push_back({fd, Clock::now()});
+                ++sent;
+                next += 10ms;
+                continue;
+            }
+            std::vector<pollfd> q;
+            for (const auto &w : waiting) q.push_back({w.fd, POLLIN, 0});
+            const int wait_ms = sent < clients ? static_cast<int>(std::max<long>(
+                                                     0, std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count()))
+                                               : 100;
+            poll(q.data(), q.size(), wait_ms);
+            for (std::size_t i = q.size(); i-- > 0;) {
+                const bool ready = q[i].revents != 0;
+                const bool lost = ms_since(waiting[i].sent) > 30000;
+                if (!ready && !lost) continue;
+                if (ready && read(waiting[i].fd, connack, 4) == 4 && connack[3] == 0) {
+                    took.push_back(ms_since(waiting[i].sent));
+                } else {
+                    took.push_back(ms_since(waiting[i].sent));
+                    ++refused;
+                }
+                close(waiting[i].fd);
+                waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        stop = true;
+        for (auto &t : loops) t.join();
+        std::sort(took.begin(), took.end());
+        const auto at = [&](double q) { return took.empty() ? -1.0 : took[std::min(took.size() - 1, static_cast<std::size_t>(q * static_cast<double>(took.size())))]; };
+        std::printf("beside %-9s x%-2d latency_ms %-3d normal %zu refused %d p50_ms %.0f p90_ms %.0f max_ms %.0f "
+                    "(hostile logins answered %ld)\n",
+                    kind.c_str(), n, latency_ms, took.size(), refused, at(0.5), at(0.9), took.empty() ? -1.0 : took.back(),
+                    hostile_logins.load());
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        return 0;
+    }
+
     if (flood) {
         // Each flood client: its connection, its CONNECT, gone at once.
         hanging = true;
         std::vector<int> fds = connect_paced(pid, broker_port, clients);
         std::map<std::string, Clock::time_point> sent;
         const auto began = Clock::now();
+        // --flood-lost: the flood goes on through the hang, so that what
+        // is asked when it ends is what it will never answer.
+        const auto hang = std::chrono::milliseconds(2 * timeout_ms);
         for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (held_lost) std::this_thread::sleep_until(began + hang * static_cast<long>(i) / static_cast<long>(fds.size()));
             const std::string user = "flood" + std::to_string(i);
             const std::string p = bench::connect_packet("f" + std::to_string(i), user, "wrong" + std::to_string(i));
             sent[user] = Clock::now();
@@ -389,7 +498,8 @@ int main(int argc, char **argv) {
             close(fds[i]);
         }
         const double sending_ms = ms_since(began);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2 * timeout_ms));
+        if (held_lost) std::this_thread::sleep_until(began + hang);
+        else std::this_thread::sleep_for(hang);
         const auto recovered = Clock::now();
         const double hung_ms = ms_since(began);
         hanging = false;
@@ -404,9 +514,12 @@ int main(int argc, char **argv) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms + 500));  // what still comes
         long during = 0, doomed = 0, doomed_after = 0;
+        double asked_ms = -1;  // when the real login reached the endpoint
         {
             std::lock_guard<std::mutex> guard(arrivals_lock);
             for (const auto &[at, user] : arrivals) {
+                if (user == "real" && asked_ms < 0)
+                    asked_ms = std::chrono::duration<double, std::milli>(at - recovered).count();
                 const auto from = sent.find(user);
                 if (from == sent.end()) continue;
                 during += at < recovered;
@@ -416,9 +529,9 @@ int main(int argc, char **argv) {
             }
         }
         std::printf("flood %zu (sent in %.0f ms) timeout_ms %ld: requests_while_hung %ld (%.1f per time-out) "
-                    "for_logins_past_their_timeout %ld (after recovery %ld) real_login_ms %.0f\n",
+                    "for_logins_past_their_timeout %ld (after recovery %ld) real_login_ms %.0f (asked at %.0f)\n",
                     fds.size(), sending_ms, timeout_ms, during, static_cast<double>(during) * static_cast<double>(timeout_ms) / hung_ms,
-                    doomed, doomed_after, real_ms);
+                    doomed, doomed_after, real_ms, asked_ms);
         if (real >= 0) close(real);
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);

@@ -25,6 +25,11 @@ struct ConcurrentExchanges::Exchange {
     // For its origin's pace, once it ends.
     Clock::time_point queued{}, started{};
     Clock::duration given{}, needed{};
+    Who who{};
+    bool slow_user = false;  // its user was marked slow when it started
+    bool overtime = false;   // it ran far past the ordinary time
+    bool released = false;   // and no longer counts against its origin's limit
+    Exchange *older = nullptr, *newer = nullptr;  // its line's counted ones, by start
 
     bool gone() const noexcept { return wanted && !wanted->load(); }
 };
@@ -32,13 +37,66 @@ struct ConcurrentExchanges::Exchange {
 // One origin: its pace and what waits for it.
 struct ConcurrentExchanges::Line {
     using Queue = DeadlineQueue<std::unique_ptr<Exchange>>;
-    explicit Line(long ceiling) : pace(ceiling), shown_limit(pace.limit()) {}
+    explicit Line(long ceiling) : pace(ceiling), shown_limit(pace.limit()) {
+        slow_running.reserve(static_cast<std::size_t>(ceiling));  // never more run: never grown
+    }
     EndpointPace pace;  // the thread's own
     std::atomic<long> shown_limit;
     Queue waiting;                                        // with deadlines; guarded by lock_
     std::deque<std::unique_ptr<Exchange>> waiting_later;  // without; guarded by lock_
-    long running = 0;                                     // the thread's own
     std::string origin;
+    // The rest is the thread's own.
+    long running = 0;
+    long released = 0;  // of those running, how many no longer count
+    long slow = 0;      // slow users' exchanges counted
+    Exchange *oldest = nullptr, *newest = nullptr;  // those counted, by start
+    std::vector<Exchange *> slow_running;           // slow users' exchanges, and those in overtime
+
+    long counted() const noexcept { return running - released; }
+    bool user_busy(std::uint64_t user) const noexcept {
+        return user != 0 && std::any_of(slow_running.begin(), slow_running.end(),
+                                        [user](const Exchange *e) { return e->who.user == user; });
+    }
+    long slow_from(std::uint64_t address) const noexcept {
+        return address == 0 ? 0
+                            : static_cast<long>(std::count_if(slow_running.begin(), slow_running.end(),
+                                                              [address](const Exchange *e) {
+                                                                  return e->who.address == address;
+                                                              }));
+    }
+    void started(Exchange &e) noexcept {
+        ++running;
+        e.older = newest;
+        (newest ? newest->newer : oldest) = &e;
+        newest = &e;
+        if (e.slow_user) {
+            ++slow;
+            slow_running.push_back(&e);  // within the room reserved
+        }
+    }
+    void uncount(Exchange &e) noexcept {
+        (e.older ? e.older->newer : oldest) = e.newer;
+        (e.newer ? e.newer->older : newest) = e.older;
+        e.older = e.newer = nullptr;
+        if (e.slow_user) --slow;
+    }
+    void release(Exchange &e) noexcept {
+        uncount(e);
+        e.released = true;
+        ++released;
+    }
+    void ran_over(Exchange &e) noexcept {
+        e.overtime = true;
+        if (!e.slow_user) slow_running.push_back(&e);
+    }
+    void ended(Exchange &e) noexcept {
+        if (e.released) --released;
+        else uncount(e);
+        if (e.slow_user || e.overtime)
+            if (auto at = std::find(slow_running.begin(), slow_running.end(), &e); at != slow_running.end())
+                slow_running.erase(at);
+        --running;
+    }
 };
 
 namespace {
@@ -112,11 +170,12 @@ ConcurrentExchanges::Line &ConcurrentExchanges::line_for(const Request &request)
 }
 
 bool ConcurrentExchanges::submit(unsigned long token, Request request, std::optional<Clock::time_point> deadline,
-                                 Wanted wanted, bool keep_body) noexcept {
+                                 Wanted wanted, bool keep_body, Who who) noexcept {
     bool counted = false;
     try {
         auto exchange = std::make_unique<Exchange>(
             Exchange{token, std::move(request), deadline, std::move(wanted), keep_body, nullptr, {}, {}});
+        exchange->who = who;
         {
             // Room for its answer, before it can arrive; grown by doubling:
             // one more each time would copy the whole list at every submission.
@@ -198,7 +257,22 @@ std::unique_ptr<ConcurrentExchanges::Exchange> ConcurrentExchanges::next_waiting
         return overdue;
     }
     std::optional<std::unique_ptr<Exchange>> next = line.waiting.drop(now, needed, gone);
-    if (!next) next = line.waiting.next(now, needed);
+    if (!next) {
+        // Logins not known to be slow first; a slow user's only with none of
+        // its own running, and while slow users hold less than their share.
+        const auto ends = [&](const std::unique_ptr<Exchange> &e) {
+            return e->gone() || Line::Queue::late(e->queued, *e->deadline, now, needed);
+        };
+        constexpr std::size_t scan = 64;  // those passed over keep their place
+        next = line.waiting.next(now, needed, [&](const std::unique_ptr<Exchange> &e) {
+            return ends(e) || (!line.user_busy(e->who.user) && !line.pace.slow_user(e->who.user, now));
+        }, scan);
+        const long share = line.pace.slow_share();
+        if (!next && line.slow < share)
+            next = line.waiting.next(now, needed, [&](const std::unique_ptr<Exchange> &e) {
+                return !line.user_busy(e->who.user) && line.slow_from(e->who.address) < share;
+            }, scan);
+    }
     if (next) {
         too_late = !(*next)->gone() && Line::Queue::late((*next)->queued, *(*next)->deadline, now, needed);
         end_it = too_late || (*next)->gone();
@@ -235,10 +309,38 @@ std::chrono::milliseconds ConcurrentExchanges::sweep_waiting() noexcept {
     return until;
 }
 
+std::chrono::milliseconds ConcurrentExchanges::review_running() noexcept {
+    using std::chrono::milliseconds;
+    milliseconds until(1000);
+    for (std::size_t i = 0; Line *l = line(i); ++i) {
+        const auto far = l->pace.overtime();
+        if (far == Clock::duration::zero()) continue;  // nothing answered yet: nothing is ordinary
+        const auto now = Clock::now();
+        for (Exchange *e = l->oldest; e;) {
+            Exchange *const newer = e->newer;
+            if (now - e->started < far) {
+                until = std::min(until, std::chrono::ceil<milliseconds>(e->started + far - now));
+                break;
+            }
+            if (!e->overtime) l->ran_over(*e);
+            if (l->pace.answered_after(e->started)) l->release(*e);
+            e = newer;
+        }
+        // Each counted one far past its time: the next probe is due then
+        // (one due already waits for something to ask, whose submission wakes).
+        if (l->newest && l->newest->overtime && l->counted() >= l->pace.limit() && l->pace.probe_at() > now)
+            until = std::min(until, std::chrono::ceil<milliseconds>(l->pace.probe_at() - now));
+    }
+    return until;
+}
+
 void ConcurrentExchanges::start_waiting() noexcept {
     for (std::size_t i = 0; Line *l = line(i); ++i) {
         Line &line = *l;
-        while (line.running < line.pace.limit() && static_cast<long>(running_.size()) < max_in_flight_) {
+        while (static_cast<long>(running_.size()) < max_in_flight_) {
+            // Beyond the limit, a probe: each counted one is far past its time.
+            const bool probe = line.counted() >= line.pace.limit();
+            if (probe && !(line.newest && line.newest->overtime && line.pace.may_probe(Clock::now()))) break;
             bool end_it = false, too_late = false;
             std::unique_ptr<Exchange> next = next_waiting(line, end_it, too_late);
             if (!next) break;
@@ -260,6 +362,7 @@ void ConcurrentExchanges::start_waiting() noexcept {
             }
             e.needed = line.pace.needed();
             e.started = now;
+            e.slow_user = line.pace.slow_user(e.who.user, now);
             e.handle = {take_handle(), Exchange::GiveBack{this}};
             CURL *h = e.handle.get();
             // Without keep-alive, each connection closes after its exchange, as
@@ -289,7 +392,8 @@ void ConcurrentExchanges::start_waiting() noexcept {
                 continue;
             }
             e.answer.attempted = true;
-            ++line.running;
+            line.started(e);
+            if (probe) line.pace.probed(now, e.given);
         }
     }
 }
@@ -316,11 +420,11 @@ void ConcurrentExchanges::finish(CURL *handle, CURLcode result) noexcept {
         std::lock_guard<std::mutex> guard(lock_);
         others_waiting = !line.waiting.empty() || !line.waiting_later.empty();
     }
-    const bool in_use = others_waiting || 2 * line.running > line.pace.limit();
+    const bool in_use = others_waiting || 2 * line.counted() > line.pace.limit();
     line.pace.ended({e->answer.outcome(), e->answer.transfer == CURLE_OPERATION_TIMEDOUT, e->answer.status,
-                     e->started, in_use, e->given, e->needed},
+                     e->started, in_use, e->given, e->needed, e->who.user, e->slow_user},
                     Clock::now());
-    --line.running;
+    line.ended(*e);
     line.shown_limit.store(line.pace.limit());
     hand_back(*e, e->answer);
 }
@@ -329,6 +433,7 @@ void ConcurrentExchanges::run() noexcept {
     for (;;) {
         // Cleared before the queue is read: what is submitted after wakes the poll below.
         woken_.store(false);
+        review_running();
         start_waiting();
         {
             std::lock_guard<std::mutex> guard(lock_);
@@ -348,7 +453,7 @@ void ConcurrentExchanges::run() noexcept {
         // Woken by a submission or the destructor, or when the first waiting
         // exchange could no longer be answered in time; running ones'
         // time-outs are libcurl's.
-        const auto until = sweep_waiting();
+        const auto until = std::min(sweep_waiting(), review_running());
         curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(std::max<long>(1, until.count())), nullptr);
     }
     // Abandoned while running: the owner, going too, finishes its own.

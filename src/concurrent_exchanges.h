@@ -7,6 +7,16 @@
 // with the time its origin's exchanges recently needed still left
 // (DeadlineQueue: newest first once the queue is behind).
 //
+// A slow user costs only itself. One whose recent exchanges were slow, hung
+// or refused as too many, or whose exchange runs far past the ordinary
+// time, has one exchange at a time; its logins wait behind everyone else's,
+// and such users' exchanges hold at most a share of the limit (and of it,
+// one address's at most that share again), the rest being kept for logins
+// not known to be slow. An exchange far past the ordinary time stops
+// counting against the limit once the endpoint has answered others started
+// after it (max_in_flight still bounds it); while it has answered none, one
+// more is asked now and then beyond the limit, to see it answer again.
+//
 // Control runs one way: the owner submits an exchange under its own token,
 // and takes back (token, answer) values on its own thread; the exchanges'
 // thread only wakes it (the broker's waker, where there is one).
@@ -17,6 +27,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -56,6 +67,11 @@ public:
     // Cleared by the owner when the exchange is no longer wanted; one not yet
     // started then never is.
     using Wanted = std::shared_ptr<const std::atomic<bool>>;
+    // Whom an exchange is for, as tags: the user name's and the client's
+    // address's; zero (Who{}) where not known.
+    struct Who {
+        std::uint64_t user, address;
+    };
 
     // Queues one exchange under the owner's token; its fixed URL, if any,
     // must outlive it. False (and nothing handed back) when it cannot be
@@ -64,7 +80,7 @@ public:
     // never started (its answer says late), and one started gets what time
     // is left. keep_body: the answer's body is kept (HttpClient::send).
     bool submit(unsigned long token, Request request, std::optional<Clock::time_point> deadline = std::nullopt,
-                Wanted wanted = nullptr, bool keep_body = false) noexcept;
+                Wanted wanted = nullptr, bool keep_body = false, Who who = {}) noexcept;
     // What finished since the last call, each submitted exchange exactly
     // once; valid until the next take() or submit(). Never fails: room for every answer
     // is made as exchanges are submitted.
@@ -86,6 +102,9 @@ private:
     std::chrono::milliseconds sweep_waiting() noexcept;
     // The next of line's exchanges to start, or (end_it) to end unasked.
     std::unique_ptr<Exchange> next_waiting(Line &line, bool &end_it, bool &late) noexcept;
+    // Marks what runs far past the ordinary time, and lets go of what no
+    // longer counts; how long until the next would.
+    std::chrono::milliseconds review_running() noexcept;
     Line *line(std::size_t i) const noexcept;
     Line &line_for(const Request &request);  // under lock_
     void finish(CURL *handle, CURLcode result) noexcept;

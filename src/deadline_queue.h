@@ -6,7 +6,8 @@
 // than the time needed left) is dropped, never started; but one with half
 // its time or more left is always worth asking, or an endpoint that once
 // took nearly the whole time-out would never be asked again to show it is
-// quicker now. No clock of its own: every call says when it is.
+// quicker now. The owner may pass over some (a slow user's, while others
+// wait): they keep their place. No clock of its own: every call says when it is.
 #pragma once
 
 #include <algorithm>
@@ -39,11 +40,23 @@ public:
     // The next to start at now: the oldest, or the newest once behind. It
     // may itself be too late or gone: the caller checks (late()).
     std::optional<T> next(Clock::time_point now, Clock::duration needed) {
-        if (items_.empty()) return std::nullopt;
-        if (!behind(now, needed)) return take_front();
-        Item back = std::move(items_.back());
-        items_.pop_back();
-        return std::move(back.item);
+        return next(now, needed, [](const T &) { return true; }, 1);
+    }
+    // The same, among those pick(item) takes: the first of them in that
+    // order, looking at no more than scan items (the rest wait their turn).
+    template <class Pick>
+    std::optional<T> next(Clock::time_point now, Clock::duration needed, Pick &&pick, std::size_t scan) {
+        const std::size_t n = std::min(scan, items_.size());
+        const bool newest = behind(now, needed);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto at = newest ? items_.end() - 1 - static_cast<std::ptrdiff_t>(i)
+                                   : items_.begin() + static_cast<std::ptrdiff_t>(i);
+            if (!pick(at->item)) continue;
+            T item = std::move(at->item);
+            items_.erase(at);
+            return item;
+        }
+        return std::nullopt;
     }
 
     bool behind(Clock::time_point now, Clock::duration needed) const noexcept {

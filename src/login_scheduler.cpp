@@ -1,5 +1,7 @@
 #include "login_scheduler.h"
 
+#include <functional>
+
 LoginScheduler::LoginScheduler(Checker &checker, const HttpClient &client, long max_in_flight, Waker *waker)
     : checker_(checker),
       timeout_(std::chrono::milliseconds(checker.settings().http_timeout_ms)),
@@ -91,8 +93,11 @@ std::optional<CheckResult> LoginScheduler::start(PendingLogin pending) noexcept 
             }
         }
         const auto deadline = login ? std::optional<Clock::time_point>(placed->asked + timeout_) : std::nullopt;
+        // Whom it is for: a slow user's exchanges are paced on their own.
+        const ConcurrentExchanges::Who who{placed->check.user,
+                                           placed->address.empty() ? 0 : std::hash<std::string>()(placed->address)};
         queued = exchanges_->submit(token, std::move(placed->check.request), deadline, placed->wanted,
-                                    placed->check.rules);
+                                    placed->check.rules, who);
     } catch (...) {
         // out of memory: refused below
     }

@@ -39,7 +39,7 @@ class GatedEndpoint {
     std::mutex m_;
     std::condition_variable changed_;
     bool open_ = false;
-    int held_ = 0, most_ = 0, first_ = 0;
+    int held_ = 0, most_ = 0, first_ = 0, limited_ = 0;
 
 public:
     // Declared after what its handlers use: it stops (and waits for them) first.
@@ -47,6 +47,9 @@ public:
     GatedEndpoint() {
         endpoint.decide([this](const Recorded &r) {
             std::unique_lock<std::mutex> lock(m_);
+            if (r.fields.at("username") == "quick") return 200;
+            // A user the endpoint limits: 429 at once, then held as the rest.
+            if (r.fields.at("username") == "limited" && limited_++ == 0) return 429;
             if (r.fields.at("username") == "first") {
                 // Answered once both are in: the endpoint has answered while the floor was busy.
                 ++first_;
@@ -108,13 +111,13 @@ struct Concurrent : ::testing::Test {
     Results results;
     void submit(ConcurrentExchanges &exchanges, int id, const std::string &user,
                 std::optional<ConcurrentExchanges::Clock::time_point> deadline = std::nullopt,
-                ConcurrentExchanges::Wanted wanted = nullptr) {
+                ConcurrentExchanges::Wanted wanted = nullptr, ConcurrentExchanges::Who who = {}) {
         Request r;
         r.fixed_url = &url;
         r.body = body(user);
         r.length = std::strlen(r.body.get());
         results.from = &exchanges;
-        ASSERT_TRUE(exchanges.submit(static_cast<unsigned long>(id), std::move(r), deadline, std::move(wanted)));
+        ASSERT_TRUE(exchanges.submit(static_cast<unsigned long>(id), std::move(r), deadline, std::move(wanted), false, who));
     }
     // The floor's worth answered together (numbers -1, -2): until then only the floor is asked.
     void first_answer(ConcurrentExchanges &exchanges) {
@@ -241,6 +244,43 @@ TEST_F(Concurrent, AnExchangeWithLessTimeLeftThanTheEndpointNeedsIsNeverAsked) {
     EXPECT_EQ(gated.endpoint.requests().size(), 2u);
 }
 
+// A user the endpoint answered 429 runs one exchange at a time, from a
+// share of the limit: its hung logins keep nobody else waiting.
+TEST_F(Concurrent, ASlowUsersLoginsRunOneAtATimeAndKeepNobodyWaiting) {
+    const auto later = ConcurrentExchanges::Clock::now() + 60s;
+    const ConcurrentExchanges::Who limited{7, 1}, other{8, 1};  // behind the same address
+    HttpClient client(settings);
+    ConcurrentExchanges exchanges(client, 8);
+    first_answer(exchanges);
+    submit(exchanges, 0, "limited", later, nullptr, limited);
+    ASSERT_TRUE(results.wait_for(1 + EndpointPace::floor_limit));
+    ASSERT_EQ(answers(0).at(0).status, 429);
+    for (int i = 1; i <= 8; ++i) submit(exchanges, i, "limited", later, nullptr, limited);
+    ASSERT_TRUE(gated.holding(1));
+    submit(exchanges, 100, "quick", later, nullptr, other);
+    EXPECT_TRUE(wait_until([&] { return !answers(100).empty(); }, 10s)) << "waited behind the limited user";
+    EXPECT_EQ(gated.most(), 1);
+    gated.open();
+    EXPECT_TRUE(results.wait_for(10 + EndpointPace::floor_limit));
+}
+
+// The floor's places held by requests the endpoint will never answer: once
+// they are far past the ordinary time, one more is asked, and its answer
+// shows the endpoint answering again.
+TEST_F(Concurrent, RequestsHeldForGoodDoNotHoldTheFloorsPlaces) {
+    const auto later = ConcurrentExchanges::Clock::now() + 60s;
+    HttpClient client(settings);
+    ConcurrentExchanges exchanges(client, 64);
+    submit(exchanges, 0, "quick", later);  // the ordinary time
+    ASSERT_TRUE(results.wait_for(1));
+    for (int i = 1; i <= EndpointPace::floor_limit; ++i) submit(exchanges, i, "granted", later);
+    ASSERT_TRUE(gated.holding(EndpointPace::floor_limit));
+    submit(exchanges, 100, "quick", later);
+    EXPECT_TRUE(wait_until([&] { return !answers(100).empty(); }, 10s)) << "waited for the held ones";
+    gated.open();
+    EXPECT_TRUE(results.wait_for(2 + EndpointPace::floor_limit));
+}
+
 TEST_F(Concurrent, EachExchangeKeepsItsTimeOutAndKeptConnectionsServeTheNext) {
     settings.http_timeout_ms = 300;
     settings.http_keepalive = true;
@@ -297,8 +337,11 @@ struct PaceOn {
     EndpointPace::Clock::time_point t0{};
     explicit PaceOn(long ceiling) : pace(ceiling) {}
     void end(int from_ms, int to_ms, long running, Outcome outcome = Outcome::granted, long status = 200,
-             bool timed_out = false, int given_ms = 0, int needed_ms = 0) {
+             bool timed_out = false, int given_ms = 0, int needed_ms = 0, std::uint64_t user = 0,
+             bool slow_user = false) {
         EndpointPace::Ended e;
+        e.user = user;
+        e.slow_user = slow_user;
         e.outcome = outcome;
         e.status = status;
         e.timed_out = timed_out;
@@ -365,9 +408,12 @@ TEST(Pace, TheLimitFollowsTheEndpoint) {
              p.end(1, 100, 17);
          },
          18},
-        {"the endpoint's own overload answers cut",
+        {"one user's 429 is that user's answer: no cut",
+         [](PaceOn &p) { p.end(0, 20, 16, Outcome::undecided, 429); },
+         EndpointPace::first_limit},
+        {"most of the last 16 answers saying overload cut, once a round",
          [](PaceOn &p) {
-             p.end(0, 20, 16, Outcome::undecided, 503);
+             for (int i = 0; i < 9; ++i) p.end(i, i + 20, 16, Outcome::undecided, 503);
          },
          12},
         {"a refused connection falls to the floor",
@@ -418,6 +464,91 @@ TEST(Pace, LatencyCreepingUpUnderLoadIsJudgedAgainstTheFloorOfTheLastSecond) {
     EXPECT_GT(p.pace.limit(), settled) << "60 ms is the floor now: no more cuts";
 }
 
+// User 7's exchanges among others answered in 20 ms (the limit 26 after
+// ten of them, the time needed 20 ms, far past it: 120 ms).
+TEST(Pace, ASlowUserCostsOnlyItself) {
+    constexpr std::uint64_t user = 7;
+    const struct Case {
+        const char *what;
+        std::function<void(PaceOn &)> run;
+        long limit;
+        int needed_ms;
+        bool marked;  // at 10 s
+    } cases[] = {
+        {"a time-out far past the ordinary time while others are answered: the user's",
+         [](PaceOn &p) {
+             p.answers(10, 10);
+             p.end(5, 5005, 26, Outcome::no_answer, 0, true, 5000, 20, user);
+         },
+         26, 20, true},
+        {"a slow refusal likewise",
+         [](PaceOn &p) {
+             p.answers(10, 10);
+             p.end(5, 2005, 26, Outcome::refused, 403, false, 5000, 20, user);
+         },
+         26, 20, true},
+        {"no quick answer since it started: the endpoint's own time-out",
+         [](PaceOn &p) {
+             p.answers(10, 0);
+             p.end(100, 5100, 26, Outcome::no_answer, 0, true, 5000, 20, user);
+         },
+         EndpointPace::floor_limit, 20, false},
+        {"a 429 marks its user",
+         [](PaceOn &p) {
+             p.answers(10, 0);
+             p.end(100, 120, 26, Outcome::undecided, 429, false, 5000, 20, user);
+         },
+         26, 20, true},
+        {"a slow user's exchanges feed nothing but its mark",
+         [](PaceOn &p) {
+             p.answers(10, 0);
+             p.end(100, 2100, 26, Outcome::refused, 403, false, 5000, 20, user, true);
+             p.end(2100, 7100, 26, Outcome::no_answer, 0, true, 5000, 20, user, true);
+         },
+         26, 20, true},
+        {"a quick answer clears the mark",
+         [](PaceOn &p) {
+             p.answers(10, 10);
+             p.end(5, 2005, 26, Outcome::refused, 403, false, 5000, 20, user);
+             p.end(2005, 2025, 26, Outcome::refused, 403, false, 5000, 20, user, true);
+         },
+         26, 20, false},
+    };
+    for (const auto &c : cases) {
+        PaceOn p(64);
+        c.run(p);
+        EXPECT_EQ(p.pace.limit(), c.limit) << c.what;
+        EXPECT_EQ(p.pace.needed(), std::chrono::milliseconds(c.needed_ms)) << c.what;
+        EXPECT_EQ(p.pace.slow_user(user, p.t0 + 10s), c.marked) << c.what;
+    }
+    PaceOn lapsed(64);
+    lapsed.end(0, 20, 16, Outcome::undecided, 429, false, 0, 0, user);
+    EXPECT_FALSE(lapsed.pace.slow_user(user, lapsed.t0 + 20ms + EndpointPace::slow_for)) << "a mark lapses";
+}
+
+// Beyond the limit when every counted exchange is far past the ordinary
+// time: spaced by it, doubling while nothing is answered, up to a quarter
+// of the time given; an answer makes the next due at once.
+TEST(Pace, AProbeIsSpacedUntilTheEndpointAnswers) {
+    PaceOn p(64);
+    const auto at = [&](int ms) { return p.t0 + std::chrono::milliseconds(ms); };
+    EXPECT_FALSE(p.pace.may_probe(at(0))) << "nothing answered yet: nothing is ordinary";
+    p.end(0, 20, 1);
+    EXPECT_EQ(p.pace.overtime(), 120ms);
+    EXPECT_TRUE(p.pace.may_probe(at(1000)));
+    const struct Step {
+        int probed_ms, next_ms;
+    } steps[] = {{1000, 1120}, {1120, 1360}, {1360, 1610}, {1610, 1860}};
+    for (const auto &s : steps) {
+        p.pace.probed(at(s.probed_ms), 1000ms);
+        EXPECT_FALSE(p.pace.may_probe(at(s.next_ms - 1))) << s.probed_ms;
+        EXPECT_TRUE(p.pace.may_probe(at(s.next_ms))) << s.probed_ms;
+    }
+    p.pace.probed(at(1860), 1000ms);
+    p.end(1900, 1920, 1);
+    EXPECT_TRUE(p.pace.may_probe(at(1920)));
+}
+
 TEST(Pace, AnExchangeNeedsTheNinetiethPercentileOfTheLastAnswers) {
     PaceOn p(64);
     EXPECT_EQ(p.pace.needed(), std::chrono::milliseconds(0));  // nothing known: nothing refused
@@ -458,6 +589,19 @@ TEST(Deadlines, OldestFirstWhileKeepingUpNewestFirstOnceBehindAndTheTooLateDropp
         EXPECT_EQ(dropped, c.dropped) << c.what;
         EXPECT_EQ(q.next(t0 + ms(c.now_ms), ms(c.needed_ms)), c.next) << c.what;
     }
+}
+
+TEST(Deadlines, ThosePassedOverKeepTheirPlace) {
+    const QClock::time_point t0{};
+    const auto ms = [](int n) { return std::chrono::milliseconds(n); };
+    const auto even = [](const int &i) { return i % 2 == 0; };
+    Queue q;
+    for (int i = 1; i <= 4; ++i) q.push(i, t0 + ms(i - 1), t0 + ms(1000));
+    EXPECT_EQ(q.next(t0 + ms(3), ms(5), even, 1), std::nullopt) << "looks no further than asked";
+    EXPECT_EQ(q.next(t0 + ms(3), ms(5), even, 64), 2) << "keeping up: the oldest taken";
+    EXPECT_EQ(q.next(t0 + ms(10), ms(5), even, 64), 4) << "behind: the newest taken";
+    EXPECT_EQ(q.next(t0 + ms(10), ms(5)), 3);
+    EXPECT_EQ(q.next(t0 + ms(10), ms(5)), 1);
 }
 
 TEST(Deadlines, WhatIsGoneIsDroppedAndTheWakeUpIsWhenTheOldestBecomesTooLate) {

@@ -45,6 +45,8 @@ protected:
     std::condition_variable opened;
     bool held = false;
     std::atomic<int> pace_ms{0};  // how long the endpoint takes to answer
+    int limited = 0;            // "limited": answered 429 once,
+    bool limited_held = true;   // then held until released
 
     Endpoint endpoint;
     // Shared by every scheduler, as by every plugin line.
@@ -64,7 +66,9 @@ protected:
         endpoint.decide([this](const Recorded &r) {
             {
                 std::unique_lock<std::mutex> lock(gate);
-                opened.wait_for(lock, std::chrono::minutes(2), [this] { return !held; });
+                const bool limits = r.fields.at("username") == "limited";
+                if (limits && limited++ == 0) return 429;
+                opened.wait_for(lock, std::chrono::minutes(2), [&] { return !held && !(limits && limited_held); });
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(pace_ms.load()));
             return r.fields.at("username").rfind("ok", 0) == 0 ? 200 : 401;
@@ -78,7 +82,7 @@ protected:
     void release() {
         {
             std::lock_guard<std::mutex> lock(gate);
-            held = false;
+            held = limited_held = false;
         }
         opened.notify_all();
     }
@@ -357,6 +361,29 @@ TEST_F(Scheduler, OnceBehindTheNewestLoginsAreAskedFirst) {
     std::vector<std::string> asked;
     for (const auto &r : endpoint.requests()) asked.push_back(r.fields.at("username"));
     EXPECT_EQ(asked, (std::vector<std::string>{"ok-held", "ok-new", "ok-middle", "ok-old"}));
+}
+
+// The scheduler says whose each login is: a user the endpoint answered 429
+// has one asked at a time, and its held logins keep nobody else waiting
+// (here for the floor's two places).
+TEST_F(Scheduler, ALimitedUsersLoginsKeepNobodyWaiting) {
+    start();
+    login("l0", "limited");
+    ASSERT_TRUE(settle());
+    for (int i = 1; i <= 4; ++i) login("l" + std::to_string(i), "limited");
+    ASSERT_GE(endpoint.wait_for_requests(2).size(), 2u);  // its 429, and one held
+    login("other", "ok-other");
+    EXPECT_TRUE(wait_until([&] {
+        take(*scheduler);
+        return !completed["other"].empty();
+    }, std::chrono::seconds(10))) << "waited behind the limited user's logins";
+    const auto requests = endpoint.requests();
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](const Recorded &r) { return r.fields.at("username") == "limited"; }),
+              2)
+        << "its 429 and one held: one at a time";
+    release();
+    ASSERT_TRUE(settle());
 }
 
 // A command about a client id or a user reaches its logins still waiting

@@ -12,6 +12,9 @@ HowDecided how_decided(const CheckResult &r) noexcept {
         return {"its login's rules: none matched and there is no access endpoint"};
     case Source::rules_lost: return {"its connection's rules, dropped since (too many ended sessions kept)"};
     case Source::withdrawn: return {"a command about it while it waited for its answer"};
+    case Source::token:
+        if (r.granted()) return {"its signed token, verified at the broker", -1, r.why};
+        return {"its signed token:", -1, r.why ? r.why : "not valid"};
     case Source::cache: return {"the decision cache"};
     case Source::stale: return {"a stale decision (the endpoint gave none)"};
     case Source::backoff: return {"the back-off, without a request (the endpoint is not answering)"};

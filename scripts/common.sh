@@ -16,7 +16,7 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(g++ make cmake pkg-config dpkg-dev libcurl4-openssl-dev libssl-dev mosquitto-dev libmosquitto-dev nlohmann-json3-dev)
+BUILD_PACKAGES=(g++ make cmake pkg-config dpkg-dev libcurl4-openssl-dev libssl-dev mosquitto-dev libmosquitto-dev nlohmann-json3-dev libcjose-dev libjansson-dev)
 TEST_PACKAGES=(libgtest-dev nghttp2-server libcpp-httplib-dev mosquitto mosquitto-clients valgrind openssl python3 clang libclang-rt-14-dev libcjson-dev file librapidcheck-dev lintian)
 
 # Builds Mosquitto 2.1.2 from third_party/ (tests/mosquitto_21.cmake) once,

@@ -4,9 +4,9 @@
 //
 // What a token cannot talk us out of: the algorithm is the key's (never
 // "none", never an HMAC token against a public key); jku, x5u, jwk and x5c
-// are never fetched or trusted; a crit header refuses; exp is required,
-// exp, nbf and iat are judged with the leeway; duplicate members, bad
-// base64url and over-long tokens refuse.
+// are never fetched or trusted; a crit header refuses; exp is required and
+// judged as it is (the connection ends then), nbf and iat with the leeway;
+// duplicate members, bad base64url and over-long tokens refuse.
 #pragma once
 
 #include <chrono>
@@ -52,9 +52,10 @@ public:
     struct Result {
         Outcome outcome = Outcome::refused;
         // Fixed text, never the token nor a claim's value: "expired", "not yet
-        // valid", "no exp", "bad signature", "unknown key", "algorithm not the
-        // key's", "crit header", "malformed", "too long", "duplicate member",
-        // "claim does not match"...
+        // valid", "issued in the future", "no exp", "bad signature", "unknown
+        // key", "no kid", "algorithm not the key's" ("none" too), "crit
+        // header", "malformed", "malformed claim", "too long", "duplicate
+        // member", "claim does not match", "not a token"...
         const char *why = "";
         std::string claim;  // the claim that did not match, where one did not
         std::string kid;    // the kid named, if any (for unknown_key)

@@ -111,7 +111,8 @@ Decided ask(Checker &checker, bool v5, const Args &args) {
         return out;
     }
     const MessageFacts message = args.message();
-    if (!password || !settings.http_login_rules) {
+    // A token's claims are rules too, whatever http_login_rules says.
+    if (!password || !(settings.http_login_rules || checker.tokens())) {
         show(false);
         v = ask_access(checker, client, args.topic, args.access, message, password);
         return out;
@@ -237,7 +238,7 @@ int main(int argc, char **argv) {
     Checker &checker = *started.checker;
     const bool v5 = started.v5;
 
-    if (args.password && !args.login() && !(v5 && checker.settings().http_login_rules) &&
+    if (args.password && !args.login() && !(v5 && (checker.settings().http_login_rules || checker.tokens())) &&
         !(checker.access_plan().uses() & bit(Placeholder::password)))
         std::printf("a login's answer decides no access here (http_login_rules is off): -P is not used\n");
     const auto start = std::chrono::steady_clock::now();

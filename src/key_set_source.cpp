@@ -100,5 +100,5 @@ void KeySetSource::tell_failed(const std::string &why, Clock::time_point now) no
 
 std::string KeySetSource::describe() const {
     if (!keys_) return "no key set had yet from " + shown_ + ": logins with tokens are refused until one is";
-    return "key set from " + shown_ + ": " + keys_->describe();
+    return "verified with the key set from " + shown_ + ": " + keys_->describe();
 }

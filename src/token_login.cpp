@@ -184,7 +184,6 @@ std::string TokenLogins::start() {
 
 std::string TokenLogins::describe() const {
     const std::string from = from_username_ ? "user name" : "password";
-    const std::string keys = source_ ? source_->describe() : "an HMAC secret: " + secret_->describe();
     return "auth_plugin: a " + from + " shaped as a signed token is verified at the broker, never sent to an "
-           "endpoint; " + keys;
+           "endpoint; " + (source_ ? source_->describe() : "verified with " + secret_->describe());
 }

@@ -1,6 +1,7 @@
 // The key set source against a counting key server on loopback, on a clock
 // the test turns: how long a set is kept, when it is fetched again, and what
-// stays in force while the server cannot give one.
+// stays in force while the server cannot give one; and the tokens a checker
+// remembers.
 
 #include <gtest/gtest.h>
 
@@ -8,10 +9,13 @@
 #include <random>
 #include <string>
 
+#include "checker.h"
 #include "endpoint.h"
 #include "key_set_source.h"
 #include "settings.h"
+#include "startup.h"
 #include "token_keys.h"
+#include "token_signing.h"
 
 namespace {
 
@@ -123,3 +127,47 @@ TEST_F(KeySet, TheLastGoodSetStaysWhileTheServerFailsTriedAgainEveryTenSeconds) 
 }
 
 }  // namespace
+
+// A verified token is remembered by a digest of it and the values its claims
+// used: a reconnect costs a lookup, and nothing else is answered from it.
+TEST(TokenMemo, RemembersAVerifiedTokenUntilItsUserIsForgottenOrTheKeysOrTheBrokerReload) {
+    Endpoint server;
+    const auto a = signing::ed25519(), b = signing::ed25519();
+    const auto serve = [&](const std::string &keys) {
+        server.header("Content-Type", "application/json");
+        server.answer(200, R"({"keys":[)" + keys + "]}");
+    };
+    serve(signing::jwk(a.get(), "a"));
+    Settings settings;
+    settings.http_jwt_jwks_uri = server.url("/jwks");
+    settings.http_jwt_claims = R"({"sub": "${username}"})";
+    Checker checker(configuration_of(settings, Interface::v5));
+    const long long now = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto token = [&](EVP_PKEY *key, const char *kid) {
+        return signing::token("EdDSA", key, R"({"alg":"EdDSA","kid":")" + std::string(kid) + R"("})",
+                              R"({"sub":"bob","exp":)" + std::to_string(now + 600) + "}");
+    };
+    const std::string by_a = token(a.get(), "a"), by_b = token(b.get(), "b");
+    // What each login came to: "verified", "remembered" or "refused".
+    const auto login = [&](const char *user, const std::string &t) -> std::string {
+        const CheckResult v = checker.login({user, t.c_str()});
+        if (v.source != Source::token) return "not a token's";
+        if (!v.granted()) return "refused";
+        return v.why ? "remembered" : "verified";
+    };
+    EXPECT_EQ(login("bob", by_a), "verified");
+    EXPECT_EQ(login("bob", by_a), "remembered");
+    EXPECT_EQ(login("eve", by_a), "refused");  // the same token from another user name is verified, and fails
+    checker.forget("eve", false);
+    EXPECT_EQ(login("bob", by_a), "remembered");
+    checker.forget("bob", false);
+    EXPECT_EQ(login("bob", by_a), "verified");
+    serve(signing::jwk(a.get(), "a") + "," + signing::jwk(b.get(), "b"));
+    EXPECT_EQ(login("bob", by_b), "verified");  // a new set came with b's kid
+    EXPECT_EQ(login("bob", by_a), "verified");  // verified again with it
+    EXPECT_EQ(login("bob", by_a), "remembered");
+    checker.reload();
+    EXPECT_EQ(login("bob", by_a), "verified");
+    EXPECT_EQ(server.requests().size(), 3u);  // at the first login, for b's kid, at the reload
+}

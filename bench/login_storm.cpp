@@ -25,10 +25,15 @@
 // An option line "http_user_uri URL" sends the logins to another endpoint
 // (for a storm only: the other figures count our endpoint's requests).
 //
+// With --tokens (a storm only), each client logs in with its own signed token
+// (RS256, a 2048-bit key, made before the storm) and the plug-in verifies them
+// against the key set the endpoint serves at /jwks (http_jwt_jwks_uri, claims
+// {"sub": "${username}"}), with no http_user_uri: no exchange per login.
+//
 // Connections are opened paced to the broker's accept queue (it listens with
 // a backlog of 100): more at once would measure the kernel's SYN retries.
 //
-//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood] [plugin option lines...]
+//   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood|--tokens] [plugin option lines...]
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -59,6 +64,7 @@
 
 #include "http_server.h"
 #include "mqtt_client.h"
+#include "token_signing.h"
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -76,6 +82,9 @@ std::atomic<long> requests{0};
 std::atomic<bool> hanging{false};
 std::mutex arrivals_lock;
 std::vector<std::pair<Clock::time_point, std::string>> arrivals;
+
+// --tokens: the key set the endpoint serves at GET /jwks, at once.
+std::string key_set_answer;
 
 std::string user_of(const std::string &request) {
     const auto at = request.find("username=");
@@ -129,6 +138,12 @@ void endpoint(int listen_fd, int latency_ms) {
             }
             std::string &buf = buffers[fd];
             while (std::size_t len = bench::complete_request(buf)) {
+                if (buf.compare(0, 10, "GET /jwks ") == 0) {  // not a login: not counted, never held
+                    if (write(fd, key_set_answer.data(), key_set_answer.size()) < 0) {
+                    }
+                    buf.erase(0, len);
+                    continue;
+                }
                 ++requests;
                 const bool grant = !(revoked && buf.substr(0, len).find("username=revoked") != std::string::npos);
                 // The probe is answered at once: it measures the broker, not the endpoint.
@@ -245,7 +260,7 @@ int main(int argc, char **argv) {
     }
     const std::string broker = argv[1], plugin = argv[2];
     const int latency_ms = std::atoi(argv[3]), clients = std::atoi(argv[4]);
-    bool reload = false, hung = false, beside = false, control = false, flood = false;
+    bool reload = false, hung = false, beside = false, control = false, flood = false, tokens = false;
     long timeout_ms = 1000;
     std::vector<std::string> opts;
     for (int i = 5; i < argc; ++i) {
@@ -254,6 +269,7 @@ int main(int argc, char **argv) {
         else if (std::strcmp(argv[i], "--beside") == 0) beside = true;
         else if (std::strcmp(argv[i], "--control") == 0) control = true;
         else if (std::strcmp(argv[i], "--flood") == 0) flood = true;
+        else if (std::strcmp(argv[i], "--tokens") == 0) tokens = true;
         else opts.emplace_back(argv[i]);
     for (const auto &o : opts)
         if (o.rfind("http_timeout_ms ", 0) == 0) timeout_ms = std::atol(o.c_str() + 16);
@@ -264,6 +280,25 @@ int main(int argc, char **argv) {
     setrlimit(RLIMIT_NOFILE, &files);
     signal(SIGPIPE, SIG_IGN);
 
+    // --tokens: each user's password is its own token, made now (RS256 signs
+    // at about a millisecond each: before the storm, not in it).
+    std::map<std::string, std::string> token_of;
+    const auto password = [&](const std::string &user) {
+        const auto found = token_of.find(user);
+        return found == token_of.end() ? std::string("pw") : found->second;
+    };
+    if (tokens) {
+        const signing::Pkey key = signing::rsa(2048);
+        const std::string body = R"({"keys":[)" + signing::jwk(key.get(), "storm", R"(,"alg":"RS256")") + "]}";
+        key_set_answer = bench::json_answer(body);
+        const long long exp = std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::system_clock::now().time_since_epoch()).count() + 3600;
+        for (int i = -1; i < clients; ++i) {
+            const std::string user = i < 0 ? "probe" : "u" + std::to_string(i);
+            token_of[user] = signing::token("RS256", key.get(), R"({"alg":"RS256","kid":"storm"})",
+                                            R"({"sub":")" + user + R"(","exp":)" + std::to_string(exp) + "}");
+        }
+    }
     int endpoint_port = 0, broker_port = 0;
     const int listen_fd = bench::listen_loopback(endpoint_port);
     std::thread(endpoint, listen_fd, latency_ms).detach();
@@ -290,7 +325,10 @@ int main(int argc, char **argv) {
             // An http_user_uri among the option lines names another endpoint (an
             // HTTP/2 server, say): storms only, since only ours counts requests.
             out << "plugin " << plugin << "\n";
-            if (std::none_of(opts.begin(), opts.end(), [](const std::string &o) { return o.rfind("http_user_uri ", 0) == 0; }))
+            if (tokens)
+                out << "plugin_opt_http_jwt_jwks_uri http://127.0.0.1:" << endpoint_port << "/jwks\n"
+                    << "plugin_opt_http_jwt_claims {\"sub\": \"${username}\"}\n";
+            else if (std::none_of(opts.begin(), opts.end(), [](const std::string &o) { return o.rfind("http_user_uri ", 0) == 0; }))
                 out << "plugin_opt_http_user_uri http://127.0.0.1:" << endpoint_port << "/user\n";
             for (auto &o : opts) out << "plugin_opt_" << o << "\n";
             if (control)
@@ -308,7 +346,7 @@ int main(int argc, char **argv) {
         std::this_thread::sleep_for(10ms);
         probe.fd = bench::connect_loopback(broker_port);
     }
-    const std::string hello = bench::connect_packet("probe", "probe", "pw");
+    const std::string hello = bench::connect_packet("probe", "probe", password("probe"));
     unsigned char connack[4];
     if (probe.fd < 0 || write(probe.fd, hello.data(), hello.size()) < 0 || read(probe.fd, connack, 4) != 4 ||
         connack[3] != 0) {
@@ -400,8 +438,8 @@ int main(int argc, char **argv) {
     const long process_before = stat_ticks("/proc/" + std::to_string(pid) + "/stat");
     const auto start = Clock::now();
     for (std::size_t i = 0; i < fds.size(); ++i) {
-        const std::string p = bench::connect_packet("c" + std::to_string(i),
-                                                    i == 0 && reload ? "revoked" : "u" + std::to_string(i), "pw");
+        const std::string user = i == 0 && reload ? "revoked" : "u" + std::to_string(i);
+        const std::string p = bench::connect_packet("c" + std::to_string(i), user, password(user));
         if (write(fds[i], p.data(), p.size()) < 0) break;
     }
     if (hung) {

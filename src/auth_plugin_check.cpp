@@ -32,6 +32,8 @@
 #include "decision_log.h"
 #include "login_rules.h"
 #include "questions.h"
+#include "token_login.h"
+#include "token_verifier.h"
 
 namespace {
 
@@ -93,7 +95,13 @@ Decided ask(Checker &checker, bool v5, const Args &args) {
     const char *password = args.password;
     const Settings &settings = checker.settings();
     const auto show = [&](bool login) {
-        if (args.show_request) show_request(settings, v5, args, login);
+        if (!args.show_request) return;
+        const TokenLogins *tokens = checker.tokens();
+        const char *credential = tokens ? tokens->credential(client.user, password) : nullptr;
+        if (login && credential && TokenVerifier::shaped_as_token(credential))
+            std::printf("no request: a token is verified at the broker, never sent\n");
+        else
+            show_request(settings, v5, args, login);
     };
     Decided out;
     CheckResult &v = out.v;

@@ -437,6 +437,7 @@ TEST_F(CheckTool, DecidesATokenLoginAndSaysWhyWithoutPrintingIt) {
         {"expired", token("bob", -600), {}, 1, "refused (its signed token: expired)"},
         {"another's", token("eve", 600), {}, 1, "refused (its signed token: claim sub does not match)"},
         {"its acl", token("bob", 600), {"-i", "d", "-t", "mine/a", "--write"}, 0, "granted (rule 1 of its login's answer)"},
+        {"no request", token("bob", 600), {"--show-request"}, 0, "no request: a token is verified at the broker"},
         {"not in its acl", token("bob", 600), {"-i", "d", "-t", "yours", "--write"}, 1, "none matched"},
         {"a password", "s3cret&", {}, 0, "granted (HTTP 200)"},
     };
@@ -450,6 +451,13 @@ TEST_F(CheckTool, DecidesATokenLoginAndSaysWhyWithoutPrintingIt) {
         EXPECT_NE(out.find("verified with an HMAC secret"), std::string::npos) << out;
         EXPECT_EQ(out.find(c.password), std::string::npos) << out;
         EXPECT_EQ(endpoint.requests().size(), c.password == "s3cret&" ? 1u : 0u);
+    }
+    // ${clientid} in the claims: the version-5 library fills it from the client.
+    std::string by_id = conf;
+    by_id.replace(by_id.find("${username}"), 11, "${clientid}");
+    for (const auto &[id, exit] : {std::pair{"bob", 0}, {"eve", 1}}) {
+        auto [code, out] = ask(by_id, {"-i", id, "-u", "anyone", "-P", token("bob", 600)});
+        EXPECT_EQ(code, exit) << out;
     }
 }
 

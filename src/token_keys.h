@@ -28,7 +28,8 @@ public:
     std::size_t size() const noexcept;     // keys in force
     std::size_t skipped() const noexcept;  // keys left out
     // A key of this kid is in force (a token naming one that is not may
-    // mean the set was rotated: worth fetching again).
+    // mean the set was rotated: worth fetching again). The HMAC secret
+    // answers for any kid.
     bool has(std::string_view kid) const noexcept;
     // What is in force, for the start-up line and the check tool, never key
     // material: "3 keys: a RS256, b ES256, c EdDSA" or "an HMAC secret

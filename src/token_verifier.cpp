@@ -178,19 +178,22 @@ void TokenVerifier::Impl::verify(std::string_view token, const TokenKeys &keys, 
         r.outcome = outcome;
         r.why = why;
     };
-    if (!shaped_as_token(token)) return refuse("not a token", Outcome::not_a_token);
-    if (token.size() > max_token_bytes) return refuse("too long");
+    // Not shaped as a token: not ours to decide (shaped_as_token, read once here).
+    auto not_ours = [&]() { refuse("not a token", Outcome::not_a_token); };
     Parts parts;
-    parts.split(token);
-
+    if (!parts.split(token)) return not_ours();
+    if (token.size() > max_token_bytes) return refuse("too long");
     std::string text, claims_text;
     Json header;
-    if (!base64url_decode(parts.header, text) || !base64url_decode(parts.payload, claims_text))
-        return refuse("malformed");
-    if (parse_json(text, header) == Parsed::duplicate) return refuse("duplicate member");
+    if (!base64url_decode(parts.header, text)) return not_ours();
+    const Parsed how = parse_json(text, header);
+    if (how == Parsed::duplicate) return shaped_as_token(token) ? refuse("duplicate member") : not_ours();
     const json_t *alg_member = json_object_get(header.get(), "alg");
     const json_t *kid_member = json_object_get(header.get(), "kid");
-    if (!json_is_string(alg_member) || (kid_member && !json_is_string(kid_member))) return refuse("malformed");
+    if (!json_is_object(header.get()) || (!alg_member && !kid_member)) return not_ours();
+    if (!json_is_string(alg_member) || (kid_member && !json_is_string(kid_member)) ||
+        !base64url_decode(parts.payload, claims_text))
+        return refuse("malformed");
     if (json_object_get(header.get(), "crit")) return refuse("crit header");
     Alg alg;
     // "none" is no algorithm of ours, nor is any other we do not verify.

@@ -86,6 +86,7 @@ deb=$(ls "$tmp"/pkg/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 contents=$(dpkg-deb -c "$deb")
 [[ $depends == *libcurl4* ]] || { echo "the package does not declare libcurl: $depends"; exit 1; }
+[[ $depends == *libcjose0* ]] || { echo "the package does not declare cjose (tokens): $depends"; exit 1; }
 [[ $contents == *"./usr/$libdir/mosquitto/auth_plugin.so"* ]] || { echo "the package lacks the plug-in:"; echo "$contents"; exit 1; }
 [[ $contents == *"./usr/$libdir/mosquitto/auth_plugin_v5.so"* ]] || { echo "the package lacks the version-5 plug-in:"; echo "$contents"; exit 1; }
 [[ $contents == *"./usr/bin/auth_plugin_check"* ]] || { echo "the package lacks the check tool:"; echo "$contents"; exit 1; }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,70 +55,57 @@ TokenVerifier::Result verify(const std::string &token, bool secret = false, cons
 struct Row {
     const char *name;
     std::string token;
-    Outcome outcome;
     const char *why;
     const char *claim = "";
+    Outcome outcome = Outcome::refused;
 };
 
 TEST(Token, EachForgedExpiredMisaddressedOrMalformedTokenIsRefusedWithItsReason) {
     const Keys &k = keys();
+    // ES256 by the key of kid e (or another key), with these claims and header members.
+    auto es = [&](const std::string &payload, const std::string &extra = "", const char *kid = "e",
+                  EVP_PKEY *key = nullptr) { return token("ES256", key ? key : k.p256.get(), header("ES256", kid, extra), payload); };
+    auto at = [](const char *claim, std::int64_t when) { return claims(",\"" + std::string(claim) + "\":" + std::to_string(when)); };
     const std::string valid = token("RS256", k.rsa.get(), header("RS256", "r"), claims());
-    const std::string pem_of_public = jwk(k.rsa.get(), "r");  // the public key's bytes, as an HMAC secret
+    const std::string public_key_bytes = jwk(k.rsa.get(), "r");  // as an HMAC secret
     std::string tampered = valid;
     tampered.replace(tampered.find('.') + 1, tampered.rfind('.') - tampered.find('.') - 1,
                      b64url(claims(R"(,"is_superuser":true)")));
-    const std::string attacker_jwk = jwk(k.other.get(), "e");
+    const std::string their_jwk = ",\"jwk\":" + jwk(k.other.get(), "e");
+    const std::string other_claims = R"({"sub":"alice","aud":"mqtt","iss":"https://id.example.com","exp":2000000600})";
+    auto with = [&](const char *from, const char *to) { std::string c = other_claims; return c.replace(c.find(from), std::strlen(from), to); };
     const Row rows[] = {
-        {"alg none", b64url(header("none", "r")) + "." + b64url(claims()) + ".", Outcome::refused,
+        {"alg none", b64url(header("none", "r")) + "." + b64url(claims()) + ".", "algorithm not the key's"},
+        {"HS256 with the public key's bytes", token("HS256", nullptr, header("HS256", "r"), claims(), public_key_bytes),
          "algorithm not the key's"},
-        {"HS256 with the public key's bytes", token("HS256", nullptr, header("HS256", "r"), claims(), pem_of_public),
-         Outcome::refused, "algorithm not the key's"},
-        {"RS256 against an EC key", token("RS256", k.rsa.get(), header("RS256", "e"), claims()), Outcome::refused,
-         "algorithm not the key's"},
-        {"unknown kid", token("ES256", k.p256.get(), header("ES256", "new"), claims()), Outcome::unknown_key,
-         "unknown key"},
-        {"no kid, several keys", token("ES256", k.p256.get(), header("ES256", ""), claims()), Outcome::refused, "no kid"},
-        {"crit", token("ES256", k.p256.get(), header("ES256", "e", R"(,"crit":["exp"])"), claims()), Outcome::refused,
-         "crit header"},
-        {"no exp", token("ES256", k.p256.get(), header("ES256", "e"), claims("", 0)), Outcome::refused, "no exp"},
-        {"expired", token("ES256", k.p256.get(), header("ES256", "e"), claims("", now)), Outcome::refused, "expired"},
-        {"expired past leeway", token("ES256", k.p256.get(), header("ES256", "e"), claims("", now - 31)),
-         Outcome::refused, "expired"},
-        {"nbf future", token("ES256", k.p256.get(), header("ES256", "e"), claims(",\"nbf\":" + std::to_string(now + 31))),
-         Outcome::refused, "not yet valid"},
-        {"iat future", token("ES256", k.p256.get(), header("ES256", "e"), claims(",\"iat\":" + std::to_string(now + 31))),
-         Outcome::refused, "issued in the future"},
-        {"exp not a number", token("ES256", k.p256.get(), header("ES256", "e"), R"({"exp":"2100000000"})"),
-         Outcome::refused, "malformed claim", "exp"},
-        {"wrong aud", token("ES256", k.p256.get(), header("ES256", "e"), R"({"sub":"alice","aud":["web","mqttx"],"iss":"https://id.example.com","exp":2000000600})"),
-         Outcome::refused, "claim does not match", "aud"},
-        {"wrong iss", token("ES256", k.p256.get(), header("ES256", "e"), R"({"sub":"alice","aud":"mqtt","iss":"https://evil","exp":2000000600})"),
-         Outcome::refused, "claim does not match", "iss"},
-        {"sub of another user", token("ES256", k.p256.get(), header("ES256", "e"), R"({"sub":"bob","aud":"mqtt","iss":"https://id.example.com","exp":2000000600})"),
-         Outcome::refused, "claim does not match", "sub"},
-        {"duplicate header member", token("ES256", k.p256.get(), header("ES256", "e", R"(,"alg":"ES256")"), claims()),
-         Outcome::refused, "duplicate member"},
-        {"duplicate payload member", token("ES256", k.p256.get(), header("ES256", "e"), claims(R"(,"sub":"alice")")),
-         Outcome::refused, "duplicate member"},
-        {"bad base64url (length)", b64url(header("ES256", "e")) + ".abcde.c2ln", Outcome::refused, "malformed"},
-        {"bad base64url (alphabet)", b64url(header("ES256", "e")) + ".e30+.c2ln", Outcome::not_a_token, "not a token"},
-        {"header not JSON", b64url("not json") + "." + b64url(claims()) + ".c2ln", Outcome::not_a_token, "not a token"},
-        {"too long", token("ES256", k.p256.get(), header("ES256", "e"), claims(",\"x\":\"" + std::string(6200, 'x') + '"')),
-         Outcome::refused, "too long"},
-        {"signed by another key", token("ES256", k.other.get(), header("ES256", "e"), claims()), Outcome::refused,
+        {"RS256 against an EC key", token("RS256", k.rsa.get(), header("RS256", "e"), claims()), "algorithm not the key's"},
+        {"unknown kid", es(claims(), "", "new"), "unknown key", "", Outcome::unknown_key},
+        {"no kid, several keys", es(claims(), "", ""), "no kid"},
+        {"crit", es(claims(), R"(,"crit":["exp"])"), "crit header"},
+        {"no exp", es(claims("", 0)), "no exp"},
+        {"expired", es(claims("", now)), "expired"},
+        {"expired past leeway", es(claims("", now - 31)), "expired"},
+        {"nbf future", es(at("nbf", now + 31)), "not yet valid"},
+        {"iat future", es(at("iat", now + 31)), "issued in the future"},
+        {"exp not a number", es(R"({"exp":"2100000000"})"), "malformed claim", "exp"},
+        {"wrong aud", es(with(R"("mqtt")", R"(["web","mqttx"])")), "claim does not match", "aud"},
+        {"wrong iss", es(with("id.example.com", "evil")), "claim does not match", "iss"},
+        {"sub of another user", es(with("alice", "bob")), "claim does not match", "sub"},
+        {"duplicate header member", es(claims(), R"(,"alg":"ES256")"), "duplicate member"},
+        {"duplicate payload member", es(claims(R"(,"sub":"alice")")), "duplicate member"},
+        {"bad base64url (length)", b64url(header("ES256", "e")) + ".abcde.c2ln", "malformed"},
+        {"bad base64url (alphabet)", b64url(header("ES256", "e")) + ".e30+.c2ln", "not a token", "", Outcome::not_a_token},
+        {"header not JSON", b64url("not json") + "." + b64url(claims()) + ".c2ln", "not a token", "", Outcome::not_a_token},
+        {"too long", es(claims(",\"x\":\"" + std::string(6200, 'x') + '"')), "too long"},
+        {"signed by another key", es(claims(), "", "e", k.other.get()), "bad signature"},
+        {"payload tampered", tampered, "bad signature"},
+        {"signature cut", valid.substr(0, valid.size() - 4), "bad signature"},
+        {"jwk header of the signer's key", es(claims(), their_jwk, "e", k.other.get()), "bad signature"},
+        {"jku and x5u elsewhere", es(claims(), R"(,"jku":"http://127.0.0.1:1/k","x5u":"http://127.0.0.1:1/c")", "e", k.other.get()),
          "bad signature"},
-        {"payload tampered", tampered, Outcome::refused, "bad signature"},
-        {"signature cut", valid.substr(0, valid.size() - 4), Outcome::refused, "bad signature"},
-        {"jwk header of the signer's key", token("ES256", k.other.get(), header("ES256", "e", ",\"jwk\":" + attacker_jwk), claims()),
-         Outcome::refused, "bad signature"},
-        {"jku and x5u elsewhere", token("ES256", k.other.get(), header("ES256", "e", R"(,"jku":"http://127.0.0.1:1/k","x5u":"http://127.0.0.1:1/c")"), claims()),
-         Outcome::refused, "bad signature"},
-        {"jwk header, no kid", token("ES256", k.other.get(), header("ES256", "", ",\"jwk\":" + attacker_jwk), claims()),
-         Outcome::refused, "no kid"},
-        {"acl claim neither list nor lists", token("ES256", k.p256.get(), header("ES256", "e"), claims(R"(,"acl":"all")")),
-         Outcome::refused, "malformed claim", "acl"},
-        {"is_superuser not a boolean", token("ES256", k.p256.get(), header("ES256", "e"), claims(R"(,"is_superuser":"true")")),
-         Outcome::refused, "malformed claim", "is_superuser"},
+        {"jwk header, no kid", es(claims(), their_jwk, "", k.other.get()), "no kid"},
+        {"acl claim neither list nor lists", es(claims(R"(,"acl":"all")")), "malformed claim", "acl"},
+        {"is_superuser not a boolean", es(claims(R"(,"is_superuser":"true")")), "malformed claim", "is_superuser"},
     };
     for (const Row &row : rows) {
         const auto r = verify(row.token);
@@ -127,6 +115,7 @@ TEST(Token, EachForgedExpiredMisaddressedOrMalformedTokenIsRefusedWithItsReason)
         EXPECT_TRUE(r.answer.empty()) << row.name;
     }
     EXPECT_EQ(verify(valid, false, nullptr).claim, "sub") << "a client without the value the claim needs";
+    EXPECT_EQ(verify(rows[3].token).kid, "new");
     EXPECT_STREQ(verify(token("HS256", nullptr, header("HS256", ""), claims(), std::string(32, 'x')), true).why,
                  "bad signature") << "another secret";
     EXPECT_STREQ(verify(token("RS256", k.rsa.get(), header("RS256", ""), claims()), true).why,
@@ -186,7 +175,7 @@ TEST(Token, AKeySetKeepsOnlyKeysFitToVerifyWith) {
     const Pkey weak = signing::rsa(1024);
     const std::string set = "{\"keys\":[" + jwk(k.rsa.get(), "r") + "," + jwk(weak.get(), "weak") + "," +
                             jwk(k.p256.get(), "enc", R"(,"use":"enc")") + "," +
-                            jwk(k.p256.get(), "private", R"(,"d":"AAAA")") + "," + jwk(k.p256.get(), "r") + "," +
+                            jwk(k.p256.get(), "private", R"(,"d":")" + bn_param(k.p256.get(), OSSL_PKEY_PARAM_PRIV_KEY, 32) + '"') + "," + jwk(k.p256.get(), "r") + "," +
                             jwk(k.rsa.get(), "mismatch", R"(,"alg":"ES256")") + "," + R"({"kty":"oct","k":"c2VjcmV0"})" +
                             "," + jwk(k.p256.get(), "e", R"(,"alg":"ES256","use":"sig","key_ops":["verify"])") + "," +
                             jwk(k.ed.get(), "") + "]}";
@@ -210,6 +199,12 @@ TEST(Token, AKeySetKeepsOnlyKeysFitToVerifyWith) {
     }
     EXPECT_FALSE(TokenKeys::from_secret(std::string(31, 's'), error));
     EXPECT_EQ(error, "the HMAC secret is shorter than 32 bytes");
+    // A set of one key takes a token without a kid; an empty set takes none.
+    const TokenVerifier verifier("", std::chrono::seconds(0));
+    const std::string kidless = token("ES256", k.p256.get(), header("ES256", ""), claims());
+    EXPECT_EQ(verifier.verify(kidless, *TokenKeys::from_jwks("{\"keys\":[" + jwk(k.p256.get(), "e") + "]}", error), {}, now).outcome,
+              Outcome::valid);
+    EXPECT_STREQ(verifier.verify(kidless, *TokenKeys::from_jwks(R"({"keys":[]})", error), {}, now).why, "no keys");
     const auto secret = TokenKeys::from_secret(k.secret, error);
     ASSERT_TRUE(secret);
     EXPECT_EQ(secret->describe(), "an HMAC secret (HS256/HS384/HS512)");

@@ -120,6 +120,17 @@ TEST_F(TokenE2E, TokensAreDecidedAtTheBrokerAndOnlyOtherPasswordsReachTheEndpoin
     EXPECT_EQ(users.requests().size(), 2u);
 }
 
+TEST_F(TokenE2E, AStartWithoutAKeySetGoesOnAndRefusesTokensUntilOneIsHad) {
+    key_server.answer(503);
+    Broker broker(options());
+    ASSERT_TRUE(broker.ready()) << broker.process().output();
+    EXPECT_TRUE(broker.log_has("no key set had yet")) << broker.process().output();
+    EXPECT_TRUE(broker.log_has("the key set could not be fetched")) << broker.process().output();
+    EXPECT_NE(login(broker, "dev1", token("RS256", keys.rsa.get(), "r", "dev1")), 0);
+    EXPECT_EQ(login(broker, "alice", "secret"), 0);  // passwords go on as ever
+    EXPECT_EQ(fetches(), 1u);                       // tried again no sooner than 10 s later
+}
+
 TEST_F(TokenE2E, TheAclClaimGovernsPublishSubscribeAndWills) {
     auto opts = options(false);
     if (e2e_library_v5()) opts.push_back("http_stats_interval_s 1");

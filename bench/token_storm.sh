@@ -2,8 +2,10 @@
 # Token logins at scale through both brokers, beside the broker's own floor
 # (the same CONNECTs, no plug-in) and HTTP logins against an endpoint that
 # answers in 5 and 20 ms (http_keepalive true): CLIENTS clients at once, each
-# with its own RS256 token verified at the broker against the key set the
-# endpoint serves (http_jwt_jwks_uri, no exchange per login). One line per
+# with its own token verified at the broker, RS256 against the key set the
+# endpoint serves (http_jwt_jwks_uri), HS256 with a secret (what the token
+# reader costs beside a signature that costs next to nothing); no exchange
+# per login. Other algorithms: login_storm ... --tokens=ES256 (or EdDSA). One line per
 # run: all_ms is how long until every CONNACK came, broker_thread_us_per_login
 # what each login cost the broker's thread. HTTP logins on 2.0.11 are
 # answered one at a time: 10,000 at 20 ms take minutes.
@@ -27,7 +29,9 @@ for n in "${counts[@]}"; do
     broker=$m20
     [ "$b" = 2.1.2 ] && broker=$m21
     run "$b $n no plug-in" "$broker" none 0 "$n"
-    run "$b $n tokens (RS256)" "$broker" "$v5" 0 "$n" --tokens
+    for alg in RS256 HS256; do
+      run "$b $n tokens ($alg)" "$broker" "$v5" 0 "$n" "--tokens=$alg"
+    done
     for ms in 5 20; do
       run "$b $n HTTP ${ms} ms" "$broker" "$v5" "$ms" "$n" "http_keepalive true"
     done

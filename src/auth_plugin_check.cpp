@@ -129,7 +129,7 @@ Decided ask(Checker &checker, bool v5, const Args &args) {
     // rules decide, and only where none does is the access endpoint asked.
     show(true);
     const CheckResult admitted = ask_login(checker, client, client.user, password);
-    std::printf("login of user \"%s\": %s (%s)\n", client.user,
+    std::printf("login of user \"%s\": %s (%s)\n", shown_username(client.user),
                 admitted.granted() ? "granted" : admitted.deferred() ? "handed on" : "refused", describe(admitted).c_str());
     if (admitted.deferred()) {
         // Admitted by another check, the client has no rules: the endpoint decides its access.
@@ -156,10 +156,10 @@ void report(const Args &args, const Settings &settings, bool v5, const Decided &
     const CheckResult &v = out.v;
     const bool login = args.login();
     if (login)
-        std::printf("login of user \"%s\"", client.user);
+        std::printf("login of user \"%s\"", shown_username(client.user));
     else
         std::printf("%s of topic \"%s\" by client \"%s\", user \"%s\"", access_word(args.access), args.topic,
-                    client.id, client.user);
+                    client.id, shown_username(client.user));
     std::printf(": %s (%s) in %.1f ms\n", v.granted() ? "granted" : v.deferred() && v5 ? "handed on" : "refused",
                 out.why_not_asked ? out.why_not_asked : describe(v).c_str(), ms);
     if (v.deferred()) std::printf("the answer says \"ignore\": %s\n", when_ignored(settings, v5, login).c_str());

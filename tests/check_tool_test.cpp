@@ -452,6 +452,17 @@ TEST_F(CheckTool, DecidesATokenLoginAndSaysWhyWithoutPrintingIt) {
         EXPECT_EQ(out.find(c.password), std::string::npos) << out;
         EXPECT_EQ(endpoint.requests().size(), c.password == "s3cret&" ? 1u : 0u);
     }
+    // The token as the user name (http_jwt_from username): never printed either.
+    const std::string as_user = token("bob", 600);
+    std::string from_user = conf + "plugin_opt_http_jwt_from username\n";
+    from_user.replace(from_user.find("${username}"), 11, "${password}");
+    for (const auto &[question, says] :
+         {std::pair{std::vector<std::string>{"-u", as_user, "-P", "bob"}, "login of user \"(a token)\": granted"},
+          {{"-u", as_user, "-P", "bob", "-i", "d", "-t", "yours", "--write"}, "user \"(a token)\": refused"}}) {
+        auto [code, out] = ask(from_user, question);
+        EXPECT_NE(out.find(says), std::string::npos) << out;
+        EXPECT_EQ(out.find(as_user), std::string::npos) << out;
+    }
     // ${clientid} in the claims: the version-5 library fills it from the client.
     std::string by_id = conf;
     by_id.replace(by_id.find("${username}"), 11, "${clientid}");

@@ -6,10 +6,10 @@
 
 #include "broker_client.h"
 #include "instance.h"
-#include "token_login.h"
 #include "log.h"
 #include "login_rules.h"
 #include "questions.h"
+#include "token_login.h"
 
 namespace {
 

@@ -81,13 +81,14 @@ bool unsigned_bytes(const json_t *key, const char *name, std::string &out) {
 
 // RSA keys too small to be safe, or with an exponent that makes
 // verification meaningless (1, or even), are no keys of ours.
-bool rsa_strong(const json_t *key) {
+bool rsa_strong(const json_t *key, std::size_t &bytes) {
     std::string n, e;
     if (!unsigned_bytes(key, "n", n) || !unsigned_bytes(key, "e", e)) return false;
     unsigned top = static_cast<unsigned char>(n[0]), top_bits = 0;
     while (top) ++top_bits, top >>= 1;
     const std::size_t bits = (n.size() - 1) * 8 + top_bits;
     const bool e_fine = e.size() <= 8 && (e.back() & 1) && (e.size() > 1 || static_cast<unsigned char>(e[0]) >= 3);
+    bytes = n.size();
     return bits >= min_rsa_bits && bits <= max_rsa_bits && e_fine;
 }
 
@@ -151,7 +152,7 @@ bool read_key(json_t *key, const std::vector<TokenKeys::Key> &taken, TokenKeys::
                                                       reinterpret_cast<const unsigned char *>(x.data()), x.size()));
         return out.ed25519 != nullptr;
     }
-    if (std::strcmp(kty, "RSA") == 0 && !rsa_strong(key)) return false;
+    if (std::strcmp(kty, "RSA") == 0 && !rsa_strong(key, out.rsa_bytes)) return false;
     // cjose checks the rest: an EC point on its curve, an RSA modulus it can use.
     cjose_err error;
     out.jwk.reset(cjose_jwk_import_json(key, &error));

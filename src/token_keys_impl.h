@@ -57,6 +57,7 @@ struct TokenKeys::Key {
     std::string kid;
     bool has_kid = false;
     token::Algs algs = 0;
+    std::size_t rsa_bytes = 0;  // an RSA key's modulus: the size of its signatures
     std::unique_ptr<cjose_jwk_t, token::JwkFree> jwk;  // RSA, EC and the HMAC secret: cjose verifies
     std::unique_ptr<EVP_PKEY, token::PkeyFree> ed25519;  // EdDSA: OpenSSL verifies (cjose has no OKP keys)
 };

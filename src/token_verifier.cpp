@@ -58,6 +58,22 @@ bool seconds(const json_t *value, std::int64_t &out) noexcept {
     return out = static_cast<std::int64_t>(d), true;
 }
 
+// The size a signature of alg by key must have. cjose compares an HMAC for
+// the length of its own digest, whatever the token's length: a shorter
+// signature would have it read past its buffer.
+std::size_t signature_bytes(const TokenKeys::Key &key, Alg alg) noexcept {
+    switch (alg) {
+    case HS256: return 32;
+    case HS384: return 48;
+    case HS512: return 64;
+    case ES256: return 64;
+    case ES384: return 96;
+    case ES512: return 132;
+    case EdDSA: return 64;
+    default: return key.rsa_bytes;
+    }
+}
+
 bool string_equals(const json_t *value, const std::string &text) noexcept {
     return json_is_string(value) && json_string_length(value) == text.size() &&
            std::memcmp(json_string_value(value), text.data(), text.size()) == 0;
@@ -109,7 +125,7 @@ struct TokenVerifier::Impl {
                 Result &r) const;
     bool signed_by(const TokenKeys::Key &key, Alg alg, std::string_view token, const Parts &parts) const;
     bool claims_hold(const json_t *payload, const TemplateValues &values, Result &r) const;
-    static bool answer(const json_t *payload, std::int64_t exp, Result &r);
+    static bool answer(const json_t *payload, std::int64_t until, Result &r);
 };
 
 TokenVerifier::TokenVerifier(std::string_view claims, std::chrono::seconds leeway) : impl_(new Impl) {
@@ -213,6 +229,9 @@ void TokenVerifier::Impl::verify(std::string_view token, const TokenKeys &keys, 
     } else if (held.keys.size() == 1) key = &held.keys.front();
     else return refuse(held.keys.empty() ? "no keys" : "no kid");
     if (!(key->algs & alg_bit(alg))) return refuse("algorithm not the key's");
+    // Unpadded base64url: 4 characters for 3 bytes, a last group of 2 or 3 for 1 or 2.
+    if (parts.signature.size() % 4 == 1 || parts.signature.size() * 3 / 4 != signature_bytes(*key, alg))
+        return refuse("malformed");
     if (!signed_by(*key, alg, token, parts)) return refuse("bad signature");
 
     Json payload;
@@ -220,12 +239,12 @@ void TokenVerifier::Impl::verify(std::string_view token, const TokenKeys &keys, 
     if (read == Parsed::duplicate) return refuse("duplicate member");
     if (read != Parsed::ok || !json_is_object(payload.get())) return refuse("malformed");
 
-    // exp is judged as it is, the connection ends then; nbf and iat with the leeway for clocks apart.
+    // exp, nbf and iat with the leeway, for clocks apart (now - leeway cannot overflow, exp + leeway could).
     std::int64_t exp, nbf, iat;
     const json_t *member = json_object_get(payload.get(), "exp");
     if (!member) return refuse("no exp");
     if (!seconds(member, exp)) return r.claim = "exp", refuse("malformed claim");
-    if (exp <= now) return refuse("expired");
+    if (exp <= now - leeway) return refuse("expired");
     if ((member = json_object_get(payload.get(), "nbf"))) {
         if (!seconds(member, nbf)) return r.claim = "nbf", refuse("malformed claim");
         if (nbf > now && nbf - now > leeway) return refuse("not yet valid");
@@ -235,7 +254,9 @@ void TokenVerifier::Impl::verify(std::string_view token, const TokenKeys &keys, 
         if (iat > now && iat - now > leeway) return refuse("issued in the future");
     }
     if (!claims_hold(payload.get(), values, r)) return refuse("claim does not match");
-    if (!answer(payload.get(), exp, r)) return refuse("malformed claim");
+    // The connection ends when the token stops being valid: at exp, as late as the leeway lets it.
+    const std::int64_t until = exp > std::numeric_limits<std::int64_t>::max() - leeway ? exp : exp + leeway;
+    if (!answer(payload.get(), until, r)) return refuse("malformed claim");
     r.outcome = Outcome::valid;
     r.why = "";
     r.expires = exp;
@@ -279,25 +300,25 @@ bool TokenVerifier::Impl::claims_hold(const json_t *payload, const TemplateValue
     return true;
 }
 
-bool TokenVerifier::Impl::answer(const json_t *payload, std::int64_t exp, Result &r) {
-    Json out(checked(json_object()));
-    set(out.get(), "result", json_string("allow"));
+bool TokenVerifier::Impl::answer(const json_t *payload, std::int64_t until, Result &r) {
+    // Written as it goes: only the acl claim is JSON of the token's to copy.
+    std::string out = R"({"result":"allow")";
     if (const json_t *superuser = json_object_get(payload, "is_superuser")) {
         if (!json_is_boolean(superuser)) return r.claim = "is_superuser", false;
-        set(out.get(), "is_superuser", json_boolean(json_is_true(superuser)));
+        out += json_is_true(superuser) ? R"(,"is_superuser":true)" : R"(,"is_superuser":false)";
     }
     if (json_t *acl = json_object_get(payload, "acl")) {
-        if (json_is_array(acl)) {
-            if (json_object_set(out.get(), "acl", acl) != 0) throw std::bad_alloc();
-        } else {
-            Json rules(checked(json_array()));
+        Json rules;
+        if (!json_is_array(acl)) {
+            rules.reset(checked(json_array()));
             if (!json_is_object(acl) || !older_acl(acl, rules.get())) return r.claim = "acl", false;
-            if (json_object_set(out.get(), "acl", rules.get()) != 0) throw std::bad_alloc();
+            acl = rules.get();
         }
+        std::unique_ptr<char, CharFree> text(json_dumps(acl, JSON_COMPACT));
+        if (!text) throw std::bad_alloc();
+        out.append(R"(,"acl":)").append(text.get());
     }
-    set(out.get(), "expire_at", json_integer(exp));
-    std::unique_ptr<char, CharFree> text(json_dumps(out.get(), JSON_COMPACT));
-    if (!text) throw std::bad_alloc();
-    r.answer = text.get();
+    out.append(R"(,"expire_at":)").append(std::to_string(until)).append("}");
+    r.answer = std::move(out);
     return true;
 }

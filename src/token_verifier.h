@@ -4,9 +4,9 @@
 //
 // What a token cannot talk us out of: the algorithm is the key's (never
 // "none", never an HMAC token against a public key); jku, x5u, jwk and x5c
-// are never fetched or trusted; a crit header refuses; exp is required and
-// judged as it is (the connection ends then), nbf and iat with the leeway;
-// duplicate members, bad base64url and over-long tokens refuse.
+// are never fetched or trusted; a crit header refuses; exp is required,
+// exp, nbf and iat are judged with the leeway; duplicate members, bad
+// base64url and over-long tokens refuse.
 #pragma once
 
 #include <chrono>
@@ -57,10 +57,11 @@ public:
         // header", "malformed", "malformed claim", "too long", "duplicate
         // member", "claim does not match", "not a token"...
         const char *why = "";
-        std::string claim;  // the claim that did not match, where one did not
+        std::string claim;  // the claim that did not match or could not be read (why says which)
         std::string kid;    // the kid named, if any (for unknown_key)
         // valid: the login's answer as JSON, as an endpoint would have given
-        // it: {"result": "allow", "is_superuser": ..., "acl": ..., "expire_at": exp},
+        // it: {"result": "allow", "is_superuser": ..., "acl": ..., "expire_at": exp
+        // plus the leeway (when the token stops being valid)},
         // with an acl claim's older pub/sub/all lists as rules; is_superuser
         // and acl only where the token carries them.
         std::string answer;

@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "checker.h"
@@ -17,7 +16,6 @@ TokenLogins::TokenLogins(const Settings &s, const Configuration &c, HttpClient &
                          std::function<KeySetSource::Clock::time_point()> now)
     : from_username_(s.http_jwt_from_username),
       rules_applied_(c.which == Interface::v5),
-      leeway_s_(s.http_jwt_leeway_s),
       verifier_(c.token_verifier),
       secret_(c.token_secret) {
     if (s.http_jwt_jwks_uri)
@@ -90,35 +88,28 @@ CheckResult TokenLogins::login(const char *token, const TemplateValues &values, 
     }
     if (r.outcome != TokenVerifier::Outcome::valid) {
         v.why = r.outcome == TokenVerifier::Outcome::unknown_key ? "unknown key"
-                : !r.claim.empty()                               ? claim_words(r.claim)
+                : !r.claim.empty()                               ? claim_words(r.claim, r.why)
                 : r.why && *r.why                                ? r.why
                                                                  : "not a valid token";
         return v;
     }
-    try {
-        // The connection ends when the token does, as late as the leeway lets it be valid.
-        auto answer = nlohmann::json::parse(r.answer);
-        answer["expire_at"] = r.expires + leeway_s_;
-        RulesRead read = read_json_body(answer.dump());
-        if (!read.rules) {
-            v.why = "its claims could not be read as rules";
-            return v;
-        }
-        if (!rules_applied_ && read.rules->has_acl()) {
-            // Granting without the acl would grant more than the token says.
-            v.why = "it carries an acl claim, which only auth_plugin_v5.so applies";
-            return v;
-        }
-        if (read.rules->result() != LoginRules::Answered::allow) {
-            v.why = "its claims say deny";
-            return v;
-        }
-        v.decision = Decision::grant;
-        v.rules = std::move(read.rules);
-    } catch (...) {
+    // Its expire_at is when the token stops being valid: the connection ends then.
+    RulesRead read = read_json_body(r.answer);
+    if (!read.rules) {
         v.why = "its claims could not be read as rules";
         return v;
     }
+    if (!rules_applied_ && read.rules->has_acl()) {
+        // Granting without the acl would grant more than the token says.
+        v.why = "it carries an acl claim, which only auth_plugin_v5.so applies";
+        return v;
+    }
+    if (read.rules->result() != LoginRules::Answered::allow) {
+        v.why = "its claims say deny";
+        return v;
+    }
+    v.decision = Decision::grant;
+    v.rules = std::move(read.rules);
     if (keyed) remember(key, r.expires, values[Placeholder::username], v.rules);
     return v;
 }
@@ -155,15 +146,19 @@ void TokenLogins::reload() noexcept {
     if (source_) source_->expire();
 }
 
-const char *TokenLogins::claim_words(const std::string &claim) noexcept {
-    // Claim names come from http_jwt_claims: few, and no secret.
+const char *TokenLogins::claim_words(const std::string &claim, const char *why) noexcept {
+    // Claim names come from http_jwt_claims and the few the verifier reads:
+    // no secret, and few (bounded all the same).
     constexpr std::size_t most = 64;
     try {
-        if (claim_words_.size() < most || claim_words_.count("claim " + claim + " does not match"))
-            return claim_words_.insert("claim " + claim + " does not match").first->c_str();
+        if (!why) why = "a claim does not match";
+        const std::string words = std::strcmp(why, "claim does not match") == 0
+                                      ? "claim " + claim + " does not match"
+                                      : std::string(why) + " (" + claim + ")";
+        if (claim_words_.size() < most || claim_words_.count(words)) return claim_words_.insert(words).first->c_str();
     } catch (...) {
     }
-    return "a claim does not match";
+    return why;
 }
 
 void TokenLogins::tell_no_keys() noexcept {

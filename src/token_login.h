@@ -77,12 +77,11 @@ private:
     void remember(const Digest &key, std::int64_t expires, const char *username,
                   std::shared_ptr<const LoginRules> rules) noexcept;
     // The words for a claim that did not match, kept for the result to point at.
-    const char *claim_words(const std::string &claim) noexcept;
+    const char *claim_words(const std::string &claim, const char *why) noexcept;
     void tell_no_keys() noexcept;
 
     const bool from_username_;
     const bool rules_applied_;  // auth_plugin_v5.so: the acl and the expiry are applied
-    const std::int64_t leeway_s_;
     std::shared_ptr<const TokenVerifier> verifier_;
     std::shared_ptr<const TokenKeys> secret_;
     std::unique_ptr<KeySetSource> source_;  // http_jwt_jwks_uri

@@ -32,6 +32,13 @@
 // An option line "http_user_uri URL" sends the logins to another endpoint
 // (for a storm only: the other figures count our endpoint's requests).
 //
+// With --tokens[=ALG] (a storm only), each client logs in with its own signed
+// token (ALG: RS256, the default, with a 2048-bit key; ES256; EdDSA; HS256),
+// made before the storm, and the plug-in verifies them against the key set
+// the endpoint serves at /jwks (http_jwt_jwks_uri; HS256: a secret in a file,
+// http_jwt_secret_file), claims {"sub": "${username}"}, with no
+// http_user_uri: no exchange per login.
+//
 // Connections are opened paced to the broker's accept queue (it listens with
 // a backlog of 100): more at once would measure the kernel's SYN retries.
 //
@@ -40,7 +47,7 @@
 // option lines say "http_keepalive true"; prints its time and CPU per request.
 //
 //   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood|--flood-lost|
-//               --hostile=KIND:N] [plugin option lines...]
+//               --hostile=KIND:N|--tokens[=ALG]] [plugin option lines...]
 //   login_storm --bare LATENCY_MS CLIENTS [http_keepalive true]
 
 #include <arpa/inet.h>
@@ -73,6 +80,7 @@
 #include "bare_exchanges.h"
 #include "http_server.h"
 #include "mqtt_client.h"
+#include "token_signing.h"
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -91,6 +99,9 @@ std::atomic<bool> hanging{false};
 bool held_lost = false;  // --flood-lost: what was held is never answered
 std::mutex arrivals_lock;
 std::vector<std::pair<Clock::time_point, std::string>> arrivals;
+
+// --tokens: the key set the endpoint serves at GET /jwks, at once.
+std::string key_set_answer;
 
 std::string user_of(const std::string &request) {
     const auto at = request.find("username=");
@@ -145,6 +156,12 @@ void endpoint(int listen_fd, int latency_ms) {
             }
             std::string &buf = buffers[fd];
             while (std::size_t len = bench::complete_request(buf)) {
+                if (buf.compare(0, 10, "GET /jwks ") == 0) {  // not a login: not counted, never held
+                    if (write(fd, key_set_answer.data(), key_set_answer.size()) < 0) {
+                    }
+                    buf.erase(0, len);
+                    continue;
+                }
                 ++requests;
                 const bool grant = !(revoked && buf.substr(0, len).find("username=revoked") != std::string::npos);
                 // The probe is answered at once: it measures the broker, not the endpoint.
@@ -298,8 +315,9 @@ int main(int argc, char **argv) {
     }
     const std::string broker = argv[1], plugin = argv[2];
     const int latency_ms = std::atoi(argv[3]), clients = std::atoi(argv[4]);
-    bool reload = false, hung = false, beside = false, control = false, flood = false;
+    bool reload = false, hung = false, beside = false, control = false, flood = false, tokens = false;
     std::string hostile;  // KIND:N
+    std::string alg = "RS256";
     long timeout_ms = 1000;
     std::vector<std::string> opts;
     for (int i = 5; i < argc; ++i) {
@@ -310,6 +328,8 @@ int main(int argc, char **argv) {
         else if (std::strcmp(argv[i], "--flood") == 0) flood = true;
         else if (std::strcmp(argv[i], "--flood-lost") == 0) flood = held_lost = true;
         else if (std::strncmp(argv[i], "--hostile=", 10) == 0) hostile = argv[i] + 10;
+        else if (std::strcmp(argv[i], "--tokens") == 0) tokens = true;
+        else if (std::strncmp(argv[i], "--tokens=", 9) == 0) tokens = true, alg = argv[i] + 9;
         else opts.emplace_back(argv[i]);
     for (const auto &o : opts)
         if (o.rfind("http_timeout_ms ", 0) == 0) timeout_ms = std::atol(o.c_str() + 16);
@@ -320,6 +340,33 @@ int main(int argc, char **argv) {
     setrlimit(RLIMIT_NOFILE, &files);
     signal(SIGPIPE, SIG_IGN);
 
+    // --tokens: each user's password is its own token, made now (RS256 signs
+    // at about a millisecond each: before the storm, not in it).
+    const std::string secret = "a secret of thirty-two bytes or more, for the storm";
+    std::map<std::string, std::string> token_of;
+    const auto password = [&](const std::string &user) {
+        const auto found = token_of.find(user);
+        return found == token_of.end() ? std::string("pw") : found->second;
+    };
+    if (tokens) {
+        if (alg != "RS256" && alg != "ES256" && alg != "EdDSA" && alg != "HS256") {
+            std::fprintf(stderr, "login_storm: --tokens=ALG takes RS256, ES256, EdDSA or HS256\n");
+            return 2;
+        }
+        const signing::Pkey key = alg == "RS256"   ? signing::rsa(2048)
+                                  : alg == "ES256" ? signing::ec("P-256")
+                                  : alg == "EdDSA" ? signing::ed25519()
+                                                   : nullptr;
+        if (key)
+            key_set_answer = bench::json_answer(R"({"keys":[)" + signing::jwk(key.get(), "storm") + "]}");
+        const long long exp = std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::system_clock::now().time_since_epoch()).count() + 3600;
+        for (int i = -1; i < clients; ++i) {
+            const std::string user = i < 0 ? "probe" : "u" + std::to_string(i);
+            token_of[user] = signing::token(alg, key.get(), R"({"alg":")" + alg + R"(","kid":"storm"})",
+                                            R"({"sub":")" + user + R"(","exp":)" + std::to_string(exp) + "}", secret);
+        }
+    }
     int endpoint_port = 0, broker_port = 0;
     const int listen_fd = bench::listen_loopback(endpoint_port);
     std::thread(endpoint, listen_fd, latency_ms).detach();
@@ -327,17 +374,19 @@ int main(int argc, char **argv) {
 
     char dir[] = "/tmp/login_storm.XXXXXX";
     if (!mkdtemp(dir)) return 1;
-    const std::string conf = std::string(dir) + "/mosquitto.conf", log = std::string(dir) + "/broker.log";
+    const std::string conf = std::string(dir) + "/mosquitto.conf", log = std::string(dir) + "/broker.log",
+                      secret_file = std::string(dir) + "/jwt.secret";
     // Every way out below leaves nothing in /tmp.
     struct Scratch {
         const char *dir;
-        const std::string &conf, &log;
+        const std::string &conf, &log, &secret_file;
         ~Scratch() {
             std::remove(conf.c_str());
             std::remove(log.c_str());
+            std::remove(secret_file.c_str());
             rmdir(dir);
         }
-    } scratch{dir, conf, log};
+    } scratch{dir, conf, log, secret_file};
     {
         std::ofstream out(conf);
         out << "persistence false\nuser root\nlog_dest file " << log << "\nmax_keepalive 65535\n"
@@ -346,7 +395,15 @@ int main(int argc, char **argv) {
             // An http_user_uri among the option lines names another endpoint (an
             // HTTP/2 server, say): storms only, since only ours counts requests.
             out << "plugin " << plugin << "\n";
-            if (std::none_of(opts.begin(), opts.end(), [](const std::string &o) { return o.rfind("http_user_uri ", 0) == 0; }))
+            if (tokens && alg == "HS256") {
+                std::ofstream(secret_file) << secret;
+                out << "plugin_opt_http_jwt_secret_file " << secret_file << "\n";
+            } else if (tokens) {
+                out << "plugin_opt_http_jwt_jwks_uri http://127.0.0.1:" << endpoint_port << "/jwks\n";
+            }
+            if (tokens)
+                out << "plugin_opt_http_jwt_claims {\"sub\": \"${username}\"}\n";
+            else if (std::none_of(opts.begin(), opts.end(), [](const std::string &o) { return o.rfind("http_user_uri ", 0) == 0; }))
                 out << "plugin_opt_http_user_uri http://127.0.0.1:" << endpoint_port << "/user\n";
             for (auto &o : opts) out << "plugin_opt_" << o << "\n";
             if (control)
@@ -364,7 +421,7 @@ int main(int argc, char **argv) {
         std::this_thread::sleep_for(10ms);
         probe.fd = bench::connect_loopback(broker_port);
     }
-    const std::string hello = bench::connect_packet("probe", "probe", "pw");
+    const std::string hello = bench::connect_packet("probe", "probe", password("probe"));
     unsigned char connack[4];
     if (probe.fd < 0 || write(probe.fd, hello.data(), hello.size()) < 0 || read(probe.fd, connack, 4) != 4 ||
         connack[3] != 0) {
@@ -547,8 +604,8 @@ int main(int argc, char **argv) {
     const double thread_before = thread_ns(pid), process_before = process_ns(pid);
     const auto start = Clock::now();
     for (std::size_t i = 0; i < fds.size(); ++i) {
-        const std::string p = bench::connect_packet("c" + std::to_string(i),
-                                                    i == 0 && reload ? "revoked" : "u" + std::to_string(i), "pw");
+        const std::string user = i == 0 && reload ? "revoked" : "u" + std::to_string(i);
+        const std::string p = bench::connect_packet("c" + std::to_string(i), user, password(user));
         if (write(fds[i], p.data(), p.size()) < 0) break;
     }
     if (hung) {

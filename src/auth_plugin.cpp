@@ -27,6 +27,7 @@
 #include "decision_log.h"
 #include "log.h"
 #include "startup.h"
+#include "token_login.h"
 
 namespace {
 
@@ -83,7 +84,13 @@ int mosquitto_auth_plugin_init(void **, struct auth_option *opts, int opt_count)
         else  // one copy of the globals cannot apply two policies
             differs = configuration.settings != core->checker.settings();
     };
-    if (!start_up(opts, opt_count, Interface::v2, build, nullptr, started)) return fail_init(started.error);
+    // The key set tried once now: the line says which keys are in force, or that none are yet.
+    const auto describe = [&] {
+        std::vector<std::string> lines;
+        if (made && made->checker.tokens()) lines.push_back(made->checker.tokens()->start());
+        return lines;
+    };
+    if (!start_up(opts, opt_count, Interface::v2, build, describe, started)) return fail_init(started.error);
     if (differs)
         return fail_init("auth_plugin: loaded again with different options; every listener that "
                          "loads this plug-in must give it the same options");

@@ -32,6 +32,8 @@
 #include "decision_log.h"
 #include "login_rules.h"
 #include "questions.h"
+#include "token_login.h"
+#include "token_verifier.h"
 
 namespace {
 
@@ -93,7 +95,13 @@ Decided ask(Checker &checker, bool v5, const Args &args) {
     const char *password = args.password;
     const Settings &settings = checker.settings();
     const auto show = [&](bool login) {
-        if (args.show_request) show_request(settings, v5, args, login);
+        if (!args.show_request) return;
+        const TokenLogins *tokens = checker.tokens();
+        const char *credential = tokens ? tokens->credential(client.user, password) : nullptr;
+        if (login && credential && TokenVerifier::shaped_as_token(credential))
+            std::printf("no request: a token is verified at the broker, never sent\n");
+        else
+            show_request(settings, v5, args, login);
     };
     Decided out;
     CheckResult &v = out.v;
@@ -111,7 +119,8 @@ Decided ask(Checker &checker, bool v5, const Args &args) {
         return out;
     }
     const MessageFacts message = args.message();
-    if (!password || !settings.http_login_rules) {
+    // A token's claims are rules too, whatever http_login_rules says.
+    if (!password || !(settings.http_login_rules || checker.tokens())) {
         show(false);
         v = ask_access(checker, client, args.topic, args.access, message, password);
         return out;
@@ -120,7 +129,7 @@ Decided ask(Checker &checker, bool v5, const Args &args) {
     // rules decide, and only where none does is the access endpoint asked.
     show(true);
     const CheckResult admitted = ask_login(checker, client, client.user, password);
-    std::printf("login of user \"%s\": %s (%s)\n", client.user,
+    std::printf("login of user \"%s\": %s (%s)\n", shown_username(client.user),
                 admitted.granted() ? "granted" : admitted.deferred() ? "handed on" : "refused", describe(admitted).c_str());
     if (admitted.deferred()) {
         // Admitted by another check, the client has no rules: the endpoint decides its access.
@@ -147,10 +156,10 @@ void report(const Args &args, const Settings &settings, bool v5, const Decided &
     const CheckResult &v = out.v;
     const bool login = args.login();
     if (login)
-        std::printf("login of user \"%s\"", client.user);
+        std::printf("login of user \"%s\"", shown_username(client.user));
     else
         std::printf("%s of topic \"%s\" by client \"%s\", user \"%s\"", access_word(args.access), args.topic,
-                    client.id, client.user);
+                    client.id, shown_username(client.user));
     std::printf(": %s (%s) in %.1f ms\n", v.granted() ? "granted" : v.deferred() && v5 ? "handed on" : "refused",
                 out.why_not_asked ? out.why_not_asked : describe(v).c_str(), ms);
     if (v.deferred()) std::printf("the answer says \"ignore\": %s\n", when_ignored(settings, v5, login).c_str());
@@ -237,7 +246,7 @@ int main(int argc, char **argv) {
     Checker &checker = *started.checker;
     const bool v5 = started.v5;
 
-    if (args.password && !args.login() && !(v5 && checker.settings().http_login_rules) &&
+    if (args.password && !args.login() && !(v5 && (checker.settings().http_login_rules || checker.tokens())) &&
         !(checker.access_plan().uses() & bit(Placeholder::password)))
         std::printf("a login's answer decides no access here (http_login_rules is off): -P is not used\n");
     const auto start = std::chrono::steady_clock::now();

@@ -18,6 +18,7 @@
 #include "instance.h"
 #include "log.h"
 #include "startup.h"
+#include "token_login.h"
 
 namespace {
 
@@ -141,7 +142,12 @@ int init(mosquitto_plugin_id_t *id, void **userdata, const mosquitto_opt *opts, 
         loaded = std::make_unique<Loaded>(id, std::move(configuration));
         refused = loaded->register_events();
     };
-    const auto describe = [&] { return describe_login_route(loaded->instance.route(), loaded->instance.settings()); };
+    const auto describe = [&] {
+        auto lines = describe_login_route(loaded->instance.route(), loaded->instance.settings());
+        // The key set tried once now: the line says which keys are in force, or that none are yet.
+        if (TokenLogins *tokens = loaded->instance.tokens()) lines.push_back(tokens->start());
+        return lines;
+    };
     if (!start_up(opts, count, Interface::v5, build, describe, started)) {
         log_start_up_error(started.error);
         return MOSQ_ERR_INVAL;

@@ -28,6 +28,7 @@ enum class Source : std::uint8_t {
     rules,       // an access decided by its login's rules
     rules_lost,  // a will whose connection's rules had to be dropped
     withdrawn,   // a pending login a command settled before its answer came
+    token,       // a signed token verified at the broker (token_login.h), without a request
 };
 
 struct CheckResult {
@@ -42,6 +43,9 @@ struct CheckResult {
     std::shared_ptr<const LoginRules> rules;
     int rule = -1;           // source rules: the rule that decided, from 0 in the answer's acl
     double exchange_ms = -1;  // how long its exchange took, where there was one
+    // Source token: why it was refused (or "(remembered)" for a grant), in
+    // fixed words, never the token nor a claim's value.
+    const char *why = nullptr;
 
     bool granted() const noexcept { return decision == Decision::grant; }
     bool deferred() const noexcept { return decision == Decision::defer; }
@@ -61,7 +65,8 @@ struct CheckResult {
         case Source::unwritable:
         case Source::rules:
         case Source::rules_lost:
-        case Source::withdrawn: break;
+        case Source::withdrawn:
+        case Source::token: break;
         }
         return false;
     }

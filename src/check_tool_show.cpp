@@ -64,7 +64,8 @@ void show_request(const Settings &settings, bool v5, const Args &args, bool logi
     bool built = false;
     try {
         const Settings shown_settings = masked(settings);
-        const Checker shown(configuration_of(shown_settings));  // the masked templates: its own plans
+        // The masked templates: its own plans.
+        const Checker shown(configuration_of(shown_settings, v5 ? Interface::v5 : Interface::v2));
         if (login && v5)
             built = shown.login_request(LoginAsked(shown, client, client.user, pw).question(), r);
         else if (login)

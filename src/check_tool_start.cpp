@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "token_login.h"
+
 namespace check_tool {
 
 bool loads_v5(const PluginLine &line) {
@@ -50,7 +52,13 @@ bool start_line(PluginLine line, Started &out) {  // a copy: the pairs point int
         out.curl = std::make_unique<CurlGlobal>();
         out.checker = std::make_unique<Checker>(std::move(configuration));
     };
-    if (start_up(opts.data(), static_cast<int>(opts.size()), which, build, nullptr, out.lines)) return true;
+    // As the libraries start: the key set tried once, and the line that says which keys are in force.
+    const auto describe = [&] {
+        std::vector<std::string> lines;
+        if (out.checker && out.checker->tokens()) lines.push_back(out.checker->tokens()->start());
+        return lines;
+    };
+    if (start_up(opts.data(), static_cast<int>(opts.size()), which, build, describe, out.lines)) return true;
     if (out.lines.error.empty()) out.lines.error = "auth_plugin: out of memory";
     else if (const std::string at = where_it_broke(opts, which, out.lines.error, line); !at.empty())
         out.lines.error += "\n  at " + at;

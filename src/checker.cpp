@@ -10,7 +10,10 @@
 
 #include "json_answer.h"
 #include "log.h"
+#include "endpoint_url.h"
 #include "login_rules.h"
+#include "token_login.h"
+#include "token_verifier.h"
 
 
 Checker::Checker(Configuration configuration)
@@ -30,7 +33,12 @@ Checker::Checker(Configuration configuration)
             settings_.http_backoff_ms,
             std::vector<std::string>{settings_.http_user_uri.value_or(""), settings_.http_acl_uri.value_or("")},
             settings_.http_unix_socket, settings_.http_cache_stale_ms);
+    if (settings_.tokens())
+        tokens_ = std::make_unique<TokenLogins>(settings_, configuration, client_,
+                                                redact_url(settings_.http_jwt_jwks_uri.value_or("")));
 }
+
+Checker::~Checker() = default;
 
 std::uint64_t user_tag(const char *username) noexcept {
     std::uint64_t h = 0xcbf29ce484222325u;
@@ -193,6 +201,20 @@ CheckResult Checker::timed_exchange(const PreparedCheck &q) noexcept {
 
 bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCheck &q, CheckResult &v) noexcept {
     v = CheckResult{};
+    if (tokens_) {
+        // A token is decided here, valid or not: a forged one never falls
+        // through to the endpoint, nor is it ever sent there.
+        const char *credential = tokens_->credential(l.username, l.password);
+        if (credential && TokenVerifier::shaped_as_token(credential)) {
+            v = tokens_->login(credential, login_values(l, l.password), consult_cache);
+            return false;
+        }
+        if (!settings_.http_user_uri) {
+            v.source = Source::token;
+            v.why = "the credential is not shaped as a token, and there is no http_user_uri to ask";
+            return false;
+        }
+    }
     if (!l.username || !asked_password(l)) return false;
     if (!settings_.http_user_uri) return v.decision = Decision::grant, false;
     if (!login_request(l, q.request)) {
@@ -206,11 +228,13 @@ bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCh
 
 void Checker::reload() noexcept {
     if (cache_) cache_->expire_all();
+    if (tokens_) tokens_->reload();
 }
 
 std::size_t Checker::forget(const char *username, bool keep_stale) noexcept {
-    if (!cache_) return 0;
-    return username ? cache_->forget(user_tag(username), keep_stale) : cache_->forget_all(keep_stale);
+    const std::size_t tokens = tokens_ ? tokens_->forget(username) : 0;
+    if (!cache_) return tokens;
+    return tokens + (username ? cache_->forget(user_tag(username), keep_stale) : cache_->forget_all(keep_stale));
 }
 
 void Checker::answer_stale(CheckResult &v, const DecisionCache::Digest &key,

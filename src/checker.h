@@ -17,6 +17,8 @@
 #include "request_template.h"
 #include "settings.h"
 
+class TokenLogins;
+
 // A check made ready to ask: what it does before its exchange, kept until
 // the answer arrives, for an exchange that someone else runs.
 struct PreparedCheck {
@@ -60,6 +62,7 @@ class Checker {
 public:
     // Throws std::bad_alloc when it cannot be set up.
     explicit Checker(Configuration configuration);
+    ~Checker();
     const Settings &settings() const noexcept { return settings_; }
     const HttpClient &client() const noexcept { return client_; }
     // How each question becomes a request (built at start-up): what its templates use.
@@ -94,6 +97,9 @@ public:
     // answer fresh; with keep_stale they still answer while the endpoint
     // gives no decision. Returns how many changed; 0 without a cache.
     std::size_t forget(const char *username, bool keep_stale) noexcept;
+    // Signed tokens decided here (http_jwt_*): null when not configured.
+    TokenLogins *tokens() noexcept { return tokens_.get(); }
+    const TokenLogins *tokens() const noexcept { return tokens_.get(); }
 
 private:
     // The password a login is asked with; null: it is not asked.
@@ -124,6 +130,7 @@ private:
     // http_backoff_ms; without, only telling an outage), and both ended by
     // an answer from their origin; null when neither is set.
     std::unique_ptr<Backoff> backoff_;
+    std::unique_ptr<TokenLogins> tokens_;  // null unless http_jwt_jwks_uri or http_jwt_secret_file is set
     static constexpr std::size_t user_member = 0, acl_member = 1;  // in backoff_
     RareLine refused_line_, expired_line_;
     bool told_superuser_ = false;  // an is_superuser left unapplied, said once

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include "token_verifier.h"
+
 HowDecided how_decided(const CheckResult &r) noexcept {
     using Overruled = CheckResult::Overruled;
     switch (r.source) {
@@ -12,6 +14,9 @@ HowDecided how_decided(const CheckResult &r) noexcept {
         return {"its login's rules: none matched and there is no access endpoint"};
     case Source::rules_lost: return {"its connection's rules, dropped since (too many ended sessions kept)"};
     case Source::withdrawn: return {"a command about it while it waited for its answer"};
+    case Source::token:
+        if (r.granted()) return {"its signed token, verified at the broker", -1, r.why};
+        return {"its signed token:", -1, r.why ? r.why : "not valid"};
     case Source::cache: return {"the decision cache"};
     case Source::stale: return {"a stale decision (the endpoint gave none)"};
     case Source::backoff: return {"the back-off, without a request (the endpoint is not answering)"};
@@ -54,6 +59,10 @@ const char *or_none(const char *s) noexcept { return s ? s : "(none)"; }
 
 }  // namespace
 
+const char *shown_username(const char *username) noexcept {
+    return username && TokenVerifier::shaped_as_token(username) ? "(a token)" : or_none(username);
+}
+
 void log_decision(const char *kind, const char *clientid, const char *username, const char *topic,
                   const CheckResult &r) noexcept {
     const BrokerLog log = broker_log();
@@ -67,15 +76,15 @@ void log_decision(const char *kind, const char *clientid, const char *username, 
     const double ms = r.exchange_ms;
     if (h.number >= 0 && ms >= 0)
         log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s %ld%s%s in %.1f ms", kind,
-            quote, topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, h.number, space,
+            quote, topic_text, end_quote, or_none(clientid), shown_username(username), result, h.how, h.number, space,
             detail, ms);
     else if (h.number >= 0)
         log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s %ld%s%s", kind, quote,
-            topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, h.number, space, detail);
+            topic_text, end_quote, or_none(clientid), shown_username(username), result, h.how, h.number, space, detail);
     else if (ms >= 0)
         log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s%s%s in %.1f ms", kind,
-            quote, topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, space, detail, ms);
+            quote, topic_text, end_quote, or_none(clientid), shown_username(username), result, h.how, space, detail, ms);
     else
         log(broker_debug, "auth_plugin: %s%s%s%s by client \"%s\", user \"%s\": %s by %s%s%s", kind, quote,
-            topic_text, end_quote, or_none(clientid), or_none(username), result, h.how, space, detail);
+            topic_text, end_quote, or_none(clientid), shown_username(username), result, h.how, space, detail);
 }

@@ -15,6 +15,10 @@ struct HowDecided {
 };
 HowDecided how_decided(const CheckResult &r) noexcept;
 
+// A user name as the lines may show it: one shaped as a signed token
+// (http_jwt_from username) is a credential, shown as "(a token)"; none as "(none)".
+const char *shown_username(const char *username) noexcept;
+
 // One line at the broker's debug level (log_type debug) per decision, with
 // the exchange's time where there was one; the broker formats it only when
 // that level is on, so it costs a call otherwise. kind: "login", or an

@@ -61,6 +61,7 @@ public:
     const Settings &settings() const noexcept { return checker_.settings(); }
     const Checker &checker() const noexcept { return checker_; }
     const LoginRoute &route() const noexcept { return route_; }
+    TokenLogins *tokens() noexcept { return checker_.tokens(); }
 
     // The broker's result codes: success, MOSQ_ERR_AUTH, MOSQ_ERR_ACL_DENIED,
     // MOSQ_ERR_PLUGIN_DEFER, and on 2.1 a delayed, busy or unavailable answer.

@@ -9,6 +9,7 @@
 #include "log.h"
 #include "login_rules.h"
 #include "questions.h"
+#include "token_login.h"
 
 namespace {
 
@@ -133,6 +134,8 @@ void Instance::tick(mosquitto_evt_tick &event) noexcept {
     // Read only when due: TICK may come on every pass of the broker's loop.
     if (scheduler_ && stats_->until_due(now) == Clock::duration::zero())
         stats_->queue(scheduler_->limit(), scheduler_->queued());
+    if (const TokenLogins *tokens = checker_.tokens(); tokens && stats_->until_due(now) == Clock::duration::zero())
+        stats_->key_set(tokens->fetched(), tokens->fetch_failed());
     try {
         for (const auto &[topic, payload] : stats_->due(now))
             mosquitto_broker_publish_copy(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,

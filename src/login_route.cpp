@@ -8,7 +8,8 @@ LoginRoute decide_login_route(const Settings &s, bool newer_broker) noexcept {
     const bool asked = s.http_user_uri.has_value();
     r.later = s.http_async_logins && newer_broker && asked;
     r.recheck_behind = s.http_reload_in_background && asked;
-    r.login_rules = s.http_login_rules && asked;
+    // A token's claims are rules too: its acl, and its expiry, which ends the connection.
+    r.login_rules = (s.http_login_rules && asked) || s.tokens();
     r.scheduled = r.later || r.recheck_behind;
     // Known wherever logins are asked: a re-check that gets no answer keeps its connection.
     r.recheck_known = asked || s.http_control || r.login_rules;

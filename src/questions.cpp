@@ -5,6 +5,7 @@
 #include <string>
 
 #include "login_rules.h"
+#include "token_login.h"
 
 void fill_client_values(Uses uses, const ClientFacts &client, const MessageFacts *message, TemplateValues &values,
                         ClientTexts &texts) {
@@ -58,8 +59,10 @@ std::string common_name(const std::string &subject) {
 LoginAsked::LoginAsked(const Checker &checker, const ClientFacts &client, const char *username, const char *password)
     : extra_(checker.settings().http_login_fields, client, nullptr),
       question_{username, password, extra_.data(), extra_.size()} {
-    if (!checker.login_plan().templated()) return;
-    fill_client_values(checker.login_plan().uses(), client, nullptr, values_, texts_);
+    // A token's claims may use what the client tells, as templates do.
+    const Uses token_uses = checker.tokens() ? checker.tokens()->uses() : 0;
+    if (!checker.login_plan().templated() && !token_uses) return;
+    fill_client_values(checker.login_plan().uses() | token_uses, client, nullptr, values_, texts_);
     question_.values = &values_;
 }
 

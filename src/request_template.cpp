@@ -296,7 +296,7 @@ bool RequestPlan::build(const std::string &url, const Field *fields, std::size_t
     }
 }
 
-std::string template_error(const RequestPlan &plan, RequestPlan::Kind kind, Interface which) {
+Uses fillable(RequestPlan::Kind kind, Interface which) noexcept {
     // What each question has to fill placeholders with, behind each library:
     // the version-2 interface tells a login only its user name and password,
     // and an access check its client id, user name, topic and kind.
@@ -308,14 +308,22 @@ std::string template_error(const RequestPlan &plan, RequestPlan::Kind kind, Inte
                           bit(Placeholder::proto_name);
     const Uses access_v5 = ~Uses{0};
     const bool login = kind == RequestPlan::Kind::login;
-    const Uses can = which == Interface::v2 ? (login ? login_v2 : access_v2) : (login ? login_v5 : access_v5);
-    const Uses cannot = plan.uses() & ~can;
+    return which == Interface::v2 ? (login ? login_v2 : access_v2) : (login ? login_v5 : access_v5);
+}
+
+std::string unfillable(Uses uses, RequestPlan::Kind kind, Interface which, const char *where) {
+    const Uses cannot = uses & ~fillable(kind, which);
     if (!cannot) return {};
     std::size_t p = 0;
     while (!(cannot & bit(static_cast<Placeholder>(p)))) ++p;
-    return std::string("auth_plugin: placeholder ${") + names[p] + "} cannot be filled for " +
+    const bool login = kind == RequestPlan::Kind::login;
+    return std::string("auth_plugin: placeholder ${") + names[p] + "}" + where + " cannot be filled for " +
            (login ? "a login" : "an access check") + " by " +
            (which == Interface::v2 ? "auth_plugin.so (the version-2 interface tells it too little; "
                                      "auth_plugin_v5.so can)"
                                    : "auth_plugin_v5.so");
+}
+
+std::string template_error(const RequestPlan &plan, RequestPlan::Kind kind, Interface which) {
+    return unfillable(plan.uses(), kind, which, "");
 }

@@ -117,3 +117,7 @@ private:
 // the plan uses and cannot be filled, as one start-up line (empty: none).
 // Throws std::bad_alloc.
 std::string template_error(const RequestPlan &plan, RequestPlan::Kind kind, Interface which);
+// The placeholders a question can fill behind a library, and the line for
+// the first of uses that it cannot (where: " in OPTION", or empty).
+Uses fillable(RequestPlan::Kind kind, Interface which) noexcept;
+std::string unfillable(Uses uses, RequestPlan::Kind kind, Interface which, const char *where);

@@ -234,6 +234,7 @@ constexpr Option choice(const char *name, const char *words) {
     return {name, false, No, 0, 0, words, parse_choice<Member>, same<Member>, show_word<Member, No, Yes>, nullptr};
 }
 constexpr char post_word[] = "post", get_word[] = "get", status_word[] = "status", json_word[] = "json";
+constexpr char password_word[] = "password", username_word[] = "username";
 
 // The HTTP version: "1.1" or "2"; unset, libcurl chooses as it always has.
 bool parse_version(const Option &o, const char *key, const char *value, Settings &s, std::string &error) {
@@ -344,6 +345,14 @@ const Option options[] = {
     flag<&Settings::http_control>("http_control", true, "false"),
     {"http_login_rules", true, nullptr, 0, 0, "true or false", parse_login_rules, same<&Settings::http_login_rules>,
      show_login_rules, unset_login_rules},
+    url<&Settings::http_jwt_jwks_uri, &Shown::jwks_uri>("http_jwt_jwks_uri"),
+    path<&Settings::http_jwt_secret_file>("http_jwt_secret_file"),
+    choice<&Settings::http_jwt_from_username, password_word, username_word>("http_jwt_from", "password or username"),
+    {"http_jwt_claims", false, nullptr, 0, 0,
+     "a JSON object of the claims a token must carry, whose string values may hold placeholders such as ${username}",
+     parse_body<&Settings::http_jwt_claims>, same<&Settings::http_jwt_claims>, show_body<&Settings::http_jwt_claims>,
+     clear<&Settings::http_jwt_claims>},
+    number<&Settings::http_jwt_leeway_s>("http_jwt_leeway_s", false, "30", 0, 3600, "seconds"),
 };
 
 // Options that only make sense with another: each rule once, with its line
@@ -361,10 +370,16 @@ const Requirement requirements[] = {
      "without it every client could"},
     {[](const Settings &s) { return s.http_certfile.empty() != s.http_keyfile.empty(); },
      "auth_plugin: http_certfile and http_keyfile go together: give both or neither"},
+    {[](const Settings &s) { return s.http_jwt_jwks_uri && !s.http_jwt_secret_file.empty(); },
+     "auth_plugin: http_jwt_jwks_uri and http_jwt_secret_file exclude each other: tokens are verified with a key "
+     "set or with one secret, not both"},
+    {[](const Settings &s) { return s.http_jwt_claims && !s.tokens(); },
+     "auth_plugin: http_jwt_claims needs http_jwt_jwks_uri or http_jwt_secret_file: without keys no token is "
+     "verified"},
 };
 
 // The options whose value is a URL; longer keys that begin with one's name set it too.
-constexpr const char *url_options[] = {"http_user_uri", "http_acl_uri"};
+constexpr const char *url_options[] = {"http_user_uri", "http_acl_uri", "http_jwt_jwks_uri"};
 
 bool offered(const Option &o, Interface which) { return !o.v5_only || which == Interface::v5; }
 
@@ -461,7 +476,7 @@ std::vector<std::string> describe_settings(const Settings &settings, Interface w
         separator = ", ";
     }
     std::vector<std::string> lines{line};
-    if (!settings.http_user_uri && !settings.http_acl_uri)
+    if (!settings.http_user_uri && !settings.http_acl_uri && !settings.tokens())
         lines.emplace_back(
             "auth_plugin: neither http_user_uri nor http_acl_uri is set: every login that carries a user name "
             "and a password, and all access, is granted without asking");

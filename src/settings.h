@@ -63,6 +63,17 @@ struct Settings {
     bool http_login_rules;
     bool http_login_rules_given;
 
+    // Signed tokens verified at the broker (token_login.h): the key set's URL
+    // or an HMAC secret's file (one or the other), which credential carries
+    // the token (http_jwt_from username), the claims it must carry (a JSON
+    // object of templates; unset: none beyond exp) and the clock's leeway.
+    std::optional<std::string> http_jwt_jwks_uri;
+    std::string http_jwt_secret_file;
+    bool http_jwt_from_username;
+    std::optional<std::string> http_jwt_claims;
+    long http_jwt_leeway_s;
+    bool tokens() const noexcept { return http_jwt_jwks_uri || !http_jwt_secret_file.empty(); }
+
     bool operator==(const Settings &o) const;
     bool operator!=(const Settings &o) const { return !(*this == o); }
 };
@@ -88,7 +99,7 @@ std::string broken_rule(const Settings &s);
 // at start-up: each set URL as it may be printed, and the cache's byte bound
 // when http_cache_bytes is unset.
 struct Shown {
-    std::string user_uri, acl_uri;
+    std::string user_uri, acl_uri, jwks_uri;
     std::size_t default_cache_bytes = 0;
 };
 

@@ -7,8 +7,13 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -16,6 +21,8 @@
 #include "decision_cache.h"
 #include "endpoint_url.h"
 #include "log.h"
+#include "token_keys.h"
+#include "token_verifier.h"
 
 CurlGlobal::CurlGlobal() {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw Unavailable{};
@@ -98,10 +105,46 @@ std::string plan_error(const Settings &s, Interface which, Plans &plans) {
     return {};
 }
 
+// The secret's bytes, wiped when they go.
+struct Secret {
+    std::string bytes;
+    ~Secret() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+// Signed tokens: the claims' verifier (its placeholders fillable behind this
+// library) and http_jwt_secret_file's keys, read now. The first problem as
+// one line naming the option (and the file, never its bytes); empty: none.
+std::string token_error(const Settings &s, Interface which, Configuration &c) {
+    if (!s.tokens()) return {};
+    try {
+        c.token_verifier = std::make_shared<const TokenVerifier>(s.http_jwt_claims.value_or(""),
+                                                                 std::chrono::seconds(s.http_jwt_leeway_s));
+    } catch (const std::invalid_argument &e) {
+        return e.what();
+    }
+    if (std::string line = unfillable(c.token_verifier->uses(), RequestPlan::Kind::login, which, " in http_jwt_claims");
+        !line.empty())
+        return line;
+    if (s.http_jwt_secret_file.empty()) return {};
+    const std::string shown = "auth_plugin: http_jwt_secret_file \"" + s.http_jwt_secret_file + "\"";
+    std::ifstream file(s.http_jwt_secret_file, std::ios::binary);
+    Secret secret;
+    if (file) secret.bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (!file && !file.eof()) return shown + " cannot be read: " + std::strerror(errno);
+    // A file written by an editor or echo ends with a line end that is no part of the secret.
+    while (!secret.bytes.empty() && (secret.bytes.back() == '\n' || secret.bytes.back() == '\r'))
+        secret.bytes.pop_back();
+    std::string why;
+    c.token_secret = TokenKeys::from_secret(secret.bytes, why);
+    if (!c.token_secret) return shown + ": " + (why.empty() ? "not a usable secret" : why);
+    return {};
+}
+
 // What the description shows that the option table cannot work out alone.
 Shown shown_of(const Settings &s) {
     Shown shown;
-    for (auto [url, as] : {std::pair{&s.http_user_uri, &shown.user_uri}, std::pair{&s.http_acl_uri, &shown.acl_uri}})
+    for (auto [url, as] : {std::pair{&s.http_user_uri, &shown.user_uri}, std::pair{&s.http_acl_uri, &shown.acl_uri},
+                           std::pair{&s.http_jwt_jwks_uri, &shown.jwks_uri}})
         if (*url && !(*url)->empty()) *as = redact_url(**url);
     shown.default_cache_bytes = DecisionCache::default_budget(static_cast<std::size_t>(s.http_cache_entries));
     return shown;
@@ -139,13 +182,22 @@ bool configure(const auth_option *opts, int count, Interface which, std::optiona
     // plan; a mistake there (in a header) is thrown, and start_up names it.
     if (!plans[0]) plans[0].emplace(s, RequestPlan::Kind::login);
     if (!plans[1]) plans[1].emplace(s, RequestPlan::Kind::access);
-    out.emplace(Configuration{std::move(s), std::move(*plans[0]), std::move(*plans[1])});
+    Configuration c{Settings(), std::move(*plans[0]), std::move(*plans[1]), nullptr, nullptr, which};
+    if (std::string line = token_error(s, which, c); !line.empty()) {
+        error = std::move(line);
+        return false;
+    }
+    c.settings = std::move(s);
+    out.emplace(std::move(c));
     return true;
 }
 
-Configuration configuration_of(Settings settings) {
+Configuration configuration_of(Settings settings, Interface which) {
     RequestPlan login(settings, RequestPlan::Kind::login), access(settings, RequestPlan::Kind::access);
-    return {std::move(settings), std::move(login), std::move(access)};
+    Configuration c{Settings(), std::move(login), std::move(access), nullptr, nullptr, which};
+    if (std::string line = token_error(settings, which, c); !line.empty()) throw std::invalid_argument(line);
+    c.settings = std::move(settings);
+    return c;
 }
 
 bool start_up(const auth_option *opts, int count, Interface which, const std::function<void(Configuration)> &build,

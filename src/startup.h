@@ -42,8 +42,8 @@ bool configure(const auth_option *opts, int count, Interface which, std::optiona
 
 // Settings already read (a test's, the check tool's masked ones) with each
 // question's plan built from them. Throws std::invalid_argument naming a
-// template that is not usable.
-Configuration configuration_of(Settings settings);
+// template that is not usable (or a token option, as configure would).
+Configuration configuration_of(Settings settings, Interface which = Interface::v2);
 
 // Reads the options, then build(configuration) makes what runs the checks,
 // and describe() adds the interface's own lines; either may throw. False

@@ -37,6 +37,7 @@ Stats::Stats(std::chrono::seconds interval, std::string prefix, Clock::time_poin
 void Stats::login(const CheckResult &result, Clock::duration took) noexcept {
     ++(result.granted() ? login_granted_ : login_refused_);
     login_late_ += result.source == Source::too_late;
+    if (result.source == Source::token) ++(result.granted() ? token_granted_ : token_refused_);
     common(result, took);
 }
 
@@ -83,6 +84,10 @@ Stats::Topics Stats::due(Clock::time_point now) {
         out.emplace_back(prefix_ + "/exchanges/limit", std::to_string(limit_));
         out.emplace_back(prefix_ + "/exchanges/waiting", std::to_string(waiting_));
     }
+    if (tokens_)
+        for (auto [name, value] : {std::pair{"token/granted", token_granted_}, {"token/refused", token_refused_},
+                                   {"token/key_set_fetched", key_set_fetched_}, {"token/key_set_failed", key_set_failed_}})
+            out.emplace_back(prefix_ + "/" + name, std::to_string(value));
     samples_.clear();
     recorded_ = 0;
     next_ += interval_;

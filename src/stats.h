@@ -25,6 +25,11 @@ public:
     // Where logins are answered later: how many exchanges are asked at once
     // now, and how many wait for a place; published with the next figures.
     void queue(long limit, std::size_t waiting) noexcept;
+    // Signed tokens' key set: fetches that brought a set, and that failed, since start.
+    // Their figures are published once this is called (where tokens are configured).
+    void key_set(std::uint64_t fetched, std::uint64_t failed) noexcept {
+        tokens_ = true, key_set_fetched_ = fetched, key_set_failed_ = failed;
+    }
 
     // Once an interval has passed: every figure, and the next interval
     // starts. Before that: nothing.
@@ -40,6 +45,8 @@ private:
     Clock::time_point next_;
     std::uint64_t login_granted_ = 0, login_refused_ = 0, access_granted_ = 0, access_refused_ = 0;
     std::uint64_t login_late_ = 0;
+    bool tokens_ = false;
+    std::uint64_t token_granted_ = 0, token_refused_ = 0, key_set_fetched_ = 0, key_set_failed_ = 0;
     bool queue_known_ = false;
     long limit_ = 0;
     std::size_t waiting_ = 0;

@@ -10,6 +10,7 @@
 #include "loopback.h"
 #include "process.h"
 #include "timing.h"
+#include "token_signing.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -407,6 +408,67 @@ TEST_F(CheckTool, DecidesAccessByTheLoginsRulesAsTheBrokerDoes) {
         const auto requests = endpoint.requests();
         ASSERT_EQ(requests.size(), c.asked.size()) << out;
         for (std::size_t i = 0; i < requests.size(); ++i) EXPECT_EQ(requests[i].path, c.asked[i]);
+    }
+}
+
+// A token login decided as the broker would, with the reason, never the token.
+TEST_F(CheckTool, DecidesATokenLoginAndSaysWhyWithoutPrintingIt) {
+    const std::string secret = "a secret of thirty-two bytes or more, for HS256";
+    write(dir / "jwt.secret", secret + "\n");
+    const std::string conf = "listener 1883\nplugin /usr/lib/mosquitto/auth_plugin_v5.so\nplugin_opt_http_user_uri " +
+                             endpoint.url("/user") + "\nplugin_opt_http_jwt_secret_file " + (dir / "jwt.secret").string() +
+                             "\nplugin_opt_http_jwt_claims {\"sub\": \"${username}\"}\n";
+    const auto token = [&](const std::string &sub, long long life) {
+        const long long now = std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::system_clock::now().time_since_epoch()).count();
+        return signing::token("HS256", nullptr, R"({"alg":"HS256"})",
+                              R"({"sub":")" + sub + R"(","exp":)" + std::to_string(now + life) +
+                                  R"(,"acl":[{"permission":"allow","action":"publish","topic":"mine/#"}]})",
+                              secret);
+    };
+    const struct {
+        const char *what;
+        std::string password;
+        std::vector<std::string> question;
+        int exit;
+        std::string says;
+    } cases[] = {
+        {"valid", token("bob", 600), {}, 0, "granted (its signed token, verified at the broker)"},
+        {"expired", token("bob", -600), {}, 1, "refused (its signed token: expired)"},
+        {"another's", token("eve", 600), {}, 1, "refused (its signed token: claim sub does not match)"},
+        {"its acl", token("bob", 600), {"-i", "d", "-t", "mine/a", "--write"}, 0, "granted (rule 1 of its login's answer)"},
+        {"no request", token("bob", 600), {"--show-request"}, 0, "no request: a token is verified at the broker"},
+        {"not in its acl", token("bob", 600), {"-i", "d", "-t", "yours", "--write"}, 1, "none matched"},
+        {"a password", "s3cret&", {}, 0, "granted (HTTP 200)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args{"-u", "bob", "-P", c.password};
+        args.insert(args.end(), c.question.begin(), c.question.end());
+        auto [code, out] = ask(conf, args);
+        EXPECT_EQ(code, c.exit) << out;
+        EXPECT_NE(out.find(c.says), std::string::npos) << c.says << "\n" << out;
+        EXPECT_NE(out.find("verified with an HMAC secret"), std::string::npos) << out;
+        EXPECT_EQ(out.find(c.password), std::string::npos) << out;
+        EXPECT_EQ(endpoint.requests().size(), c.password == "s3cret&" ? 1u : 0u);
+    }
+    // The token as the user name (http_jwt_from username): never printed either.
+    const std::string as_user = token("bob", 600);
+    std::string from_user = conf + "plugin_opt_http_jwt_from username\n";
+    from_user.replace(from_user.find("${username}"), 11, "${password}");
+    for (const auto &[question, says] :
+         {std::pair{std::vector<std::string>{"-u", as_user, "-P", "bob"}, "login of user \"(a token)\": granted"},
+          {{"-u", as_user, "-P", "bob", "-i", "d", "-t", "yours", "--write"}, "user \"(a token)\": refused"}}) {
+        auto [code, out] = ask(from_user, question);
+        EXPECT_NE(out.find(says), std::string::npos) << out;
+        EXPECT_EQ(out.find(as_user), std::string::npos) << out;
+    }
+    // ${clientid} in the claims: the version-5 library fills it from the client.
+    std::string by_id = conf;
+    by_id.replace(by_id.find("${username}"), 11, "${clientid}");
+    for (const auto &[id, exit] : {std::pair{"bob", 0}, {"eve", 1}}) {
+        auto [code, out] = ask(by_id, {"-i", id, "-u", "anyone", "-P", token("bob", 600)});
+        EXPECT_EQ(code, exit) << out;
     }
 }
 

@@ -196,6 +196,11 @@ TEST_F(Options_, LinesReachTheBrokersLogAtTheirLevels) {
 
 TEST_F(Options_, EveryInvalidValueStopsTheStartWithOneLine) {
     const std::string missing = "/nonexistent/auth_plugin/ca.pem";
+    // Secrets for tokens: one too short to be one, one long enough.
+    const std::string dir = ::testing::TempDir() + "auth_plugin_" + std::to_string(getpid()),
+                      short_secret = dir + "_short.secret", secret = dir + "_good.secret";
+    std::ofstream(short_secret) << "sh0rt-s3cret\n";
+    std::ofstream(secret) << "a secret of thirty-two bytes or more, for HS256\n";
     struct Case {
         Options::Pairs pairs;
         std::vector<std::string> says;  // what the line must name
@@ -227,6 +232,18 @@ TEST_F(Options_, EveryInvalidValueStopsTheStartWithOneLine) {
         {{{"http_version", "2"}, {"http_user_uri", "http://127.0.0.1:1/user"}}, {"http_version 2 needs https://"}, ""},
         {{{"http_version", "2"}, {"http_acl_uri", "https://127.0.0.1:1/acl"}, {"http_unix_socket", "/run/a.sock"}},
          {"http_version 2 needs https://"}, ""},
+        {{{"http_jwt_jwks_uri", "ftp://127.0.0.1/keys"}}, {"http_jwt_jwks_uri \"ftp://127.0.0.1/keys\""}, ""},
+        {{{"http_jwt_secret_file", missing}}, {"http_jwt_secret_file \"" + missing + "\""}, ""},
+        {{{"http_jwt_secret_file", short_secret}}, {"http_jwt_secret_file \"" + short_secret + "\""}, "sh0rt-s3cret"},
+        {{{"http_jwt_secret_file", secret}, {"http_jwt_jwks_uri", "http://127.0.0.1:1/keys"}},
+         {"http_jwt_jwks_uri and http_jwt_secret_file exclude each other"}, ""},
+        {{{"http_jwt_from", "cookie"}}, {"http_jwt_from \"cookie\"", "password or username"}, ""},
+        {{{"http_jwt_leeway_s", "3601"}}, {"http_jwt_leeway_s \"3601\"", "to 3600"}, ""},
+        {{{"http_jwt_claims", "{}"}}, {"http_jwt_claims needs http_jwt_jwks_uri or http_jwt_secret_file"}, ""},
+        {{{"http_jwt_secret_file", secret}, {"http_jwt_claims", "{\"aud\": "}}, {"http_jwt_claims"}, ""},
+        // The version-2 interface tells a login no client id.
+        {{{"http_jwt_secret_file", secret}, {"http_jwt_claims", "{\"sub\": \"${clientid}\"}"}},
+         {"${clientid} in http_jwt_claims", "auth_plugin_v5.so can"}, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.says[0]);

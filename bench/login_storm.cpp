@@ -39,6 +39,10 @@
 // http_jwt_secret_file), claims {"sub": "${username}"}, with no
 // http_user_uri: no exchange per login.
 //
+// With --again (a storm only), once the storm is in, every client closes and
+// the same clients connect again, as a fleet reconnecting to a broker that
+// has seen it: a second line, "again:", with the same figures.
+//
 // Connections are opened paced to the broker's accept queue (it listens with
 // a backlog of 100): more at once would measure the kernel's SYN retries.
 //
@@ -47,7 +51,7 @@
 // option lines say "http_keepalive true"; prints its time and CPU per request.
 //
 //   login_storm BROKER PLUGIN|none LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood|--flood-lost|
-//               --hostile=KIND:N|--tokens[=ALG]] [plugin option lines...]
+//               --hostile=KIND:N|--tokens[=ALG]] [--again] [plugin option lines...]
 //   login_storm --bare LATENCY_MS CLIENTS [http_keepalive true]
 
 #include <arpa/inet.h>
@@ -310,12 +314,12 @@ int main(int argc, char **argv) {
     }
     if (argc < 5) {
         std::fprintf(stderr, "usage: login_storm BROKER PLUGIN LATENCY_MS CLIENTS [--reload|--hung|--beside|--control|--flood|"
-                             "--flood-lost|--hostile=KIND:N] [option lines...]\n");
+                             "--flood-lost|--hostile=KIND:N|--tokens[=ALG]] [--again] [option lines...]\n");
         return 2;
     }
     const std::string broker = argv[1], plugin = argv[2];
     const int latency_ms = std::atoi(argv[3]), clients = std::atoi(argv[4]);
-    bool reload = false, hung = false, beside = false, control = false, flood = false, tokens = false;
+    bool reload = false, hung = false, beside = false, control = false, flood = false, tokens = false, again = false;
     std::string hostile;  // KIND:N
     std::string alg = "RS256";
     long timeout_ms = 1000;
@@ -328,6 +332,7 @@ int main(int argc, char **argv) {
         else if (std::strcmp(argv[i], "--flood") == 0) flood = true;
         else if (std::strcmp(argv[i], "--flood-lost") == 0) flood = held_lost = true;
         else if (std::strncmp(argv[i], "--hostile=", 10) == 0) hostile = argv[i] + 10;
+        else if (std::strcmp(argv[i], "--again") == 0) again = true;
         else if (std::strcmp(argv[i], "--tokens") == 0) tokens = true;
         else if (std::strncmp(argv[i], "--tokens=", 9) == 0) tokens = true, alg = argv[i] + 9;
         else opts.emplace_back(argv[i]);
@@ -417,7 +422,7 @@ int main(int argc, char **argv) {
         _exit(127);
     }
     Probe probe;
-    for (int i = 0; i < 500 && probe.fd < 0; ++i) {
+    for (int i = 0; i < 3000 && probe.fd < 0; ++i) {  // 30 s: under valgrind too
         std::this_thread::sleep_for(10ms);
         probe.fd = bench::connect_loopback(broker_port);
     }
@@ -598,16 +603,22 @@ int main(int argc, char **argv) {
     // The storm: every client has its TCP connection first (the broker
     // accepts those without the plug-in), then all send CONNECT at once and
     // every CONNACK is read.
-    std::vector<int> fds = connect_paced(pid, broker_port, clients);
-    std::this_thread::sleep_for(500ms);  // the broker has taken every connection in
-    probe.worst = 0;
-    const double thread_before = thread_ns(pid), process_before = process_ns(pid);
-    const auto start = Clock::now();
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-        const std::string user = i == 0 && reload ? "revoked" : "u" + std::to_string(i);
-        const std::string p = bench::connect_packet("c" + std::to_string(i), user, password(user));
-        if (write(fds[i], p.data(), p.size()) < 0) break;
-    }
+    std::vector<int> fds;
+    double thread_before = 0, process_before = 0;
+    Clock::time_point start;
+    const auto send_connects = [&] {
+        fds = connect_paced(pid, broker_port, clients);
+        std::this_thread::sleep_for(500ms);  // the broker has taken every connection in
+        probe.worst = 0;
+        thread_before = thread_ns(pid), process_before = process_ns(pid);
+        start = Clock::now();
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            const std::string user = i == 0 && reload ? "revoked" : "u" + std::to_string(i);
+            const std::string p = bench::connect_packet("c" + std::to_string(i), user, password(user));
+            if (write(fds[i], p.data(), p.size()) < 0) break;
+        }
+    };
+    send_connects();
     if (hung) {
         // CPU ticks of the broker (utime + stime, /proc/PID/stat) over 3 s.
         const auto ticks = [pid] { return stat_ticks("/proc/" + std::to_string(pid) + "/stat"); };
@@ -622,17 +633,21 @@ int main(int argc, char **argv) {
         return 0;
     }
     int accepted = 0;
-    for (int fd : fds) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 120000) == 1 && read(fd, connack, 4) == 4 && connack[3] == 0) ++accepted;
-    }
-    const double all_ms = ms_since(start);
-    const double worst_ms = probe.worst.exchange(0);
-    // What the storm cost the broker's thread, per login (the probe's pings included).
-    const double thread_us = accepted ? (thread_ns(pid) - thread_before) / 1e3 / accepted : -1;
-    // And its other threads (the plug-in's exchanges), per login.
-    const double others_us =
-        accepted ? (process_ns(pid) - process_before) / 1e3 / accepted - thread_us : -1;
+    double all_ms = 0, worst_ms = 0, thread_us = 0, others_us = 0;
+    const auto read_connacks = [&] {
+        accepted = 0;
+        for (int fd : fds) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 120000) == 1 && read(fd, connack, 4) == 4 && connack[3] == 0) ++accepted;
+        }
+        all_ms = ms_since(start);
+        worst_ms = probe.worst.exchange(0);
+        // What the storm cost the broker's thread, per login (the probe's pings included).
+        thread_us = accepted ? (thread_ns(pid) - thread_before) / 1e3 / accepted : -1;
+        // And its other threads (the plug-in's exchanges), per login.
+        others_us = accepted ? (process_ns(pid) - process_before) / 1e3 / accepted - thread_us : -1;
+    };
+    read_connacks();
     if (control) {
         // The operator sends each command as a PUBLISH (QoS 0) of its own connection.
         const int op = bench::connect_loopback(broker_port);
@@ -683,6 +698,17 @@ int main(int argc, char **argv) {
         std::printf("clients %d latency_ms %d logged_in %d all_ms %.0f ping_worst_ms %.0f broker_thread_us_per_login %.1f "
                     "other_threads_us_per_login %.1f\n",
                     clients, latency_ms, accepted, all_ms, worst_ms, thread_us, others_us);
+        if (again) {
+            // The same clients again, to a broker that has seen them all:
+            // what a fleet's reconnect costs (tokens remembered).
+            for (int fd : fds) close(fd);
+            std::this_thread::sleep_for(1s);  // the broker has let the old connections go
+            send_connects();
+            read_connacks();
+            std::printf("again: clients %d latency_ms %d logged_in %d all_ms %.0f ping_worst_ms %.0f "
+                        "broker_thread_us_per_login %.1f other_threads_us_per_login %.1f\n",
+                        clients, latency_ms, accepted, all_ms, worst_ms, thread_us, others_us);
+        }
     } else {
         std::this_thread::sleep_for(200ms);
         probe.worst = 0;

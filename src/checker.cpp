@@ -205,9 +205,11 @@ bool Checker::begin_login(const LoginQuestion &l, bool consult_cache, PreparedCh
         // A token is decided here, valid or not: a forged one never falls
         // through to the endpoint, nor is it ever sent there.
         const char *credential = tokens_->credential(l.username, l.password);
-        if (credential && TokenVerifier::shaped_as_token(credential)) {
-            v = tokens_->login(credential, login_values(l, l.password), consult_cache);
-            return false;
+        if (credential) {
+            if (auto decided = tokens_->login(credential, login_values(l, l.password), consult_cache)) {
+                v = std::move(*decided);
+                return false;
+            }
         }
         if (!settings_.http_user_uri) {
             v.source = Source::token;

@@ -17,13 +17,18 @@ TokenLogins::TokenLogins(const Settings &s, const Configuration &c, HttpClient &
     : from_username_(s.http_jwt_from_username),
       rules_applied_(c.which == Interface::v5),
       verifier_(c.token_verifier),
-      secret_(c.token_secret) {
+      secret_(c.token_secret),
+      sha256_(EVP_MD_fetch(nullptr, "SHA2-256", nullptr)),
+      hashing_(EVP_MD_CTX_new()) {
     if (s.http_jwt_jwks_uri)
         source_ = std::make_unique<KeySetSource>(client, s, *s.http_jwt_jwks_uri, shown_jwks_uri,
                                                  std::move(now));
 }
 
 TokenLogins::~TokenLogins() = default;
+
+void TokenLogins::MdFree::operator()(EVP_MD *md) const noexcept { EVP_MD_free(md); }
+void TokenLogins::MdCtxFree::operator()(EVP_MD_CTX *ctx) const noexcept { EVP_MD_CTX_free(ctx); }
 
 Uses TokenLogins::uses() const noexcept { return verifier_ ? verifier_->uses() : 0; }
 
@@ -35,12 +40,12 @@ std::size_t TokenLogins::DigestHash::operator()(const Digest &d) const noexcept 
 
 std::shared_ptr<const TokenKeys> TokenLogins::keys() noexcept { return source_ ? source_->keys() : secret_; }
 
-bool TokenLogins::digest(const char *token, const TemplateValues &values, Digest &out) const noexcept {
+bool TokenLogins::digest(const char *token, const TemplateValues &values, Digest &out) noexcept {
     // The token and every value its claims were checked against: the same
     // token from another user name (say) is verified afresh.
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    if (!ctx) return false;
-    bool ok = EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
+    // Without SHA-256 (none to be had at start), tokens are verified each time.
+    EVP_MD_CTX *ctx = hashing_.get();
+    bool ok = ctx && sha256_ && EVP_DigestInit_ex2(ctx, sha256_.get(), nullptr) == 1;
     const auto add = [&](const char *text) {
         const std::size_t n = text ? std::strlen(text) : 0;
         const unsigned char had = text ? 1 : 0;
@@ -53,11 +58,12 @@ bool TokenLogins::digest(const char *token, const TemplateValues &values, Digest
         if (used & bit(static_cast<Placeholder>(p))) add(values.of[p]);
     unsigned int length = 0;
     ok = ok && EVP_DigestFinal_ex(ctx, out.data(), &length) == 1 && length == out.size();
-    EVP_MD_CTX_free(ctx);
     return ok;
 }
 
-CheckResult TokenLogins::login(const char *token, const TemplateValues &values, bool use_remembered) noexcept {
+std::optional<CheckResult> TokenLogins::login(const char *token, const TemplateValues &values,
+                                              bool use_remembered) noexcept {
+    if (!token || !std::strchr(token, '.')) return std::nullopt;  // a password: no digest for it
     CheckResult v;
     v.source = Source::token;
     const std::int64_t now = unix_now();
@@ -74,8 +80,11 @@ CheckResult TokenLogins::login(const char *token, const TemplateValues &values, 
             remembered_.erase(it);
         }
     }
+    // Whether it is shaped as a token at all is read by the verifier, once;
+    // a remembered one was.
     auto in_force = keys();
     if (!in_force) {
+        if (!TokenVerifier::shaped_as_token(token)) return std::nullopt;
         tell_no_keys();
         v.why = "no key set had yet";
         return v;
@@ -86,6 +95,7 @@ CheckResult TokenLogins::login(const char *token, const TemplateValues &values, 
         if (auto again = source_->unknown_kid(); again && again != in_force)
             r = verifier_->verify(token, *(in_force = std::move(again)), values, now);
     }
+    if (r.outcome == TokenVerifier::Outcome::not_a_token) return std::nullopt;
     if (r.outcome != TokenVerifier::Outcome::valid) {
         v.why = r.outcome == TokenVerifier::Outcome::unknown_key ? "unknown key"
                 : !r.claim.empty()                               ? claim_words(r.claim, r.why)

@@ -6,10 +6,13 @@
 // thread uses it (the broker's).
 #pragma once
 
+#include <openssl/types.h>
+
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -39,11 +42,11 @@ public:
     }
     Uses uses() const noexcept;
 
-    // A login whose credential is shaped as a token (token points into
-    // values' username or password): granted with the token's rules, or
-    // refused with why. remembered false: verified again even if remembered
-    // (a reload's re-check).
-    CheckResult login(const char *token, const TemplateValues &values, bool remembered) noexcept;
+    // A login with this credential (token points into values' username or
+    // password): none when it is not shaped as a token (not ours to decide);
+    // else granted with the token's rules, or refused with why. remembered
+    // false: verified again even if remembered (a reload's re-check).
+    std::optional<CheckResult> login(const char *token, const TemplateValues &values, bool remembered) noexcept;
     // The remembered tokens of this user (null: of anyone) are verified again at their next use.
     std::size_t forget(const char *username) noexcept;
     // A reload: everything is verified again, against a key set fetched again.
@@ -73,7 +76,7 @@ private:
     };
     std::shared_ptr<const TokenKeys> keys() noexcept;
     std::uint64_t generation() const noexcept { return source_ ? source_->generation() : 0; }
-    bool digest(const char *token, const TemplateValues &values, Digest &out) const noexcept;
+    bool digest(const char *token, const TemplateValues &values, Digest &out) noexcept;
     void remember(const Digest &key, std::int64_t expires, const char *username,
                   std::shared_ptr<const LoginRules> rules) noexcept;
     // The words for a claim that did not match, kept for the result to point at.
@@ -85,6 +88,16 @@ private:
     std::shared_ptr<const TokenVerifier> verifier_;
     std::shared_ptr<const TokenKeys> secret_;
     std::unique_ptr<KeySetSource> source_;  // http_jwt_jwks_uri
+    // SHA-256 fetched once and one context reused: fetching it per login
+    // cost more than hashing the token.
+    struct MdFree {
+        void operator()(EVP_MD *md) const noexcept;
+    };
+    struct MdCtxFree {
+        void operator()(EVP_MD_CTX *ctx) const noexcept;
+    };
+    std::unique_ptr<EVP_MD, MdFree> sha256_;
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> hashing_;
     std::unordered_map<Digest, Remembered, DigestHash> remembered_;
     std::set<std::string> claim_words_;
     RareLine no_keys_line_;

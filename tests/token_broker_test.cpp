@@ -95,13 +95,14 @@ TEST_F(TokenE2E, TokensAreDecidedAtTheBrokerAndOnlyOtherPasswordsReachTheEndpoin
          false},
         {"a password", "alice", "secret", true},
         {"a wrong password", "alice", "wrong", false},
+        {"a password in three parts, not a token", "alice", "not.a.token", false},  // asked, and refused there
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(login(broker, c.user, c.password) == 0, c.in) << broker.process().output();
     }
-    // Tokens never reach the endpoint: only the two passwords did.
-    ASSERT_EQ(users.requests().size(), 2u);
+    // Tokens never reach the endpoint: only the three passwords did.
+    ASSERT_EQ(users.requests().size(), 3u);
     for (const auto &r : users.requests()) EXPECT_EQ(r.fields.at("username"), "alice");
     EXPECT_EQ(fetches(), 1u);  // at start
 
@@ -117,7 +118,7 @@ TEST_F(TokenE2E, TokensAreDecidedAtTheBrokerAndOnlyOtherPasswordsReachTheEndpoin
         EXPECT_NE(login(broker, "dev1", token("RS256", keys.rsa.get(), std::to_string(random()), "dev1")), 0);
     const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
     EXPECT_LE(fetches(), 3u + static_cast<std::size_t>(took.count() / 10)) << took.count() << " s";
-    EXPECT_EQ(users.requests().size(), 2u);
+    EXPECT_EQ(users.requests().size(), 3u);
 }
 
 TEST_F(TokenE2E, AStartWithoutAKeySetGoesOnAndRefusesTokensUntilOneIsHad) {
@@ -128,6 +129,8 @@ TEST_F(TokenE2E, AStartWithoutAKeySetGoesOnAndRefusesTokensUntilOneIsHad) {
     EXPECT_TRUE(broker.log_has("the key set could not be fetched")) << broker.process().output();
     EXPECT_NE(login(broker, "dev1", token("RS256", keys.rsa.get(), "r", "dev1")), 0);
     EXPECT_EQ(login(broker, "alice", "secret"), 0);  // passwords go on as ever
+    EXPECT_NE(login(broker, "alice", "not.a.token"), 0);
+    EXPECT_EQ(users.requests().size(), 2u);  // that one too: not shaped as a token
     EXPECT_EQ(fetches(), 1u);                       // tried again no sooner than 10 s later
 }
 

@@ -12,6 +12,7 @@
 #include "checker.h"
 #include "questions.h"
 #include "startup.h"
+#include "token_verifier.h"
 
 namespace check_tool {
 
@@ -57,9 +58,13 @@ void replace_all(std::string &text, const std::string &from, const std::string &
 }  // namespace
 
 void show_request(const Settings &settings, bool v5, const Args &args, bool login) {
-    static const std::string stand_in = "PasswordShownAsStars7q";
+    static const std::string stand_in = "PasswordShownAsStars7q", user_stand_in = "TokenUserShownAsStars4m";
     const char *pw = args.password ? stand_in.c_str() : nullptr;
-    const FlagClient &client = args.client;
+    FlagClient client = args.client;
+    // A user name that carries a token (http_jwt_from username) is as secret
+    // as a password: the access endpoint still gets it, the screen does not.
+    if (settings.http_jwt_from_username && client.user && TokenVerifier::shaped_as_token(client.user))
+        client.user = user_stand_in.c_str();
     Request r;
     bool built = false;
     try {
@@ -90,7 +95,10 @@ void show_request(const Settings &settings, bool v5, const Args &args, bool logi
             for (const auto &line : shown_settings.http_header) headers += line + "\n";
             if (!r.get) headers += r.json ? "Content-Type: application/json\n" : "Content-Type: application/x-www-form-urlencoded\n";
         }
-        for (auto *text : {&url, &body, &headers}) replace_all(*text, stand_in, "***");
+        for (auto *text : {&url, &body, &headers}) {
+            replace_all(*text, stand_in, "***");
+            replace_all(*text, user_stand_in, "***");
+        }
         std::printf("request: %s %s\n", r.get ? "GET" : "POST", url.c_str());
         std::istringstream lines(headers);
         for (std::string line; std::getline(lines, line);) std::printf("  %s\n", line.c_str());

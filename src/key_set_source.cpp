@@ -24,7 +24,7 @@ KeySetSource::KeySetSource(HttpClient &client, const Settings &settings, std::st
 std::shared_ptr<const TokenKeys> KeySetSource::keys() noexcept {
     const auto now = now_();
     const bool due = !keys_ || now >= fresh_until_;
-    if (due && (!ever_failed_ || now - failed_at_ >= retry)) fetch(now);
+    if (due && (!ever_failed_ || now - failed_at_ >= retry)) fetch();
     return keys_;
 }
 
@@ -32,14 +32,16 @@ std::shared_ptr<const TokenKeys> KeySetSource::unknown_kid() noexcept {
     const auto now = now_();
     if ((!ever_unknown_ || now - unknown_at_ >= retry) && (!ever_failed_ || now - failed_at_ >= retry)) {
         ever_unknown_ = true;
-        unknown_at_ = now;
-        fetch(now);
+        unknown_at_ = fetch();
     }
     return keys_;
 }
 
-void KeySetSource::fetch(Clock::time_point now) noexcept {
+KeySetSource::Clock::time_point KeySetSource::fetch() noexcept {
     const Answer answer = client_.send(request_, true);
+    // Paced from its end: a service that hangs holds the broker's thread for
+    // one time-out per pace, however long the time-out is.
+    const auto now = now_();
     const Outcome outcome = answer.outcome();
     std::string why;
     std::shared_ptr<const TokenKeys> got;
@@ -61,7 +63,7 @@ void KeySetSource::fetch(Clock::time_point now) noexcept {
         ever_failed_ = true;
         failed_at_ = now;
         tell_failed(why, now);
-        return;
+        return now;
     }
     ++fetched_;
     ever_failed_ = false;
@@ -82,6 +84,7 @@ void KeySetSource::fetch(Clock::time_point now) noexcept {
         }
     } catch (...) {
     }
+    return now;
 }
 
 void KeySetSource::tell_failed(const std::string &why, Clock::time_point now) noexcept {

@@ -50,7 +50,8 @@ public:
     std::string describe() const;
 
 private:
-    void fetch(Clock::time_point now) noexcept;
+    // Fetched now; when it ended.
+    Clock::time_point fetch() noexcept;
     // The one line for a fetch that failed (why: fixed words), rate-limited.
     void tell_failed(const std::string &why, Clock::time_point now) noexcept;
 

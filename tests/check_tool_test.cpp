@@ -463,6 +463,12 @@ TEST_F(CheckTool, DecidesATokenLoginAndSaysWhyWithoutPrintingIt) {
         EXPECT_NE(out.find(says), std::string::npos) << out;
         EXPECT_EQ(out.find(as_user), std::string::npos) << out;
     }
+    {  // nor in a request shown: the access endpoint is asked with the user name
+        auto [code, out] = ask(from_user + "plugin_opt_http_acl_uri " + endpoint.url("/acl") + "\n",
+                               {"-u", as_user, "-P", "bob", "-i", "d", "-t", "yours", "--write", "--show-request"});
+        EXPECT_NE(out.find("username=***&"), std::string::npos) << out;
+        EXPECT_EQ(out.find(as_user), std::string::npos) << out;
+    }
     // ${clientid} in the claims: the version-5 library fills it from the client.
     std::string by_id = conf;
     by_id.replace(by_id.find("${username}"), 11, "${clientid}");

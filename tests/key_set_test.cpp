@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <string>
@@ -124,6 +125,37 @@ TEST_F(KeySet, TheLastGoodSetStaysWhileTheServerFailsTriedAgainEveryTenSeconds) 
     }
     EXPECT_EQ(source.failed(), 3u);
     EXPECT_NE(source.describe().find("the test's server"), std::string::npos);
+}
+
+// A service that hangs for as long as a time-out (the clock turned 30 s by
+// the server itself) is asked again ten seconds after that answer, not at
+// once: the broker's thread is held one time-out per ten seconds at most.
+TEST(KeySetPace, PacedFromTheEndOfAFetchThatTookLong) {
+    Endpoint server;
+    Settings settings;
+    HttpClient client{settings};
+    std::atomic<Clock::rep> ticks{Clock::now().time_since_epoch().count()};
+    KeySetSource source{client, settings, server.url("/jwks"), "the test's server",
+                        [&] { return Clock::time_point(Clock::duration(ticks.load())); }};
+    const auto slow = [&](int status) {
+        server.header("Content-Type", "application/json");
+        server.answer(status, key_set({"a"}));
+        server.decide([&ticks, status](const Recorded &) {
+            ticks += std::chrono::duration_cast<Clock::duration>(30s).count();
+            return status;
+        });
+    };
+    slow(500);  // failed after 30 s
+    EXPECT_FALSE(source.keys());
+    EXPECT_FALSE(source.keys());
+    EXPECT_FALSE(source.unknown_kid());
+    EXPECT_EQ(server.requests().size(), 1u);
+    slow(200);  // an unknown kid's fetch that took 30 s
+    ticks += std::chrono::duration_cast<Clock::duration>(10s).count();
+    ASSERT_TRUE(source.unknown_kid());
+    EXPECT_EQ(server.requests().size(), 2u);
+    source.unknown_kid();
+    EXPECT_EQ(server.requests().size(), 2u);
 }
 
 }  // namespace

@@ -7,8 +7,12 @@
 // user as the sequence says (grant with rules, refuse, hold). After every
 // step, nothing may be granted to a connection that the endpoint's answers,
 // as of then, do not grant: no stranger admitted, no rule widened, nothing
-// revoked kept. RapidCheck draws the sequences from a fixed seed (RC_PARAMS
-// overrides it) and shrinks a failing one; the seed is printed with it.
+// revoked kept. With tokens on, a connect may carry a signed token instead
+// of a password (valid, valid under a key a later reload removes, expiring
+// in a second, expired, forged, another user's): a token grants only while
+// it verifies against the set served since. RapidCheck draws the sequences
+// from a fixed seed (RC_PARAMS overrides it) and shrinks a failing one; the
+// seed is printed with it.
 
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
@@ -27,6 +31,7 @@
 
 #include "endpoint.h"
 #include "timing.h"
+#include "token_signing.h"
 #include "v5_line.h"
 
 namespace {
@@ -74,23 +79,55 @@ enum class Policy { grant, soon, past, refuse, hold };  // soon, past: a grant w
 const char *const policy_names[] = {"grant", "grant expiring in 1 s", "grant expired", "refuse", "hold"};
 bool grants(Policy p) { return p == Policy::grant || p == Policy::soon; }
 
+// Tokens: none (a password), or how the connect's token was made.
+enum class Token { none, valid, rotated, soon, expired, forged, stolen };
+const char *const token_names[] = {"", "valid", "under the key a reload removes", "expiring in 1 s", "expired",
+                                   "forged", "of another user"};
+// The service's keys, made once: k1 stays, k2 goes at a rotation, k3 is nobody's.
+struct ServiceKeys {
+    signing::Pkey k1 = signing::ec("P-256"), k2 = signing::ec("P-256"), k3 = signing::ec("P-256");
+    static const ServiceKeys &get() {
+        static const ServiceKeys keys;
+        return keys;
+    }
+    std::string set(bool with_k2) const {
+        return R"({"keys":[)" + signing::jwk(k1.get(), "k1") + (with_k2 ? "," + signing::jwk(k2.get(), "k2") : "") +
+               "]}";
+    }
+};
+// The token a connect of user carries, and its exp.
+std::string mint(Token kind, const std::string &user, std::int64_t &exp) {
+    const ServiceKeys &keys = ServiceKeys::get();
+    const std::int64_t now = unix_seconds();
+    exp = kind == Token::soon ? now + 1 : kind == Token::expired ? now - 100 : now + 3600;
+    const std::string kid = kind == Token::rotated ? "k2" : "k1";
+    EVP_PKEY *key = kind == Token::rotated ? keys.k2.get() : kind == Token::forged ? keys.k3.get() : keys.k1.get();
+    const std::string sub = kind == Token::stolen ? (user == "alice" ? "bob" : "alice") : user;
+    // Its acl claim: the user's rules, as the endpoint's grant carries them.
+    const std::string acl = rules_of(sub);
+    return signing::token("ES256", key, R"({"alg":"ES256","kid":")" + kid + R"("})",
+                          R"({"sub":")" + sub + R"(","exp":)" + std::to_string(exp) + (acl.empty() ? "" : ",") + acl +
+                              "}");
+}
+
 struct Config {
-    bool cache, acl, control, async, behind;
+    bool cache, acl, control, async, behind, tokens;
     bool holds() const { return newer && async && behind; }  // nothing asks at once: the test's thread never waits
     bool scheduled() const { return behind || (newer && async); }
 };
 std::ostream &operator<<(std::ostream &os, const Config &c) {
     return os << "cache " << c.cache << ", acl uri " << c.acl << ", control " << c.control << ", async logins "
-              << c.async << ", reload in background " << c.behind;
+              << c.async << ", reload in background " << c.behind << ", tokens " << c.tokens;
 }
 
 struct Step {
-    enum Kind { connect, lose, publish, subscribe, will_ends, reload, tick, policy, control, wait_expiry };
+    enum Kind { connect, lose, publish, subscribe, will_ends, reload, tick, policy, control, wait_expiry, rotate };
     Kind kind = tick;
     int id = 0, user = 0, topic = 0, will = -1;  // will: a topic, -1 none
     bool good = true, v5 = true, persistent = false, delayed = false;
     Policy set = Policy::grant;
     int command = 0;  // below
+    Token token = Token::none;
 };
 const char *const commands[] = {"disconnect clientid", "disconnect username", "recheck clientid",
                                 "recheck username", "recheck", "forget username"};  // odd: by user name
@@ -98,6 +135,7 @@ std::ostream &operator<<(std::ostream &os, const Step &s) {
     switch (s.kind) {
     case Step::connect:
         os << "connect " << ids[s.id] << " as " << users[s.user] << (s.good ? "" : " (wrong password)")
+           << (s.token != Token::none ? " with a token " : "") << token_names[static_cast<int>(s.token)]
            << (s.v5 ? " v5" : " v3.1.1") << (s.persistent ? " persistent" : "");
         if (s.will >= 0) os << " will " << topics[s.will] << (s.delayed ? " delayed" : "");
         return os;
@@ -113,6 +151,7 @@ std::ostream &operator<<(std::ostream &os, const Step &s) {
         if (s.command == 4) return os;
         return os << " " << (s.command % 2 ? users[s.user] : ids[s.id]);
     case Step::wait_expiry: return os << "wait for an expiry";
+    case Step::rotate: return os << "key set: k2 removed; SIGHUP";
     }
     return os;
 }
@@ -131,6 +170,7 @@ struct Said {
     std::map<std::string, Policy> policy;
     std::vector<Answer> answers;
     bool stopping = false;  // held answers go, refused
+    bool k2_served = true;  // the key set served
 
     static std::string &body() {  // what answer() decided, for the same request's body
         thread_local std::string b;
@@ -139,6 +179,11 @@ struct Said {
     int answer(const Recorded &r) {
         body().clear();
         if (r.path == "/acl") return r.fields.at("topic") == "secret/x" ? 403 : 200;
+        if (r.path == "/jwks") {
+            std::lock_guard<std::mutex> lock(mutex);
+            body() = ServiceKeys::get().set(k2_served);
+            return 200;
+        }
         const std::string user = r.fields.at("username"), password = r.fields.at("password");
         std::unique_lock<std::mutex> lock(mutex);
         changed.wait(lock, [&] { return policy[user] != Policy::hold || stopping; });
@@ -188,6 +233,11 @@ public:
         if (config.cache) options.emplace_back("http_cache_ms", "60000");
         if (config.acl) options.emplace_back("http_acl_uri", endpoint_.url("/acl"));
         if (config.control) options.emplace_back("http_control", "true");
+        if (config.tokens) {
+            options.emplace_back("http_jwt_jwks_uri", endpoint_.url("/jwks"));
+            options.emplace_back("http_jwt_claims", R"({"sub": "${username}"})");
+            options.emplace_back("http_jwt_leeway_s", "0");
+        }
         line_ = std::make_unique<Line>(1, options);
         if (line_->rc() != MOSQ_ERR_SUCCESS) throw std::runtime_error("the library did not start");
     }
@@ -228,6 +278,7 @@ public:
         case Step::policy: set_policy(users[step.user], step.set); break;
         case Step::control: command(step); break;
         case Step::wait_expiry: wait_expiry(); break;
+        case Step::rotate: rotate(); break;
         }
         for (auto &s : sessions_)
             if (s->state == Session::connected) kept(*s);
@@ -244,6 +295,9 @@ private:
         std::set<std::string> subs;
         std::size_t login_seq = 0, floor = 0;  // answers before its login; the first that may admit it
         int login_op = 0, recheck_op = 0;      // its login's step; its latest re-check asked behind
+        std::int64_t login_s = 0;              // when its login was asked
+        Token token = Token::none;             // its password is a token, made so
+        std::int64_t token_exp = 0;
         std::string who() const { return client.id + " (" + client.username + ")"; }
     };
     struct Disconnect {
@@ -271,6 +325,19 @@ private:
         }
         if (expiry) *expiry = any && !endless ? std::optional<std::int64_t>(latest) : std::nullopt;
         return any;
+    }
+    // A token's verdict at a time: its key served (k2 until the rotation),
+    // its sub the user's, its exp after that time.
+    bool verifies(const Session &s, std::int64_t at) const {
+        if (s.token == Token::expired || s.token == Token::forged || s.token == Token::stolen) return false;
+        if (s.token == Token::rotated && rotated_) return false;
+        return s.token_exp > at;
+    }
+    // What admits s: its token (its exp), or the endpoint's grants for its password since answer from.
+    bool grant_of(const Session &s, std::size_t from, std::optional<std::int64_t> *expiry = nullptr) {
+        if (s.token == Token::none) return granted(s.password, from, expiry);
+        if (expiry) *expiry = s.token_exp;
+        return true;
     }
     void set_policy(const std::string &user, Policy p) {
         if (p == Policy::hold && !config_.holds()) p = Policy::refuse;
@@ -326,13 +393,15 @@ private:
         Session &s = *owned;
         sessions_.push_back(std::move(owned));
         s.client = {id, user, "10.0.0." + std::to_string(step.user + 1), step.v5 ? 5 : 4, nullptr, !step.persistent};
-        s.password = step.good ? "pw-" + user + "-" + id : "wrong";
+        s.token = step.token;
+        s.password = s.token != Token::none ? mint(s.token, user, s.token_exp) : step.good ? "pw-" + user + "-" + id : "wrong";
         s.persistent = step.persistent;
         if (step.will >= 0) s.will = topics[step.will];
         s.delayed = step.will >= 0 && step.v5 && step.delayed;
         if (newer && parked_.count(id)) return drop(s);  // refused before any plug-in is asked
         s.login_seq = answered();
         s.login_op = op_;
+        s.login_s = unix_seconds();
         const int rc = line_->login(s.client, user.c_str(), s.password.c_str());
         if (rc == MOSQ_ERR_SUCCESS) return authorised(s);
         if (newer && rc == auth_delayed) parked_[id] = &s;
@@ -342,7 +411,11 @@ private:
     void authorised(Session &s) {
         const std::size_t reloaded = std::max(reload_seq_, forgotten_seq_[s.client.username]);
         const std::size_t floor = config_.cache ? std::min(s.login_seq, reloaded) : s.login_seq;
-        if (!granted(s.password, floor)) fail(s.who() + " admitted without a grant answer for its password");
+        if (s.token != Token::none) {
+            if (!verifies(s, s.login_s)) fail(s.who() + " admitted with a token " + token_names[static_cast<int>(s.token)]);
+        } else if (!granted(s.password, floor)) {
+            fail(s.who() + " admitted without a grant answer for its password");
+        }
         for (const Disconnect &d : disconnects_)
             if (d.op > s.login_op && (d.id == s.client.id || d.user == s.client.username))
                 fail(s.who() + " admitted after a disconnect command named it while its login waited");
@@ -413,7 +486,7 @@ private:
         const char *what = access == MOSQ_ACL_WRITE ? " write " : access == MOSQ_ACL_READ ? " read " : " subscribe ";
         if (!allowed(s.client.username, s.client.id, topic, config_.acl))
             fail(s.who() + " granted" + what + topic + " beyond its rules");
-        if (std::optional<std::int64_t> at; granted(s.password, s.floor, &at) && at && *at <= before)
+        if (std::optional<std::int64_t> at; grant_of(s, s.floor, &at) && at && *at <= before)
             fail(s.who() + " granted" + what + topic + " after its answer's expire_at");
         return true;
     }
@@ -422,8 +495,9 @@ private:
         for (const Disconnect &d : disconnects_)
             if (d.op > s.login_op && (d.id == s.client.id || d.user == s.client.username))
                 fail(s.who() + " still connected after a disconnect command named it");
-        if (std::optional<std::int64_t> at; granted(s.password, s.floor, &at) && at && *at <= last_tick_s_)
+        if (std::optional<std::int64_t> at; grant_of(s, s.floor, &at) && at && *at <= last_tick_s_)
             fail(s.who() + " still connected after a TICK past its answer's expire_at");
+        if (s.token == Token::rotated && rotated_) fail(s.who() + " still connected after a reload removed its key");
     }
 
     void tick() {
@@ -435,7 +509,7 @@ private:
     // Re-checks answered in the background: refused since before each was asked, it must go once settled.
     bool revoked(const Session &s) {
         const auto since = refusing_since_.find(s.client.username);
-        return s.state == Session::connected && s.recheck_op && since != refusing_since_.end() &&
+        return s.state == Session::connected && s.token == Token::none && s.recheck_op && since != refusing_since_.end() &&
                since->second < s.recheck_op && policy(s.client.username) != Policy::hold;
     }
     // TICK. Where answers come later it waits (bounded) until those given
@@ -462,10 +536,13 @@ private:
         for (Session *s : held) {
             if (session(s->client.id) != s) continue;
             const std::size_t before = answered();
+            const std::int64_t before_s = unix_seconds();
             if (line_->login(s->client, s->client.username.c_str(), s->password.c_str()) != MOSQ_ERR_SUCCESS) {
                 end_without_will(*s);
             } else if (s->state == Session::connected) {
-                if (config_.behind && (newer || ticked_)) s->recheck_op = op_;  // granted now, asked behind
+                if (s->token != Token::none) {
+                    if (!verifies(*s, before_s)) fail(s->who() + "'s re-check granted a token that does not verify");
+                } else if (config_.behind && (newer || ticked_)) s->recheck_op = op_;  // granted now, asked behind
                 else if (!granted(s->password, before))
                     fail(s->who() + "'s re-check granted without a grant answer");
                 else s->floor = before;
@@ -493,10 +570,14 @@ private:
         e.topic = "$CONTROL/auth_plugin/v1";
         e.payload = json.data();
         e.payloadlen = static_cast<uint32_t>(json.size());
+        const std::int64_t before_s = unix_seconds();
         line_->fire(MOSQ_EVT_CONTROL, &e);
         if (step.command < 2 || step.command == 5) return;
         for (Session *s : matched) {
-            if (config_.behind) s->recheck_op = op_;
+            if (s->token != Token::none) {  // decided at once, by the token
+                if (s->state == Session::connected && !verifies(*s, before_s))
+                    fail(s->who() + " still connected after its token's re-check");
+            } else if (config_.behind) s->recheck_op = op_;
             else if (s->state == Session::connected && !grants(policy(s->client.username)))
                 fail(s->who() + " still connected after its re-check was refused");
         }
@@ -505,11 +586,21 @@ private:
         std::optional<std::int64_t> soonest;
         for (auto &s : sessions_)
             if (std::optional<std::int64_t> at;
-                s->state == Session::connected && granted(s->password, s->floor, &at) && at)
+                s->state == Session::connected && grant_of(*s, s->floor, &at) && at)
                 soonest = std::min(soonest.value_or(*at), *at);
         if (!soonest || *soonest > unix_seconds() + 2) return;
         wait_until([&] { return unix_seconds() >= *soonest; }, std::chrono::seconds(3));
         tick();
+    }
+
+    // The key set served loses k2, and the broker is told to reload.
+    void rotate() {
+        {
+            std::lock_guard<std::mutex> lock(said_->mutex);
+            said_->k2_served = false;
+        }
+        rotated_ = true;
+        reload();
     }
 
     Endpoint &endpoint_;
@@ -524,7 +615,7 @@ private:
     std::map<std::string, std::size_t> forgotten_seq_;  // kept decisions withdrawn (cache)
     std::map<std::string, int> refusing_since_;         // the step since which a user is not granted
     std::int64_t last_tick_s_ = 0;
-    bool ticked_ = false;
+    bool ticked_ = false, rotated_ = false;
     std::string failure_;  // the first; thrown once the library's call has returned
     std::shared_ptr<Said> said_ = std::make_shared<Said>();
 };
@@ -543,7 +634,8 @@ rc::Gen<Step> steps(const Config &config) {
         s.kind = *rc::gen::weightedElement<Step::Kind>(
             {{24, Step::connect}, {12, Step::lose}, {12, Step::publish}, {8, Step::subscribe}, {8, Step::will_ends},
              {4, Step::reload}, {24, Step::tick}, {12, Step::policy},
-             {config.control ? 12u : 0u, Step::control}, {1, Step::wait_expiry}});  // a wait takes up to a second
+             {config.control ? 12u : 0u, Step::control}, {1, Step::wait_expiry},
+             {config.tokens ? 2u : 0u, Step::rotate}});  // a wait takes up to a second
         s.id = *rc::gen::inRange(0, 2);
         s.user = *rc::gen::inRange(0, 3);
         // the common topics more often, so that deliveries meet subscriptions
@@ -554,6 +646,10 @@ rc::Gen<Step> steps(const Config &config) {
             s.persistent = *rc::gen::arbitrary<bool>();
             s.will = *rc::gen::inRange(-1, 5);
             s.delayed = s.v5 && s.will >= 0 && *rc::gen::arbitrary<bool>();
+            if (config.tokens)
+                s.token = *rc::gen::weightedElement<Token>({{6, Token::none}, {2, Token::valid}, {1, Token::rotated},
+                                                            {1, Token::soon}, {1, Token::expired}, {1, Token::forged},
+                                                            {1, Token::stolen}});
         }
         if (s.kind == Step::policy)
             s.set = *rc::gen::weightedElement<Policy>(
@@ -567,7 +663,7 @@ rc::Gen<Step> steps(const Config &config) {
 rc::Gen<Config> configs() {
     return rc::gen::exec([] {
         Config c{*rc::gen::arbitrary<bool>(), *rc::gen::arbitrary<bool>(), false, *rc::gen::arbitrary<bool>(),
-                 *rc::gen::arbitrary<bool>()};
+                 *rc::gen::arbitrary<bool>(), *rc::gen::arbitrary<bool>()};
         c.control = c.acl && *rc::gen::arbitrary<bool>();  // commands need the access endpoint
         return c;
     });

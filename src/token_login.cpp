@@ -13,13 +13,14 @@
 #include "token_verifier.h"
 
 TokenLogins::TokenLogins(const Settings &s, const Configuration &c, HttpClient &client, const std::string &shown_jwks_uri,
-                         std::function<KeySetSource::Clock::time_point()> now)
+                         std::function<KeySetSource::Clock::time_point()> now, std::size_t remembered_bound)
     : from_username_(s.http_jwt_from_username),
       rules_applied_(c.which == Interface::v5),
       verifier_(c.token_verifier),
       secret_(c.token_secret),
       sha256_(EVP_MD_fetch(nullptr, "SHA2-256", nullptr)),
-      hashing_(EVP_MD_CTX_new()) {
+      hashing_(EVP_MD_CTX_new()),
+      bound_(remembered_bound) {
     if (s.http_jwt_jwks_uri)
         source_ = std::make_unique<KeySetSource>(client, s, *s.http_jwt_jwks_uri, shown_jwks_uri,
                                                  std::move(now));
@@ -127,11 +128,16 @@ std::optional<CheckResult> TokenLogins::login(const char *token, const TemplateV
 void TokenLogins::remember(const Digest &key, std::int64_t expires, const char *username,
                            std::shared_ptr<const LoginRules> rules) noexcept {
     try {
-        if (remembered_.size() >= max_remembered) {
+        if (remembered_.size() >= bound_) {
+            // A fleet larger than the bound would otherwise read the whole
+            // map at every new login: after a sweep that left it full, the
+            // next waits for a tenth of the bound more tokens.
+            if (unswept_ > 0) return void(--unswept_);
+            ++sweeps_;
             const std::int64_t now = unix_now();
             for (auto it = remembered_.begin(); it != remembered_.end();)
                 it = it->second.expires <= now ? remembered_.erase(it) : std::next(it);
-            if (remembered_.size() >= max_remembered) return;
+            if (remembered_.size() >= bound_) return void(unswept_ = bound_ / 10);
         }
         remembered_[key] = {expires, username ? user_tag(username) : 0, generation(), std::move(rules)};
     } catch (...) {

@@ -32,7 +32,8 @@ public:
     // settings: the checker's (configuration's own were moved there); the
     // verifier, the secret and the library are configuration's. Throws std::bad_alloc.
     TokenLogins(const Settings &settings, const Configuration &configuration, HttpClient &client, const std::string &shown_jwks_uri,
-                std::function<KeySetSource::Clock::time_point()> now = KeySetSource::Clock::now);
+                std::function<KeySetSource::Clock::time_point()> now = KeySetSource::Clock::now,
+                std::size_t remembered_bound = max_remembered);
     ~TokenLogins();
 
     // The credential that carries the token: the password, or the user name
@@ -57,6 +58,8 @@ public:
     // What is in force now, for the check tool. Throws std::bad_alloc.
     std::string describe() const;
 
+    // How often the full map was swept for expired tokens.
+    std::uint64_t sweeps() const noexcept { return sweeps_; }
     std::uint64_t fetched() const noexcept { return source_ ? source_->fetched() : 0; }
     std::uint64_t fetch_failed() const noexcept { return source_ ? source_->failed() : 0; }
 
@@ -99,6 +102,11 @@ private:
     std::unique_ptr<EVP_MD, MdFree> sha256_;
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> hashing_;
     std::unordered_map<Digest, Remembered, DigestHash> remembered_;
+    const std::size_t bound_;
+    // Once a sweep left the map full, how many more tokens go unremembered
+    // before the next sweep (each reads the whole map).
+    std::size_t unswept_ = 0;
+    std::uint64_t sweeps_ = 0;
     std::set<std::string> claim_words_;
     RareLine no_keys_line_;
 };

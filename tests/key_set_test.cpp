@@ -16,6 +16,8 @@
 #include "settings.h"
 #include "startup.h"
 #include "token_keys.h"
+#include "token_login.h"
+#include "token_verifier.h"
 #include "token_signing.h"
 
 namespace {
@@ -202,4 +204,31 @@ TEST(TokenMemo, RemembersAVerifiedTokenUntilItsUserIsForgottenOrTheKeysOrTheBrok
     checker.reload();
     EXPECT_EQ(login("bob", by_a), "verified");
     EXPECT_EQ(server.requests().size(), 3u);  // at the first login, for b's kid, at the reload
+}
+
+// A fleet larger than the bound: once a sweep for expired tokens leaves the
+// map full, the next waits for a tenth of the bound more tokens (each sweep
+// reads the whole map on the broker's thread).
+TEST(TokenMemo, AFullMapIsSweptOncePerTenthOfItsBound) {
+    Settings settings;
+    Configuration c = configuration_of(settings, Interface::v5);
+    std::string error;
+    c.token_secret = TokenKeys::from_secret(std::string(32, 's'), error);
+    c.token_verifier = std::make_shared<TokenVerifier>("", std::chrono::seconds(30));
+    ASSERT_TRUE(c.token_secret) << error;
+    HttpClient client(settings);
+    TokenLogins tokens(settings, c, client, "", KeySetSource::Clock::now, 20);
+    const long long exp = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch()).count() + 600;
+    TemplateValues values;
+    values[Placeholder::username] = "bob";
+    for (int i = 0; i < 50; ++i) {
+        const std::string t = signing::token("HS256", nullptr, R"({"alg":"HS256"})",
+                                             R"({"jti":)" + std::to_string(i) + R"(,"exp":)" + std::to_string(exp) + "}",
+                                             std::string(32, 's'));
+        const auto v = tokens.login(t.c_str(), values, true);
+        ASSERT_TRUE(v && v->granted()) << i;
+    }
+    // Full at the 21st: swept then, at the 24th, 27th... (a tenth of 20 skipped between).
+    EXPECT_EQ(tokens.sweeps(), 10u);
 }
